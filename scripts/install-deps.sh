@@ -1,0 +1,40 @@
+#!/bin/bash
+# Installs the Debian packages that building and testing krii needs.
+# Idempotent: only what is missing is installed.
+set -euo pipefail
+
+PACKAGES=(
+  # build
+  cmake ninja-build g++ pkg-config
+  # libraries
+  libwolfssl-dev liblz4-dev libgtest-dev
+  # dialog
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  # fuzzing and sanitizer runtimes
+  clang-14 libclang-rt-14-dev
+  # device deployment and the test host
+  putty-tools openssh-server iproute2 util-linux procps psmisc
+  # screenshots of the dialog, Chinese text
+  xvfb xauth fonts-wqy-microhei x11-apps imagemagick
+  # reference tools of the benchmarks and the demo
+  netcat-openbsd coreutils openssh-client
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#PACKAGES[@]} packages present"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,55 @@
+// URL-addressed streams: file, socket, HTTP and data streams with their own
+// byte offset. The copy engine reads and writes through these only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum {
+  STREAM_TYPE_NONE = 0,
+  STREAM_TYPE_FILE = 1,
+  STREAM_TYPE_SOCK = 2,
+  STREAM_TYPE_HTTP = 3,
+  STREAM_TYPE_DATA = 4,
+};
+
+enum {
+  STREAM_WAIT_READ = 1,
+  STREAM_WAIT_WRITE = 2,
+};
+
+enum {
+  STREAM_CTRL_GET_TIMEOUT = 6,     // long*
+  STREAM_CTRL_GET_SIZE = 7,        // int64_t*
+  STREAM_CTRL_GET_OFFSET = 8,      // int64_t*
+  STREAM_CTRL_SET_URL = 11,        // const char*; only while closed
+  STREAM_CTRL_SET_TIMEOUT = 16,    // long; only while closed; 0 means 10000
+  STREAM_CTRL_NO_CACHE = 17,
+  STREAM_CTRL_GET_MODE = 0x10001,  // int*
+  STREAM_CTRL_SET_MODE = 0x10002,  // int
+  STREAM_CTRL_BORROWED = 0x10003,  // tb_file_ref_t; the stream then refuses writes
+  STREAM_CTRL_TRUNCATE = 0x10004,  // int64_t* length
+  STREAM_CTRL_IOERR = 0x10005,     // int32_t* error class
+};
+
+struct stream_s;
+typedef stream_s* stream_ref_t;
+
+// Open stream or null.
+stream_ref_t stream_open(const char* url, int mode, long timeout_ms);
+// 1 (0 for null); closes and releases.
+int stream_close(stream_ref_t s);
+// Bytes moved; 0 for n = 0 or at the end; -1 on error or when not open.
+long stream_read(stream_ref_t s, void* buf, size_t n);
+long stream_write(stream_ref_t s, const void* buf, size_t n);
+// 1 on success, 0 on failure; clamps to a known size.
+int stream_seek(stream_ref_t s, int64_t offset);
+int64_t stream_size(stream_ref_t s);    // -1 when the query fails
+int64_t stream_offset(stream_ref_t s);  // counted by the stream
+// 1 on success, 0 on failure.
+int stream_ctrl(stream_ref_t s, size_t code, ...);
+// Ready events, 0 at time-out or end, negative on error.
+long stream_wait(stream_ref_t s, size_t events, long timeout_ms);
+long stream_timeout(stream_ref_t s);
+int stream_type(stream_ref_t s);
+int stream_sync(stream_ref_t s, int closing);

@@ -1,0 +1,88 @@
+// The file API: a handle pairs a driver context with a driver record.
+// Device naming, driver choice by name, six built-in drivers and one slot
+// for a driver registered at run time (the krp driver).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum {
+  FILE_MODE_READ = 0x1,
+  FILE_MODE_WRITE = 0x2,
+  FILE_MODE_READWRITE = 0x4,
+  FILE_MODE_CREATE = 0x8,
+  FILE_MODE_APPEND = 0x10,
+  FILE_MODE_TRUNCATE = 0x20,
+  FILE_MODE_DIRECT = 0x40,
+};
+
+enum { IOERR_NONE = 0, IOERR_DATA = 1, IOERR_GONE = 2, IOERR_OTHER = 3 };
+
+// Control codes of the ctrl operation.
+enum { TB_FILE_CTRL_DEVINFO = 0, TB_FILE_CTRL_IOERR = 1 };
+
+struct tb_file_devinfo {
+  int32_t ioerr;
+  int64_t size;
+  int64_t offset;
+  int32_t sector_bytes;
+};
+
+struct tb_iovec_t {
+  void* data;
+  size_t size;
+};
+
+struct tb_file_s;
+typedef tb_file_s* tb_file_ref_t;
+
+// One driver; every operation gets the driver's context first and may be
+// null (absent).
+struct tb_file_driver {
+  const char* name;
+  void* (*open)(const char* path, int mode);
+  int (*close)(void* ctx);  // non-zero on success
+  long (*read)(void* ctx, void* buf, size_t size);
+  long (*write)(void* ctx, const void* buf, size_t size);
+  long (*pread)(void* ctx, void* buf, size_t size, int64_t offset);
+  long (*pwrite)(void* ctx, const void* buf, size_t size, int64_t offset);
+  long (*readv)(void* ctx, const tb_iovec_t* list, size_t count);
+  long (*writev)(void* ctx, const tb_iovec_t* list, size_t count);
+  int64_t (*writef)(void* ctx, tb_file_ref_t src, int64_t offset, int64_t size);
+  long (*preadv)(void* ctx, const tb_iovec_t* list, size_t count, int64_t offset);
+  long (*pwritev)(void* ctx, const tb_iovec_t* list, size_t count, int64_t offset);
+  int (*sync)(void* ctx);
+  int (*truncate)(void* ctx, int64_t length);
+  int64_t (*seek)(void* ctx, int64_t offset, int whence);
+  int64_t (*offset)(void* ctx);
+  int64_t (*size)(void* ctx);
+  int (*ctrl)(void* ctx, int code, void* arg, size_t arg_size);
+};
+
+// Handle or null (the reason is errno).
+tb_file_ref_t tb_file_init(const char* path, int mode);
+int tb_file_close(tb_file_ref_t file);  // also releases the handle
+long tb_file_read(tb_file_ref_t file, void* buf, size_t size);
+long tb_file_write(tb_file_ref_t file, const void* buf, size_t size);
+long tb_file_pread(tb_file_ref_t file, void* buf, size_t size, int64_t offset);
+long tb_file_pwrite(tb_file_ref_t file, const void* buf, size_t size, int64_t offset);
+long tb_file_readv(tb_file_ref_t file, const tb_iovec_t* list, size_t count);
+long tb_file_writev(tb_file_ref_t file, const tb_iovec_t* list, size_t count);
+int64_t tb_file_writef(tb_file_ref_t file, tb_file_ref_t src, int64_t offset, int64_t size);
+long tb_file_preadv(tb_file_ref_t file, const tb_iovec_t* list, size_t count, int64_t offset);
+long tb_file_pwritev(tb_file_ref_t file, const tb_iovec_t* list, size_t count, int64_t offset);
+int tb_file_sync(tb_file_ref_t file);
+int tb_file_truncate(tb_file_ref_t file, int64_t length);
+int64_t tb_file_seek(tb_file_ref_t file, int64_t offset, int whence);
+int64_t tb_file_offset(tb_file_ref_t file);
+int64_t tb_file_size(tb_file_ref_t file);
+int tb_file_ctrl(tb_file_ref_t file, int code, void* arg, size_t arg_size);
+
+// 0, or -1 when the slot is already taken.
+int tb_file_register_driver(const tb_file_driver* driver);
+
+// Device naming on a copy of path (at most 4095 characters): writes the
+// system name into out and the driver name into driver (16 bytes); exposed
+// for tests. Returns false for a path that is too long.
+bool tb_file_device_name(const char* path, char* out, size_t out_size,
+                         char* driver, size_t driver_size);

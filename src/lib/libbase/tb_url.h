@@ -1,0 +1,66 @@
+// URL parsing, rebuilding and scheme probing; plain-path helpers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "tb_ipaddr.h"
+
+enum {
+  TB_URL_PROTOCOL_NONE = 0,
+  TB_URL_PROTOCOL_FILE = 1,
+  TB_URL_PROTOCOL_SOCK = 2,
+  TB_URL_PROTOCOL_HTTP = 3,
+  TB_URL_PROTOCOL_DATA = 4,
+  TB_URL_PROTOCOL_RTSP = 5,
+  TB_URL_PROTOCOL_SQL = 6,
+  TB_URL_PROTOCOL_KRP = 7,
+};
+
+struct tb_url_t {
+  uint8_t protocol : 6;
+  uint8_t secure : 1;
+  uint8_t drive : 1;
+  char drive_letter;
+  tb_ipaddr_t addr;
+  std::string host;
+  std::string path;   // begins with "/" when not empty, "/" separators
+  std::string args;   // text after "?"
+  std::string cache;  // rebuilt text; the data text of a data URL
+};
+
+bool tb_url_init(tb_url_t* url);
+void tb_url_exit(tb_url_t* url);
+void tb_url_clear(tb_url_t* url);
+// Parses text; on failure the url is cleared and false returned.
+bool tb_url_text_set(tb_url_t* url, const char* text);
+// The rebuilt text (cached), or null when a required part is missing.
+const char* tb_url_text(tb_url_t* url);
+
+int tb_url_protocol(const tb_url_t* url);
+bool tb_url_ssl(const tb_url_t* url);
+uint16_t tb_url_port(const tb_url_t* url);
+const tb_ipaddr_t* tb_url_addr(const tb_url_t* url);
+// Each null when empty.
+const char* tb_url_host(const tb_url_t* url);
+const char* tb_url_path(const tb_url_t* url);
+const char* tb_url_args(const tb_url_t* url);
+
+void tb_url_port_set(tb_url_t* url, uint16_t port);
+void tb_url_host_set(tb_url_t* url, const char* host);
+void tb_url_path_set(tb_url_t* url, const char* path);
+void tb_url_args_set(tb_url_t* url, const char* args);
+void tb_url_addr_set(tb_url_t* url, const tb_ipaddr_t* addr);
+void tb_url_ssl_set(tb_url_t* url, bool secure);
+
+// Protocol code of a text without parsing it (1 for anything unknown).
+int tb_url_protocol_probe(const char* text);
+// "file", "sock", ... or null.
+const char* tb_url_protocol_text(const tb_url_t* url);
+
+bool tb_path_is_absolute(const char* text);
+// buf, or null when the result does not fit or cannot be made.
+char* tb_path_absolute(const char* text, char* buf, size_t size);
+// In place; the new length, 0 on failure.
+size_t tb_path_normalise(char* buf, size_t size);

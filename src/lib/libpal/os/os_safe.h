@@ -1,0 +1,29 @@
+// Allocation wrappers that end the process instead of returning null, the
+// recursive lock, threads, thread ids and the in-place trim.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Zero-filled; on failure logs at level 2 (ends the process).
+void* safe_malloc(int size);
+void* safe_realloc(void* ptr, int size);
+char* safe_strdup(const char* text);
+
+// A recursive mutual-exclusion lock.
+struct os_lock;
+os_lock* os_lock_new();
+void os_lock_free(os_lock* lock);
+bool os_lock_enter(os_lock* lock);
+bool os_lock_leave(os_lock* lock);
+
+// A running thread; null means the thread could not be started.
+typedef struct os_thread_s* os_thread_t;
+typedef unsigned (*os_thread_routine)(void* arg);
+os_thread_t os_thread_init(os_thread_routine routine, void* arg);
+// Waits for the thread to end (not used by the program itself; tests join).
+void os_thread_join(os_thread_t thread);
+uint64_t os_thread_id();
+
+// Removes trailing, then leading, ASCII white space in place; returns text.
+char* os_strtrim(char* text);

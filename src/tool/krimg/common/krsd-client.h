@@ -1,0 +1,19 @@
+// The imaging job API: one job at a time on the imaging worker thread.
+#pragma once
+
+// Starts the base layer, the remote client library and the worker; 0.
+int krsd_init();
+// Sets up a job and hands it to the worker. 0 handed over; 1 no job (the
+// block buffer could not be allocated). A job handed over counts as busy
+// until it has ended.
+int krsd_get_file(const char* source, const char* target, int resume);
+// Asks the running job to stop; 0.
+int krsd_stop();
+// Non-zero from hand-over until the job has ended.
+int krsd_is_busy();
+// Posts the quit request to the worker without waiting; 0.
+int krsd_exit();
+// 1 when target exists, is not empty and the examiner chose to continue.
+int krsd_outfile_ask_continue(const char* target);
+// The result of the last job that ended (the pass results 0..5), -1 before.
+int krsd_last_result();
