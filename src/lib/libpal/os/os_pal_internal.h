@@ -1,0 +1,37 @@
+// Internal interface of libpal: the system-call boundary that each platform
+// implements once (os/posix/ now). Not for use outside the library, except
+// by its tests.
+#pragma once
+
+#include <cstddef>
+
+namespace pal {
+
+// The C runtime's English text for an errno value (never localised).
+const char* sys_error_text(int code);
+
+// Console behind standard error. Writes text and flushes; with colour on and
+// standard error a terminal, the line is drawn in the colour that the
+// console attribute (2, 4, 6, 7, 12) stands for.
+void console_write(const char* text, int attr, bool colour);
+
+// Debugger output; writes nowhere on POSIX.
+void debugger_write(const char* text);
+
+// Connects a socket to host:port (port empty: the syslog service name),
+// datagram or stream. Prints the failure texts on standard error. Returns
+// the descriptor, or -1.
+int syslog_connect(bool tcp, const char* host, const char* port);
+void syslog_close(int fd);
+// Sends len bytes in one call; false when the send failed.
+bool syslog_send(int fd, const void* data, size_t len);
+// The host name ("host" when the system gives none); buf of size bytes.
+void host_name(char* buf, size_t size);
+int process_id();
+
+// Portable part of the log (os_log.cc), exposed for tests.
+// Priority value of a syslog selector such as "user.error" (11); -1 after
+// "unknown facility name: %s" or "unknown priority name: %s" on stderr.
+int syslog_priority(const char* selector);
+
+}  // namespace pal
