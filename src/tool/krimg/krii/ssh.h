@@ -12,3 +12,12 @@ int ssh_exit();
 // Carries out one deployment from the request (the worker's step); 0 when
 // "设备初始化完成" was logged, else non-zero.
 int ssh_init_dev();
+
+// Result of the last deployment the worker finished (ssh_init_dev's result;
+// -1 before the first).
+int ssh_last_result();
+// Waits for the worker to end after ssh_exit (the command line and tests;
+// the dialog never waits). Returns at once without a worker.
+void ssh_wait_exit();
+// The time limit of each step in ms (30000); tests shorten it.
+void ssh_set_step_limit(unsigned limit_ms);

@@ -1,0 +1,136 @@
+// Running external commands through the system's shell with a time limit,
+// capturing what they print; a pipe-based runner with a reader thread; and
+// small helpers that pick fields out of command output.
+//
+// On POSIX the command processor is $COMSPEC when set, else /bin/sh, run as
+// "<shell> -c <command>" in a process group of its own (a time-out kills the
+// whole group, the tool as well as the shell), with standard input from
+// /dev/null and PATH prefixed by the program's directory so that tools
+// delivered beside the program are found first.
+//
+// New texts returned here are owned by the caller and released with free().
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A growable text: NUL-terminated, zero-filled on creation, grows in steps
+// of 4096 bytes. Allocation failure ends the process (safe_* wrappers).
+struct strbuf {
+  char* text;
+  int len;   // bytes without the terminator
+  int cap;   // bytes allocated
+};
+strbuf* strbuf_new();
+void strbuf_free(strbuf* sb);
+// Appends len bytes of text (len < 0: up to its NUL); 0.
+int strbuf_append(strbuf* sb, const char* text, int len = -1);
+int strbuf_appendf(strbuf* sb, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+// The text, or null while it is empty.
+const char* strbuf_get(const strbuf* sb);
+
+// Runs command for at most limit_ms and logs its standard output, then its
+// standard error, at level 7 ("%s\n") when they are not empty. Returns the
+// result of os_system_capture.
+int os_system_debug(const char* command, uint32_t limit_ms);
+
+// Runs "<command> 1><out file> 2><err file>" through os_system_s with two
+// fresh temporary files ("kor" prefix in $TMPDIR, else /tmp); out and err
+// (each optional) receive the texts or null when a stream was empty. Both
+// files are removed after every run. Returns the exit code; -1 without
+// running anything when a temporary file cannot be made or the wrapped line
+// would exceed 259 characters (an error line says which).
+int os_system_capture(const char* command, uint32_t limit_ms, char** out, char** err);
+
+// Runs command through the shell for at most limit_ms. Returns its exit code
+// (128 + signal number when a signal ended it); 1 after a time-out (the
+// process group is killed, "timeout terminate process\n" at level 7); -1 with
+// errno EINVAL for a null command; -1 when the shell cannot be found or
+// started. Otherwise errno is as before the call.
+int os_system_s(const char* command, uint32_t limit_ms);
+
+// The whole file as a new text; null when it cannot be opened or is empty.
+char* os_read_file(const char* path);
+
+// PATH tokenizer: copies the next entry of src into dst (at most maxlen
+// bytes with the terminator), skipping sep characters around it; a sep
+// inside double quotes belongs to the entry and the quotes are dropped.
+// Returns the position after the entry and its trailing separators; null
+// when nothing was consumed, or with errno ERANGE when the entry does not fit.
+const char* os_path_next(const char* src, char* dst, size_t maxlen, char sep = ';');
+
+// The directory that is searched for tools before PATH: the directory of the
+// running executable unless a test set another with os_system_set_program_dir
+// (null restores the default). Empty when it cannot be determined.
+std::string os_program_dir();
+void os_system_set_program_dir(const char* dir);
+
+// The text quoted for the shell when it holds anything but plain characters
+// (letters, digits and "-_.,:/@%+="); plain texts come back unchanged.
+std::string os_shell_quote(const char* text);
+
+// Pipe to a child. process is the child's process group (its own), pid the
+// child; rd and wr are the two ends of the pipe (-1 once closed).
+struct os_popen_t {
+  pid_t process;
+  pid_t pid;
+  int rd;
+  int wr;
+};
+
+// Starts command with a pipe. Mode "r" or "w", optionally followed by "t" or
+// "b" (blanks allowed around): in "r" the child's standard output and error
+// go into the pipe, in "w" its standard input comes from it. Null with errno
+// EINVAL for a bad mode or a null command; null when it cannot be started.
+os_popen_t* os_popen(const char* command, const char* mode);
+// Bytes read from the pipe, 0 at its end, -1 on failure.
+int os_popen_read(os_popen_t* h, void* buf, int size);
+// Sends SIGINT to the child's process group and closes the write end; 0.
+int os_popen_interrupt(os_popen_t* h);
+// SIGINT to the process group of pid; non-zero when it was sent.
+int os_console_interrupt(pid_t pid);
+// Closes both ends and gives the child 10 ms to end. Returns its exit code;
+// -1 when it had to be killed, or with errno EINVAL for a null handle.
+// Releases the handle.
+int os_pclose(os_popen_t* h);
+
+// A timed run: the pipe, the reader thread's state and the collected output.
+struct os_popen_run_t;
+// Starts command (os_popen), collects its output on a reader thread, waits
+// at most limit_ms for it, then interrupts it and gives the reader 100 ms to
+// see the end of the pipe (a reader still waiting then is stopped, keeping
+// what it read). Null when the command cannot be started.
+os_popen_run_t* os_popen_run(const char* command, const char* mode, uint32_t limit_ms);
+// Exit code of the run, -1 when the child did not end within the limit.
+int os_popen_exit_code(const os_popen_run_t* run);
+// Collected output, null when there was none.
+const char* os_popen_output(const os_popen_run_t* run);
+// Releases the run (os_pclose of its pipe); 0.
+int os_popen_free(os_popen_run_t* run);
+
+// os_popen_run in mode "rt": the exit code; -1 when the command cannot be
+// started or does not end in time.
+int os_system_timed(const char* command, uint32_t limit_ms);
+// As os_system_timed; when the exit code is 0 and out is given, *out
+// receives a copy of the collected output ("" when the command printed
+// nothing). *out is null otherwise.
+int os_system_output(const char* command, uint32_t limit_ms, char** out);
+
+// Text helpers for command output; every result is a new text or null.
+// Position of text in a list of NUL-ended texts closed by an empty text; -1.
+int text_list_index(const char* list, const char* text);
+// The n-th token (from 0) of text split at any of delims (runs of delimiters
+// count as one); null when there are fewer tokens.
+char* text_token_at(const char* text, const char* delims, int n);
+// In the first line whose field key_index equals key, field want_index,
+// trimmed; null when no line matches or the field is missing.
+char* text_line_field(const char* text, const char* delims, int key_index, const char* key,
+                      int want_index);
+// In the first line containing needle, field index (split at delims), trimmed.
+char* text_find_line_field(const char* text, const char* needle, const char* delims, int index);
+// A new text with every occurrence of pattern replaced (an empty pattern
+// replaces nothing).
+char* text_replace_all(const char* text, const char* pattern, const char* replacement);
