@@ -18,3 +18,5 @@ void krsd_ui_set(const krsd_ui_ops* ops);
 void ui_set_status(const char* text);
 void ui_set_progress(int percent);
 void ui_flash_if_disabled();
+// The resume question through the front end; 1 for Yes.
+int ui_ask_yes_no(const char* question);

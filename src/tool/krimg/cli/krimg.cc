@@ -1,0 +1,332 @@
+// krimg: the imaging engine from the command line.
+//   krimg acquire [--ip ADDR | --source URL] --image PATH [--resume | --restart] [--debug]
+//   krimg deploy ...
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "krimg_deploy.h"
+#include "krsd-client.h"
+#include "krsd_ui.h"
+#include "os/os_log.h"
+#include "tb_init.h"
+#include "tb_url.h"
+
+namespace {
+
+constexpr const char* kDefaultIp = "192.168.191.2";
+constexpr const char* kSourceFormat = "krp://%s/dev/rdisk0s1s2";
+
+// Exit status of a refusal before any job ran (a set-up failure).
+constexpr int kExitRefused = 1;
+
+const char kUsage[] =
+    "usage: krimg <command> [options]\n"
+    "\n"
+    "commands:\n"
+    "  acquire   copy a device (or any file) block by block into a raw image\n"
+    "  deploy    copy the file-service daemon to the device and start it\n"
+    "\n"
+    "'krimg <command> --help' shows the options of a command.\n";
+
+const char kAcquireUsage[] =
+    "usage: krimg acquire [--ip ADDR | --source URL] --image PATH\n"
+    "                     [--resume | --restart] [--debug]\n"
+    "\n"
+    "  --ip ADDR      device address (default 192.168.191.2); the source is\n"
+    "                 krp://ADDR/dev/rdisk0s1s2\n"
+    "  --source URL   krp://, krps:// URL, a local file or a device such as\n"
+    "                 /dev/sdb; \\dev\\stdin reads standard input\n"
+    "  --image PATH   the raw image to write\n"
+    "  --resume       continue a non-empty image from its end (a missing or\n"
+    "                 empty image is simply started)\n"
+    "  --restart      overwrite a non-empty image from byte 0\n"
+    "  --debug        log details (level 7)\n"
+    "\n"
+    "Without a terminal a non-empty image needs --resume or --restart.\n"
+    "Ctrl-C stops the copy; the image can be resumed later.\n"
+    "Exit status: 0 success; 1 failed; 2 the source could not be opened;\n"
+    "3 read error; 4 write error on a remote output; 5 stopped.\n";
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_interrupt(int) { g_interrupted = 1; }
+
+// The status line, redrawn in place on a terminal.
+bool g_have_percent = false;
+int g_percent = 0;
+
+void tty_set_progress(int percent) {
+  g_percent = percent;
+  g_have_percent = true;
+}
+
+void tty_set_status(const char* text) {
+  if (!*text) {
+    g_have_percent = false;
+    fputs("\r\033[K", stderr);
+    fflush(stderr);
+    return;
+  }
+  char bar[33];
+  int width = 30;
+  if (g_have_percent) {
+    int p = g_percent < 0 ? 0 : g_percent > 100 ? 100 : g_percent;
+    int filled = p * width / 100;
+    bar[0] = '[';
+    for (int i = 0; i < width; ++i) bar[1 + i] = i < filled ? '#' : '.';
+    bar[width + 1] = ']';
+    bar[width + 2] = '\0';
+    fprintf(stderr, "\r\033[K%s %s\r", bar, text);
+  } else {
+    fprintf(stderr, "\r\033[K%s\r", text);
+  }
+  // The cursor stays at the start of the line, so that a log line written
+  // meanwhile begins at column 0.
+  fflush(stderr);
+}
+
+int answer_yes(const char*) { return 1; }
+
+bool read_yes(const char* prompt) {
+  fputs(prompt, stderr);
+  fputs("[y/N] ", stderr);
+  fflush(stderr);
+  char line[64];
+  if (!fgets(line, sizeof line, stdin)) return false;
+  line[strcspn(line, "\r\n")] = '\0';
+  return strcasecmp(line, "y") == 0 || strcasecmp(line, "yes") == 0;
+}
+
+int ask_terminal(const char* question) { return read_yes(question) ? 1 : 0; }
+
+bool is_stdin_name(const std::string& s) {
+  return strcasecmp(s.c_str(), "\\dev\\stdin") == 0 || strcasecmp(s.c_str(), "/dev/stdin") == 0 ||
+         s == "-";
+}
+
+// The local path behind a source or image text, or "" when it names no
+// local file.
+std::string local_path(const std::string& text) {
+  if (tb_url_protocol_probe(text.c_str()) != TB_URL_PROTOCOL_FILE) return "";
+  std::string p = text;
+  if (p.rfind("file://", 0) == 0) p = p.substr(7);
+  for (char& c : p)
+    if (c == '\\') c = '/';
+  return p;
+}
+
+// Size of the existing image: -1 missing, else bytes (a block device
+// reports its length).
+int64_t image_size(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  if (S_ISREG(st.st_mode)) return st.st_size;
+  if (S_ISBLK(st.st_mode)) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 1;  // cannot tell: treat as holding data
+    off_t end = lseek(fd, 0, SEEK_END);
+    close(fd);
+    return end < 0 ? 1 : end;
+  }
+  return 0;  // character devices, pipes: nothing to overwrite
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+  if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return true;
+  // Two nodes of the same block device.
+  return S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode) && sa.st_rdev == sb.st_rdev;
+}
+
+// "--name value" or "--name=value"; advances i.
+bool take_value(int argc, char** argv, int& i, const char* name, std::string& out) {
+  size_t n = strlen(name);
+  const char* a = argv[i];
+  if (strncmp(a, name, n) != 0) return false;
+  if (a[n] == '=') {
+    out = a + n + 1;
+    return true;
+  }
+  if (a[n] != '\0') return false;
+  if (i + 1 >= argc) {
+    fprintf(stderr, "krimg acquire: %s needs a value\n", name);
+    exit(kExitRefused);
+  }
+  out = argv[++i];
+  return true;
+}
+
+int acquire_main(int argc, char** argv) {
+  std::string ip, source, image;
+  bool have_ip = false, have_source = false, have_image = false;
+  bool resume = false, restart = false, debug = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* a = argv[i];
+    if (take_value(argc, argv, i, "--ip", ip)) {
+      have_ip = true;
+    } else if (take_value(argc, argv, i, "--source", source)) {
+      have_source = true;
+    } else if (take_value(argc, argv, i, "--image", image)) {
+      have_image = true;
+    } else if (strcmp(a, "--resume") == 0) {
+      resume = true;
+    } else if (strcmp(a, "--restart") == 0) {
+      restart = true;
+    } else if (strcmp(a, "--debug") == 0) {
+      debug = true;
+    } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+      fputs(kAcquireUsage, stdout);
+      return 0;
+    } else {
+      fprintf(stderr, "krimg acquire: unknown argument '%s'\n%s", a, kAcquireUsage);
+      return kExitRefused;
+    }
+  }
+  if (!have_image || image.empty()) {
+    fprintf(stderr, "krimg acquire: --image is required\n%s", kAcquireUsage);
+    return kExitRefused;
+  }
+  if (have_ip && have_source) {
+    fputs("krimg acquire: give --ip or --source, not both\n", stderr);
+    return kExitRefused;
+  }
+  if (resume && restart) {
+    fputs("krimg acquire: give --resume or --restart, not both\n", stderr);
+    return kExitRefused;
+  }
+  if (!have_source) {
+    if (!have_ip) ip = kDefaultIp;
+    if (ip.empty() || ip.find_first_of("/?#@ ") != std::string::npos) {
+      fprintf(stderr, "krimg acquire: '%s' is not a device address\n", ip.c_str());
+      return kExitRefused;
+    }
+    char url[300];
+    snprintf(url, sizeof url, kSourceFormat, ip.c_str());
+    source = url;
+  }
+  if (source.empty()) {
+    fputs("krimg acquire: the source is empty\n", stderr);
+    return kExitRefused;
+  }
+  bool source_is_stdin = is_stdin_name(source);
+  if (source == "-") source = "\\dev\\stdin";
+
+  const std::string image_path = local_path(image);
+  if (image_path.empty()) {
+    fprintf(stderr, "krimg acquire: the image must be a local path: %s\n", image.c_str());
+    return kExitRefused;
+  }
+  const std::string source_path = source_is_stdin ? "" : local_path(source);
+  if (!source_path.empty() && same_file(source_path, image_path)) {
+    fprintf(stderr, "krimg acquire: the image %s is the source itself; refused\n", image.c_str());
+    return kExitRefused;
+  }
+
+  os_log_ctl(OS_LOG_SET_LEVEL, debug ? OS_LOG_DEBUG : OS_LOG_INFO);
+  os_log_ctl(OS_LOG_SET_PREFIX_NAMES, "time");
+  os_log_ctl(OS_LOG_SET_CONSOLE, 1);
+
+  const bool interactive = !source_is_stdin && isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
+  const int64_t existing = image_size(image_path);
+  if (existing > 0 && !resume && !restart && !interactive) {
+    fprintf(stderr,
+            "krimg acquire: %s exists and is not empty; give --resume to continue it or "
+            "--restart to overwrite it\n",
+            image.c_str());
+    return kExitRefused;
+  }
+
+  krsd_ui_ops ops{};
+  if (isatty(STDERR_FILENO)) {
+    ops.set_status = tty_set_status;
+    ops.set_progress = tty_set_progress;
+  }
+  krsd_init();
+
+  int want_resume = 0;
+  if (existing > 0 && !restart) {
+    ops.ask_yes_no = resume ? answer_yes : ask_terminal;
+    krsd_ui_set(&ops);
+    want_resume = krsd_outfile_ask_continue(image.c_str());
+    if (!want_resume && resume) {
+      fprintf(stderr, "krimg acquire: %s cannot be opened to continue it; image left as it was\n",
+              image.c_str());
+      krsd_exit();
+      return kExitRefused;
+    }
+    if (!want_resume) {
+      // No to continuing is not yet a yes to destroying the image.
+      char q[600];
+      snprintf(q, sizeof q, "%s will be overwritten from byte 0. Overwrite? ", image.c_str());
+      if (!read_yes(q)) {
+        fputs("krimg acquire: image left as it was\n", stderr);
+        krsd_exit();
+        return kExitRefused;
+      }
+    }
+  }
+  ops.ask_yes_no = nullptr;
+  krsd_ui_set(&ops);
+
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+
+  if (krsd_get_file(source.c_str(), image.c_str(), want_resume) != 0) {
+    krsd_exit();
+    return kExitRefused;
+  }
+  bool stop_sent = false;
+  while (krsd_is_busy()) {
+    if (g_interrupted && !stop_sent) {
+      krsd_stop();
+      stop_sent = true;
+    }
+    tb_msleep(100);
+  }
+  krsd_exit();
+  int result = krsd_last_result();
+  return result < 0 ? kExitRefused : result;
+}
+
+int deploy_main(int argc, char** argv) {
+#ifdef KRIMG_HAVE_DEPLOY
+  return krimg_deploy_main(argc, argv);
+#else
+  (void)argc;
+  (void)argv;
+  fputs("krimg deploy: not available in this build\n", stderr);
+  return kExitRefused;
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    fputs(kUsage, stderr);
+    return kExitRefused;
+  }
+  const char* cmd = argv[1];
+  if (strcmp(cmd, "--help") == 0 || strcmp(cmd, "-h") == 0 || strcmp(cmd, "help") == 0) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (strcmp(cmd, "acquire") == 0) return acquire_main(argc - 1, argv + 1);
+  if (strcmp(cmd, "deploy") == 0) return deploy_main(argc - 1, argv + 1);
+  fprintf(stderr, "krimg: unknown command '%s'\n%s", cmd, kUsage);
+  return kExitRefused;
+}

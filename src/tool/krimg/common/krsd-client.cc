@@ -1,0 +1,530 @@
+// The imaging engine: the block copy pass over the job record G, the job with
+// its retry policy, the worker thread and the resume question.
+#include "krsd-client.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "krdd.h"
+#include "krsd_ui.h"
+#include "os/os_human.h"
+#include "os/os_log.h"
+#include "os/os_msgq.h"
+#include "os/os_safe.h"
+#include "stream.h"
+#include "tb_file.h"
+#include "tb_init.h"
+#include "tb_url.h"
+#ifdef KRII_HAVE_KRSD
+#include "krsd_client.h"
+#endif
+
+#define KR_LOG_SRC "src\\tool\\krimg\\common\\krsd-client"
+
+dd_job G;
+
+namespace {
+
+std::atomic<int> g_busy{0};
+std::atomic<int> g_last_result{-1};
+os_msgq* g_queue = nullptr;     // created once by krsd_init, never freed
+os_thread_t g_thread = nullptr; // kept, never waited on
+
+constexpr int kOpenTimeoutMs = 2000;
+constexpr int kModeNewImage = FILE_MODE_CREATE | FILE_MODE_WRITE | FILE_MODE_TRUNCATE;  // 42
+constexpr int kModeKeepImage = FILE_MODE_CREATE | FILE_MODE_WRITE;                       // 10
+
+long long ll(int64_t v) { return static_cast<long long>(v); }
+unsigned long long ull(int64_t v) { return static_cast<unsigned long long>(v); }
+
+// Writes all of len bytes at o_offset or fails. A short write is not an
+// error by itself (the rest is written at once); a write that moves nothing
+// or fails ends the job, since the image would otherwise have a hole.
+// Returns len, or -1 after the "writing" error line.
+long full_write_or_warn(const uint8_t* buf, int64_t len, const char* name) {
+  int64_t done = 0;
+  while (done < len) {
+    long w = stream_write(G.out_stream, buf + done, static_cast<size_t>(len - done));
+    if (w < 0) {
+      KR_LOG(OS_LOG_ERR, "writing '%s' error %s\n", name, krsd_error_text(G.out_kind));
+      return -1;
+    }
+    if (w == 0) {
+      snprintf(G.errtext, sizeof G.errtext, "[nothing written after %lld of %lld bytes]",
+               ll(done), ll(len));
+      KR_LOG(OS_LOG_ERR, "writing '%s' error %s\n", name, G.errtext);
+      return -1;
+    }
+    done += w;
+    G.o_offset += w;
+  }
+  return static_cast<long>(done);
+}
+
+// true when the write failed.
+bool write_and_count(const uint8_t* buf, int64_t len, const char* name) {
+  long w = full_write_or_warn(buf, len, name);
+  if (w < 0) return true;
+  wc_Md5Update(&G.md5, buf, static_cast<word32>(w));
+  if (w == G.obs)
+    ++G.out_full;
+  else if (w > 0)
+    ++G.out_part;
+  G.total_bytes += w;
+  return false;
+}
+
+int write_failed_result() { return G.out_kind == TB_URL_PROTOCOL_FILE ? DD_FAILED : DD_WRITE_FAILED; }
+
+// First pass only: opens the output and positions both streams. DD_DONE when
+// it went through, else the pass result.
+int first_pass_setup() {
+  const char* in = G.infile.c_str();
+  const char* out = G.outfile.c_str();
+  int mode = (G.seek == 0 && !dd_flag(DD_KEEP_OUTPUT | DD_RESUME)) ? kModeNewImage : kModeKeepImage;
+  G.out_stream = stream_open(out, mode, kOpenTimeoutMs);
+  if (!G.out_stream) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "open [%s] error %s\n", out, krsd_error_text(G.out_kind));
+    return DD_FAILED;
+  }
+  if (dd_flag(DD_RESUME)) {
+    dd_flags_set(DD_SKIP_BYTES | DD_SEEK_BYTES);
+    G.seek = -1;
+    G.skip = -1;
+  }
+  G.out_size = stream_size(G.out_stream);
+  if (G.out_size < 0) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "size [%s] error %s\n", out, krsd_error_text(G.out_kind));
+    return DD_FAILED;
+  }
+  G.in_size = stream_size(G.in_stream);
+  if (G.in_size < 0) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "size [%s] error %s\n", in, krsd_error_text(G.in_kind));
+    return DD_FAILED;
+  }
+  if (G.in_size != 0 && G.i_offset == 0)
+    KR_LOGF(OS_LOG_INFO, "krdd_file_work", "设备存储大小：%lld (%s)\n", ll(G.in_size),
+            human_size(ull(G.in_size), 0));
+  if (G.seek == -1) G.seek = G.out_size;
+  if (G.skip == -1) {
+    G.skip = G.out_size;
+    if (G.out_size > G.in_size) {
+      KR_LOGF(OS_LOG_ERR, "krdd_file_work",
+              "file [%s] skip=%lld size=%lld error:Offset is larger than file size\n", out,
+              ll(G.out_size), ll(G.in_size));
+      return DD_FAILED;
+    }
+  }
+  const int skip_unit = dd_flag(DD_SKIP_BYTES) ? 1 : G.ibs;
+  const int seek_unit = dd_flag(DD_SEEK_BYTES) ? 1 : G.obs;
+  if (G.seek != 0 && !dd_flag(DD_KEEP_OUTPUT)) {
+    int64_t length = G.seek * seek_unit;
+    if (!stream_ctrl(G.out_stream, STREAM_CTRL_TRUNCATE, &length)) {
+      KR_LOGF(OS_LOG_ERR, "krdd_file_work", "truncate [%s] error %s\n", out,
+              krsd_error_text(G.out_kind));
+      return DD_FAILED;
+    }
+  }
+  if (G.skip != 0) {
+    G.i_offset = G.skip * skip_unit;
+    KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "G.skip: %lld offset=%lld blocksz=%d\n", ll(G.skip),
+            ll(G.i_offset), skip_unit);
+    if (!stream_seek(G.in_stream, G.i_offset)) {
+      KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", in,
+              ll(G.i_offset), krsd_error_text(G.in_kind));
+      return DD_FAILED;
+    }
+  }
+  if (G.seek != 0) {
+    G.o_offset = G.seek * seek_unit;
+    KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "G.seek: %lld offset=%lld blocksz=%d\n", ll(G.seek),
+            ll(G.o_offset), seek_unit);
+    if (!stream_seek(G.out_stream, G.o_offset)) {
+      KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", out,
+              ll(G.o_offset), krsd_error_text(G.out_kind));
+      return DD_FAILED;
+    }
+  }
+  return DD_DONE;
+}
+
+// Retry pass: the output is still open; both streams go back to the offsets
+// of the next byte to read and to write.
+int retry_pass_setup() {
+  KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "i_offset=%lld\n", ll(G.i_offset));
+  if (!stream_seek(G.in_stream, G.i_offset)) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", G.infile.c_str(),
+            ll(G.i_offset), krsd_error_text(G.in_kind));
+    return DD_FAILED;
+  }
+  KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "o_offset=%lld\n", ll(G.o_offset));
+  if (!stream_seek(G.out_stream, G.o_offset)) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", G.outfile.c_str(),
+            ll(G.o_offset), krsd_error_text(G.out_kind));
+    return DD_FAILED;
+  }
+  return DD_DONE;
+}
+
+// Both streams must stand where G says the next byte goes.
+int check_positions() {
+  const char* in = G.infile.c_str();
+  const char* out = G.outfile.c_str();
+  G.out_size = stream_size(G.out_stream);
+  if (G.out_size < 0) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "size [%s] error %s\n", out, krsd_error_text(G.out_kind));
+    return DD_FAILED;
+  }
+  int64_t p = stream_offset(G.in_stream);
+  if (p < 0) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "offset [%s] error %s\n", in, krsd_error_text(G.in_kind));
+    return DD_FAILED;
+  }
+  if (p != 0 && p != G.i_offset) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "[%s] i_offset=%lld offset=%lld i_offset!=offset error\n",
+            in, ll(G.i_offset), ll(p));
+    return DD_FAILED;
+  }
+  p = stream_offset(G.out_stream);
+  if (p < 0) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "offset [%s] error %s\n", out,
+            krsd_error_text(G.out_kind));
+    return DD_FAILED;
+  }
+  if (p != 0 && p != G.o_offset) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "[%s] o_offset=%lld offset=%lld o_offset!=offset error\n",
+            out, ll(G.o_offset), ll(p));
+    return DD_FAILED;
+  }
+  return DD_DONE;
+}
+
+// First pass only: how many blocks this job copies.
+int compute_count() {
+  if (dd_flag(DD_COUNT_PRESET)) {
+    // Without an input size the block count cannot be turned into read
+    // sizes; refuse instead of "copying" nothing and calling it done.
+    if (G.in_size == 0) {
+      KR_LOGF(OS_LOG_ERR, "krdd_file_work",
+              "[%s] count=%lld needs an input of known size error\n", G.infile.c_str(),
+              ll(G.count));
+      return DD_FAILED;
+    }
+  } else if (G.in_size != 0) {
+    G.count = (G.ibs + G.in_size - G.i_offset) / G.ibs;
+  } else {
+    G.count = -1;
+  }
+  if (dd_flag(DD_RESUME) && G.in_size != 0) {
+    G.off_count = (G.ibs + G.out_size) / G.ibs;
+    if (G.count != -1) G.all_count = G.off_count + G.count;
+    KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "G.count: %lld all_count=%lld off_count=%lld\n",
+            ll(G.count), ll(G.all_count), ll(G.off_count));
+  }
+  G.started = 1;
+  if (G.max_retries == 0) G.max_retries = 1;
+  return DD_DONE;
+}
+
+// Hands r bytes of ibuf to the output. false when the write failed.
+bool output_block(long r) {
+  if (!dd_flag(DD_TWO_BUFFERS)) return !write_and_count(G.ibuf, r, G.outfile.c_str());
+  long done = 0;
+  while (done < r) {
+    long piece = std::min<long>(r - done, G.obs - G.ofill);
+    memcpy(G.obuf + G.ofill, G.ibuf + done, static_cast<size_t>(piece));
+    G.ofill += static_cast<int32_t>(piece);
+    done += piece;
+    if (G.ofill == G.obs) {
+      if (write_and_count(G.obuf, G.obs, G.outfile.c_str())) return false;
+      G.ofill = 0;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* krsd_error_text(int kind) {
+  if (kind == TB_URL_PROTOCOL_FILE) {
+    int code = errno;
+    char text[200];
+    os_error_text(code, text, sizeof text);
+    snprintf(G.errtext, sizeof G.errtext, "[%s]", text);
+  } else {
+    G.errtext[0] = '\0';
+  }
+  return G.errtext;
+}
+
+int krdd_file_work() {
+  const char* in = G.infile.c_str();
+  const char* out = G.outfile.c_str();
+
+  G.in_stream = stream_open(in, FILE_MODE_READ, kOpenTimeoutMs);
+  if (!G.in_stream) {
+    KR_LOG(OS_LOG_ERR, "open [%s] error %s\n", in, krsd_error_text(G.in_kind));
+    return DD_OPEN_FAILED;
+  }
+  int r = G.started ? retry_pass_setup() : first_pass_setup();
+  if (r != DD_DONE) return r;
+  r = check_positions();
+  if (r != DD_DONE) return r;
+  if (!G.started) {
+    r = compute_count();
+    if (r != DD_DONE) return r;
+  }
+  KR_LOG(OS_LOG_DEBUG, "infile size: %llu (%s) offset: %llu\n", ull(G.in_size),
+         human_size(ull(G.in_size), 0), ull(G.i_offset));
+  KR_LOG(OS_LOG_DEBUG, "outfile size: %llu (%s) offset: %llu\n", ull(G.out_size),
+         human_size(ull(G.out_size), 0), ull(G.o_offset));
+  KR_LOG(OS_LOG_DEBUG, "G.count: %lld\n", ll(G.count));
+
+  int result;
+  for (;;) {
+    if (G.count != -1 && G.in_full + G.in_part == G.count) {
+      result = DD_DONE;
+      break;
+    }
+    if (dd_flag(DD_STOP)) {
+      result = DD_STOPPED;
+      break;
+    }
+    int64_t n = G.ibs;
+    if (G.count != -1) n = std::min<int64_t>(G.ibs, G.in_size - G.i_offset);
+    if (n < 0) n = 0;  // never ask for a negative size
+    long got = stream_read(G.in_stream, G.ibuf, static_cast<size_t>(n));
+    if (got == 0) {
+      if (stream_type(G.in_stream) == STREAM_TYPE_FILE) {
+        result = DD_DONE;
+        break;
+      }
+      long w = stream_wait(G.in_stream, STREAM_WAIT_READ, stream_timeout(G.in_stream));
+      if (w > 0 && (w & STREAM_WAIT_READ)) continue;
+      if (w == 0) {
+        result = DD_DONE;
+        break;
+      }
+      KR_LOG(OS_LOG_ERR, "wait [%s] error\n", in);
+      result = DD_READ_FAILED;
+      break;
+    }
+    if (got < 0) {
+      int saved = errno;
+      if (dd_flag(DD_STOP)) {
+        result = DD_STOPPED;
+        break;
+      }
+      int32_t ioerr = IOERR_NONE;
+      stream_ctrl(G.in_stream, STREAM_CTRL_IOERR, &ioerr);
+      errno = saved;
+      KR_LOG(OS_LOG_ERR, "read [%s] offset=%lld bs=%d ioerr=%d error %s\n", in, ll(G.i_offset),
+             static_cast<int>(n), ioerr, krsd_error_text(G.in_kind));
+      if (!dd_flag(DD_CONTINUE_ON_ERROR)) return ioerr == IOERR_NONE ? DD_READ_FAILED : DD_FAILED;
+      if (ioerr == IOERR_GONE) return DD_FAILED;
+      if (ioerr != IOERR_DATA) return DD_READ_FAILED;
+      // A bad block: step over it and put zeros in its place.
+      if (!stream_seek(G.in_stream, G.i_offset + n)) {
+        KR_LOG(OS_LOG_ERR, "lseek [%s] error %s\n", in, krsd_error_text(G.in_kind));
+        return G.in_kind == TB_URL_PROTOCOL_FILE ? DD_FAILED : DD_READ_FAILED;
+      }
+      memset(G.ibuf, 0, static_cast<size_t>(n));
+      got = static_cast<long>(n);
+    }
+    G.i_offset += got;
+    if (dd_flag(DD_SWAB)) {
+      // An odd byte stays where it is; this is worth a line, not the process.
+      if (got & 1) KR_LOG(OS_LOG_ERR, "can't swab %llu byte buffer\n", ull(got));
+      for (long i = 0; i + 1 < got; i += 2) std::swap(G.ibuf[i], G.ibuf[i + 1]);
+    }
+    if (got == G.ibs) {
+      ++G.in_full;
+    } else {
+      ++G.in_part;
+      if (dd_flag(DD_PAD_BLOCKS)) {
+        memset(G.ibuf + got, 0, static_cast<size_t>(G.ibs - got));
+        got = G.ibs;
+      }
+    }
+    if (!output_block(got)) return write_failed_result();
+    if (dd_flag(DD_SYNC_WRITES) && !stream_sync(G.out_stream, 0)) {
+      KR_LOG(OS_LOG_ERR, "sync [%s] error %s\n", out, krsd_error_text(G.out_kind));
+      return DD_FAILED;
+    }
+    G.retries = 0;
+    if (!dd_flag(DD_NO_STATUS)) dd_show_progress(G.count);
+  }
+
+  if (G.ofill != 0) {
+    if (write_and_count(G.obuf, G.ofill, out)) return write_failed_result();
+    G.ofill = 0;
+  }
+  // An input that told its size and then ended before it is not a complete
+  // copy: a read of 0 bytes too early, or the block count used up by short
+  // reads. Give it the retry of a read error instead of calling it done.
+  if (result == DD_DONE && G.in_size != 0 && !dd_flag(DD_COUNT_PRESET) &&
+      G.i_offset < G.in_size) {
+    KR_LOG(OS_LOG_ERR, "[%s] i_offset=%lld o_offset=%lld size=%lld input ended before its size error\n",
+           in, ll(G.i_offset), ll(G.o_offset), ll(G.in_size));
+    return DD_READ_FAILED;
+  }
+  return result;
+}
+
+int krdd_work() {
+  int r;
+  for (;;) {
+    r = krdd_file_work();
+    if (G.in_stream) {
+      if (!stream_close(G.in_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.infile.c_str());
+      G.in_stream = nullptr;  // the next pass reopens it
+    }
+    if (dd_flag(DD_STOP) || G.total_bytes == 0 || r == DD_DONE || r == DD_FAILED ||
+        r == DD_WRITE_FAILED)
+      break;
+    if (++G.retries > G.max_retries) break;
+    KR_LOG(OS_LOG_DEBUG, "retry %d after %d s, result %d\n", G.retries, G.retry_pause, r);
+    // A stop during the pause is honoured at once rather than after another
+    // open of the input.
+    for (int i = 0; i < G.retry_pause * 10 && !dd_flag(DD_STOP); ++i) tb_msleep(100);
+    if (dd_flag(DD_STOP)) {
+      r = DD_STOPPED;
+      break;
+    }
+  }
+  if (G.out_stream) {
+    if (!stream_close(G.out_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.outfile.c_str());
+    G.out_stream = nullptr;
+  }
+  if (!dd_flag(DD_NO_STATUS)) dd_output_status(r);
+  return r;
+}
+
+void krsd_free_ctx() {
+  if (G.in_stream) {
+    if (!stream_close(G.in_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.infile.c_str());
+    G.in_stream = nullptr;
+  }
+  if (G.out_stream) {
+    if (!stream_close(G.out_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.outfile.c_str());
+    G.out_stream = nullptr;
+  }
+  if (G.obuf != G.ibuf) delete[] G.obuf;
+  delete[] G.ibuf;
+  G.obuf = nullptr;
+  G.ibuf = nullptr;
+  G.infile.clear();
+  G.infile.shrink_to_fit();
+  G.outfile.clear();
+  G.outfile.shrink_to_fit();
+}
+
+int krsd_job_setup(const char* source, const char* target, int resume) {
+  G = dd_job{};
+  G.begin_ms = dd_clock_ms();
+  G.count = -1;
+  G.ibs = G.obs = DD_BLOCK_SIZE;
+  G.retry_pause = 2;
+  wc_InitMd5(&G.md5);
+  G.infile = source ? source : "\\dev\\stdin";
+  G.outfile = target ? target : "";
+  G.flags = resume ? DD_RESUME : 0;
+  G.ibuf = new (std::nothrow) uint8_t[G.ibs];
+  if (!G.ibuf) {
+    KR_LOGF(OS_LOG_ERR, "krsd_get_file", "malloc [%d] fail\n", G.ibs);
+    return 1;
+  }
+  G.obuf = G.ibuf;
+  if (G.ibs != G.obs) {
+    G.flags |= DD_TWO_BUFFERS;
+    G.obuf = new (std::nothrow) uint8_t[G.obs];
+    if (!G.obuf) {
+      KR_LOGF(OS_LOG_ERR, "krsd_get_file", "malloc [%d] fail\n", G.obs);
+      krsd_free_ctx();
+      return 1;
+    }
+  }
+  G.flags |= DD_CONTINUE_ON_ERROR;
+  G.in_kind = tb_url_protocol_probe(G.infile.c_str());
+  G.out_kind = tb_url_protocol_probe(G.outfile.c_str());
+  ui_set_progress(0);
+  ui_set_status("");
+  return 0;
+}
+
+namespace {
+
+unsigned krsd_work_thread(void*) {
+  for (;;) {
+    unsigned msg = os_msgq_wait(g_queue);
+    if (msg == OS_MSG_QUIT) return 0;
+    g_busy.store(1);
+    int r = krdd_work();
+    krsd_free_ctx();
+    g_last_result.store(r);
+    g_busy.store(0);  // last: a reader that sees 0 also sees the result
+  }
+}
+
+}  // namespace
+
+int krsd_init() {
+  if (g_queue) return 0;  // one worker per process
+  if (!tb_init(nullptr, nullptr, 0, 0)) KR_LOG(OS_LOG_ERR, "tb_init error\n");
+#ifdef KRII_HAVE_KRSD
+  krsd_cli_lib_init();
+#endif
+  g_queue = os_msgq_new();
+  g_thread = os_thread_init(krsd_work_thread, nullptr);
+  if (!g_thread) KR_LOG(OS_LOG_ERR, "os_thread_init krsd_work_thread error\n");
+  return 0;
+}
+
+int krsd_get_file(const char* source, const char* target, int resume) {
+  if (g_busy.load()) {
+    // G belongs to the running job; filling it now would corrupt that job.
+    KR_LOG(OS_LOG_ERR, "a job is running, new job refused\n");
+    return 1;
+  }
+  if (krsd_job_setup(source, target, resume) != 0) return 1;
+  if (!g_thread) {
+    // Without a worker the job would count as busy forever.
+    KR_LOG(OS_LOG_ERR, "os_thread_init krsd_work_thread error\n");
+    krsd_free_ctx();
+    return 1;
+  }
+  g_busy.store(1);  // busy from the hand-over, not from the worker's start
+  os_msgq_post(g_queue, OS_MSG_WORK);
+  return 0;
+}
+
+int krsd_stop() {
+  dd_flags_set(DD_STOP);
+  return 0;
+}
+
+int krsd_is_busy() { return g_busy.load(); }
+
+int krsd_exit() {
+  if (g_queue) os_msgq_post(g_queue, OS_MSG_QUIT);
+  return 0;
+}
+
+int krsd_last_result() { return g_last_result.load(); }
+
+int krsd_outfile_ask_continue(const char* target) {
+  if (!target) return 0;
+  tb_file_ref_t file = tb_file_init(target, FILE_MODE_WRITE);
+  if (!file) return 0;
+  int64_t size = tb_file_size(file);
+  tb_file_close(file);
+  if (size <= 0) return 0;  // an empty (or unsized) file is simply overwritten
+  char question[512];
+  snprintf(question, sizeof question, "%s 存在，是否继续断点镜像\n", target);
+  if (ui_ask_yes_no(question) != 1) return 0;
+  KR_LOG(OS_LOG_INFO, "偏移文件: %lld (%s)\n", ll(size), human_size(ull(size), 0));
+  return 1;
+}
