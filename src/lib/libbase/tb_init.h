@@ -36,9 +36,13 @@ long tb_text_from_wide(char* text, const wchar_t* wide, size_t capacity);
 void* tb_library_load(const char* name);
 void* tb_library_symbol(void* library, const char* name);
 
-// Once-only protocol over *state (0 not loaded, 1 loading or failed, 2
-// loaded). Runs loader(table, priv) for the first caller. A failed load is
-// marked failed, so later callers get false at once instead of waiting.
+// Once-only protocol over *state (0 not loaded, 1 loading, 2 loaded, 3
+// failed; start from 0). Runs loader(table, priv) for the first caller and
+// returns its result. A caller that finds a load in progress polls every
+// 100 ms for at most 5 s and returns true when it ended loaded. A failed load
+// is marked failed and not retried: later callers get false at once instead
+// of waiting.
+enum { TB_ONCE_NONE = 0, TB_ONCE_LOADING = 1, TB_ONCE_LOADED = 2, TB_ONCE_FAILED = 3 };
 typedef bool (*tb_loader_t)(void* table, void* priv);
 bool tb_load_once(int* state, void* table, tb_loader_t loader, void* priv);
 
@@ -46,7 +50,13 @@ bool tb_load_once(int* state, void* table, tb_loader_t loader, void* priv);
 size_t tb_directory_current(char* buf, size_t size);
 size_t tb_directory_appdata(char* buf, size_t size);
 
-// 0 free, 1 held.
+// 0 free, 1 held. Enter spins (a processor pause after every fifth failed
+// attempt) and never sleeps; hold it only for a few instructions.
 typedef int tb_spinlock_t;
 void tb_spinlock_enter(tb_spinlock_t* lock);
 void tb_spinlock_leave(tb_spinlock_t* lock);
+
+// The layer's own trace: "[prefix]: [module]: " and the message, handed to
+// os_log_emit with an empty module tag; levels above 6 are dropped.
+void tb_trace(int level, const char* prefix, const char* module, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));

@@ -45,6 +45,9 @@ const char* tb_ipv4_text(const tb_ipv4_t* ip, char* buf, size_t size);
 const char* tb_ipv6_text(const tb_ipv6_t* ip, char* buf, size_t size);
 bool tb_ipv4_text_set(tb_ipv4_t* ip, const char* text);
 bool tb_ipv6_text_set(tb_ipv6_t* ip, const char* text);
+// Link-local unicast (fe80::/10) or link-local multicast (ff?2::/16): the
+// kinds whose scope id is printed and passed to the system.
+bool tb_ipv6_is_linklocal(const tb_ipv6_t* ip);
 
 // System socket address <-> address; 16 (IPv4), 28 (IPv6) or 0.
 size_t tb_sockaddr_from_ipaddr(sockaddr_storage* saddr, const tb_ipaddr_t* addr);
@@ -56,3 +59,6 @@ bool tb_addrinfo_addr(const char* name, tb_ipaddr_t* addr);
 // The DNS servers of the system (port 53), from /etc/resolv.conf at start-up;
 // copies at most max into out and returns how many there are.
 size_t tb_dns_servers(tb_ipaddr_t* out, size_t max);
+// Replaces the list with the nameserver lines of another file (for tests);
+// returns how many servers it now holds.
+size_t tb_dns_servers_reload(const char* path);
