@@ -1,0 +1,171 @@
+// The pipe-based runner: mode checks, reading and writing through the pipe,
+// Ctrl-C to the child's group, timed runs with their reader thread.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "os/os_system.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Waits (bounded) until pid has ended, leaving it for os_pclose to reap.
+bool wait_exit(pid_t pid) {
+  for (int i = 0; i < 500; ++i) {
+    siginfo_t info{};
+    if (waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+struct TempDir {
+  fs::path path;
+  TempDir() {
+    char templ[] = "/tmp/popenXXXXXX";
+    path = mkdtemp(templ);
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+  }
+};
+
+TEST(OsPopen, RejectsBadModesAndNoCommand) {
+  for (const char* mode : {"x", "", "rw", "r x", "tb", "wtb"}) {
+    errno = 0;
+    EXPECT_EQ(os_popen("true", mode), nullptr) << mode;
+    EXPECT_EQ(errno, EINVAL) << mode;
+  }
+  errno = 0;
+  EXPECT_EQ(os_popen(nullptr, "r"), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(os_popen("true", nullptr), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(os_pclose(nullptr), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(os_popen_run(nullptr, "rt", 100), nullptr);
+  EXPECT_EQ(os_system_timed(nullptr, 100), -1);
+
+  os_popen_t* h = os_popen("exit 3", "  r  b ");
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(wait_exit(h->pid));
+  EXPECT_EQ(os_pclose(h), 3);
+}
+
+TEST(OsPopen, ReadsOutputAndWritesInput) {
+  os_popen_t* h = os_popen("printf 'out '; printf 'err' >&2", "r");
+  ASSERT_NE(h, nullptr);
+  std::string got;
+  char buf[64];
+  while (got.size() < 7) {
+    int n = os_popen_read(h, buf, sizeof buf);
+    ASSERT_GT(n, 0);
+    got.append(buf, (size_t)n);
+  }
+  EXPECT_EQ(got, "out err");
+  ASSERT_TRUE(wait_exit(h->pid));
+  EXPECT_EQ(os_pclose(h), 0);
+
+  TempDir dir;
+  fs::path sink = dir.path / "sink";
+  std::string cmd = "cat > " + sink.string();
+  h = os_popen(cmd.c_str(), "wb");
+  ASSERT_NE(h, nullptr);
+  ASSERT_EQ(write(h->wr, "data\n", 5), 5);
+  for (int i = 0; i < 500 && slurp(sink).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(slurp(sink), "data\n");
+  os_popen_interrupt(h);
+  EXPECT_EQ(h->wr, -1);
+  ASSERT_TRUE(wait_exit(h->pid));
+  EXPECT_EQ(os_pclose(h), 128 + SIGINT);
+}
+
+TEST(OsPopen, InterruptReachesTheChildsGroup) {
+  os_popen_t* h = os_popen("trap 'exit 7' INT; while :; do sleep 0.05; done", "r");
+  ASSERT_NE(h, nullptr);
+  // Give the shell time to install its trap; a SIGINT before that ends it
+  // with 128 + 2, which would not prove the trap ran.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_NE(os_console_interrupt(h->pid), 0);
+  ASSERT_TRUE(wait_exit(h->pid));
+  EXPECT_EQ(os_pclose(h), 7);
+
+  // A child that outlives the 10 ms of os_pclose is killed with its group.
+  h = os_popen("trap '' INT; sleep 20", "r");
+  ASSERT_NE(h, nullptr);
+  pid_t pid = h->pid;
+  EXPECT_EQ(os_pclose(h), -1);
+  EXPECT_NE(kill(pid, 0), 0);  // reaped
+}
+
+TEST(OsPopenRun, ExitCodesOutputAndTimeOuts) {
+  os_popen_run_t* run = os_popen_run("echo one; echo two >&2; exit 3", "rt", 5000);
+  ASSERT_NE(run, nullptr);
+  EXPECT_EQ(os_popen_exit_code(run), 3);
+  ASSERT_NE(os_popen_output(run), nullptr);
+  EXPECT_EQ(std::string(os_popen_output(run)), "one\ntwo\n");
+  EXPECT_EQ(os_popen_free(run), 0);
+
+  // Output beyond one chunk and one buffer step arrives whole.
+  char* out = nullptr;
+  EXPECT_EQ(os_system_output("head -c 20000 /dev/zero | tr '\\0' x", 5000, &out), 0);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(strlen(out), 20000u);
+  free(out);
+
+  // Success without output gives an empty text, failure gives none.
+  EXPECT_EQ(os_system_output("true", 5000, &out), 0);
+  ASSERT_NE(out, nullptr);
+  EXPECT_STREQ(out, "");
+  free(out);
+  EXPECT_EQ(os_system_output("echo no; exit 2", 5000, &out), 2);
+  EXPECT_EQ(out, nullptr);
+
+  EXPECT_EQ(os_system_timed("exit 5", 5000), 5);
+  EXPECT_EQ(os_system_timed("sleep 20", 200), -1);
+}
+
+TEST(OsPopenRun, StragglerHoldingThePipeDoesNotHoldTheRun) {
+  TempDir dir;
+  fs::path pidfile = dir.path / "pid";
+  // A process in a session of its own keeps the pipe open after the child
+  // ended; the run must still come back, with what was read.
+  std::string cmd = "echo early; setsid sh -c 'echo $$ > " + pidfile.string() +
+                    "; exec sleep 20' & exit 0";
+  auto start = std::chrono::steady_clock::now();
+  os_popen_run_t* run = os_popen_run(cmd.c_str(), "r", 5000);
+  ASSERT_NE(run, nullptr);
+  EXPECT_EQ(os_popen_exit_code(run), 0);
+  ASSERT_NE(os_popen_output(run), nullptr);
+  EXPECT_EQ(std::string(os_popen_output(run)), "early\n");
+  os_popen_free(run);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  for (int i = 0; i < 100 && slurp(pidfile).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::string pid = slurp(pidfile);
+  ASSERT_FALSE(pid.empty());
+  kill((pid_t)std::stol(pid), SIGKILL);
+}
+
+}  // namespace
