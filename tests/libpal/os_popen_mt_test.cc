@@ -151,8 +151,9 @@ TEST(OsPopenRun, StragglerHoldingThePipeDoesNotHoldTheRun) {
   fs::path pidfile = dir.path / "pid";
   // A process in a session of its own keeps the pipe open after the child
   // ended; the run must still come back, with what was read.
-  std::string cmd = "echo early; setsid sh -c 'echo $$ > " + pidfile.string() +
-                    "; exec sleep 20' & exit 0";
+  std::string pf = pidfile.string();
+  std::string cmd = "setsid sh -c 'echo $$ > " + pf + ".new; mv " + pf + ".new " + pf +
+                    "; exec sleep 20' & while [ ! -s " + pf + " ]; do sleep 0.01; done; echo early";
   auto start = std::chrono::steady_clock::now();
   os_popen_run_t* run = os_popen_run(cmd.c_str(), "r", 5000);
   ASSERT_NE(run, nullptr);
@@ -161,8 +162,6 @@ TEST(OsPopenRun, StragglerHoldingThePipeDoesNotHoldTheRun) {
   EXPECT_EQ(std::string(os_popen_output(run)), "early\n");
   os_popen_free(run);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  for (int i = 0; i < 100 && slurp(pidfile).empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   std::string pid = slurp(pidfile);
   ASSERT_FALSE(pid.empty());
   kill((pid_t)std::stol(pid), SIGKILL);
