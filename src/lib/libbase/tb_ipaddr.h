@@ -59,6 +59,7 @@ bool tb_addrinfo_addr(const char* name, tb_ipaddr_t* addr);
 // The DNS servers of the system (port 53), from /etc/resolv.conf at start-up;
 // copies at most max into out and returns how many there are.
 size_t tb_dns_servers(tb_ipaddr_t* out, size_t max);
-// Replaces the list with the nameserver lines of another file (for tests);
+// Replaces the list with the nameserver lines of another file (for tests;
+// null reads /etc/resolv.conf again);
 // returns how many servers it now holds.
 size_t tb_dns_servers_reload(const char* path);
