@@ -1,0 +1,192 @@
+#!/bin/bash
+# The SSH test host: a stand-in "device" at 192.168.191.2 for deployment and
+# imaging tests with the real defaults.
+#
+#   scripts/testhost.sh up [--image FILE]   make it (a 4 MiB random image when none is given)
+#   scripts/testhost.sh env                 print HOME= and SSH_AUTH_SOCK= for PuTTY's tools
+#   scripts/testhost.sh exec CMD [ARG...]   run CMD inside the device (its network, PID and mount namespaces)
+#   scripts/testhost.sh down                remove everything it made
+#
+# The device is a network namespace with the address 192.168.191.2/24 on a
+# veth pair (the workstation side, 192.168.191.1/24, stays in the root
+# namespace), with its own PID and mount namespaces, a private /tmp and /run,
+# and an OpenSSH server on port 22 that has its own configuration: its own
+# host key, root's key authorised from a file of this instance, no PAM.
+# The daemon started there finds "/dev/rdisk0s1s2" mapped onto the image
+# (KRSD_ARGS set by the server for every session). The key is offered by an
+# ssh-agent of this instance; PuTTY's host-key cache lives under a temporary
+# HOME. Nothing of the machine's accounts, passwords or root's files changes.
+# Needs root, iproute2 (ip netns), util-linux (unshare, nsenter), sshd,
+# ssh-agent and putty-tools.
+set -euo pipefail
+
+NS=krii-dev
+WS_IF=krii-ws
+DEV_IF=krii-dev0
+WS_ADDR=192.168.191.1
+DEV_ADDR=192.168.191.2
+STATE=${KRII_TESTHOST_DIR:-/var/tmp/krii-testhost}
+
+die() { echo "testhost: $*" >&2; exit 1; }
+
+need_tools() {
+  [ "$(id -u)" -eq 0 ] || die "needs root (network namespaces)"
+  local t
+  for t in ip unshare nsenter ssh-keygen ssh-agent ssh-add plink pscp; do
+    command -v "$t" >/dev/null || die "missing tool: $t"
+  done
+  [ -x /usr/sbin/sshd ] || die "missing /usr/sbin/sshd (openssh-server)"
+}
+
+# The process that is PID 1 of the device (sshd), as the root namespace sees it.
+device_pid() {
+  [ -f "$STATE/init.pid" ] || return 1
+  local p
+  p=$(cat "$STATE/init.pid")
+  [ -n "$p" ] && kill -0 "$p" 2>/dev/null || return 1
+  # The child of unshare is the device's first process.
+  local c
+  c=$(cat "/proc/$p/task/$p/children" 2>/dev/null | awk '{print $1}')
+  [ -n "$c" ] || return 1
+  echo "$c"
+}
+
+down() {
+  set +e
+  if [ -f "$STATE/init.pid" ]; then
+    local p
+    p=$(cat "$STATE/init.pid")
+    # unshare was started with --kill-child: its end takes the device's
+    # PID namespace, and with it sshd, the daemon and every session.
+    [ -n "$p" ] && kill -KILL "$p" 2>/dev/null
+    for _ in $(seq 1 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+  fi
+  if [ -f "$STATE/agent.pid" ]; then
+    kill "$(cat "$STATE/agent.pid")" 2>/dev/null
+  fi
+  if ip netns list 2>/dev/null | grep -qw "^$NS"; then
+    ip netns del "$NS" 2>/dev/null
+  fi
+  ip link show "$WS_IF" >/dev/null 2>&1 && ip link del "$WS_IF" 2>/dev/null
+  if [ -d "$STATE" ]; then
+    umount "$STATE/rdisk0s1s2" 2>/dev/null
+    rm -rf "$STATE"
+  fi
+  set -e
+  return 0
+}
+
+up() {
+  local image=""
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --image) image=$(readlink -f "${2:?--image needs a file}"); shift 2 ;;
+      *) die "unknown option $1" ;;
+    esac
+  done
+  need_tools
+  [ -z "$image" ] || [ -f "$image" ] || die "no such image: $image"
+  down
+  # Never take over an address range the machine already uses.
+  if ip -4 addr show | grep -q "inet 192\.168\.191\."; then
+    die "192.168.191.0/24 is already in use on this machine"
+  fi
+
+  UP_DONE=""
+  trap 'if [ -z "$UP_DONE" ]; then echo "testhost: up failed, tearing down" >&2; down; fi' EXIT
+  mkdir -p "$STATE/home"
+  chmod 700 "$STATE"
+  if [ -z "$image" ]; then
+    image="$STATE/sample.img"
+    head -c $((4 * 1024 * 1024)) /dev/urandom > "$image"
+  fi
+  : > "$STATE/rdisk0s1s2"
+
+  ssh-keygen -q -t ed25519 -N '' -C krii-testhost-host -f "$STATE/host_ed25519"
+  ssh-keygen -q -t ed25519 -N '' -C krii-testhost-user -f "$STATE/user_ed25519"
+  cp "$STATE/user_ed25519.pub" "$STATE/authorized_keys"
+
+  cat > "$STATE/sshd_config" <<EOF
+ListenAddress $DEV_ADDR:22
+HostKey $STATE/host_ed25519
+AuthorizedKeysFile $STATE/authorized_keys
+StrictModes no
+PermitRootLogin prohibit-password
+PubkeyAuthentication yes
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+PidFile none
+Subsystem sftp internal-sftp
+SetEnv "KRSD_ARGS=--map /dev/rdisk0s1s2=$STATE/rdisk0s1s2"
+LogLevel VERBOSE
+EOF
+
+  ip netns add "$NS"
+  ip link add "$WS_IF" type veth peer name "$DEV_IF"
+  ip link set "$DEV_IF" netns "$NS"
+  ip addr add "$WS_ADDR/24" dev "$WS_IF"
+  ip link set "$WS_IF" up
+  ip -n "$NS" addr add "$DEV_ADDR/24" dev "$DEV_IF"
+  ip -n "$NS" link set "$DEV_IF" up
+  ip -n "$NS" link set lo up
+
+  # The device: private /run (sshd's privilege separation directory) and
+  # /tmp, the image bound onto the mapped name, sshd as its first process.
+  ip netns exec "$NS" unshare --pid --fork --kill-child=SIGKILL --mount-proc --mount \
+    /bin/sh -c "
+      mount --bind '$image' '$STATE/rdisk0s1s2' &&
+      mount -t tmpfs -o mode=755 tmpfs /run && mkdir -m 755 /run/sshd &&
+      mount -t tmpfs -o mode=1777 tmpfs /tmp &&
+      exec /usr/sbin/sshd -D -e -f '$STATE/sshd_config'" \
+    >"$STATE/sshd.log" 2>&1 </dev/null &
+  echo $! > "$STATE/init.pid"
+
+  local ok=""
+  for _ in $(seq 1 100); do
+    if timeout 1 bash -c "exec 3<>/dev/tcp/$DEV_ADDR/22" 2>/dev/null; then
+      ok=1
+      break
+    fi
+    kill -0 "$(cat "$STATE/init.pid")" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -n "$ok" ] || { cat "$STATE/sshd.log" >&2; die "sshd did not come up"; }
+
+  # The agent that offers the key to PuTTY's tools.
+  ssh-agent -a "$STATE/agent.sock" > "$STATE/agent.env"
+  sed -n 's/^SSH_AGENT_PID=\([0-9]*\);.*/\1/p' "$STATE/agent.env" > "$STATE/agent.pid"
+  SSH_AUTH_SOCK="$STATE/agent.sock" ssh-add -q "$STATE/user_ed25519"
+
+  # Seed PuTTY's host-key cache under the temporary HOME: the first
+  # connection without -batch asks to store the key; answer yes.
+  echo y | HOME="$STATE/home" SSH_AUTH_SOCK="$STATE/agent.sock" \
+    plink -ssh -P 22 "root@$DEV_ADDR" true >"$STATE/seed.log" 2>&1 || true
+  if ! HOME="$STATE/home" SSH_AUTH_SOCK="$STATE/agent.sock" \
+      plink -batch -ssh -P 22 "root@$DEV_ADDR" true >>"$STATE/seed.log" 2>&1; then
+    cat "$STATE/seed.log" >&2
+    die "plink cannot log in to the test host"
+  fi
+  UP_DONE=1
+  echo "testhost: device $DEV_ADDR up (state in $STATE)"
+}
+
+case "${1:-}" in
+  up) shift; up "$@" ;;
+  down) down ;;
+  env)
+    [ -S "$STATE/agent.sock" ] || die "not up"
+    echo "HOME=$STATE/home"
+    echo "SSH_AUTH_SOCK=$STATE/agent.sock"
+    ;;
+  exec)
+    shift
+    [ $# -gt 0 ] || die "exec needs a command"
+    pid=$(device_pid) || die "not up"
+    exec nsenter --target "$pid" --net --pid --mount -- "$@"
+    ;;
+  *)
+    sed -n '2,8p' "$0" >&2
+    exit 2
+    ;;
+esac

@@ -1,0 +1,279 @@
+// The deployment worker with stand-in pscp.exe/plink.exe in a temporary
+// program directory: exact command lines, the arguments the tools receive,
+// the log lines of every outcome, the time limit and the busy word.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/os_log.h"
+#include "os/os_system.h"
+#include "ssh.h"
+
+namespace fs = std::filesystem;
+using Lines = std::vector<std::string>;
+
+namespace {
+
+std::mutex g_mu;
+Lines g_lines;  // guarded by g_mu
+
+int collect(const char* line) {
+  std::lock_guard<std::mutex> lock(g_mu);
+  g_lines.emplace_back(line);
+  return 0;
+}
+
+Lines lines() {
+  std::lock_guard<std::mutex> lock(g_mu);
+  return g_lines;
+}
+
+std::string slurp(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The arguments a stand-in received, as it recorded them (NUL-separated).
+Lines args_of(const fs::path& p) {
+  Lines out;
+  std::string text = slurp(p);
+  size_t pos = 0, nul;
+  while ((nul = text.find('\0', pos)) != std::string::npos) {
+    out.push_back(text.substr(pos, nul - pos));
+    pos = nul + 1;
+  }
+  return out;
+}
+
+bool dead(pid_t pid) {
+  for (int i = 0; i < 300; ++i) {
+    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    size_t close = stat.rfind(')');
+    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Records its arguments, prints one line on each stream, then behaves as
+// the files beside it say: NAME.rc (exit code), NAME.hang (sleep in a child
+// and record both pids), NAME.wait (hold until the file "go" appears).
+const char* kStandIn = R"(#!/bin/sh
+d=$(dirname "$0"); t=$(basename "$0")
+if [ -f "$d/$t.wait" ]; then
+  i=0; while [ ! -f "$d/go" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done
+fi
+: > "$d/$t.args"
+for a in "$@"; do printf '%s\0' "$a" >> "$d/$t.args"; done
+echo "$t says hello"
+echo "$t warns" >&2
+if [ -f "$d/$t.hang" ]; then
+  sleep 60 & echo "$$ $!" > "$d/$t.pids"; wait
+fi
+exit $(cat "$d/$t.rc" 2>/dev/null || echo 0)
+)";
+
+const std::string kStart = "\"killall krsd; chmod 755 /tmp/krsd; /tmp/krsd -d\"";
+const std::string kRemote = "killall krsd; chmod 755 /tmp/krsd; /tmp/krsd -d";
+
+class SshDeploy : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    char templ[] = "/tmp/sshdeployXXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    dir_ = templ;
+    fs::create_directory(dir_ / "tmp");
+    for (const char* tool : {"pscp.exe", "plink.exe"}) {
+      std::ofstream(dir_ / tool) << kStandIn;
+      fs::permissions(dir_ / tool, fs::perms::owner_all);
+    }
+    setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+    os_system_set_program_dir(dir_.c_str());
+    os_log_ctl(OS_LOG_SET_CONSOLE, 0);
+    os_log_ctl(OS_LOG_SET_PREFIX, 0);
+    os_log_ctl(OS_LOG_SET_LEVEL, OS_LOG_DEBUG);
+    os_log_ctl(OS_LOG_SET_INFO_CALLBACK, collect);
+    os_log_ctl(OS_LOG_SET_ALERT_CALLBACK, collect);
+    ssh_init();
+  }
+  static void TearDownTestSuite() {
+    ssh_exit();
+    ssh_wait_exit();
+    os_log_ctl(OS_LOG_SET_INFO_CALLBACK, (os_log_callback) nullptr);
+    os_log_ctl(OS_LOG_SET_ALERT_CALLBACK, (os_log_callback) nullptr);
+    os_system_set_program_dir(nullptr);
+    unsetenv("TMPDIR");
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  void SetUp() override {
+    ASSERT_EQ(fs::current_path(), dir_) << "ssh_init enters the program's directory";
+    for (const char* f : {"pscp.exe.args", "plink.exe.args", "pscp.exe.rc", "plink.exe.rc",
+                          "pscp.exe.hang", "pscp.exe.wait", "pscp.exe.pids", "go"})
+      fs::remove(dir_ / f);
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_lines.clear();
+  }
+  void TearDown() override {
+    ssh_set_step_limit(30000);
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "capture files left behind";
+  }
+  static void touch(const char* name) { std::ofstream(dir_ / name) << "1"; }
+  static bool wait_idle() {
+    for (int i = 0; i < 2000 && ssh_is_busy(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return !ssh_is_busy();
+  }
+  // The log of one successful run of both stand-ins.
+  static Lines success_lines(const std::string& copy, const std::string& start) {
+    return {"ver: 1.1.3.398 (2018-10-10)\n",
+            "开始初始化镜像环境...\n",
+            "os_system:[" + copy + "]\n",
+            "pscp.exe says hello\n\n",
+            "pscp.exe warns\n\n",
+            "os_system:[" + start + "]\n",
+            "plink.exe says hello\n\n",
+            "plink.exe warns\n\n",
+            "设备初始化完成\n"};
+  }
+
+  static fs::path dir_;
+};
+fs::path SshDeploy::dir_;
+
+TEST_F(SshDeploy, DefaultsWithoutPasswordKeepTheEmptyOption) {
+  touch("pscp.exe.wait");
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
+  // Handed over and held inside the copy step: busy, whatever the timing.
+  EXPECT_TRUE(ssh_is_busy());
+  touch("go");
+  ASSERT_TRUE(wait_idle());
+  EXPECT_EQ(ssh_last_result(), 0);
+  EXPECT_EQ(lines(), success_lines("pscp.exe  -P 22 -batch dev/armv7/krsd root@192.168.191.2:/tmp",
+                                   "plink.exe  -P 22 -batch root@192.168.191.2 " + kStart));
+  EXPECT_EQ(args_of(dir_ / "pscp.exe.args"),
+            (Lines{"-P", "22", "-batch", "dev/armv7/krsd", "root@192.168.191.2:/tmp"}));
+  EXPECT_EQ(args_of(dir_ / "plink.exe.args"),
+            (Lines{"-P", "22", "-batch", "root@192.168.191.2", kRemote}));
+}
+
+TEST_F(SshDeploy, PasswordOptionStandsBetweenToolAndPort) {
+  ASSERT_EQ(ssh_request_init_dev("10.0.0.7", 2222, "mobile", "s3cret"), 0);
+  ASSERT_TRUE(wait_idle());
+  EXPECT_EQ(ssh_last_result(), 0);
+  EXPECT_EQ(lines(),
+            success_lines("pscp.exe -pw s3cret -P 2222 -batch dev/armv7/krsd mobile@10.0.0.7:/tmp",
+                          "plink.exe -pw s3cret -P 2222 -batch mobile@10.0.0.7 " + kStart));
+  EXPECT_EQ(args_of(dir_ / "pscp.exe.args"),
+            (Lines{"-pw", "s3cret", "-P", "2222", "-batch", "dev/armv7/krsd", "mobile@10.0.0.7:/tmp"}));
+  EXPECT_EQ(args_of(dir_ / "plink.exe.args"),
+            (Lines{"-pw", "s3cret", "-P", "2222", "-batch", "mobile@10.0.0.7", kRemote}));
+}
+
+TEST_F(SshDeploy, PasswordWithShellCharactersReachesTheToolsUnchanged) {
+  const std::string pw = "a b;$(touch pwned)'\"`x`&|>";
+  ASSERT_LE(pw.size(), 31u);
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", pw.c_str()), 0);
+  ASSERT_TRUE(wait_idle());
+  EXPECT_EQ(ssh_last_result(), 0);
+  EXPECT_FALSE(fs::exists(dir_ / "pwned")) << "the password ran as a command";
+  EXPECT_EQ(args_of(dir_ / "pscp.exe.args"),
+            (Lines{"-pw", pw, "-P", "22", "-batch", "dev/armv7/krsd", "root@192.168.191.2:/tmp"}));
+  EXPECT_EQ(args_of(dir_ / "plink.exe.args"),
+            (Lines{"-pw", pw, "-P", "22", "-batch", "root@192.168.191.2", kRemote}));
+}
+
+TEST_F(SshDeploy, CopyFailureLogsOneErrorAndSkipsTheStart) {
+  std::ofstream(dir_ / "pscp.exe.rc") << "1";
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
+  ASSERT_TRUE(wait_idle());
+  EXPECT_NE(ssh_last_result(), 0);
+  EXPECT_EQ(lines(), (Lines{"ver: 1.1.3.398 (2018-10-10)\n", "开始初始化镜像环境...\n",
+                            "os_system:[pscp.exe  -P 22 -batch dev/armv7/krsd root@192.168.191.2:/tmp]\n",
+                            "pscp.exe says hello\n\n", "pscp.exe warns\n\n",
+                            "初始化设备环境: 复制文件错误\n"}));
+  EXPECT_FALSE(fs::exists(dir_ / "plink.exe.args"));
+}
+
+TEST_F(SshDeploy, StartFailureIsReportedAsSuch) {
+  std::ofstream(dir_ / "plink.exe.rc") << "127";
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
+  ASSERT_TRUE(wait_idle());
+  EXPECT_NE(ssh_last_result(), 0);
+  Lines got = lines();
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back(), "初始化设备环境: 启动错误\n");
+  EXPECT_EQ(std::count(got.begin(), got.end(), "设备初始化完成\n"), 0);
+}
+
+TEST_F(SshDeploy, HangingToolIsKilledWithItsGroupAtTheLimit) {
+  ssh_set_step_limit(500);
+  touch("pscp.exe.hang");
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
+  ASSERT_TRUE(wait_idle());
+  EXPECT_NE(ssh_last_result(), 0);
+  Lines got = lines();
+  EXPECT_NE(std::find(got.begin(), got.end(), "timeout terminate process\n"), got.end());
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back(), "初始化设备环境: 复制文件错误\n");
+  EXPECT_FALSE(fs::exists(dir_ / "plink.exe.args"));
+  std::ifstream pids(dir_ / "pscp.exe.pids");
+  pid_t shell = 0, child = 0;
+  ASSERT_TRUE(pids >> shell >> child);
+  EXPECT_TRUE(dead(shell));
+  EXPECT_TRUE(dead(child)) << "a process of the tool's group survived the time-out";
+}
+
+TEST_F(SshDeploy, OverlongFieldsAreRefusedNotCut) {
+  const std::string longer(32, 'p');
+  EXPECT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", longer.c_str()), -1);
+  EXPECT_EQ(ssh_request_init_dev("192.168.191.2", 22, longer.c_str(), ""), -1);
+  EXPECT_EQ(ssh_request_init_dev((longer + ".1").c_str(), 22, "root", ""), -1);
+  EXPECT_EQ(ssh_request_init_dev(nullptr, 22, "root", ""), -1);
+  EXPECT_FALSE(ssh_is_busy());
+  Lines got = lines();
+  ASSERT_EQ(got.size(), 4u);
+  EXPECT_NE(got[0].find("password is longer than 31 characters"), std::string::npos) << got[0];
+  EXPECT_NE(got[1].find("user is longer than 31"), std::string::npos) << got[1];
+  EXPECT_NE(got[2].find("address is longer than 31"), std::string::npos) << got[2];
+  EXPECT_FALSE(fs::exists(dir_ / "pscp.exe.args"));
+
+  // 31 characters are fine.
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", longer.substr(1).c_str()), 0);
+  ASSERT_TRUE(wait_idle());
+  EXPECT_EQ(ssh_last_result(), 0);
+  EXPECT_EQ(args_of(dir_ / "pscp.exe.args")[1], longer.substr(1));
+}
+
+TEST_F(SshDeploy, TwoRequestsRunTwoCompleteDeployments) {
+  touch("pscp.exe.wait");
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "first", ""), 0);
+  // The first is held in its copy step; the second waits in the queue and
+  // runs with its own values afterwards.
+  for (int i = 0; i < 500 && lines().size() < 3; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "second", ""), 0);
+  touch("go");
+  ASSERT_TRUE(wait_idle());
+  EXPECT_EQ(ssh_last_result(), 0);
+  Lines got = lines();
+  EXPECT_EQ(std::count(got.begin(), got.end(), "设备初始化完成\n"), 2);
+  EXPECT_NE(std::find(got.begin(), got.end(),
+                      "os_system:[plink.exe  -P 22 -batch first@192.168.191.2 " + kStart + "]\n"),
+            got.end());
+  EXPECT_EQ(args_of(dir_ / "plink.exe.args")[3], "second@192.168.191.2");
+}
+
+}  // namespace
