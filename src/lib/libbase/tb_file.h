@@ -86,3 +86,10 @@ int tb_file_register_driver(const tb_file_driver* driver);
 // for tests. Returns false for a path that is too long.
 bool tb_file_device_name(const char* path, char* out, size_t out_size,
                          char* driver, size_t driver_size);
+
+// Where the local file driver looks for whole disks when it opens
+// \\.\PhysicalDriveN (the name device naming gives \dev\diskN): the N-th
+// entry, in name order, of sys_block (default "/sys/block"), loop, ram and
+// zram devices skipped, opened as dev_dir/NAME (default "/dev"). Null
+// restores a default. For tests; not safe while another thread opens files.
+void tb_file_block_roots_set(const char* sys_block, const char* dev_dir);

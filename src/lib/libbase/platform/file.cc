@@ -1,0 +1,289 @@
+// The file API: device naming, the driver table and the dispatch of every
+// tb_file_* call to the driver of its handle, plus the drivers that need no
+// system call (null sink, zero source, random source).
+#include <strings.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "os/os_log.h"
+#include "platform/file_driver.h"
+#include "tb_file.h"
+#include "tb_path.h"
+#include "tb_url.h"
+
+#define KR_LOG_SRC "src\\lib\\libbase\\platform\\file"
+
+struct tb_file_s {
+  const tb_file_driver* driver;
+  void* ctx;
+};
+
+namespace {
+
+// --- drivers without a device --------------------------------------------
+
+// Any non-null context will do for these drivers; they keep no state.
+char g_dummy_ctx;
+
+void* dummy_open(const char*, int) { return &g_dummy_ctx; }
+int stub_close(void*) { return 1; }
+int stub_one(void*) { return 1; }
+int stub_truncate(void*, int64_t) { return 1; }
+int64_t stub_seek(void*, int64_t, int) { return 0; }
+int64_t stub_zero(void*) { return 0; }
+
+long null_write(void*, const void*, size_t size) { return static_cast<long>(size); }
+
+long zero_read(void*, void* buf, size_t size) {
+  if (!buf) return -1;
+  std::memset(buf, 0, size);
+  return static_cast<long>(size);
+}
+
+// splitmix64 over one process-wide counter: lock-free, so concurrent readers
+// never share a half-updated state.
+uint32_t random_u32() {
+  static std::atomic<uint64_t> state{static_cast<uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count()) ^ 0x5deece66dULL};
+  uint64_t z = state.fetch_add(0x9e3779b97f4a7c15ULL, std::memory_order_relaxed) +
+               0x9e3779b97f4a7c15ULL;
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+  return static_cast<uint32_t>(z ^ (z >> 31));
+}
+
+long random_read(void*, void* buf, size_t size) {
+  if (!buf) return -1;
+  auto* p = static_cast<unsigned char*>(buf);
+  size_t i = 0;
+  for (; i + 4 <= size; i += 4) {
+    uint32_t v = random_u32();
+    std::memcpy(p + i, &v, 4);
+  }
+  if (i < size) {
+    uint32_t v = random_u32();
+    std::memcpy(p + i, &v, size - i);
+  }
+  return static_cast<long>(size);
+}
+
+const tb_file_driver kNull = {
+    "file_null", dummy_open, stub_close, nullptr, null_write, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, stub_one, stub_truncate, stub_seek, stub_zero, stub_zero,
+    tb_file_stub_ctrl,
+};
+const tb_file_driver kZero = {
+    "file_zero", dummy_open, stub_close, zero_read, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, stub_seek, stub_zero, stub_zero,
+    tb_file_stub_ctrl,
+};
+const tb_file_driver kRandom = {
+    "file_random", dummy_open, stub_close, random_read, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, stub_seek, stub_zero, stub_zero,
+    tb_file_stub_ctrl,
+};
+
+// --- the driver table ----------------------------------------------------
+
+// The seventh slot: claimed once, then published for readers.
+std::atomic<bool> g_slot_claimed{false};
+tb_file_driver g_slot_record;
+std::atomic<const tb_file_driver*> g_slot{nullptr};
+
+const tb_file_driver* find_driver(const char* name) {
+  const tb_file_driver* const table[] = {
+      &tb_file_driver_file, &tb_file_driver_stdout, &tb_file_driver_stdin, &kNull,
+      &kZero,               &kRandom,               g_slot.load(std::memory_order_acquire),
+  };
+  for (const tb_file_driver* d : table)
+    if (d && d->name && std::strcmp(d->name, name) == 0) return d;
+  return table[0];
+}
+
+bool starts_with(const std::string& s, const char* prefix) {
+  return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+bool starts_with_ci(const std::string& s, const char* prefix) {
+  size_t n = std::strlen(prefix);
+  return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
+}
+
+void copy_cut(char* out, size_t size, const char* text) {
+  if (!out || !size) return;
+  size_t n = strnlen(text, size - 1);
+  std::memcpy(out, text, n);
+  out[n] = 0;
+}
+
+}  // namespace
+
+int tb_file_stub_ctrl(void*, int code, void* arg, size_t arg_size) {
+  if (!arg) return 0;
+  if (code == TB_FILE_CTRL_DEVINFO) {
+    if (arg_size < sizeof(tb_file_devinfo)) return 0;
+    auto* info = static_cast<tb_file_devinfo*>(arg);
+    info->ioerr = IOERR_NONE;
+    info->size = 0;
+    info->offset = 0;
+    info->sector_bytes = 512;
+    return 1;
+  }
+  if (code == TB_FILE_CTRL_IOERR) {
+    if (arg_size < sizeof(int32_t)) return 0;
+    *static_cast<int32_t*>(arg) = IOERR_NONE;
+    return 1;
+  }
+  return 0;
+}
+
+bool tb_file_device_name(const char* path, char* out, size_t out_size, char* driver,
+                         size_t driver_size) {
+  if (!path || strnlen(path, TB_PATH_MAXN) >= TB_PATH_MAXN) return false;
+  std::string name(path);
+  for (char& c : name)
+    if (c == '/') c = '\\';
+
+  // file:///C:/x arrives as file:\\\C:\x and leaves as C:\x.
+  if (starts_with(name, "file:\\\\")) {
+    name.erase(0, 7);
+    if (name.size() >= 4 && name[0] == '\\' && tb_path_is_alpha(name[1]) && name[2] == ':' &&
+        name[3] == '\\')
+      name.erase(0, 1);
+  }
+  if (name.size() == 2 && tb_path_is_alpha(name[0]) && name[1] == ':')
+    name = "\\\\.\\" + name;
+  else if (starts_with(name, "\\dev\\disk"))
+    name = "\\\\.\\PhysicalDrive" + name.substr(9);
+
+  const char* drv = "file";
+  if (starts_with_ci(name, "krp:") || starts_with_ci(name, "krps:")) {
+    drv = "krp";
+  } else {
+    if (!starts_with(name, "\\\\.\\")) {
+      char buf[TB_PATH_MAXN];
+      std::memcpy(buf, name.c_str(), name.size() + 1);
+      // A failed normalise leaves the buffer as it was: the name goes on as it is.
+      tb_path_normalise(buf, sizeof buf);
+      name = buf;
+    }
+    static const struct {
+      const char* a;
+      const char* b;
+      const char* driver;
+    } kSpecial[] = {
+        {"\\dev\\stdin", "/dev/stdin", "file_stdin"},   {"\\dev\\stdout", "/dev/stdout", "file_stdout"},
+        {"\\dev\\null", "/dev/null", "file_null"},      {"\\dev\\zero", "/dev/zero", "file_zero"},
+        {"\\dev\\random", "/dev/random", "file_random"},
+    };
+    for (const auto& s : kSpecial) {
+      if (strcasecmp(name.c_str(), s.a) == 0 || strcasecmp(name.c_str(), s.b) == 0) {
+        drv = s.driver;
+        break;
+      }
+    }
+  }
+  copy_cut(out, out_size, name.c_str());
+  copy_cut(driver, driver_size, drv);
+  return true;
+}
+
+tb_file_ref_t tb_file_init(const char* path, int mode) {
+  if (!path) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  char name[TB_PATH_MAXN];
+  char drv[16];
+  if (!tb_file_device_name(path, name, sizeof name, drv, sizeof drv)) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  KR_LOGF(OS_LOG_DEBUG, "tb_file_init", "[%s] [%s] [%s]\n", path, name, drv);
+
+  const tb_file_driver* d = find_driver(drv);
+  auto* f = new (std::nothrow) tb_file_s{d, nullptr};
+  if (!f) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+  if (!d->open) {
+    delete f;
+    errno = ENOSYS;
+    return nullptr;
+  }
+  f->ctx = d->open(name, mode);
+  if (!f->ctx) {
+    int err = errno;
+    delete f;
+    errno = err;
+    return nullptr;
+  }
+  return f;
+}
+
+int tb_file_register_driver(const tb_file_driver* driver) {
+  if (!driver) return -1;
+  if (g_slot_claimed.exchange(true)) return -1;
+  g_slot_record = *driver;
+  g_slot.store(&g_slot_record, std::memory_order_release);
+  return 0;
+}
+
+int tb_file_close(tb_file_ref_t file) {
+  if (!file) return 0;
+  int r = file->driver->close ? file->driver->close(file->ctx) : 0;
+  int err = errno;
+  delete file;
+  errno = err;
+  return r;
+}
+
+// Each call goes to the driver's operation; an absent one answers -1 (or 0
+// for the operations that report success as non-zero).
+#define TB_FILE_CALL(op, absent, ...)                       \
+  do {                                                      \
+    if (!file || !file->driver->op) return (absent);        \
+    return file->driver->op(file->ctx __VA_OPT__(, ) __VA_ARGS__); \
+  } while (0)
+
+long tb_file_read(tb_file_ref_t file, void* buf, size_t size) { TB_FILE_CALL(read, -1, buf, size); }
+long tb_file_write(tb_file_ref_t file, const void* buf, size_t size) {
+  TB_FILE_CALL(write, -1, buf, size);
+}
+long tb_file_pread(tb_file_ref_t file, void* buf, size_t size, int64_t offset) {
+  TB_FILE_CALL(pread, -1, buf, size, offset);
+}
+long tb_file_pwrite(tb_file_ref_t file, const void* buf, size_t size, int64_t offset) {
+  TB_FILE_CALL(pwrite, -1, buf, size, offset);
+}
+long tb_file_readv(tb_file_ref_t file, const tb_iovec_t* list, size_t count) {
+  TB_FILE_CALL(readv, -1, list, count);
+}
+long tb_file_writev(tb_file_ref_t file, const tb_iovec_t* list, size_t count) {
+  TB_FILE_CALL(writev, -1, list, count);
+}
+int64_t tb_file_writef(tb_file_ref_t file, tb_file_ref_t src, int64_t offset, int64_t size) {
+  TB_FILE_CALL(writef, -1, src, offset, size);
+}
+long tb_file_preadv(tb_file_ref_t file, const tb_iovec_t* list, size_t count, int64_t offset) {
+  TB_FILE_CALL(preadv, -1, list, count, offset);
+}
+long tb_file_pwritev(tb_file_ref_t file, const tb_iovec_t* list, size_t count, int64_t offset) {
+  TB_FILE_CALL(pwritev, -1, list, count, offset);
+}
+int tb_file_sync(tb_file_ref_t file) { TB_FILE_CALL(sync, 0); }
+int tb_file_truncate(tb_file_ref_t file, int64_t length) { TB_FILE_CALL(truncate, 0, length); }
+int64_t tb_file_seek(tb_file_ref_t file, int64_t offset, int whence) {
+  TB_FILE_CALL(seek, -1, offset, whence);
+}
+int64_t tb_file_offset(tb_file_ref_t file) { TB_FILE_CALL(offset, -1); }
+int64_t tb_file_size(tb_file_ref_t file) { TB_FILE_CALL(size, -1); }
+int tb_file_ctrl(tb_file_ref_t file, int code, void* arg, size_t arg_size) {
+  TB_FILE_CALL(ctrl, 0, code, arg, arg_size);
+}

@@ -1,0 +1,20 @@
+// Private to libbase: the built-in file drivers. The portable ones (null,
+// zero, random) live in platform/file.cc; those that reach the system (the
+// local file driver, standard input and output) have one implementation per
+// OS under platform/<os>/.
+#pragma once
+
+#include <cstddef>
+
+#include "tb_file.h"
+
+extern const tb_file_driver tb_file_driver_file;
+extern const tb_file_driver tb_file_driver_stdout;
+extern const tb_file_driver tb_file_driver_stdin;
+
+// The error class of an errno value.
+int tb_file_ioerr_class(int err);
+
+// ctrl of the drivers without a device behind them: devinfo with zero
+// offset and size and 512-byte sectors, error class IOERR_NONE.
+int tb_file_stub_ctrl(void* ctx, int code, void* arg, size_t arg_size);

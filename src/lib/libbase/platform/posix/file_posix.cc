@@ -1,0 +1,426 @@
+// The POSIX side of the file layer: the local file driver (files and block
+// devices), standard input and standard output.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "platform/file_driver.h"
+#include "tb_file.h"
+#include "tb_path.h"
+#include "tb_url.h"
+
+namespace {
+
+std::string g_sys_block = "/sys/block";
+std::string g_dev_dir = "/dev";
+
+struct posix_file {
+  int fd;
+  bool block;  // a block device: size and sector size come from the driver
+};
+
+int fd_of(void* ctx) { return static_cast<posix_file*>(ctx)->fd; }
+
+bool starts_with(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// The N-th whole disk in name order, as a path under the device folder.
+bool whole_disk_path(const char* digits, std::string* out) {
+  if (!*digits || strnlen(digits, 10) > 9) return false;
+  size_t n = 0;
+  for (const char* p = digits; *p; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    n = n * 10 + static_cast<size_t>(*p - '0');
+  }
+  DIR* dir = opendir(g_sys_block.c_str());
+  if (!dir) return false;
+  std::vector<std::string> disks;
+  while (dirent* e = readdir(dir)) {
+    const char* name = e->d_name;
+    if (name[0] == '.' || starts_with(name, "loop") || starts_with(name, "ram") ||
+        starts_with(name, "zram"))
+      continue;
+    disks.emplace_back(name);
+  }
+  closedir(dir);
+  std::sort(disks.begin(), disks.end());
+  if (n >= disks.size()) return false;
+  *out = g_dev_dir + "/" + disks[n];
+  return true;
+}
+
+// The system path for a name of the file layer, or false with errno set.
+bool system_path(const char* path, std::string* out) {
+  if (starts_with(path, "\\\\.\\")) {
+    // Raw devices: only whole disks have a meaning here; a volume (\\.\X:)
+    // has none.
+    if (starts_with(path, "\\\\.\\PhysicalDrive") && whole_disk_path(path + 17, out)) return true;
+    errno = ENOENT;
+    return false;
+  }
+  // A remote name reaches this driver only when no remote driver is
+  // registered; it must not become a local file named "krp:".
+  if (strncasecmp(path, "krp:", 4) == 0 || strncasecmp(path, "krps:", 5) == 0) {
+    errno = ENOENT;
+    return false;
+  }
+  char abs[TB_PATH_MAXN];
+  errno = 0;
+  if (!tb_path_absolute(path, abs, sizeof abs)) {
+    if (!errno) errno = ENAMETOOLONG;
+    return false;
+  }
+  out->assign(abs);
+  std::replace(out->begin(), out->end(), '\\', '/');
+  return true;
+}
+
+// Open flags for the mode bits, with the dispositions of the open table.
+bool open_flags(int mode, int* flags) {
+  int f;
+  if (mode & FILE_MODE_READ)
+    f = O_RDONLY;
+  else if (mode & FILE_MODE_WRITE)
+    f = O_WRONLY;
+  else if (mode & FILE_MODE_READWRITE)
+    f = O_RDWR;
+  else
+    f = O_RDONLY;
+  const bool create = mode & FILE_MODE_CREATE;
+  const bool truncate = mode & FILE_MODE_TRUNCATE;
+  const bool append = mode & FILE_MODE_APPEND;
+  if (create && truncate)
+    f |= O_CREAT | O_TRUNC;  // create always
+  else if (create && append)
+    f |= O_CREAT;  // open always
+  else if (!create && truncate) {
+    // Emptying an existing file needs write access; a read-only open must
+    // never destroy data.
+    if ((f & O_ACCMODE) == O_RDONLY) return false;
+    f |= O_TRUNC;
+  }
+  // create alone, or nothing: the file must exist.
+  if (mode & FILE_MODE_DIRECT) f |= O_DIRECT;
+  *flags = f | O_CLOEXEC;
+  return true;
+}
+
+// Creates every missing folder on the way to path's last component.
+void make_parents(const std::string& path) {
+  for (size_t i = 1; i < path.size(); ++i) {
+    if (path[i] != '/' || path[i - 1] == '/') continue;
+    std::string prefix = path.substr(0, i);
+    struct stat st;
+    if (stat(prefix.c_str(), &st) != 0) mkdir(prefix.c_str(), 0777);
+  }
+}
+
+long read_some(int fd, void* buf, size_t size) {
+  for (;;) {
+    ssize_t r = ::read(fd, buf, size);
+    if (r >= 0) return static_cast<long>(r);
+    if (errno != EINTR) return -1;
+  }
+}
+
+// Writes everything unless the system refuses; a refusal after some bytes
+// reports those bytes (the next call meets the error again).
+long write_all(int fd, const void* buf, size_t size) {
+  const char* p = static_cast<const char*>(buf);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t r = ::write(fd, p + done, size - done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return done ? static_cast<long>(done) : -1;
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<long>(done);
+}
+
+long pwrite_all(int fd, const void* buf, size_t size, int64_t offset) {
+  const char* p = static_cast<const char*>(buf);
+  size_t done = 0;
+  while (done < size) {
+    ssize_t r = ::pwrite(fd, p + done, size - done, offset + static_cast<int64_t>(done));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return done ? static_cast<long>(done) : -1;
+    done += static_cast<size_t>(r);
+  }
+  return static_cast<long>(done);
+}
+
+long pread_some(int fd, void* buf, size_t size, int64_t offset) {
+  for (;;) {
+    ssize_t r = ::pread(fd, buf, size, offset);
+    if (r >= 0) return static_cast<long>(r);
+    if (errno != EINTR) return -1;
+  }
+}
+
+// --- the file driver -----------------------------------------------------
+
+void* file_open(const char* path, int mode) {
+  if (!path) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  std::string sys;
+  if (!system_path(path, &sys)) return nullptr;
+  int flags;
+  if (!open_flags(mode, &flags)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  int fd = ::open(sys.c_str(), flags, 0666);
+  if (fd < 0 && (mode & FILE_MODE_CREATE)) {
+    make_parents(sys);
+    fd = ::open(sys.c_str(), flags, 0666);
+  }
+  if (fd < 0) return nullptr;
+  if ((mode & FILE_MODE_APPEND) && lseek(fd, 0, SEEK_END) < 0) {
+    int err = errno;
+    ::close(fd);
+    errno = err;
+    return nullptr;
+  }
+  struct stat st;
+  bool block = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
+  auto* f = new (std::nothrow) posix_file{fd, block};
+  if (!f) {
+    ::close(fd);
+    errno = ENOMEM;
+  }
+  return f;
+}
+
+int file_close(void* ctx) {
+  auto* f = static_cast<posix_file*>(ctx);
+  int r = ::close(f->fd);
+  delete f;
+  return r == 0;
+}
+
+long file_read(void* ctx, void* buf, size_t size) {
+  if (!size) return 0;
+  if (!buf) return -1;
+  return read_some(fd_of(ctx), buf, size);
+}
+
+long file_write(void* ctx, const void* buf, size_t size) {
+  if (!size) return 0;
+  if (!buf) return -1;
+  return write_all(fd_of(ctx), buf, size);
+}
+
+long file_pread(void* ctx, void* buf, size_t size, int64_t offset) {
+  if (!size) return 0;
+  if (!buf || offset < 0) return -1;
+  return pread_some(fd_of(ctx), buf, size, offset);
+}
+
+long file_pwrite(void* ctx, const void* buf, size_t size, int64_t offset) {
+  if (!size) return 0;
+  if (!buf || offset < 0) return -1;
+  return pwrite_all(fd_of(ctx), buf, size, offset);
+}
+
+// One transfer per item, stopping at the first item not moved whole: the
+// bytes so far, or -1 when nothing moved and the item failed.
+template <typename Op>
+long vector_io(const tb_iovec_t* list, size_t count, Op op) {
+  if (!list && count) return -1;
+  long total = 0;
+  for (size_t i = 0; i < count; ++i) {
+    long r = op(list[i], total);
+    if (r < 0) return total ? total : -1;
+    total += r;
+    if (static_cast<size_t>(r) != list[i].size) break;
+  }
+  return total;
+}
+
+long file_readv(void* ctx, const tb_iovec_t* list, size_t count) {
+  return vector_io(list, count,
+                   [ctx](const tb_iovec_t& v, long) { return file_read(ctx, v.data, v.size); });
+}
+
+long file_writev(void* ctx, const tb_iovec_t* list, size_t count) {
+  return vector_io(list, count,
+                   [ctx](const tb_iovec_t& v, long) { return file_write(ctx, v.data, v.size); });
+}
+
+long file_preadv(void* ctx, const tb_iovec_t* list, size_t count, int64_t offset) {
+  return vector_io(list, count, [ctx, offset](const tb_iovec_t& v, long done) {
+    return file_pread(ctx, v.data, v.size, offset + done);
+  });
+}
+
+long file_pwritev(void* ctx, const tb_iovec_t* list, size_t count, int64_t offset) {
+  return vector_io(list, count, [ctx, offset](const tb_iovec_t& v, long done) {
+    return file_pwrite(ctx, v.data, v.size, offset + done);
+  });
+}
+
+// Copies size bytes of src from offset on, in pieces of 8192 bytes.
+int64_t file_writef(void* ctx, tb_file_ref_t src, int64_t offset, int64_t size) {
+  if (!src || offset < 0 || size < 0) return -1;
+  char buf[8192];
+  int64_t done = 0;
+  while (done < size) {
+    size_t n = static_cast<size_t>(std::min<int64_t>(sizeof buf, size - done));
+    long r = tb_file_pread(src, buf, n, offset + done);
+    if (r < 0) return done ? done : -1;
+    if (r == 0) break;
+    if (write_all(fd_of(ctx), buf, static_cast<size_t>(r)) != r) return -1;
+    done += r;
+  }
+  return done;
+}
+
+int file_sync(void* ctx) { return fsync(fd_of(ctx)) == 0; }
+
+// The position stays at the new length, as callers of truncate expect.
+int file_truncate(void* ctx, int64_t length) {
+  if (length < 0) return 0;
+  int fd = fd_of(ctx);
+  return ftruncate(fd, length) == 0 && lseek(fd, length, SEEK_SET) == length;
+}
+
+int64_t file_seek(void* ctx, int64_t offset, int whence) {
+  if (whence < 0 || whence > 2) return -1;
+  static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+  off_t r = lseek(fd_of(ctx), offset, kWhence[whence]);
+  return r < 0 ? -1 : static_cast<int64_t>(r);
+}
+
+int64_t file_offset(void* ctx) {
+  off_t r = lseek(fd_of(ctx), 0, SEEK_CUR);
+  return r < 0 ? -1 : static_cast<int64_t>(r);
+}
+
+int64_t file_size(void* ctx) {
+  auto* f = static_cast<posix_file*>(ctx);
+  if (f->block) {
+    uint64_t bytes = 0;
+    if (ioctl(f->fd, BLKGETSIZE64, &bytes) == 0) return static_cast<int64_t>(bytes);
+  }
+  struct stat st;
+  if (fstat(f->fd, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+// Sector size of a block device: the driver's answer, else the smallest
+// read that comes back whole, else 512. The probe reads at the current
+// position without moving it.
+int32_t sector_bytes(posix_file* f) {
+  if (!f->block) return 512;
+  int ssz = 0;
+  if (ioctl(f->fd, BLKSSZGET, &ssz) == 0 && ssz > 0 && ssz <= 0x1000000) return ssz;
+  off_t at = lseek(f->fd, 0, SEEK_CUR);
+  if (at >= 0) {
+    alignas(4096) char buf[4096];
+    for (int n : {512, 1024, 2048, 4096})
+      if (pread_some(f->fd, buf, static_cast<size_t>(n), at) == n) return n;
+  }
+  return 512;
+}
+
+int file_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
+  const int err = errno;  // the caller's last error, before any call here
+  if (!arg) return 0;
+  auto* f = static_cast<posix_file*>(ctx);
+  if (code == TB_FILE_CTRL_IOERR) {
+    if (arg_size < sizeof(int32_t)) return 0;
+    *static_cast<int32_t*>(arg) = tb_file_ioerr_class(err);
+    return 1;
+  }
+  if (code == TB_FILE_CTRL_DEVINFO) {
+    if (arg_size < sizeof(tb_file_devinfo)) return 0;
+    auto* info = static_cast<tb_file_devinfo*>(arg);
+    info->ioerr = tb_file_ioerr_class(err);
+    info->offset = file_offset(ctx);
+    info->size = file_size(ctx);
+    info->sector_bytes = sector_bytes(f);
+    errno = err;
+    return info->offset >= 0 && info->size >= 0;
+  }
+  return 0;
+}
+
+// --- standard input and output ----------------------------------------
+
+char g_std_ctx;
+
+void* stdin_open(const char*, int) { return &g_std_ctx; }
+int std_close(void*) { return 1; }
+int std_one(void*) { return 1; }
+int std_truncate(void*, int64_t) { return 1; }
+int64_t std_seek(void*, int64_t, int) { return 0; }
+int64_t std_zero(void*) { return 0; }
+
+long stdin_read(void*, void* buf, size_t size) {
+  if (!size) return 0;
+  if (!buf) return -1;
+  return read_some(STDIN_FILENO, buf, size);
+}
+
+long stdout_write(void*, const void* buf, size_t size) {
+  if (!size) return 0;
+  if (!buf) return -1;
+  return write_all(STDOUT_FILENO, buf, size);
+}
+
+// Pipes and terminals have nothing to flush; only a real failure counts.
+int stdout_sync(void*) { return fsync(STDOUT_FILENO) == 0 || errno == EINVAL || errno == EROFS; }
+
+}  // namespace
+
+const tb_file_driver tb_file_driver_file = {
+    "file",       file_open,    file_close,   file_read,   file_write,   file_pread,
+    file_pwrite,  file_readv,   file_writev,  file_writef, file_preadv,  file_pwritev,
+    file_sync,    file_truncate, file_seek,   file_offset, file_size,    file_ctrl,
+};
+
+const tb_file_driver tb_file_driver_stdout = {
+    "file_stdout", stdin_open, std_close, nullptr,  stdout_write, nullptr,  nullptr,
+    nullptr,       nullptr,    nullptr,   nullptr,  nullptr,      stdout_sync, std_truncate,
+    std_seek,      std_zero,   std_zero,  tb_file_stub_ctrl,
+};
+
+const tb_file_driver tb_file_driver_stdin = {
+    "file_stdin", stdin_open, std_close, stdin_read, nullptr,  nullptr,  nullptr,
+    nullptr,      nullptr,    nullptr,   nullptr,    nullptr,  std_one,  std_truncate,
+    std_seek,     std_zero,   std_zero,  tb_file_stub_ctrl,
+};
+
+int tb_file_ioerr_class(int err) {
+  switch (err) {
+    case 0:
+      return IOERR_NONE;
+    case EIO:
+      return IOERR_DATA;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return IOERR_GONE;
+    default:
+      return IOERR_OTHER;
+  }
+}
+
+void tb_file_block_roots_set(const char* sys_block, const char* dev_dir) {
+  g_sys_block = sys_block ? sys_block : "/sys/block";
+  g_dev_dir = dev_dir ? dev_dir : "/dev";
+}
