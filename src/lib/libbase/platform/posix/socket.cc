@@ -53,7 +53,7 @@ void tb_sys_socket_exit() {}
 tb_socket_ref_t tb_socket_init(size_t type, size_t family) {
   const bool v6 = family == TB_IPADDR_FAMILY_IPV6;
   int kind, protocol;
-  switch ((type >> 8) & 0xff) {
+  switch (type >> 8) {
     case 1: kind = SOCK_STREAM; break;
     case 2: kind = SOCK_DGRAM; break;
     case 3: kind = SOCK_RAW; break;
