@@ -1,0 +1,231 @@
+// krimg as a program: exit status, the log on standard error, standard
+// input as a source, the refusal to overwrite and Ctrl-C as stop.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "engine_fixture.h"
+
+namespace {
+
+struct run_result {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+std::string krimg_path() {
+  const char* dir = getenv("KRII_BIN_DIR");
+  return std::string(dir ? dir : ".") + "/krimg";
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
+
+  // Starts krimg with args; standard input is a pipe whose write end is
+  // returned in *stdin_fd (or /dev/null when stdin_fd is null).
+  pid_t start(const std::vector<std::string>& args, int* stdin_fd) {
+    int in[2] = {-1, -1};
+    if (stdin_fd && pipe(in) != 0) return -1;
+    const std::string out = tmp_.path("stdout"), err = tmp_.path("stderr");
+    pid_t pid = fork();
+    if (pid == 0) {
+      int fd_in = stdin_fd ? in[0] : open("/dev/null", O_RDONLY);
+      dup2(fd_in, 0);
+      if (stdin_fd) {
+        close(in[0]);
+        close(in[1]);
+      }
+      int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      dup2(fo, 1);
+      dup2(fe, 2);
+      std::vector<char*> argv;
+      std::string prog = krimg_path();
+      argv.push_back(prog.data());
+      std::vector<std::string> copy = args;
+      for (auto& a : copy) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(prog.c_str(), argv.data());
+      _exit(127);
+    }
+    if (stdin_fd) {
+      close(in[0]);
+      *stdin_fd = in[1];
+    }
+    return pid;
+  }
+
+  run_result finish(pid_t pid) {
+    run_result r;
+    int st = 0;
+    if (waitpid(pid, &st, 0) == pid)
+      r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.out = kt::read_file(tmp_.path("stdout"));
+    r.err = kt::read_file(tmp_.path("stderr"));
+    return r;
+  }
+
+  run_result run(const std::vector<std::string>& args) { return finish(start(args, nullptr)); }
+
+  kt::TempDir tmp_;
+  std::string src_ = tmp_.path("device.bin");
+  std::string img_ = tmp_.path("image.dd");
+};
+
+bool has_line(const std::string& err, const std::string& text) {
+  // Every log line starts with the time.
+  std::regex re("(^|\n)[0-9]{2}:[0-9]{2}:[0-9]{2} " +
+                std::regex_replace(text, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)") + "\n");
+  return std::regex_search(err, re);
+}
+
+TEST_F(CliTest, HelpTexts) {
+  auto r = run({"--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("acquire"), std::string::npos);
+  EXPECT_NE(r.out.find("deploy"), std::string::npos);
+  r = run({"acquire", "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find("--resume"), std::string::npos);
+  r = run({"bogus"});
+  EXPECT_EQ(r.status, 1);
+}
+
+TEST_F(CliTest, CopiesALocalFileAndReportsItsMd5) {
+  const std::string data = kt::pattern(3 * 102400 + 5);
+  kt::write_file(src_, data);
+  auto r = run({"acquire", "--source", src_, "--image", img_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(kt::read_file(img_), data);
+  EXPECT_TRUE(has_line(r.err, "md5: " + kt::md5_hex(data))) << r.err;
+  EXPECT_TRUE(has_line(r.err, "镜像文件成功完成!")) << r.err;
+  // No debug lines without --debug.
+  EXPECT_EQ(r.err.find("G.count"), std::string::npos);
+  r = run({"acquire", "--source=" + src_, "--image=" + tmp_.path("b.dd"), "--debug"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("G.count: 4\n"), std::string::npos) << r.err;
+}
+
+TEST_F(CliTest, StandardInputFromAPipeIsCopiedToItsEnd) {
+  const std::string data = kt::pattern(300001, 4);
+  int fd = -1;
+  pid_t pid = start({"acquire", "--source", "\\dev\\stdin", "--image", img_}, &fd);
+  ASSERT_GT(pid, 0);
+  size_t off = 0;
+  while (off < data.size()) {
+    ssize_t w = write(fd, data.data() + off, std::min<size_t>(65536, data.size() - off));
+    ASSERT_GT(w, 0);
+    off += static_cast<size_t>(w);
+  }
+  close(fd);
+  auto r = finish(pid);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(kt::read_file(img_), data);
+  EXPECT_EQ(r.err.find("md5: "), std::string::npos) << r.err;  // no size: no digest
+  EXPECT_TRUE(has_line(r.err, "镜像文件成功完成!")) << r.err;
+}
+
+TEST_F(CliTest, NonEmptyImageIsNeverOverwrittenSilently) {
+  const std::string data = kt::pattern(500000);
+  kt::write_file(src_, data);
+  const std::string old = kt::pattern(204800, 8);
+  kt::write_file(img_, old);
+  auto r = run({"acquire", "--source", src_, "--image", img_});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("--resume"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("--restart"), std::string::npos);
+  EXPECT_EQ(kt::read_file(img_), old);
+
+  r = run({"acquire", "--source", src_, "--image", img_, "--resume", "--restart"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(kt::read_file(img_), old);
+
+  r = run({"acquire", "--source", src_, "--image", img_, "--restart"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(kt::read_file(img_), data);
+  EXPECT_TRUE(has_line(r.err, "md5: " + kt::md5_hex(data))) << r.err;
+}
+
+TEST_F(CliTest, ResumeContinuesAtTheImageEnd) {
+  const std::string data = kt::pattern(700000, 6);
+  kt::write_file(src_, data);
+  kt::write_file(img_, data.substr(0, 204800));
+  auto r = run({"acquire", "--source", src_, "--image", img_, "--resume"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(kt::read_file(img_), data);
+  EXPECT_TRUE(has_line(r.err, "偏移文件: 204800 (200.0k)")) << r.err;
+  EXPECT_TRUE(has_line(r.err, "镜像文件成功完成!"));
+  EXPECT_EQ(r.err.find("md5: "), std::string::npos);
+
+  // On a missing image --resume simply starts a new one.
+  const std::string fresh = tmp_.path("fresh.dd");
+  r = run({"acquire", "--source", src_, "--image", fresh, "--resume"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(kt::read_file(fresh), data);
+  EXPECT_TRUE(has_line(r.err, "md5: " + kt::md5_hex(data))) << r.err;
+
+  // An image larger than the source is refused by the engine.
+  kt::write_file(img_, data + "x");
+  r = run({"acquire", "--source", src_, "--image", img_, "--resume"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_EQ(kt::read_file(img_), data + "x");
+}
+
+TEST_F(CliTest, TheImageMustNotBeTheSource) {
+  const std::string data = kt::pattern(1000);
+  kt::write_file(src_, data);
+  auto r = run({"acquire", "--source", src_, "--image", src_, "--restart"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("is the source itself"), std::string::npos) << r.err;
+  const std::string link = tmp_.path("link.dd");
+  ASSERT_EQ(symlink(src_.c_str(), link.c_str()), 0);
+  r = run({"acquire", "--source", "file://" + src_, "--image", link, "--restart"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(kt::read_file(src_), data);
+}
+
+TEST_F(CliTest, ExitStatusIsTheJobResult) {
+  auto r = run({"acquire", "--source", tmp_.path("missing"), "--image", img_});
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_EQ(r.err.find("镜像文件成功完成!"), std::string::npos);
+}
+
+TEST_F(CliTest, CtrlCStopsTheCopyWithFive) {
+  int fd = -1;
+  pid_t pid = start({"acquire", "--source", "/dev/stdin", "--image", img_}, &fd);
+  ASSERT_GT(pid, 0);
+  const std::string chunk = kt::pattern(65536, 2);
+  ASSERT_EQ(write(fd, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+  struct stat st{};
+  for (int i = 0; i < 1000 && (stat(img_.c_str(), &st) != 0 || st.st_size == 0); ++i) usleep(10000);
+  ASSERT_GT(st.st_size, 0);
+  kill(pid, SIGINT);
+  // Keep feeding a little, so that a read waiting for data returns and the
+  // copy loop sees the stop.
+  int status = 0;
+  pid_t done = 0;
+  for (int i = 0; i < 500 && (done = waitpid(pid, &status, WNOHANG)) == 0; ++i) {
+    if (write(fd, chunk.data(), 512) < 0) break;
+    usleep(20000);
+  }
+  close(fd);
+  run_result r = done == pid ? run_result{} : finish(pid);
+  if (done == pid) {
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.err = kt::read_file(tmp_.path("stderr"));
+  }
+  EXPECT_EQ(r.status, 5) << r.err;
+  EXPECT_NE(r.err.find(" copied, ["), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("镜像文件成功完成!"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,350 @@
+// The copy engine on real local files: whole copies and their MD5, resuming,
+// the status texts, the odd-sized swab, the preset count and a full output.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "engine_fixture.h"
+#include "engine_job.h"
+#include "krdd.h"
+#include "krsd-client.h"
+#include "krsd_ui.h"
+#include "tb_init.h"
+
+using kt::run_job;
+
+namespace {
+
+class CopyTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { tb_init(nullptr, nullptr, 0, 0); }
+  void SetUp() override {
+    kt::log_capture_start();
+    krsd_ui_set(nullptr);
+    dd_clock_set(nullptr);
+  }
+  void TearDown() override { dd_clock_set(nullptr); }
+  kt::TempDir tmp_;
+};
+
+TEST_F(CopyTest, LocalFileCopiesExactlyWithItsMd5) {
+  // Around the block size, an empty file and a few MiB with a short tail.
+  for (size_t size : {size_t{0}, size_t{1}, size_t{102399}, size_t{102400}, size_t{102401},
+                      size_t{3 * 1048576 + 12345}}) {
+    SCOPED_TRACE(size);
+    kt::log_clear();
+    const std::string src = tmp_.path("src" + std::to_string(size));
+    const std::string img = tmp_.path("img" + std::to_string(size) + ".dd");
+    const std::string data = kt::pattern(size, static_cast<uint32_t>(size));
+    kt::write_file(src, data);
+    auto o = run_job(src, img, 0);
+    EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
+    EXPECT_EQ(kt::read_file(img), data);
+    EXPECT_EQ(o.total_bytes, static_cast<int64_t>(size));
+    EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data) + "\n")) << kt::log_dump();
+    EXPECT_TRUE(kt::log_has("镜像文件成功完成!\n"));
+    if (size == 102400) {
+      // One full block, then the loop ends on the empty read.
+      EXPECT_EQ(o.count, 2);
+      EXPECT_EQ(o.in_full, 1);
+      EXPECT_EQ(o.in_part, 0);
+      EXPECT_TRUE(kt::log_has("设备存储大小：102400 (100.0k)\n"));
+    }
+    if (size == 0) {
+      EXPECT_EQ(o.count, -1);
+    }
+  }
+}
+
+TEST_F(CopyTest, NewImageEmptiesAnOldLongerFile) {
+  const std::string src = tmp_.path("src"), img = tmp_.path("img");
+  const std::string data = kt::pattern(150000);
+  kt::write_file(src, data);
+  kt::write_file(img, kt::pattern(400000, 9));
+  auto o = run_job(src, img, 0);
+  EXPECT_EQ(o.result, DD_DONE);
+  EXPECT_EQ(kt::read_file(img), data);
+}
+
+TEST_F(CopyTest, MissingSourceIsNotRetriedAndLeavesNoSummary) {
+  const std::string img = tmp_.path("img");
+  auto o = run_job(tmp_.path("nope"), img, 0);
+  EXPECT_EQ(o.result, DD_OPEN_FAILED);
+  EXPECT_EQ(kt::log_count_prefix("open [" + tmp_.path("nope") + "] error ["), 1) << kt::log_dump();
+  EXPECT_EQ(kt::log_count_prefix("0 bytes"), 0);
+  EXPECT_FALSE(kt::log_has("镜像文件成功完成!\n"));
+}
+
+// The resume tests share a 1 MiB source and a question answered by the test.
+int g_answer = 1;
+std::vector<std::string> g_questions;
+std::vector<std::string> g_statuses;
+std::vector<int> g_progress;
+int answer(const char* q) {
+  g_questions.emplace_back(q);
+  return g_answer;
+}
+void status(const char* s) { g_statuses.emplace_back(s); }
+void progress(int p) { g_progress.push_back(p); }
+
+class ResumeTest : public CopyTest {
+ protected:
+  void SetUp() override {
+    CopyTest::SetUp();
+    g_questions.clear();
+    g_statuses.clear();
+    g_progress.clear();
+    g_answer = 1;
+    krsd_ui_ops ops{status, progress, nullptr, answer};
+    krsd_ui_set(&ops);
+    data_ = kt::pattern(1048576, 5);
+    kt::write_file(src_, data_);
+  }
+  std::string src_ = tmp_.path("device");
+  std::string img_ = tmp_.path("image.dd");
+  std::string data_;
+};
+
+TEST_F(ResumeTest, NoQuestionForMissingOrEmptyImage) {
+  EXPECT_EQ(krsd_outfile_ask_continue(img_.c_str()), 0);
+  kt::write_file(img_, "");
+  EXPECT_EQ(krsd_outfile_ask_continue(img_.c_str()), 0);
+  EXPECT_TRUE(g_questions.empty());
+}
+
+TEST_F(ResumeTest, ContinuesAt204800WithTheBlocksAlreadyThereCounted) {
+  kt::write_file(img_, data_.substr(0, 204800));
+  ASSERT_EQ(krsd_outfile_ask_continue(img_.c_str()), 1);
+  ASSERT_EQ(g_questions.size(), 1u);
+  EXPECT_EQ(g_questions[0], img_ + " 存在，是否继续断点镜像\n");
+  EXPECT_TRUE(kt::log_has("偏移文件: 204800 (200.0k)\n")) << kt::log_dump();
+
+  g_statuses.clear();
+  auto o = run_job(src_, img_, 1);
+  EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
+  EXPECT_EQ(kt::read_file(img_), data_);
+  EXPECT_EQ(o.off_count, 3);
+  EXPECT_EQ(o.count, 9);  // (102400 + 1048576 - 204800) / 102400
+  EXPECT_EQ(o.all_count, 12);
+  EXPECT_EQ(o.total_bytes, 1048576 - 204800);
+  EXPECT_TRUE(kt::log_has("G.skip: 204800 offset=204800 blocksz=1\n")) << kt::log_dump();
+  EXPECT_TRUE(kt::log_has("G.seek: 204800 offset=204800 blocksz=1\n"));
+  EXPECT_TRUE(kt::log_has("G.count: 9 all_count=12 off_count=3\n"));
+  // A resumed run has no digest of the whole image, but it did succeed.
+  EXPECT_EQ(kt::log_count_prefix("md5: "), 0);
+  EXPECT_TRUE(kt::log_has("镜像文件成功完成!\n"));
+  // The first progress line already counts the three blocks: 4 of 12.
+  ASSERT_FALSE(g_statuses.size() < 2);
+  EXPECT_NE(g_statuses[1].find(", 33%"), std::string::npos) << g_statuses[1];
+}
+
+TEST_F(ResumeTest, AnswerNoStartsOver) {
+  kt::write_file(img_, std::string(204800, 'x'));
+  g_answer = 0;
+  int resume = krsd_outfile_ask_continue(img_.c_str());
+  EXPECT_EQ(resume, 0);
+  auto o = run_job(src_, img_, resume);
+  EXPECT_EQ(o.result, DD_DONE);
+  EXPECT_EQ(kt::read_file(img_), data_);
+  EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data_) + "\n"));
+}
+
+TEST_F(ResumeTest, CompleteImageCopiesNothingAndSucceedsWithoutMd5) {
+  kt::write_file(img_, data_);
+  auto o = run_job(src_, img_, 1);
+  EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
+  EXPECT_EQ(o.total_bytes, 0);
+  EXPECT_EQ(o.count, 1);
+  EXPECT_EQ(kt::read_file(img_), data_);
+  EXPECT_TRUE(kt::log_has("0 bytes (0) copied, [0 second], 0 B/S\n")) << kt::log_dump();
+  EXPECT_EQ(kt::log_count_prefix("md5: "), 0);
+  EXPECT_TRUE(kt::log_has("镜像文件成功完成!\n"));
+}
+
+TEST_F(ResumeTest, ImageLargerThanTheSourceIsRefusedAndKept) {
+  const std::string bigger = data_ + "tail";
+  kt::write_file(img_, bigger);
+  auto o = run_job(src_, img_, 1);
+  EXPECT_EQ(o.result, DD_FAILED);
+  EXPECT_TRUE(kt::log_has("file [" + img_ +
+                          "] skip=1048580 size=1048576 error:Offset is larger than file size\n"))
+      << kt::log_dump();
+  EXPECT_EQ(kt::read_file(img_), bigger);
+  EXPECT_FALSE(kt::log_has("镜像文件成功完成!\n"));
+}
+
+// A clock the test moves by hand.
+int64_t g_now = 0;
+int64_t fake_clock() { return g_now; }
+
+class ProgressTest : public CopyTest {
+ protected:
+  void SetUp() override {
+    CopyTest::SetUp();
+    g_statuses.clear();
+    g_progress.clear();
+    krsd_ui_ops ops{status, progress, nullptr, nullptr};
+    krsd_ui_set(&ops);
+    g_now = 1000000;
+    dd_clock_set(fake_clock);
+    G = dd_job{};
+    G.ibs = G.obs = DD_BLOCK_SIZE;
+    G.begin_ms = g_now;
+  }
+};
+
+TEST_F(ProgressTest, LineTextsAndAtMostOneASecond) {
+  G.total_bytes = 52428800;  // 512 blocks in 4 s: 12.50 MB/S
+  G.in_full = 512;
+  G.count = 2048;
+  g_now += 4000;
+  dd_show_progress(G.count);
+  ASSERT_EQ(g_statuses.size(), 1u);
+  EXPECT_EQ(g_statuses[0], "52428800 bytes (50.0M), 12.50 MB/S, 12 seconds, 25%");
+  EXPECT_EQ(g_progress, std::vector<int>{25});
+
+  g_now += 999;
+  dd_show_progress(G.count);
+  EXPECT_EQ(g_statuses.size(), 1u);
+  g_now += 1;
+  dd_show_progress(G.count);
+  EXPECT_EQ(g_statuses.size(), 2u);
+
+  // Without an input size: bytes and speed only; the bar is left alone.
+  g_now += 1000;
+  G.count = -1;
+  dd_show_progress(-1);
+  ASSERT_EQ(g_statuses.size(), 3u);
+  EXPECT_EQ(g_statuses[2].rfind("52428800 bytes (50.0M), ", 0), 0u) << g_statuses[2];
+  EXPECT_EQ(g_statuses[2].find('%'), std::string::npos);
+  EXPECT_EQ(g_progress.size(), 2u);
+}
+
+TEST_F(ProgressTest, ResumedPercentCountsTheBlocksAlreadyThere) {
+  G.flags = DD_RESUME;
+  G.off_count = 50;
+  G.all_count = 100;
+  G.count = 50;
+  G.in_full = 1;
+  G.total_bytes = 102400;
+  g_now += 1000;
+  dd_show_progress(G.count);
+  EXPECT_EQ(g_progress, std::vector<int>{51});
+}
+
+TEST_F(ProgressTest, NoSpeedYetAndNoElapsedTimeAreSafe) {
+  // Nothing written yet: the remaining time is unknown, not a division by 0.
+  G.count = 10;
+  dd_show_progress(G.count);
+  ASSERT_EQ(g_statuses.size(), 1u);
+  EXPECT_EQ(g_statuses[0], "0 bytes (0), 0 B/S, --, 0%");
+  // Within the first millisecond the speed uses 0.001 s.
+  g_now += 1000;
+  G.begin_ms = g_now;
+  G.total_bytes = 1000;
+  G.in_part = 1;
+  dd_show_progress(G.count);
+  ASSERT_EQ(g_statuses.size(), 2u);
+  EXPECT_EQ(g_statuses[1].rfind("1000 bytes (1000), 976.6 KB/S, ", 0), 0u) << g_statuses[1];
+}
+
+TEST_F(ProgressTest, StoppedJobGetsSummaryButNoDigestOrSuccess) {
+  G.total_bytes = 204800;
+  G.in_size = 204800;
+  wc_InitMd5(&G.md5);
+  g_now += 2000;
+  dd_output_status(DD_STOPPED);
+  EXPECT_TRUE(kt::log_has("204800 bytes (200.0k) copied, [2 seconds], 100.0 KB/S\n"))
+      << kt::log_dump();
+  EXPECT_EQ(kt::log_count_prefix("md5: "), 0);
+  EXPECT_FALSE(kt::log_has("镜像文件成功完成!\n"));
+  EXPECT_EQ(g_statuses, std::vector<std::string>{""});
+  EXPECT_EQ(g_progress, std::vector<int>{0});
+  // A failure before any byte leaves no summary at all.
+  kt::log_clear();
+  G.total_bytes = 0;
+  dd_output_status(DD_OPEN_FAILED);
+  EXPECT_TRUE(kt::log_lines().empty());
+}
+
+TEST_F(CopyTest, OddBlockWithSwabIsLoggedAndTheJobGoesOn) {
+  const std::string src = tmp_.path("src"), img = tmp_.path("img");
+  kt::write_file(src, "abcde");
+  auto o = run_job(src, img, 0, [] { G.flags |= DD_SWAB; });
+  EXPECT_EQ(o.result, DD_DONE);
+  EXPECT_EQ(kt::read_file(img), "badce");
+  EXPECT_TRUE(kt::log_has("can't swab 5 byte buffer\n")) << kt::log_dump();
+}
+
+TEST_F(CopyTest, PresetCountCopiesThatManyBlocksAndNeedsAnInputSize) {
+  const std::string src = tmp_.path("src"), img = tmp_.path("img");
+  const std::string data = kt::pattern(500000);
+  kt::write_file(src, data);
+  auto o = run_job(src, img, 0, [] {
+    G.flags |= DD_COUNT_PRESET;
+    G.count = 2;
+  });
+  EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
+  EXPECT_EQ(kt::read_file(img), data.substr(0, 204800));
+
+  // An endless source without a size cannot be counted in blocks of it.
+  kt::log_clear();
+  o = run_job("/dev/zero", img, 0, [] {
+    G.flags |= DD_COUNT_PRESET;
+    G.count = 2;
+  });
+  EXPECT_EQ(o.result, DD_FAILED);
+  EXPECT_EQ(o.total_bytes, 0);
+  EXPECT_TRUE(kt::log_has("[/dev/zero] count=2 needs an input of known size error\n"))
+      << kt::log_dump();
+}
+
+TEST_F(CopyTest, TwoBufferModeCarriesTheTailIntoTheLastWrite) {
+  const std::string src = tmp_.path("src"), img = tmp_.path("img");
+  const std::string data = kt::pattern(250001);
+  kt::write_file(src, data);
+  auto o = run_job(src, img, 0, [] {
+    G.obs = 65536;
+    G.obuf = new uint8_t[65536];  // released by krsd_free_ctx
+    G.flags |= DD_TWO_BUFFERS;
+  });
+  EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
+  EXPECT_EQ(kt::read_file(img), data);
+  EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data) + "\n"));
+}
+
+// The image's filesystem fills up: with a file-size limit (and SIGXFSZ
+// ignored) the third block is written only in part and the rest fails.
+TEST_F(CopyTest, FullOutputEndsTheJobAtOnce) {
+  const std::string src = tmp_.path("src"), img = tmp_.path("img");
+  const std::string data = kt::pattern(1048576);
+  kt::write_file(src, data);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit rl = {250000, 250000};
+    setrlimit(RLIMIT_FSIZE, &rl);
+    kt::log_clear();
+    auto o = run_job(src, img, 0);
+    int bad = 0;
+    if (o.result != DD_FAILED) bad |= 1;
+    if (kt::log_count_prefix("writing '" + img + "' error [File too large]") != 1) bad |= 2;
+    if (kt::log_count_prefix("read [") != 0) bad |= 4;
+    if (kt::log_has("镜像文件成功完成!\n")) bad |= 8;
+    if (o.total_bytes != 204800) bad |= 16;  // the counters hold whole blocks only
+    _exit(bad);
+  }
+  int st = 0;
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 0);
+  EXPECT_EQ(kt::read_file(img), data.substr(0, 250000));
+}
+
+}  // namespace

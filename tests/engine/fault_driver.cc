@@ -1,0 +1,147 @@
+#include "fault_driver.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "krsd-client.h"
+#include "tb_file.h"
+
+namespace kt {
+
+fault_plan g_plan;
+std::atomic<int> g_opens{0};
+std::atomic<int64_t> g_high_water{0};
+
+namespace {
+
+struct ctx {
+  int64_t pos = 0;
+  int32_t ioerr = IOERR_NONE;
+  bool dead = false;  // the connection was lost: every read fails
+};
+
+int64_t size_of() {
+  return g_plan.report_size >= 0 ? g_plan.report_size : static_cast<int64_t>(g_plan.data.size());
+}
+
+void* d_open(const char* path, int) {
+  int n = ++g_opens;
+  if (g_plan.max_opens >= 0 && n > g_plan.max_opens) {
+    errno = EHOSTUNREACH;
+    return nullptr;
+  }
+  if (strstr(path, "missing")) {
+    errno = ENOENT;
+    return nullptr;
+  }
+  if (g_plan.open_failures > 0) {
+    --g_plan.open_failures;
+    errno = ECONNREFUSED;
+    return nullptr;
+  }
+  return new ctx;
+}
+
+int d_close(void* c) {
+  delete static_cast<ctx*>(c);
+  return 1;
+}
+
+long fail(ctx* c, int32_t cls) {
+  c->ioerr = cls;
+  return -1;
+}
+
+long d_read(void* vc, void* buf, size_t size) {
+  ctx* c = static_cast<ctx*>(vc);
+  if (g_plan.read_delay_us) usleep(static_cast<useconds_t>(g_plan.read_delay_us));
+  if (c->dead) return fail(c, IOERR_OTHER);
+  const int64_t pos = c->pos;
+  if (g_plan.stop_at >= 0 && pos >= g_plan.stop_at) krsd_stop();
+  if (g_plan.gone_at >= 0 && pos >= g_plan.gone_at) return fail(c, IOERR_GONE);
+  for (auto it = g_plan.drop_at.begin(); it != g_plan.drop_at.end(); ++it) {
+    if (pos >= *it) {
+      g_plan.drop_at.erase(it);
+      c->dead = true;
+      return fail(c, IOERR_OTHER);
+    }
+  }
+  if (g_plan.end_early_at >= 0 && pos >= g_plan.end_early_at && g_plan.end_early_times != 0) {
+    if (g_plan.end_early_times > 0) --g_plan.end_early_times;
+    return 0;
+  }
+  for (int64_t b : g_plan.bad_blocks)
+    if (b >= pos && b < pos + static_cast<int64_t>(size)) return fail(c, IOERR_DATA);
+  const int64_t avail = static_cast<int64_t>(g_plan.data.size()) - pos;
+  if (avail <= 0) return 0;
+  int64_t n = std::min<int64_t>(avail, static_cast<int64_t>(size));
+  if (g_plan.short_read > 0) n = std::min<int64_t>(n, g_plan.short_read);
+  memcpy(buf, g_plan.data.data() + pos, static_cast<size_t>(n));
+  c->pos += n;
+  c->ioerr = IOERR_NONE;
+  int64_t hw = g_high_water.load();
+  while (c->pos > hw && !g_high_water.compare_exchange_weak(hw, c->pos)) {
+  }
+  return static_cast<long>(n);
+}
+
+int64_t d_seek(void* vc, int64_t offset, int whence) {
+  ctx* c = static_cast<ctx*>(vc);
+  if (whence == 1) offset += c->pos;
+  if (whence == 2) offset += size_of();
+  if (offset < 0) return -1;
+  c->pos = offset;
+  return offset;
+}
+
+int64_t d_offset(void* vc) { return static_cast<ctx*>(vc)->pos; }
+int64_t d_size(void*) { return size_of(); }
+
+int d_ctrl(void* vc, int code, void* arg, size_t arg_size) {
+  ctx* c = static_cast<ctx*>(vc);
+  if (code == TB_FILE_CTRL_IOERR && arg && arg_size >= sizeof(int32_t)) {
+    memcpy(arg, &c->ioerr, sizeof(int32_t));
+    return 1;
+  }
+  if (code == TB_FILE_CTRL_DEVINFO && arg) {
+    tb_file_devinfo info{c->ioerr, size_of(), c->pos, 512};
+    memcpy(arg, &info, std::min(arg_size, sizeof info));
+    return 1;
+  }
+  return 0;
+}
+
+tb_file_driver make_driver() {
+  tb_file_driver d{};
+  d.name = "krp";
+  d.open = d_open;
+  d.close = d_close;
+  d.read = d_read;
+  d.seek = d_seek;
+  d.offset = d_offset;
+  d.size = d_size;
+  d.ctrl = d_ctrl;
+  return d;
+}
+
+const tb_file_driver kDriver = make_driver();
+
+}  // namespace
+
+void fault_driver_register() {
+  static bool done = false;
+  if (!done) {
+    done = tb_file_register_driver(&kDriver) == 0;
+  }
+}
+
+void fault_reset() {
+  g_plan = fault_plan{};
+  g_opens = 0;
+  g_high_water = 0;
+}
+
+}  // namespace kt
