@@ -1,0 +1,598 @@
+#include "krsd_conn.h"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "blobmsg.h"
+#include "os/os_log.h"
+#include "sd_pack.h"
+
+#define KR_LOG_SRC "src\\tool\\krsd\\krsd_conn"
+
+namespace {
+
+constexpr int kMaxOpenFiles = 16;
+constexpr uint8_t kFramePrefix[4] = {'K', 'R', 1, 255};
+
+// Request rule tables, in the order the client adds the attributes.
+const blobmsg_rule kLoginRules[] = {{"user", BLOBMSG_TYPE_STRING},
+                                    {"passwd", BLOBMSG_TYPE_STRING}};
+const blobmsg_rule kOpenRules[] = {{"path", BLOBMSG_TYPE_STRING}, {"mode", BLOBMSG_TYPE_INT64}};
+const blobmsg_rule kFdRules[] = {{"fd", BLOBMSG_TYPE_INT64}};
+const blobmsg_rule kReadRules[] = {{"fd", BLOBMSG_TYPE_INT64}, {"len", BLOBMSG_TYPE_INT32}};
+const blobmsg_rule kWriteRules[] = {{"fd", BLOBMSG_TYPE_INT64},
+                                    {"flags", BLOBMSG_TYPE_INT32},
+                                    {"len", BLOBMSG_TYPE_INT32},
+                                    {"data", BLOBMSG_TYPE_BINARY}};
+const blobmsg_rule kSeekRules[] = {{"fd", BLOBMSG_TYPE_INT64},
+                                   {"offset", BLOBMSG_TYPE_INT64},
+                                   {"mode", BLOBMSG_TYPE_INT64}};
+const blobmsg_rule kTruncRules[] = {{"fd", BLOBMSG_TYPE_INT64}, {"len", BLOBMSG_TYPE_INT64}};
+const blobmsg_rule kIoctlRules[] = {{"fd", BLOBMSG_TYPE_INT64},
+                                    {"cmd", BLOBMSG_TYPE_INT32},
+                                    {"len", BLOBMSG_TYPE_INT32},
+                                    {"data", BLOBMSG_TYPE_BINARY}};
+
+template <size_t N>
+constexpr int count(const blobmsg_rule (&)[N]) {
+  return static_cast<int>(N);
+}
+
+std::string errno_text(int err) {
+  char buf[128];
+  return strerror_r(err, buf, sizeof(buf));  // GNU form: returns the text
+}
+
+// A string attribute is taken only whole: no NUL inside the text.
+bool whole_string(const blob_attr* a, std::string* out) {
+  const char* s = static_cast<const char*>(blobmsg_data(a));
+  size_t n = blobmsg_data_len(a);
+  if (n == 0 || strnlen(s, n) != n - 1) return false;
+  out->assign(s, n - 1);
+  return true;
+}
+
+// Compares without an early exit, so that the time taken tells nothing.
+bool same_secret(const std::string& a, const std::string& b) {
+  size_t n = std::max(a.size(), b.size());
+  unsigned diff = a.size() != b.size() ? 1u : 0u;
+  for (size_t i = 0; i < n; i++) {
+    unsigned x = i < a.size() ? uint8_t(a[i]) : 0u, y = i < b.size() ? uint8_t(b[i]) : 0u;
+    diff |= x ^ y;
+  }
+  return diff == 0;
+}
+
+class Conn {
+ public:
+  Conn(krsd_server_state* st, int fd, const std::string& peer) : st_(st), fd_(fd), peer_(peer) {}
+  ~Conn() {
+    files_.clear();
+    zcomp_close(codec_);
+    blobmsg_buf_free(&resp_);
+    krsd_tls_free(ssl_);
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Conn(const Conn&) = delete;
+  Conn& operator=(const Conn&) = delete;
+
+  void run(bool tls);
+
+ private:
+  // Transport. recv_exact: 1 all bytes, 0 the peer closed before the first
+  // byte, -1 error or time-out.
+  int recv_exact(void* buf, size_t n);
+  bool send_raw(const iovec* iov, int cnt, size_t total);
+  bool send_iov(iovec* iov, int cnt);
+  bool send_response();
+  bool fault_point(int64_t* limit);
+
+  // Requests; false closes the connection.
+  bool dispatch(int cmd, const uint8_t* body, size_t len);
+  bool on_login(const uint8_t* body, size_t len);
+  bool on_open(const uint8_t* body, size_t len);
+  bool on_close(const uint8_t* body, size_t len);
+  bool on_read(const uint8_t* body, size_t len);
+  bool on_write(const uint8_t* body, size_t len);
+  bool on_sync_or_truncate(int cmd, const uint8_t* body, size_t len);
+  bool on_seek(const uint8_t* body, size_t len);
+  bool on_finfo(const uint8_t* body, size_t len);
+  bool on_ioctl(const uint8_t* body, size_t len);
+
+  // Response helpers; false only when the message cannot be built.
+  bool begin(int err);
+  bool put32(const char* name, int32_t v) {
+    return blobmsg_put_u32(&resp_, name, static_cast<uint32_t>(v)) == 0;
+  }
+  bool put64(const char* name, int64_t v) {
+    return blobmsg_put_u64(&resp_, name, static_cast<uint64_t>(v)) == 0;
+  }
+  bool puts(const char* name, const std::string& v) {
+    return blobmsg_put_string(&resp_, name, v.c_str()) == 0;
+  }
+  bool fail_read(int err);
+
+  krsd_file* lookup(const blob_attr* fd_attr, int* err);
+
+  krsd_server_state* st_;
+  int fd_;
+  WOLFSSL* ssl_ = nullptr;
+  std::string peer_;
+  int64_t sent_ = 0;           // response bytes sent on this connection
+  bool drop_armed_ = true;     // a drop can still happen on this connection
+  bool stall_armed_ = true;
+  bool logged_in_ = false;
+  zcomp* codec_ = nullptr;     // null = "none", the state before the codec switch
+  std::map<int64_t, std::unique_ptr<krsd_file>> files_;
+  int64_t next_handle_ = 1;
+  std::vector<uint8_t> req_;   // the request being served, root first
+  std::vector<uint8_t> data_;  // plain file data of a packed read or write
+  blobmsg_buf resp_{};
+};
+
+// ---- transport ---------------------------------------------------------------
+
+int Conn::recv_exact(void* buf, size_t n) {
+  uint8_t* p = static_cast<uint8_t*>(buf);
+  size_t got = 0;
+  while (got < n) {
+    long r;
+    if (ssl_ != nullptr) {
+      r = krsd_tls_read(ssl_, p + got, static_cast<int>(std::min<size_t>(n - got, 1 << 30)));
+    } else {
+      r = ::recv(fd_, p + got, n - got, MSG_WAITALL);
+      if (r < 0 && errno == EINTR) continue;
+    }
+    if (r == 0) return got == 0 ? 0 : -1;
+    if (r < 0) return -1;
+    got += static_cast<size_t>(r);
+  }
+  return 1;
+}
+
+bool Conn::send_raw(const iovec* iov_in, int cnt, size_t total) {
+  if (total == 0) return true;
+  iovec iov[4];
+  int n = 0;
+  size_t left = total;
+  for (int i = 0; i < cnt && left > 0; i++) {
+    size_t take = std::min(left, iov_in[i].iov_len);
+    if (take == 0) continue;
+    iov[n++] = {iov_in[i].iov_base, take};
+    left -= take;
+  }
+  if (ssl_ != nullptr) {
+    for (int i = 0; i < n; i++) {
+      const uint8_t* p = static_cast<const uint8_t*>(iov[i].iov_base);
+      size_t len = iov[i].iov_len;
+      while (len > 0) {
+        int chunk = static_cast<int>(std::min<size_t>(len, 1 << 20));
+        long w = krsd_tls_write(ssl_, p, chunk);
+        if (w <= 0) return false;
+        p += w;
+        len -= static_cast<size_t>(w);
+      }
+    }
+  } else {
+    int first = 0;
+    while (first < n) {
+      msghdr mh{};
+      mh.msg_iov = iov + first;
+      mh.msg_iovlen = static_cast<size_t>(n - first);
+      ssize_t w = ::sendmsg(fd_, &mh, MSG_NOSIGNAL);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return false;
+      }
+      size_t adv = static_cast<size_t>(w);
+      while (first < n && adv >= iov[first].iov_len) adv -= iov[first++].iov_len;
+      if (first < n) {
+        iov[first].iov_base = static_cast<uint8_t*>(iov[first].iov_base) + adv;
+        iov[first].iov_len -= adv;
+      }
+    }
+  }
+  sent_ += static_cast<int64_t>(total);
+  return true;
+}
+
+// Tells how many bytes may go out before the next injected fault; -1 = no
+// limit. A one-shot fault is claimed by the first connection that reaches it.
+bool Conn::fault_point(int64_t* limit) {
+  const krsd_opts& o = *st_->opts;
+  *limit = -1;
+  if (drop_armed_ && o.drop_after >= 0) *limit = o.drop_after;
+  if (stall_armed_ && o.stall_after >= 0 && (*limit < 0 || o.stall_after < *limit))
+    *limit = o.stall_after;
+  return *limit >= 0;
+}
+
+bool Conn::send_iov(iovec* iov, int cnt) {
+  size_t total = 0;
+  for (int i = 0; i < cnt; i++) total += iov[i].iov_len;
+  const krsd_opts& o = *st_->opts;
+  for (;;) {
+    int64_t limit;
+    if (!fault_point(&limit) || sent_ + static_cast<int64_t>(total) <= limit)
+      return send_raw(iov, cnt, total);
+    // The fault lies inside this response: send up to it, then act.
+    size_t before = static_cast<size_t>(limit - sent_);
+    if (!send_raw(iov, cnt, before)) return false;
+    size_t skip = before;
+    for (int i = 0; i < cnt; i++) {
+      size_t t = std::min(skip, iov[i].iov_len);
+      iov[i].iov_base = static_cast<uint8_t*>(iov[i].iov_base) + t;
+      iov[i].iov_len -= t;
+      skip -= t;
+    }
+    total -= before;
+    if (drop_armed_ && o.drop_after == limit) {
+      drop_armed_ = false;
+      if (!o.drop_once || !st_->drop_used.exchange(true)) {
+        KR_LOG(OS_LOG_INFO, "fault: dropping %s after %lld bytes\n", peer_.c_str(),
+               (long long)sent_);
+        ::shutdown(fd_, SHUT_RDWR);
+        return false;
+      }
+    }
+    if (stall_armed_ && o.stall_after == limit) {
+      stall_armed_ = false;
+      if (!o.stall_once || !st_->stall_used.exchange(true)) {
+        KR_LOG(OS_LOG_INFO, "fault: stalling %s for %d ms after %lld bytes\n", peer_.c_str(),
+               o.stall_ms, (long long)sent_);
+        std::this_thread::sleep_for(std::chrono::milliseconds(o.stall_ms));
+      }
+    }
+  }
+}
+
+bool Conn::send_response() {
+  iovec iov[2] = {{const_cast<uint8_t*>(kFramePrefix), sizeof(kFramePrefix)},
+                  {resp_.bytes, msg_len(&resp_)}};
+  return send_iov(iov, 2);
+}
+
+// ---- requests ----------------------------------------------------------------
+
+bool Conn::begin(int err) {
+  if (blobmsg_begin(&resp_) != 0) return false;
+  return put32("errno", err) && puts("errno_str", err ? errno_text(err) : std::string());
+}
+
+krsd_file* Conn::lookup(const blob_attr* fd_attr, int* err) {
+  auto it = files_.find(blobmsg_get_u64(fd_attr));
+  if (it == files_.end()) {
+    *err = EBADF;
+    return nullptr;
+  }
+  return it->second.get();
+}
+
+bool Conn::on_login(const uint8_t* body, size_t len) {
+  const blob_attr* tb[2];
+  int err = 0;
+  std::string user, pass;
+  if (blobmsg_parse(kLoginRules, count(kLoginRules), tb, body, len) != 0 ||
+      !whole_string(tb[0], &user) || !whole_string(tb[1], &pass)) {
+    err = EINVAL;
+  } else if (st_->opts->require_login &&
+             !(same_secret(user, st_->opts->user) & same_secret(pass, st_->opts->password))) {
+    err = EACCES;
+    KR_LOG(OS_LOG_WARN, "login of user [%s] from %s refused\n", user.c_str(), peer_.c_str());
+  }
+  logged_in_ = err == 0;
+  if (!begin(err) || !put32("os_type", KRSD_OS_TYPE_POSIX)) return false;
+  return send_response();
+}
+
+bool Conn::on_open(const uint8_t* body, size_t len) {
+  const blob_attr* tb[2];
+  int err = 0;
+  int64_t handle = 0;
+  std::string path;
+  if (blobmsg_parse(kOpenRules, count(kOpenRules), tb, body, len) != 0 ||
+      !whole_string(tb[0], &path)) {
+    err = EINVAL;
+  } else if (files_.size() >= kMaxOpenFiles) {
+    err = EMFILE;
+  } else {
+    std::unique_ptr<krsd_file> f;
+    int64_t mode = blobmsg_get_u64(tb[1]);
+    err = krsd_file::open(*st_->fs, path, mode, &f);
+    if (err == 0) {
+      handle = next_handle_++;
+      files_[handle] = std::move(f);
+    }
+    KR_LOG(err ? OS_LOG_WARN : OS_LOG_DEBUG, "open [%s] mode=%lld from %s: %s\n", path.c_str(),
+           (long long)mode, peer_.c_str(), err ? errno_text(err).c_str() : "ok");
+  }
+  if (!begin(err) || !put64("fd", handle)) return false;
+  return send_response();
+}
+
+bool Conn::on_close(const uint8_t* body, size_t len) {
+  const blob_attr* tb[1];
+  int err = 0;
+  if (blobmsg_parse(kFdRules, 1, tb, body, len) != 0) {
+    err = EINVAL;
+  } else if (files_.erase(blobmsg_get_u64(tb[0])) == 0) {
+    err = EBADF;
+  }
+  if (!begin(err)) return false;
+  return send_response();
+}
+
+bool Conn::fail_read(int err) {
+  if (!begin(err) || !put32("len", 0) || !put32("flags", 0) ||
+      blobmsg_put(&resp_, BLOBMSG_TYPE_BINARY, "data", nullptr, 0) != 0)
+    return false;
+  return send_response();
+}
+
+bool Conn::on_read(const uint8_t* body, size_t len) {
+  const blob_attr* tb[2];
+  if (blobmsg_parse(kReadRules, count(kReadRules), tb, body, len) != 0) return fail_read(EINVAL);
+  int err = 0;
+  krsd_file* f = lookup(tb[0], &err);
+  if (f == nullptr) return fail_read(err);
+  int32_t want = blobmsg_get_u32(tb[1]);
+  if (want < 0) return fail_read(EINVAL);
+  size_t n = std::min<size_t>(static_cast<size_t>(want), KRSD_MAX_DATA);
+
+  // The answer is built before the data is read, so that the data lands in
+  // the message at once: straight from pread without a codec, else packed
+  // from the reused buffer. "len" is filled in afterwards.
+  if (!begin(0)) return false;
+  size_t len_at = msg_len(&resp_);
+  if (!put32("len", 0) || !put32("flags", 0)) return false;
+  void* payload = nullptr;
+  size_t cap = codec_ ? zcomp_bound(n) : n;
+  blob_attr* data = blobmsg_reserve(&resp_, "data", cap, &payload);
+  if (data == nullptr) return false;
+  size_t got = 0;
+  size_t packed;
+  if (codec_ == nullptr) {
+    err = f->read(static_cast<uint8_t*>(payload), n, &got);
+    packed = got;
+  } else {
+    if (data_.size() < n) data_.resize(n);
+    err = f->read(data_.data(), n, &got);
+    int r = err ? 0
+                : zcomp_compress(codec_, data_.data(), static_cast<int>(got), payload,
+                                 static_cast<int>(cap));
+    if (r < 0) {
+      KR_LOG(OS_LOG_ERR, "packing %zu bytes failed\n", got);
+      return false;
+    }
+    packed = static_cast<size_t>(r);
+  }
+  if (err != 0) {
+    KR_LOG(OS_LOG_DEBUG, "read %zu bytes at %lld: %s\n", n, (long long)f->position(),
+           errno_text(err).c_str());
+    return fail_read(err);
+  }
+  if (blobmsg_commit(&resp_, data, packed) != 0) return false;
+  blob_attr* len_attr = reinterpret_cast<blob_attr*>(resp_.bytes + len_at);
+  blob_put_be32(const_cast<void*>(blobmsg_data(len_attr)), static_cast<uint32_t>(got));
+  return send_response();
+}
+
+bool Conn::on_write(const uint8_t* body, size_t len) {
+  const blob_attr* tb[4];
+  int err = 0;
+  size_t put = 0;
+  krsd_file* f = nullptr;
+  if (blobmsg_parse(kWriteRules, count(kWriteRules), tb, body, len) != 0) {
+    err = EINVAL;
+  } else if ((f = lookup(tb[0], &err)) != nullptr) {
+    int32_t plain = blobmsg_get_u32(tb[2]);
+    const void* packed = blobmsg_data(tb[3]);
+    size_t packed_len = blobmsg_data_len(tb[3]);
+    if (plain < 0 || plain > KRSD_MAX_DATA) {
+      err = EINVAL;
+    } else if (codec_ == nullptr) {
+      // Without a codec the data is the plain bytes, exactly "len" of them.
+      if (packed_len != static_cast<size_t>(plain))
+        err = EINVAL;
+      else
+        err = f->write(static_cast<const uint8_t*>(packed), packed_len, &put);
+    } else {
+      if (data_.size() < static_cast<size_t>(plain)) data_.resize(static_cast<size_t>(plain));
+      int r = zcomp_decompress(codec_, packed, static_cast<int>(packed_len), data_.data(), plain);
+      if (r != plain)
+        err = EINVAL;  // corrupt, or not "len" bytes once unpacked
+      else
+        err = f->write(data_.data(), static_cast<size_t>(plain), &put);
+    }
+  }
+  if (!begin(err) || !put32("len", static_cast<int32_t>(put))) return false;
+  return send_response();
+}
+
+bool Conn::on_sync_or_truncate(int cmd, const uint8_t* body, size_t len) {
+  const blob_attr* tb[2];
+  int err = 0;
+  int64_t handle = 0;
+  krsd_file* f = nullptr;
+  bool ok = cmd == KRSD_CMD_SYNC ? blobmsg_parse(kFdRules, 1, tb, body, len) == 0
+                                 : blobmsg_parse(kTruncRules, count(kTruncRules), tb, body, len) == 0;
+  if (!ok) {
+    err = EINVAL;
+  } else if ((f = lookup(tb[0], &err)) != nullptr) {
+    handle = blobmsg_get_u64(tb[0]);
+    err = cmd == KRSD_CMD_SYNC ? f->sync() : f->truncate(blobmsg_get_u64(tb[1]));
+  }
+  if (!begin(err) || !put64("fd", handle)) return false;
+  return send_response();
+}
+
+bool Conn::on_seek(const uint8_t* body, size_t len) {
+  const blob_attr* tb[3];
+  int err = 0;
+  int64_t pos = 0;
+  krsd_file* f = nullptr;
+  if (blobmsg_parse(kSeekRules, count(kSeekRules), tb, body, len) != 0) {
+    err = EINVAL;
+  } else if ((f = lookup(tb[0], &err)) != nullptr) {
+    err = f->seek(blobmsg_get_u64(tb[1]), blobmsg_get_u64(tb[2]), &pos);
+  }
+  if (!begin(err) || !put64("offset", pos)) return false;
+  return send_response();
+}
+
+bool Conn::on_finfo(const uint8_t* body, size_t len) {
+  const blob_attr* tb[1];
+  int err = 0;
+  krsd_file_info fi;
+  krsd_file* f = nullptr;
+  if (blobmsg_parse(kFdRules, 1, tb, body, len) != 0) {
+    err = EINVAL;
+  } else if ((f = lookup(tb[0], &err)) != nullptr) {
+    err = f->info(&fi);
+  }
+  if (err != 0) fi = krsd_file_info{0, 0, 0, 0, ""};
+  if (!begin(err) || !put32("type", fi.type) || !put64("len", fi.size) ||
+      !put64("offset", fi.offset) || !put32("sector_bytes", fi.sector_bytes) ||
+      !puts("info", fi.info))
+    return false;
+  return send_response();
+}
+
+bool Conn::on_ioctl(const uint8_t* body, size_t len) {
+  const blob_attr* tb[4];
+  int err = 0;
+  if (blobmsg_parse(kIoctlRules, count(kIoctlRules), tb, body, len) != 0) {
+    err = EINVAL;
+  } else {
+    int32_t cmd = blobmsg_get_u32(tb[1]);
+    int32_t n = blobmsg_get_u32(tb[2]);
+    const char* data = static_cast<const char*>(blobmsg_data(tb[3]));
+    size_t data_len = blobmsg_data_len(tb[3]);
+    if (cmd != KRSD_IOCTL_PACK) {
+      err = ENOTTY;
+    } else if (n <= 0 || static_cast<size_t>(n) > data_len ||
+               strnlen(data, static_cast<size_t>(n)) >= static_cast<size_t>(n)) {
+      err = EINVAL;  // the name must end with its NUL within "len" bytes
+    } else if (strcmp(data, "none") == 0) {
+      zcomp_close(codec_);
+      codec_ = nullptr;
+    } else if (zcomp* z = zcomp_open(data); z != nullptr) {
+      zcomp_close(codec_);
+      codec_ = z;
+    } else {
+      err = EINVAL;
+      KR_LOG(OS_LOG_WARN, "unknown codec [%.32s] from %s\n", data, peer_.c_str());
+    }
+  }
+  if (!begin(err)) return false;
+  return send_response();
+}
+
+bool Conn::dispatch(int cmd, const uint8_t* body, size_t len) {
+  if (st_->opts->verbose)
+    KR_LOG(OS_LOG_DEBUG, "%s: cmd=%d len=%zu\n", peer_.c_str(), cmd, len);
+  if (cmd == KRSD_CMD_EXIT) return false;
+  if (cmd == KRSD_CMD_INIT) return on_login(body, len);
+  if (st_->opts->require_login && !logged_in_) {
+    // Nothing but a login is served before a login succeeded; the answer
+    // still carries the attributes of the request's table.
+    if (!begin(EACCES)) return false;
+    switch (cmd) {
+      case KRSD_CMD_OPEN: case KRSD_CMD_SYNC: case KRSD_CMD_TRUNCATE:
+        if (!put64("fd", 0)) return false;
+        break;
+      case KRSD_CMD_READ:
+        return fail_read(EACCES);
+      case KRSD_CMD_WRITE:
+        if (!put32("len", 0)) return false;
+        break;
+      case KRSD_CMD_SEEK:
+        if (!put64("offset", 0)) return false;
+        break;
+      case KRSD_CMD_FINFO:
+        if (!put32("type", 0) || !put64("len", 0) || !put64("offset", 0) ||
+            !put32("sector_bytes", 0) || !puts("info", ""))
+          return false;
+        break;
+      default: break;
+    }
+    return send_response();
+  }
+  switch (cmd) {
+    case KRSD_CMD_OPEN: return on_open(body, len);
+    case KRSD_CMD_CLOSE: return on_close(body, len);
+    case KRSD_CMD_READ: return on_read(body, len);
+    case KRSD_CMD_WRITE: return on_write(body, len);
+    case KRSD_CMD_SYNC:
+    case KRSD_CMD_TRUNCATE: return on_sync_or_truncate(cmd, body, len);
+    case KRSD_CMD_SEEK: return on_seek(body, len);
+    case KRSD_CMD_FINFO: return on_finfo(body, len);
+    case KRSD_CMD_IOCTL: return on_ioctl(body, len);
+    default:
+      if (!begin(ENOSYS)) return false;
+      return send_response();
+  }
+}
+
+void Conn::run(bool tls) {
+  if (tls) {
+    std::string err;
+    ssl_ = st_->tls->accept(fd_, &err);
+    if (ssl_ == nullptr) {
+      KR_LOG(OS_LOG_WARN, "%s: TLS %s\n", peer_.c_str(), err.c_str());
+      return;
+    }
+  }
+  for (;;) {
+    uint8_t hdr[8];
+    int r = recv_exact(hdr, sizeof(hdr));
+    if (r <= 0) {
+      if (r < 0) KR_LOG(OS_LOG_DEBUG, "%s: connection lost or idle\n", peer_.c_str());
+      return;
+    }
+    if (hdr[0] != 'K' || hdr[1] != 'R' || hdr[2] != 1) {
+      KR_LOG(OS_LOG_WARN, "%s: bad frame header %02x %02x %02x, closing\n", peer_.c_str(),
+             hdr[0], hdr[1], hdr[2]);
+      return;
+    }
+    uint32_t word = blob_get_be32(hdr + 4);
+    size_t root_len = word & BLOB_ATTR_LEN_MASK;
+    size_t padded = (root_len + 3) & ~size_t(3);
+    if ((word & BLOB_ATTR_EXTENDED) || ((word & BLOB_ATTR_ID_MASK) >> BLOB_ATTR_ID_SHIFT) !=
+                                           BLOBMSG_TYPE_TABLE ||
+        root_len < 4 || padded > KRSD_MAX_REQUEST) {
+      KR_LOG(OS_LOG_WARN, "%s: bad request root %08x, closing\n", peer_.c_str(), word);
+      return;
+    }
+    if (req_.size() < padded) req_.resize(padded);
+    memcpy(req_.data(), hdr + 4, 4);
+    if (padded > 4 && recv_exact(req_.data() + 4, padded - 4) != 1) {
+      KR_LOG(OS_LOG_WARN, "%s: request body cut short, closing\n", peer_.c_str());
+      return;
+    }
+    if (!dispatch(hdr[3], req_.data() + 4, root_len - 4)) return;
+  }
+}
+
+}  // namespace
+
+void krsd_conn_serve(krsd_server_state* st, int fd, bool tls, const std::string& peer) {
+  try {
+    Conn c(st, fd, peer);
+    c.run(tls);
+  } catch (const std::exception& e) {
+    KR_LOG(OS_LOG_ERR, "%s: connection ended by an exception: %s\n", peer.c_str(), e.what());
+  } catch (...) {
+    KR_LOG(OS_LOG_ERR, "%s: connection ended by an exception\n", peer.c_str());
+  }
+}

@@ -1,0 +1,101 @@
+// The files and devices that krsd serves: where a requested path leads
+// (--root, --map), how the client's open mode becomes an open(2), and the
+// operations on an open file with the injected faults of the options.
+// Every operation returns 0 or an errno value; it never throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "krsd_opts.h"
+
+// File type codes of the file information answer.
+enum {
+  KRSD_FTYPE_REGULAR = 1,
+  KRSD_FTYPE_BLOCK = 2,
+  KRSD_FTYPE_CHAR = 3,
+  KRSD_FTYPE_OTHER = 4,
+};
+
+// The client's open mode bits (the file layer's).
+enum {
+  KRSD_MODE_READ = 0x1,
+  KRSD_MODE_WRITE = 0x2,
+  KRSD_MODE_READWRITE = 0x4,
+  KRSD_MODE_CREATE = 0x8,
+  KRSD_MODE_APPEND = 0x10,
+  KRSD_MODE_TRUNCATE = 0x20,
+  KRSD_MODE_DIRECT = 0x40,
+};
+
+// Where requests lead: the options plus the opened root directory. Made once
+// at start-up, then shared read-only by every connection.
+class krsd_fs {
+ public:
+  // 0, or an errno value when the root directory cannot be opened.
+  [[nodiscard]] int init(const krsd_opts& opts);
+  ~krsd_fs();
+  krsd_fs() = default;
+  krsd_fs(const krsd_fs&) = delete;
+  krsd_fs& operator=(const krsd_fs&) = delete;
+
+  const krsd_opts& opts() const { return *opts_; }
+  // Opens the requested path with open(2) flags; the descriptor or -errno.
+  int open_path(const std::string& path, int flags) const;
+
+ private:
+  int open_in_root(const std::string& path, int flags) const;
+  const krsd_opts* opts_ = nullptr;
+  int root_fd_ = -1;
+  std::string root_real_;  // canonical root, for the fallback without openat2
+};
+
+struct krsd_file_info {
+  int32_t type = 0;
+  int64_t size = 0;
+  int64_t offset = 0;
+  int32_t sector_bytes = 512;
+  std::string info;
+};
+
+class krsd_file {
+ public:
+  ~krsd_file();
+  krsd_file(const krsd_file&) = delete;
+  krsd_file& operator=(const krsd_file&) = delete;
+
+  // Opens `path` for the client's `mode` bits. 0 and *out, or an errno value.
+  [[nodiscard]] static int open(const krsd_fs& fs, const std::string& path, int64_t mode,
+                                std::unique_ptr<krsd_file>* out);
+
+  // Reads up to len bytes at the current position into buf; fewer only at
+  // the end of the data. The position advances by *got on success and stays
+  // on failure (a failed read never reports part of its data).
+  [[nodiscard]] int read(uint8_t* buf, size_t len, size_t* got);
+  [[nodiscard]] int write(const uint8_t* buf, size_t len, size_t* put);
+  // origin 0 start, 1 current, 2 end. A negative result position is EINVAL.
+  [[nodiscard]] int seek(int64_t offset, int64_t origin, int64_t* pos);
+  [[nodiscard]] int truncate(int64_t len);
+  [[nodiscard]] int sync();
+  [[nodiscard]] int info(krsd_file_info* out);
+  int64_t position() const { return pos_; }
+
+ private:
+  krsd_file() = default;
+  int size(int64_t* out) const;
+  int fault(int64_t off, size_t len) const;
+
+  const krsd_fs* fs_ = nullptr;
+  int fd_ = -1;
+  int type_ = KRSD_FTYPE_OTHER;
+  bool can_write_ = false;
+  int64_t pos_ = 0;
+  std::string path_;
+};
+
+// The open(2) flags for the client's mode bits; the file layer's mapping.
+int krsd_mode_flags(int64_t mode);
+// True when the mode asks for any change of the file.
+bool krsd_mode_writes(int64_t mode);

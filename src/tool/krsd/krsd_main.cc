@@ -1,0 +1,93 @@
+// krsd: the file-service daemon the acquisition tool reads the device
+// through. See krsd --help and docs/krsd.md.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "krsd_opts.h"
+#include "krsd_server.h"
+#include "os/os_log.h"
+
+#define KR_LOG_SRC "src\\tool\\krsd\\krsd_main"
+
+namespace {
+
+// Relative paths of the options are taken from the start directory; the
+// daemonised process runs in "/", so they are made absolute first.
+void make_absolute(std::string* path) {
+  if (path->empty() || (*path)[0] == '/') return;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof(cwd)) != nullptr) *path = std::string(cwd) + "/" + *path;
+}
+
+int daemonize() {
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid > 0) _exit(0);  // the shell gets its prompt back at once
+  setsid();
+  int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  if (fd >= 0) {
+    dup2(fd, 0);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    if (fd > 2) close(fd);
+  }
+  if (chdir("/") != 0) return -1;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);  // a peer that went away is an error result, not a signal
+  krsd_opts opts;
+  std::string err;
+  int rc = krsd_opts_parse(argc, argv, getenv("KRSD_ARGS"), &opts, &err);
+  if (rc == 1) {
+    fputs(err.c_str(), stdout);
+    return 0;
+  }
+  if (rc != 0) {
+    fprintf(stderr, "krsd: %s\n", err.c_str());
+    return 2;
+  }
+
+  os_log_ctl(OS_LOG_SET_LEVEL, opts.verbose ? OS_LOG_DEBUG : OS_LOG_INFO);
+  os_log_ctl(OS_LOG_SET_PREFIX, OS_LOG_PREFIX_TIME);
+  if (!opts.log_file.empty()) {
+    make_absolute(&opts.log_file);
+    if (os_log_ctl(OS_LOG_OPEN_FILE, opts.log_file.c_str()) == 0)
+      os_log_ctl(OS_LOG_SET_FILE, 1);
+  }
+
+  if (opts.daemonize) {
+    make_absolute(&opts.root);
+    make_absolute(&opts.port_file);
+    make_absolute(&opts.cert);
+    make_absolute(&opts.key);
+    for (auto& m : opts.maps) make_absolute(&m.file);
+    if (daemonize() != 0) {
+      fprintf(stderr, "krsd: cannot daemonise\n");
+      return 1;
+    }
+    os_log_ctl(OS_LOG_SET_CONSOLE, 0);
+  }
+
+  // Lives until the process ends: its connection threads are detached.
+  auto* server = new krsd_server();
+  // A daemon started right after "killall krsd" may find its ports still
+  // held for a moment by the instance that is ending.
+  if (server->init(opts, opts.daemonize ? 5000 : 0, &err) != 0) {
+    KR_LOG(OS_LOG_ERR, "krsd: %s\n", err.c_str());
+    if (!opts.daemonize) fprintf(stderr, "krsd: %s\n", err.c_str());
+    return 1;
+  }
+  server->run();
+  KR_LOG(OS_LOG_ERR, "krsd: accept loop failed, ending\n");
+  _exit(1);
+}

@@ -1,0 +1,61 @@
+// Command line of the device daemon krsd: the options it serves with and the
+// faults it can inject for tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// One path served from another file: a request for `path` opens `file`.
+struct krsd_map_entry {
+  std::string path;
+  std::string file;
+};
+
+// A byte range [off, off + len) of every served file.
+struct krsd_range {
+  int64_t off = 0;
+  int64_t len = 0;
+};
+
+struct krsd_opts {
+  bool daemonize = false;           // -d
+  std::string listen;               // --listen, empty = every address
+  int port = 6688;                  // --port, 0 = any free port
+  int tls_port = 6686;              // --tls-port: "0" turns TLS off (-1 here), "any" = 0 here
+  std::string cert, key;            // --cert, --key (PEM or DER)
+  std::string root;                 // --root, empty = the whole file system
+  std::vector<krsd_map_entry> maps; // --map PATH=FILE
+  std::string user, password;       // --user, --password
+  bool require_login = false;       // set when --user or --password was given
+  bool read_only = false;           // --read-only
+  std::string port_file;            // --port-file
+  int max_conn = 16;                // --max-conn
+  int idle_timeout_s = 300;         // --idle-timeout
+  int sock_buf = 0;                 // --sock-buf, 0 = kernel auto-tuning
+  bool verbose = false;             // -v
+  std::string log_file;             // --log FILE (the daemon's own log)
+
+  // Fault injection.
+  std::vector<krsd_range> bad;      // --bad-range OFF:LEN, reads touching one fail with EIO
+  int64_t vanish_at = -1;           // --vanish-at OFF, reads reaching OFF fail with ENXIO
+  int64_t drop_after = -1;          // --drop-after N[,once]
+  bool drop_once = false;
+  int64_t stall_after = -1;         // --stall-after N:MS[,once]
+  int stall_ms = 0;
+  bool stall_once = false;
+};
+
+// Parses the options: first the words of `env_args` (the KRSD_ARGS text,
+// split at blanks; may be null), then argv[1..argc-1]. Returns 0 and fills
+// `opts`; 1 when --help was asked (the help text is in `err`); -1 on a bad
+// option with the reason in `err`.
+[[nodiscard]] int krsd_opts_parse(int argc, const char* const* argv, const char* env_args,
+                                  krsd_opts* opts, std::string* err);
+
+// The text printed by `krsd --help`.
+const char* krsd_opts_help();
+
+// Size text: decimal digits, optionally followed by k, m or g (powers of 1024)
+// or a 0x hex number. Returns -1 when the text is not such a size.
+int64_t krsd_parse_size(const std::string& text);

@@ -1,0 +1,45 @@
+// The daemon's listeners and accept loop: a thread per connection, bounded.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "krsd_conn.h"
+#include "krsd_file.h"
+#include "krsd_opts.h"
+#include "krsd_tls.h"
+
+class krsd_server {
+ public:
+  krsd_server() = default;
+  ~krsd_server();
+  krsd_server(const krsd_server&) = delete;
+  krsd_server& operator=(const krsd_server&) = delete;
+
+  // Opens the root, makes the TLS context and binds the listeners (with
+  // SO_REUSEADDR; when bind_wait_ms > 0 a port still held is tried again
+  // until that time has passed, so that a start right after the old
+  // instance was killed gets the port). Writes the port file. 0, or -1 with
+  // the reason in *err.
+  [[nodiscard]] int init(const krsd_opts& opts, int bind_wait_ms, std::string* err);
+
+  // Accepts and serves connections for the life of the process; returns -1
+  // only when the listeners fail. Connection threads are detached and use
+  // the server, so it must live until the process ends.
+  int run();
+
+  int port() const { return port_; }
+  int tls_port() const { return tls_port_; }  // -1 when TLS is off
+
+ private:
+  int listen_on(int port, int bind_wait_ms, int* bound, std::string* err);
+  void start_connection(int fd, bool tls, const std::string& peer);
+
+  krsd_opts opts_;
+  krsd_fs fs_;
+  krsd_tls_server tls_;
+  krsd_server_state state_;
+  int plain_fd_ = -1, tls_fd_ = -1;
+  int port_ = -1, tls_port_ = -1;
+  std::atomic<int> active_{0};  // live connections
+};

@@ -1,0 +1,165 @@
+#include <wolfssl/options.h>
+#include <wolfssl/ssl.h>
+#include <wolfssl/wolfcrypt/asn_public.h>
+#include <wolfssl/wolfcrypt/ecc.h>
+#include <wolfssl/wolfcrypt/random.h>
+
+#include "krsd_tls.h"
+
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+std::once_flag g_lib_once;
+
+std::string ssl_error_text(int code) {
+  char buf[WOLFSSL_MAX_ERROR_SZ];
+  wolfSSL_ERR_error_string_n(static_cast<unsigned long>(code), buf, sizeof(buf));
+  return buf;
+}
+
+// An ECC P-256 key and a self-signed certificate, both DER.
+int make_self_signed(std::vector<unsigned char>* cert_der, std::vector<unsigned char>* key_der,
+                     std::string* err) {
+  WC_RNG rng;
+  if (wc_InitRng(&rng) != 0) {
+    *err = "random generator failed";
+    return -1;
+  }
+  ecc_key key;
+  int rc = -1;
+  if (wc_ecc_init(&key) != 0) {
+    wc_FreeRng(&rng);
+    *err = "ecc init failed";
+    return -1;
+  }
+  do {
+    if (wc_ecc_make_key(&rng, 32, &key) != 0) {
+      *err = "ecc key generation failed";
+      break;
+    }
+    Cert cert;
+    if (wc_InitCert(&cert) != 0) {
+      *err = "certificate init failed";
+      break;
+    }
+    strncpy(cert.subject.commonName, "krsd", CTC_NAME_SIZE - 1);
+    strncpy(cert.subject.org, "krii", CTC_NAME_SIZE - 1);
+    cert.daysValid = 3650;
+    cert.sigType = CTC_SHA256wECDSA;
+    cert.selfSigned = 1;
+    cert_der->assign(4096, 0);
+    int n = wc_MakeCert(&cert, cert_der->data(), static_cast<word32>(cert_der->size()),
+                        nullptr, &key, &rng);
+    if (n < 0) {
+      *err = "certificate build failed";
+      break;
+    }
+    n = wc_SignCert(cert.bodySz, cert.sigType, cert_der->data(),
+                    static_cast<word32>(cert_der->size()), nullptr, &key, &rng);
+    if (n < 0) {
+      *err = "certificate signing failed";
+      break;
+    }
+    cert_der->resize(static_cast<size_t>(n));
+    key_der->assign(512, 0);
+    n = wc_EccKeyToDer(&key, key_der->data(), static_cast<word32>(key_der->size()));
+    if (n < 0) {
+      *err = "key export failed";
+      break;
+    }
+    key_der->resize(static_cast<size_t>(n));
+    rc = 0;
+  } while (false);
+  wc_ecc_free(&key);
+  wc_FreeRng(&rng);
+  return rc;
+}
+
+}  // namespace
+
+krsd_tls_server::~krsd_tls_server() {
+  if (ctx_ != nullptr) wolfSSL_CTX_free(ctx_);
+}
+
+int krsd_tls_server::init(const krsd_opts& opts, std::string* err) {
+  std::call_once(g_lib_once, [] { wolfSSL_Init(); });
+  ctx_ = wolfSSL_CTX_new(wolfSSLv23_server_method());
+  if (ctx_ == nullptr) {
+    *err = "SSL_CTX_new failed";
+    return -1;
+  }
+  wolfSSL_CTX_SetMinVersion(ctx_, WOLFSSL_TLSV1_2);
+  wolfSSL_CTX_set_verify(ctx_, WOLFSSL_VERIFY_NONE, nullptr);
+  if (!opts.cert.empty()) {
+    if (wolfSSL_CTX_use_certificate_file(ctx_, opts.cert.c_str(), WOLFSSL_FILETYPE_PEM) !=
+            WOLFSSL_SUCCESS &&
+        wolfSSL_CTX_use_certificate_file(ctx_, opts.cert.c_str(), WOLFSSL_FILETYPE_ASN1) !=
+            WOLFSSL_SUCCESS) {
+      *err = "cannot load the certificate " + opts.cert;
+      return -1;
+    }
+    if (wolfSSL_CTX_use_PrivateKey_file(ctx_, opts.key.c_str(), WOLFSSL_FILETYPE_PEM) !=
+            WOLFSSL_SUCCESS &&
+        wolfSSL_CTX_use_PrivateKey_file(ctx_, opts.key.c_str(), WOLFSSL_FILETYPE_ASN1) !=
+            WOLFSSL_SUCCESS) {
+      *err = "cannot load the key " + opts.key;
+      return -1;
+    }
+    return 0;
+  }
+  std::vector<unsigned char> cert, key;
+  if (make_self_signed(&cert, &key, err) != 0) return -1;
+  if (wolfSSL_CTX_use_certificate_buffer(ctx_, cert.data(), static_cast<long>(cert.size()),
+                                         WOLFSSL_FILETYPE_ASN1) != WOLFSSL_SUCCESS ||
+      wolfSSL_CTX_use_PrivateKey_buffer(ctx_, key.data(), static_cast<long>(key.size()),
+                                        WOLFSSL_FILETYPE_ASN1) != WOLFSSL_SUCCESS) {
+    *err = "cannot load the self-signed certificate";
+    return -1;
+  }
+  return 0;
+}
+
+WOLFSSL* krsd_tls_server::accept(int fd, std::string* err) const {
+  WOLFSSL* ssl = wolfSSL_new(ctx_);
+  if (ssl == nullptr) {
+    *err = "SSL_new failed";
+    return nullptr;
+  }
+  if (wolfSSL_set_fd(ssl, fd) != WOLFSSL_SUCCESS) {
+    *err = "SSL_set_fd failed";
+    wolfSSL_free(ssl);
+    return nullptr;
+  }
+  // The socket is blocking with a receive time-out: a "wants to read" here
+  // means that time-out passed, and the handshake is given up.
+  int r = wolfSSL_accept(ssl);
+  if (r != WOLFSSL_SUCCESS) {
+    int e = wolfSSL_get_error(ssl, r);
+    *err = "handshake failed: " + ssl_error_text(e);
+    wolfSSL_free(ssl);
+    return nullptr;
+  }
+  return ssl;
+}
+
+void krsd_tls_free(WOLFSSL* ssl) {
+  if (ssl == nullptr) return;
+  wolfSSL_shutdown(ssl);
+  wolfSSL_free(ssl);
+}
+
+long krsd_tls_read(WOLFSSL* ssl, void* buf, int len) {
+  int r = wolfSSL_read(ssl, buf, len);
+  if (r > 0) return r;
+  int e = wolfSSL_get_error(ssl, r);
+  if (e == WOLFSSL_ERROR_ZERO_RETURN) return 0;
+  return -1;
+}
+
+long krsd_tls_write(WOLFSSL* ssl, const void* buf, int len) {
+  int r = wolfSSL_write(ssl, buf, len);
+  return r > 0 ? r : -1;
+}

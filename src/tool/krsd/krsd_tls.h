@@ -1,0 +1,36 @@
+// The daemon's TLS side: one server context for the TLS port, with the
+// certificate given on the command line or a self-signed one made at start.
+#pragma once
+
+#include <string>
+
+#include "krsd_opts.h"
+
+struct WOLFSSL_CTX;
+struct WOLFSSL;
+
+class krsd_tls_server {
+ public:
+  krsd_tls_server() = default;
+  ~krsd_tls_server();
+  krsd_tls_server(const krsd_tls_server&) = delete;
+  krsd_tls_server& operator=(const krsd_tls_server&) = delete;
+
+  // Makes the context: TLS 1.2 and 1.3, no client certificates. Loads
+  // opts.cert/opts.key, or makes an ECC P-256 key and a self-signed
+  // certificate in memory. 0, or -1 with the reason in *err.
+  [[nodiscard]] int init(const krsd_opts& opts, std::string* err);
+
+  // Runs the server handshake on a connected blocking socket whose receive
+  // time-out bounds every wait. The session, or null (reason in *err).
+  WOLFSSL* accept(int fd, std::string* err) const;
+
+ private:
+  WOLFSSL_CTX* ctx_ = nullptr;
+};
+
+// Shuts a TLS session down and frees it; null is accepted.
+void krsd_tls_free(WOLFSSL* ssl);
+// Plaintext transfer on a TLS session: bytes moved, or -1 (0 = peer closed).
+long krsd_tls_read(WOLFSSL* ssl, void* buf, int len);
+long krsd_tls_write(WOLFSSL* ssl, const void* buf, int len);

@@ -1,0 +1,411 @@
+#include "krsd_test_util.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <thread>
+
+namespace krsd_test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  const char* t = getenv("TMPDIR");
+  std::string tmpl = std::string(t && *t ? t : "/tmp") + "/krsd-test-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+}
+
+bool write_file(const std::string& path, const std::vector<uint8_t>& data) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(f);
+}
+
+std::vector<uint8_t> read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+std::vector<uint8_t> mixed_bytes(size_t n, uint32_t seed) {
+  std::vector<uint8_t> v(n);
+  std::mt19937 rng(seed);
+  static const char kText[] = "The quick brown fox jumps over the lazy dog. 0123456789\n";
+  size_t i = 0;
+  int kind = 0;
+  while (i < n) {
+    size_t run = std::min<size_t>(n - i, 1000 + rng() % 60000);
+    for (size_t k = 0; k < run; k++) {
+      switch (kind) {
+        case 0: v[i + k] = static_cast<uint8_t>(rng()); break;
+        case 1: v[i + k] = 0; break;
+        default: v[i + k] = static_cast<uint8_t>(kText[(i + k) % (sizeof(kText) - 1)]); break;
+      }
+    }
+    i += run;
+    kind = (kind + 1) % 3;
+  }
+  return v;
+}
+
+std::string bin_path(const std::string& name) {
+  const char* d = getenv("KRII_BIN_DIR");
+  return std::string(d && *d ? d : ".") + "/" + name;
+}
+
+// ---- Daemon ------------------------------------------------------------------
+
+bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid) {
+  std::ifstream f(path);
+  if (!f) return false;
+  std::string key;
+  long v;
+  bool got_port = false, got_pid = false;
+  while (f >> key >> v) {
+    if (key == "port") {
+      *port = static_cast<int>(v);
+      got_port = true;
+    } else if (key == "tls-port") {
+      *tls_port = static_cast<int>(v);
+    } else if (key == "pid") {
+      *pid = static_cast<pid_t>(v);
+      got_pid = true;
+    }
+  }
+  return got_port && got_pid;
+}
+
+Daemon::~Daemon() { kill_now(); }
+
+void Daemon::kill_now() {
+  if (pid > 0) ::kill(pid, SIGKILL);
+  if (child > 0 && child != pid) ::kill(child, SIGKILL);
+  if (child > 0) {
+    int st;
+    waitpid(child, &st, 0);
+  }
+  if (pid > 0 && pid != child) {
+    // A daemonised instance is not our child: wait until it is gone.
+    for (int i = 0; i < 200 && ::kill(pid, 0) == 0; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pid = child = -1;
+}
+
+bool Daemon::start(const std::vector<std::string>& args, const char* env_args) {
+  std::string pf = dir_.file("ports");
+  log = dir_.file("krsd.log");
+  std::vector<std::string> argv = {bin_path("krsd"), "--listen", "127.0.0.1", "--port", "0",
+                                   "--tls-port", "any", "--port-file", pf, "--log", log};
+  argv.insert(argv.end(), args.begin(), args.end());
+  child = fork();
+  if (child < 0) return false;
+  if (child == 0) {
+    int devnull = ::open("/dev/null", O_WRONLY);
+    if (devnull >= 0) dup2(devnull, 1);
+    if (env_args) setenv("KRSD_ARGS", env_args, 1); else unsetenv("KRSD_ARGS");
+    std::vector<char*> cargv;
+    for (auto& a : argv) cargv.push_back(const_cast<char*>(a.c_str()));
+    cargv.push_back(nullptr);
+    execv(cargv[0], cargv.data());
+    _exit(127);
+  }
+  for (int i = 0; i < 1000; i++) {
+    if (read_port_file(pf, &port, &tls_port, &pid)) return true;
+    int st;
+    if (waitpid(child, &st, WNOHANG) == child) {
+      child = -1;
+      // With -d the first process ends at once; the daemon writes the file.
+      if (!(WIFEXITED(st) && WEXITSTATUS(st) == 0)) return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+int Daemon::wait_exit() {
+  if (child <= 0) return -1;
+  for (int i = 0; i < 1000; i++) {
+    int st;
+    if (waitpid(child, &st, WNOHANG) == child) {
+      child = -1;
+      pid = -1;
+      return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+// ---- Attr --------------------------------------------------------------------
+
+int64_t Attr::i() const {
+  int64_t v = 0;
+  for (uint8_t b : data) v = (v << 8) | b;
+  if (data.size() == 4) v = static_cast<int32_t>(static_cast<uint32_t>(v));
+  return v;
+}
+
+std::string Attr::s() const {
+  if (data.empty()) return "";
+  return std::string(data.begin(), data.end() - 1);
+}
+
+// ---- Client ------------------------------------------------------------------
+
+Client::~Client() {
+  close();
+  blobmsg_buf_free(&req_);
+}
+
+void Client::close() {
+  if (ssl_) {
+    wolfSSL_free(ssl_);
+    ssl_ = nullptr;
+  }
+  if (ctx_) {
+    wolfSSL_CTX_free(ctx_);
+    ctx_ = nullptr;
+  }
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void Client::shutdown_write() {
+  if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
+}
+
+bool Client::connect(int port, bool tls) {
+  close();
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) return false;
+  timeval tv{10, 0};  // no test waits longer for a response
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+  int one = 1;
+  setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  if (!tls) return true;
+  static std::once_flag once;
+  std::call_once(once, [] { wolfSSL_Init(); });
+  ctx_ = wolfSSL_CTX_new(wolfSSLv23_client_method());
+  if (!ctx_) return false;
+  wolfSSL_CTX_set_verify(ctx_, WOLFSSL_VERIFY_NONE, nullptr);
+  ssl_ = wolfSSL_new(ctx_);
+  if (!ssl_ || wolfSSL_set_fd(ssl_, fd_) != WOLFSSL_SUCCESS) return false;
+  return wolfSSL_connect(ssl_) == WOLFSSL_SUCCESS;
+}
+
+long Client::raw_recv(void* p, size_t n) {
+  if (ssl_) {
+    int r = wolfSSL_read(ssl_, p, static_cast<int>(n));
+    if (r > 0) return r;
+    return wolfSSL_get_error(ssl_, r) == WOLFSSL_ERROR_ZERO_RETURN ? 0 : -1;
+  }
+  return ::recv(fd_, p, n, 0);
+}
+
+bool Client::recv_exact(void* p, size_t n) {
+  auto* b = static_cast<uint8_t*>(p);
+  size_t got = 0;
+  while (got < n) {
+    long r = raw_recv(b + got, n - got);
+    if (r <= 0) return false;
+    got += static_cast<size_t>(r);
+  }
+  return true;
+}
+
+bool Client::send_bytes(const void* p, size_t n) {
+  const auto* b = static_cast<const uint8_t*>(p);
+  while (n > 0) {
+    long w = ssl_ ? wolfSSL_write(ssl_, b, static_cast<int>(n))
+                  : ::send(fd_, b, n, MSG_NOSIGNAL);
+    if (w <= 0) return false;
+    b += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+void Client::begin() {
+  if (blobmsg_begin(&req_) != 0) abort();
+}
+
+bool Client::send_request(int cmd) {
+  uint8_t pre[4] = {'K', 'R', 1, static_cast<uint8_t>(cmd)};
+  std::vector<uint8_t> frame(pre, pre + 4);
+  frame.insert(frame.end(), req_.bytes, req_.bytes + msg_len(&req_));
+  return send_bytes(frame.data(), frame.size());
+}
+
+bool Client::recv_response() {
+  uint8_t h[8];
+  resp_.clear();
+  if (!recv_exact(h, 8)) return false;
+  if (h[0] != 'K' || h[1] != 'R' || h[3] != 255) return false;
+  uint32_t word = blob_get_be32(h + 4);
+  size_t len = word & 0xffffff;
+  size_t padded = (len + 3) & ~size_t(3);
+  if (len < 4) return false;
+  resp_.assign(h + 4, h + 8);
+  resp_.resize(padded);
+  return recv_exact(resp_.data() + 4, padded - 4);
+}
+
+long Client::recv_some(void* p, size_t n, int timeout_ms) {
+  if (!ssl_ || wolfSSL_pending(ssl_) == 0) {
+    pollfd pf{fd_, POLLIN, 0};
+    if (poll(&pf, 1, timeout_ms) <= 0) return -1;
+  }
+  long r = raw_recv(p, n);
+  return r < 0 ? 0 : r;
+}
+
+bool Client::peer_closed() {
+  uint8_t b[4096];
+  for (int i = 0; i < 1000; i++) {
+    long r = recv_some(b, sizeof(b), 5000);
+    if (r == 0) return true;
+    if (r < 0) return false;
+  }
+  return false;
+}
+
+Attr Client::get(const std::string& name) const {
+  Attr out;
+  if (resp_.size() < 4) return out;
+  size_t root = blob_get_be32(resp_.data()) & 0xffffff;
+  size_t pos = 4;
+  while (pos + 4 <= root && pos + 4 <= resp_.size()) {
+    const uint8_t* a = resp_.data() + pos;
+    uint32_t w = blob_get_be32(a);
+    size_t l = w & 0xffffff;
+    if (l < 4 || pos + l > resp_.size()) break;
+    if ((w & 0x80000000u) && l >= 6) {
+      size_t nl = (size_t(a[4]) << 8) | a[5];
+      size_t h = blobmsg_name_hdr_len(nl);
+      if (6 + nl <= l && 4 + h <= l &&
+          std::string(reinterpret_cast<const char*>(a + 6), nl) == name) {
+        out.type = static_cast<int>((w >> 24) & 0x7f);
+        out.data.assign(a + 4 + h, a + l);
+        return out;
+      }
+    }
+    pos += (l + 3) & ~size_t(3);
+  }
+  return out;
+}
+
+bool Client::has_all(const std::vector<std::string>& names) const {
+  for (const auto& n : names)
+    if (get(n).type < 0) return false;
+  return true;
+}
+
+int Client::call(int cmd) {
+  if (!send_request(cmd) || !recv_response()) return -1000;
+  Attr e = get("errno");
+  if (e.type != BLOBMSG_TYPE_INT32 || get("errno_str").type != BLOBMSG_TYPE_STRING) return -1000;
+  return static_cast<int>(e.i());
+}
+
+int Client::login(const std::string& user, const std::string& pass) {
+  begin();
+  if (blobmsg_put_string(&req_, "user", user.c_str()) || blobmsg_put_string(&req_, "passwd", pass.c_str()))
+    abort();
+  return call(1);
+}
+
+int Client::pack(const std::string& name) {
+  begin();
+  if (blobmsg_put_u64(&req_, "fd", 0) || blobmsg_put_u32(&req_, "cmd", 10001) ||
+      blobmsg_put_u32(&req_, "len", static_cast<uint32_t>(name.size() + 1)) ||
+      blobmsg_put(&req_, BLOBMSG_TYPE_BINARY, "data", name.c_str(), name.size() + 1))
+    abort();
+  return call(20);
+}
+
+int Client::open(const std::string& path, int64_t mode, int64_t* fd) {
+  begin();
+  if (blobmsg_put_string(&req_, "path", path.c_str()) ||
+      blobmsg_put_u64(&req_, "mode", static_cast<uint64_t>(mode)))
+    abort();
+  int e = call(10);
+  if (fd) *fd = get("fd").i();
+  return e;
+}
+
+int Client::read(int64_t fd, int32_t len, std::vector<uint8_t>* packed) {
+  begin();
+  if (blobmsg_put_u64(&req_, "fd", static_cast<uint64_t>(fd)) ||
+      blobmsg_put_u32(&req_, "len", static_cast<uint32_t>(len)))
+    abort();
+  int e = call(12);
+  if (packed) *packed = get("data").data;
+  return e;
+}
+
+int Client::write(int64_t fd, const void* packed, size_t packed_len, int32_t plain_len) {
+  begin();
+  if (blobmsg_put_u64(&req_, "fd", static_cast<uint64_t>(fd)) ||
+      blobmsg_put_u32(&req_, "flags", 0) ||
+      blobmsg_put_u32(&req_, "len", static_cast<uint32_t>(plain_len)) ||
+      blobmsg_put(&req_, BLOBMSG_TYPE_BINARY, "data", packed, packed_len))
+    abort();
+  return call(13);
+}
+
+int Client::seek(int64_t fd, int64_t off, int64_t origin, int64_t* pos) {
+  begin();
+  if (blobmsg_put_u64(&req_, "fd", static_cast<uint64_t>(fd)) ||
+      blobmsg_put_u64(&req_, "offset", static_cast<uint64_t>(off)) ||
+      blobmsg_put_u64(&req_, "mode", static_cast<uint64_t>(origin)))
+    abort();
+  int e = call(15);
+  if (pos) *pos = get("offset").i();
+  return e;
+}
+
+int Client::simple(int cmd, int64_t fd) {
+  begin();
+  if (blobmsg_put_u64(&req_, "fd", static_cast<uint64_t>(fd))) abort();
+  return call(cmd);
+}
+
+int Client::finfo(int64_t fd) { return simple(19, fd); }
+int Client::close_file(int64_t fd) { return simple(11, fd); }
+
+bool Client::exit_session() {
+  begin();
+  return send_request(2);
+}
+
+}  // namespace krsd_test

@@ -1,0 +1,135 @@
+// Test helpers shared by the daemon tests and the end-to-end tests: a
+// temporary folder, a krsd process on loopback that is killed on every
+// path, and a minimal protocol client built from blobmsg over a socket.
+#pragma once
+
+#include <wolfssl/options.h>
+#include <wolfssl/ssl.h>
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "blobmsg.h"
+
+namespace krsd_test {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Writes bytes to a file; false on failure.
+bool write_file(const std::string& path, const std::vector<uint8_t>& data);
+std::vector<uint8_t> read_file(const std::string& path);
+// Deterministic mixed content: random runs, zero runs and text.
+std::vector<uint8_t> mixed_bytes(size_t n, uint32_t seed);
+// The program beside the test programs: $KRII_BIN_DIR/<name>.
+std::string bin_path(const std::string& name);
+
+// A krsd on loopback with free ports. Killed (SIGKILL) and reaped by the
+// destructor, whatever the test did.
+class Daemon {
+ public:
+  Daemon() = default;
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // Starts krsd --listen 127.0.0.1 --port 0 --tls-port any --port-file ...
+  // plus args, with KRSD_ARGS = env_args when it is not null; waits at most
+  // 10 s for the port file. False when it did not come up.
+  bool start(const std::vector<std::string>& args, const char* env_args = nullptr);
+  void kill_now();
+  // Exit status once the process ended by itself (waits at most 10 s); -1
+  // when it is still running.
+  int wait_exit();
+
+  int port = -1, tls_port = -1;
+  pid_t pid = -1;     // the serving process (from the port file)
+  pid_t child = -1;   // the process started (differs with -d)
+  std::string log;    // the daemon's log file
+
+ private:
+  TempDir dir_;
+};
+
+// Reads "port", "tls-port" and "pid" from a port file; false when absent.
+bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid);
+
+// One attribute of a response, picked by its name.
+struct Attr {
+  int type = -1;
+  std::vector<uint8_t> data;
+  int64_t i() const;           // int32 / int64 value
+  std::string s() const;       // string value
+};
+
+// A raw protocol client over loopback, plain or TLS.
+class Client {
+ public:
+  Client() = default;
+  ~Client();
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  bool connect(int port, bool tls = false);
+  void close();
+  void shutdown_write();
+  // Sends one frame: "KR", version, cmd and the message built in req_.
+  bool send_request(int cmd);
+  // Sends any bytes (malformed frames).
+  bool send_bytes(const void* p, size_t n);
+  // Receives one response frame; false on close, time-out or a bad frame.
+  bool recv_response();
+  // True when the peer closed the connection (reads 0 bytes) within ~5 s.
+  bool peer_closed();
+  // Receives up to n bytes with a time-out; the count (0 at close, -1 on
+  // time-out with nothing read).
+  long recv_some(void* p, size_t n, int timeout_ms);
+
+  // The request builder (begin() starts it) and the last response.
+  blobmsg_buf* req() { return &req_; }
+  void begin();
+  // The attribute of the last response, or type -1.
+  Attr get(const std::string& name) const;
+  bool has_all(const std::vector<std::string>& names) const;
+  size_t response_len() const { return resp_.size(); }
+
+  // Exchanges; each returns the response errno, or -1000 on a transport
+  // failure.
+  int login(const std::string& user, const std::string& pass);
+  int pack(const std::string& name);
+  int open(const std::string& path, int64_t mode, int64_t* fd);
+  int read(int64_t fd, int32_t len, std::vector<uint8_t>* packed);
+  int write(int64_t fd, const void* packed, size_t packed_len, int32_t plain_len);
+  int seek(int64_t fd, int64_t off, int64_t origin, int64_t* pos);
+  int finfo(int64_t fd);
+  int close_file(int64_t fd);
+  int simple(int cmd, int64_t fd);  // sync, close, or any fd-only request
+  bool exit_session();
+
+ private:
+  long raw_recv(void* p, size_t n);
+  bool recv_exact(void* p, size_t n);
+  int call(int cmd);
+
+  int fd_ = -1;
+  WOLFSSL_CTX* ctx_ = nullptr;
+  WOLFSSL* ssl_ = nullptr;
+  blobmsg_buf req_{};
+  std::vector<uint8_t> resp_;
+};
+
+}  // namespace krsd_test

@@ -1,0 +1,318 @@
+// The daemon's option parser and file layer, in-process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "krsd_file.h"
+#include "krsd_opts.h"
+#include "krsd_test_util.h"
+
+using krsd_test::TempDir;
+
+namespace {
+
+int parse(std::vector<const char*> args, const char* env, krsd_opts* o, std::string* err) {
+  args.insert(args.begin(), "krsd");
+  return krsd_opts_parse(static_cast<int>(args.size()), args.data(), env, o, err);
+}
+
+TEST(KrsdOpts, DefaultsAndEveryOption) {
+  krsd_opts o;
+  std::string err;
+  ASSERT_EQ(parse({}, nullptr, &o, &err), 0);
+  EXPECT_EQ(o.port, 6688);
+  EXPECT_EQ(o.tls_port, 6686);
+  EXPECT_FALSE(o.daemonize);
+  EXPECT_FALSE(o.require_login);
+  EXPECT_EQ(o.drop_after, -1);
+  EXPECT_EQ(o.vanish_at, -1);
+
+  ASSERT_EQ(parse({"-d", "--listen", "127.0.0.1", "--port=7000", "--tls-port", "0", "--root",
+                   "/srv", "--map", "/dev/rdisk0s1s2=/tmp/a=b.img", "--map=/x=/y", "--user",
+                   "root", "--password", "alpine", "--read-only", "--bad-range", "1m:4k",
+                   "--bad-range", "0x200:512", "--vanish-at", "2g", "--drop-after", "100k,once",
+                   "--stall-after", "5:1500", "--port-file", "p"},
+                  nullptr, &o, &err),
+            0)
+      << err;
+  EXPECT_TRUE(o.daemonize);
+  EXPECT_EQ(o.listen, "127.0.0.1");
+  EXPECT_EQ(o.port, 7000);
+  EXPECT_EQ(o.tls_port, -1);  // 0 turns TLS off
+  ASSERT_EQ(o.maps.size(), 2u);
+  EXPECT_EQ(o.maps[0].path, "/dev/rdisk0s1s2");
+  EXPECT_EQ(o.maps[0].file, "/tmp/a=b.img");  // split at the first '='
+  EXPECT_EQ(o.maps[1].path, "/x");
+  EXPECT_TRUE(o.require_login);
+  EXPECT_EQ(o.password, "alpine");
+  EXPECT_TRUE(o.read_only);
+  ASSERT_EQ(o.bad.size(), 2u);
+  EXPECT_EQ(o.bad[0].off, 1 << 20);
+  EXPECT_EQ(o.bad[0].len, 4096);
+  EXPECT_EQ(o.bad[1].off, 0x200);
+  EXPECT_EQ(o.vanish_at, 2LL << 30);
+  EXPECT_EQ(o.drop_after, 100 * 1024);
+  EXPECT_TRUE(o.drop_once);
+  EXPECT_EQ(o.stall_after, 5);
+  EXPECT_EQ(o.stall_ms, 1500);
+  EXPECT_FALSE(o.stall_once);
+
+  ASSERT_EQ(parse({"--tls-port", "any"}, nullptr, &o, &err), 0);
+  EXPECT_EQ(o.tls_port, 0);
+}
+
+TEST(KrsdOpts, EnvironmentComesFirstAndTheCommandLineWins) {
+  krsd_opts o;
+  std::string err;
+  ASSERT_EQ(parse({"-d", "--port", "2"}, "  --map /a=/b\t--port 1 ", &o, &err), 0) << err;
+  EXPECT_EQ(o.port, 2);
+  ASSERT_EQ(o.maps.size(), 1u);
+  EXPECT_EQ(o.maps[0].file, "/b");
+  EXPECT_TRUE(o.daemonize);
+}
+
+TEST(KrsdOpts, RefusesBadValues) {
+  krsd_opts o;
+  std::string err;
+  const std::vector<std::vector<const char*>> bad = {
+      {"--port", "70000"},      {"--port", "12x"},          {"--port"},
+      {"--bad-range", "100"},   {"--bad-range", "1:0"},     {"--bad-range", "-1:5"},
+      {"--stall-after", "10"},  {"--stall-after", "10:0"},  {"--drop-after", "many"},
+      {"--map", "noequal"},     {"--map", "=/file"},        {"--cert", "c.pem"},
+      {"--vanish-at", "1t"},    {"--frobnicate"},           {"--max-conn", "0"},
+  };
+  for (const auto& args : bad) {
+    EXPECT_EQ(parse(args, nullptr, &o, &err), -1) << args[0];
+    EXPECT_FALSE(err.empty());
+  }
+  EXPECT_EQ(parse({"--help"}, nullptr, &o, &err), 1);
+  EXPECT_NE(err.find("--drop-after"), std::string::npos);
+  EXPECT_NE(err.find("KRSD_ARGS"), std::string::npos);
+}
+
+TEST(KrsdOpts, SizeTexts) {
+  EXPECT_EQ(krsd_parse_size("0"), 0);
+  EXPECT_EQ(krsd_parse_size("10k"), 10240);
+  EXPECT_EQ(krsd_parse_size("3M"), 3 << 20);
+  EXPECT_EQ(krsd_parse_size("0x10"), 16);
+  EXPECT_EQ(krsd_parse_size(""), -1);
+  EXPECT_EQ(krsd_parse_size("k"), -1);
+  EXPECT_EQ(krsd_parse_size("1kb"), -1);
+  EXPECT_EQ(krsd_parse_size("-5"), -1);
+  EXPECT_EQ(krsd_parse_size("99999999999g"), -1);  // overflows int64
+}
+
+TEST(KrsdMode, FileLayerMapping) {
+  const int base = O_CLOEXEC | O_NOCTTY;
+  EXPECT_EQ(krsd_mode_flags(1), O_RDONLY | base);
+  EXPECT_EQ(krsd_mode_flags(1 | 2 | 4), O_RDONLY | base);  // read wins
+  EXPECT_EQ(krsd_mode_flags(2), O_WRONLY | base);
+  EXPECT_EQ(krsd_mode_flags(4), O_RDWR | base);
+  EXPECT_EQ(krsd_mode_flags(0), O_RDONLY | base);
+  EXPECT_EQ(krsd_mode_flags(42), O_WRONLY | O_CREAT | O_TRUNC | base);  // new image
+  EXPECT_EQ(krsd_mode_flags(10), O_WRONLY | base);  // continue: the file must exist
+  EXPECT_EQ(krsd_mode_flags(2 | 8 | 0x10), O_WRONLY | O_CREAT | base);
+  EXPECT_EQ(krsd_mode_flags(2 | 0x20), O_WRONLY | O_TRUNC | base);
+  EXPECT_FALSE(krsd_mode_writes(1));
+  EXPECT_FALSE(krsd_mode_writes(1 | 2));
+  EXPECT_TRUE(krsd_mode_writes(2));
+  EXPECT_TRUE(krsd_mode_writes(4));
+  EXPECT_TRUE(krsd_mode_writes(1 | 0x20));
+}
+
+class KrsdFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    data_ = krsd_test::mixed_bytes(300000, 7);
+    ASSERT_TRUE(krsd_test::write_file(dir_.file("img"), data_));
+  }
+  int open(const std::string& path, int64_t mode, std::unique_ptr<krsd_file>* f) {
+    return krsd_file::open(fs_, path, mode, f);
+  }
+  int init() { return fs_.init(opts_); }
+
+  TempDir dir_;
+  std::vector<uint8_t> data_;
+  krsd_opts opts_;
+  krsd_fs fs_;
+};
+
+TEST_F(KrsdFileTest, ReadSeekInfoAndEnd) {
+  ASSERT_EQ(init(), 0);
+  std::unique_ptr<krsd_file> f;
+  ASSERT_EQ(open(dir_.file("img"), 1, &f), 0);
+  std::vector<uint8_t> buf(200000);
+  size_t got = 0;
+  ASSERT_EQ(f->read(buf.data(), buf.size(), &got), 0);
+  ASSERT_EQ(got, 200000u);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.end(), data_.begin()));
+  ASSERT_EQ(f->read(buf.data(), buf.size(), &got), 0);  // short only at the end
+  EXPECT_EQ(got, 100000u);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 100000, data_.begin() + 200000));
+  ASSERT_EQ(f->read(buf.data(), buf.size(), &got), 0);
+  EXPECT_EQ(got, 0u);
+
+  int64_t pos = 0;
+  EXPECT_EQ(f->seek(-10, 2, &pos), 0);
+  EXPECT_EQ(pos, 299990);
+  EXPECT_EQ(f->seek(-90, 1, &pos), 0);
+  EXPECT_EQ(pos, 299900);
+  EXPECT_EQ(f->seek(-1, 0, &pos), EINVAL);
+  EXPECT_EQ(f->seek(0, 3, &pos), EINVAL);
+  EXPECT_EQ(f->position(), 299900);  // a refused seek moves nothing
+  EXPECT_EQ(f->seek(INT64_MAX, 1, &pos), EINVAL);
+
+  krsd_file_info fi;
+  ASSERT_EQ(f->info(&fi), 0);
+  EXPECT_EQ(fi.type, KRSD_FTYPE_REGULAR);
+  EXPECT_EQ(fi.size, 300000);
+  EXPECT_EQ(fi.offset, 299900);
+  EXPECT_EQ(fi.sector_bytes, 512);
+  EXPECT_NE(fi.info.find("regular file"), std::string::npos);
+
+  // Opened for reading: no write, no truncate.
+  size_t put = 0;
+  EXPECT_EQ(f->write(buf.data(), 10, &put), EBADF);
+  EXPECT_EQ(f->truncate(0), EBADF);
+  EXPECT_EQ(f->sync(), 0);
+
+  std::unique_ptr<krsd_file> z;
+  ASSERT_EQ(open("/dev/zero", 1, &z), 0);
+  ASSERT_EQ(z->info(&fi), 0);
+  EXPECT_EQ(fi.type, KRSD_FTYPE_CHAR);
+  EXPECT_EQ(fi.size, 0);
+  EXPECT_EQ(open(dir_.file("missing"), 1, &z), ENOENT);
+  EXPECT_EQ(open("", 1, &z), ENOENT);
+}
+
+TEST_F(KrsdFileTest, InjectedFaultsFailWholeReadsAndKeepThePosition) {
+  opts_.bad.push_back({100000, 1});
+  opts_.vanish_at = 250000;
+  ASSERT_EQ(init(), 0);
+  std::unique_ptr<krsd_file> f;
+  ASSERT_EQ(open(dir_.file("img"), 1, &f), 0);
+  std::vector<uint8_t> buf(102400);
+  size_t got = 1;
+  int64_t pos;
+  ASSERT_EQ(f->seek(90000, 0, &pos), 0);
+  EXPECT_EQ(f->read(buf.data(), 10000, &got), 0);  // ends right before the bad byte
+  EXPECT_EQ(got, 10000u);
+  EXPECT_EQ(f->read(buf.data(), 1, &got), EIO);  // the bad byte itself
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(f->position(), 100000);
+  ASSERT_EQ(f->seek(100001, 0, &pos), 0);  // right after it reads again
+  EXPECT_EQ(f->read(buf.data(), 1000, &got), 0);
+  EXPECT_EQ(got, 1000u);
+  EXPECT_EQ(f->read(buf.data(), 0, &got), 0);  // nothing asked, nothing touched
+  ASSERT_EQ(f->seek(249000, 0, &pos), 0);
+  EXPECT_EQ(f->read(buf.data(), 1000, &got), 0);
+  EXPECT_EQ(f->read(buf.data(), 1, &got), ENXIO);  // at the vanishing point
+  EXPECT_EQ(f->position(), 250000);
+  ASSERT_EQ(f->seek(0, 0, &pos), 0);
+  EXPECT_EQ(f->read(buf.data(), 100000, &got), 0);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 100000, data_.begin()));
+}
+
+TEST_F(KrsdFileTest, WritesTruncateAppendAndReadOnly) {
+  ASSERT_EQ(init(), 0);
+  std::unique_ptr<krsd_file> f;
+  std::string out = dir_.file("out");
+  EXPECT_EQ(open(out, 10, &f), ENOENT);  // create+write needs an existing file
+  ASSERT_EQ(open(out, 42, &f), 0);
+  size_t put = 0;
+  ASSERT_EQ(f->write(data_.data(), 5000, &put), 0);
+  EXPECT_EQ(put, 5000u);
+  ASSERT_EQ(f->truncate(3000), 0);
+  ASSERT_EQ(f->sync(), 0);
+  f.reset();
+  ASSERT_EQ(open(out, 2 | 8 | 0x10, &f), 0);  // append: positioned at the end
+  EXPECT_EQ(f->position(), 3000);
+  ASSERT_EQ(f->write(data_.data() + 3000, 10, &put), 0);
+  f.reset();
+  auto back = krsd_test::read_file(out);
+  ASSERT_EQ(back.size(), 3010u);
+  EXPECT_TRUE(std::equal(back.begin(), back.end(), data_.begin()));
+  ASSERT_EQ(open(out, 42, &f), 0);  // a new image empties the file
+  f.reset();
+  EXPECT_EQ(krsd_test::read_file(out).size(), 0u);
+
+  krsd_opts ro = opts_;
+  ro.read_only = true;
+  krsd_fs rofs;
+  ASSERT_EQ(rofs.init(ro), 0);
+  EXPECT_EQ(krsd_file::open(rofs, out, 42, &f), EROFS);
+  EXPECT_EQ(krsd_file::open(rofs, out, 2, &f), EROFS);
+  EXPECT_EQ(krsd_file::open(rofs, out, 1 | 0x20, &f), EROFS);
+  EXPECT_EQ(krsd_file::open(rofs, out, 1, &f), 0);
+}
+
+TEST_F(KrsdFileTest, RootKeepsEveryRequestInside) {
+  std::string root = dir_.file("root");
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((root + "/dev").c_str(), 0755), 0);
+  ASSERT_TRUE(krsd_test::write_file(root + "/dev/disk", {1, 2, 3}));
+  ASSERT_TRUE(krsd_test::write_file(dir_.file("secret"), {9, 9}));
+  ASSERT_EQ(symlink("/dev/disk", (root + "/abs-inside").c_str()), 0);
+  ASSERT_EQ(symlink(dir_.file("secret").c_str(), (root + "/abs-out").c_str()), 0);
+  ASSERT_EQ(symlink("../../secret", (root + "/dev/rel-out").c_str()), 0);
+  opts_.root = root;
+  opts_.maps.push_back({"/dev/rdisk0s1s2", dir_.file("img")});
+  ASSERT_EQ(init(), 0);
+
+  std::unique_ptr<krsd_file> f;
+  ASSERT_EQ(open("/dev/disk", 1, &f), 0);
+  ASSERT_EQ(open("dev/disk", 1, &f), 0);
+  ASSERT_EQ(open("/abs-inside", 1, &f), 0);  // a link is read as if the root were "/"
+  krsd_file_info fi;
+  ASSERT_EQ(f->info(&fi), 0);
+  EXPECT_EQ(fi.size, 3);
+  EXPECT_EQ(open("/../secret", 1, &f), EACCES);
+  EXPECT_EQ(open("/dev/../../secret", 1, &f), EACCES);
+  EXPECT_EQ(open("..", 1, &f), EACCES);
+  // Links that point outside resolve inside the root, where nothing is.
+  EXPECT_EQ(open("/abs-out", 1, &f), ENOENT);
+  EXPECT_EQ(open("/dev/rel-out", 1, &f), ENOENT);
+  EXPECT_EQ(open(dir_.file("secret"), 1, &f), ENOENT);
+  // A mapped path is served from its file, inside the root or not.
+  ASSERT_EQ(open("/dev/rdisk0s1s2", 1, &f), 0);
+  ASSERT_EQ(f->info(&fi), 0);
+  EXPECT_EQ(fi.size, 300000);
+  // Files made through the root stay inside it.
+  ASSERT_EQ(open("/new.img", 42, &f), 0);
+  f.reset();
+  EXPECT_EQ(access((root + "/new.img").c_str(), F_OK), 0);
+}
+
+// A block device answers its size from the device (a loop device over the
+// test image; skipped where loop devices cannot be made).
+TEST_F(KrsdFileTest, BlockDeviceSizeAndSector) {
+  std::string cmd = "losetup -f --show " + dir_.file("img") + " 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  char dev[64] = "";
+  if (p) {
+    if (!fgets(dev, sizeof(dev), p)) dev[0] = '\0';
+    pclose(p);
+  }
+  std::string d = dev;
+  while (!d.empty() && (d.back() == '\n' || d.back() == ' ')) d.pop_back();
+  if (d.empty()) GTEST_SKIP() << "no loop device available (needs root and losetup)";
+  ASSERT_EQ(init(), 0);
+  std::unique_ptr<krsd_file> f;
+  int e = open(d, 1, &f);
+  krsd_file_info fi;
+  int ie = e == 0 ? f->info(&fi) : e;
+  f.reset();
+  std::string detach = "losetup -d " + d;
+  EXPECT_EQ(system(detach.c_str()), 0);
+  ASSERT_EQ(e, 0);
+  ASSERT_EQ(ie, 0);
+  EXPECT_EQ(fi.type, KRSD_FTYPE_BLOCK);
+  EXPECT_EQ(fi.size, 300000 / 512 * 512);  // a loop device ends on a sector
+  EXPECT_GE(fi.sector_bytes, 512);
+}
+
+}  // namespace
