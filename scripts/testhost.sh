@@ -106,6 +106,20 @@ up() {
   ssh-keygen -q -t ed25519 -N '' -C krii-testhost-user -f "$STATE/user_ed25519"
   cp "$STATE/user_ed25519.pub" "$STATE/authorized_keys"
 
+  # The device lets a copy replace the daemon's executable while it runs;
+  # Linux refuses to write a running executable (ETXTBSY). So that a second
+  # deployment behaves as on the device, the file service moves a busy
+  # /tmp/krsd aside (the running daemon keeps its file) before it starts.
+  cat > "$STATE/sftp-server.sh" <<'EOF'
+#!/bin/sh
+f=/tmp/krsd
+if [ -f "$f" ] && ! (: >> "$f") 2>/dev/null; then
+  mv -f "$f" "/tmp/.krsd.busy.$$"
+fi
+exec /usr/lib/openssh/sftp-server "$@"
+EOF
+  chmod 755 "$STATE/sftp-server.sh"
+
   cat > "$STATE/sshd_config" <<EOF
 ListenAddress $DEV_ADDR:22
 HostKey $STATE/host_ed25519
@@ -117,7 +131,7 @@ PasswordAuthentication no
 KbdInteractiveAuthentication no
 UsePAM no
 PidFile none
-Subsystem sftp internal-sftp
+Subsystem sftp $STATE/sftp-server.sh
 SetEnv "KRSD_ARGS=--map /dev/rdisk0s1s2=$STATE/rdisk0s1s2"
 LogLevel VERBOSE
 EOF
