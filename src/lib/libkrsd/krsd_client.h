@@ -1,0 +1,149 @@
+// The remote file service client: sessions to the device daemon, the file
+// operations inside a session and the krp file driver of the file layer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "blobmsg.h"
+#include "libnet.h"
+#include "sd_comm.h"
+#include "sd_pack.h"
+
+struct tb_file_driver;
+
+// Command codes (byte 3 of a request frame).
+enum {
+  KRSD_CMD_INIT = 1,
+  KRSD_CMD_EXIT = 2,
+  KRSD_CMD_OPEN = 10,
+  KRSD_CMD_CLOSE = 11,
+  KRSD_CMD_READ = 12,
+  KRSD_CMD_WRITE = 13,
+  KRSD_CMD_SYNC = 14,
+  KRSD_CMD_SEEK = 15,
+  KRSD_CMD_TRUNCATE = 16,
+  KRSD_CMD_FINFO = 19,
+  KRSD_CMD_IOCTL = 20,
+};
+
+// Control codes of krsd_cli_ioctl: 0 file information, 1 error class; any
+// other code goes to the daemon. KRSD_IOCTL_PACK is also applied locally.
+enum {
+  KRSD_IOCTL_FINFO = 0,
+  KRSD_IOCTL_IOERR = 1,
+  KRSD_IOCTL_PACK = 10001,
+};
+
+enum {
+  KRSD_DEFAULT_BLOCK_SIZE = 0x40000,
+  KRSD_DEFAULT_CONNECT_TIMEOUT_MS = 3000,
+  KRSD_DEFAULT_READ_TIMEOUT_MS = 30000,
+  KRSD_MAX_IO = 0xA00000,  // the largest data one request moves (10 MiB)
+  KRSD_PORT = 6688,
+  KRSD_SSL_PORT = 6686,
+};
+
+// Connection options, filled from the URL query. Texts are zero-terminated.
+struct krsd_cli_opts {
+  int bssl;
+  char cipher[48];
+  char connect_timeout[16];  // seconds, decimal
+  char read_timeout[16];     // seconds, decimal
+  char user[64];
+  char passwd[64];
+  char bs[32];  // socket buffer size text with optional unit suffix
+  char pack[16];
+};
+
+// The session context. The transport head comes first, so the context is
+// also its net_conn.
+struct krsd_client {
+  net_conn conn;
+  int bssl;
+  char* cipher;  // owned copy of the cipher list
+  int block_size;
+  int32_t os_type;  // 1: a Windows daemon, else POSIX
+  int64_t fd;       // the daemon's handle of the open file, 0 before an open
+  int last_ret;
+  int32_t last_error;  // the daemon's errno of the last operation, 0 on success
+  char last_error_str[256];
+  blobmsg_buf req;      // the request builder, reused
+  uint8_t* resp;        // the last response message, root first
+  size_t resp_cap;
+  zcomp* codec;
+  char pack[16];
+};
+
+// The file information record; its first four fields have the layout of the
+// file layer's tb_file_devinfo.
+struct krsd_file_info {
+  int32_t type;
+  int64_t size;
+  int64_t offset;
+  int32_t sector_bytes;
+  char info[128];
+};
+
+// Library start-up, once per process after tb_init: registers the krp driver
+// and creates the TLS client context. 0, or -1 when the driver slot is taken
+// or the TLS context cannot be made.
+int krsd_cli_lib_init();
+// The krp driver record.
+const tb_file_driver* krsd_file_driver();
+
+// A connected, logged-in session with its codec agreed, or null (the reason
+// is logged). opts is not changed except that a TLS session with an empty
+// cipher text stores "RC4-SHA" there after the handshake.
+krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts);
+// Sends the exit request, closes the connection and releases the session;
+// the result of the send.
+int krsd_cli_exit(krsd_client* ctx);
+// A session context around an already connected socket (taken over), not
+// logged in, with no codec: for tests and tools that speak the protocol
+// directly. Release with krsd_cli_exit or krsd_cli_free. Null on allocation
+// failure.
+krsd_client* krsd_cli_attach(tb_socket_ref_t sock, int read_timeout_ms);
+// Closes the socket and releases the session without sending anything.
+void krsd_cli_free(krsd_client* ctx);
+
+// Stores code in last_ret and sets last_error_str by code.
+void krsd_cli_set_last_error(krsd_client* ctx, int code);
+// Error class (IOERR_*) of a daemon errno for the daemon's platform.
+int krsd_error_class(int32_t os_type, int32_t err);
+
+// Exchanges: each returns a result code (KRSD_OK ...).
+int cli_init(krsd_client* ctx, const char* user, const char* passwd);
+int cli_open(krsd_client* ctx, const char* path, int mode);
+int cli_close(krsd_client* ctx);
+// *nread: the unpacked byte count (at most len).
+int cli_read(krsd_client* ctx, void* buf, int len, int* nread);
+// *nwritten: the daemon's count (checked to lie within 0..len).
+int cli_write(krsd_client* ctx, const void* data, int len, int* nwritten);
+int cli_sync(krsd_client* ctx);
+int cli_seek(krsd_client* ctx, int64_t offset, int origin, int64_t* pos);
+int cli_truncate(krsd_client* ctx, int64_t size);
+int cli_file_info(krsd_client* ctx, krsd_file_info* info);
+int cli_file_ioctl(krsd_client* ctx, int code, const void* data, int len);
+int cli_ioctl_imp(krsd_client* ctx, int code, const void* data, int len);
+
+// Session-level calls; each records its result as the last error.
+int krsd_cli_open(krsd_client* ctx, const char* path, int mode);  // 0 or -1
+int krsd_cli_close(krsd_client* ctx);                             // 0 or -1
+int krsd_cli_sync(krsd_client* ctx);                              // 0 or -1
+int64_t krsd_cli_seek(krsd_client* ctx, int64_t offset, int origin);  // position or -1
+int krsd_cli_truncate(krsd_client* ctx, int64_t size);            // 0 or -1
+// code 1: *(int32_t*)arg = error class, no request; code 0: fills the
+// krsd_file_info at arg; else an ioctl request with len bytes of arg. 0 or -1.
+int krsd_cli_ioctl(krsd_client* ctx, int code, void* arg, int len);
+// Bytes moved, or -1; split into requests of at most 10 MiB. A short
+// chunk (the end of the remote data) ends the read.
+long krsd_cli_read(krsd_client* ctx, void* buf, size_t size);
+long krsd_cli_write(krsd_client* ctx, const void* buf, size_t size);
+
+// Copies the value of key (found anywhere in query, letters compared without
+// case) up to the next "&" into field, at most size - 1 characters,
+// terminated. Not found or empty: field unchanged.
+void krsd_url_opt_get(const char* query, const char* key, char* field, size_t size);
+// The krp driver's open: a session with the remote file open, or null.
+krsd_client* krsd_file_init(const char* path, int mode);

@@ -1,0 +1,286 @@
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "krsd_client.h"
+#include "os/os_human.h"
+#include "os/os_log.h"
+#include "os/os_safe.h"
+#include "sd_internal.h"
+#include "sd_ssl.h"
+#include "tb_file.h"
+#include "tb_ipaddr.h"
+
+#define KR_LOG_SRC "src\\lib\\libkrsd\\sd_client"
+
+namespace {
+
+int decimal(const char* text) { return atoi(text); }
+
+}  // namespace
+
+void sd_copy_text(char* dst, size_t size, const char* text) {
+  if (!size) return;
+  size_t n = text ? strnlen(text, size - 1) : 0;
+  if (n) memcpy(dst, text, n);
+  dst[n] = 0;
+}
+
+int sd_exchange(krsd_client* ctx, int cmd, const blobmsg_rule* rules, int n, const blob_attr** tb,
+                sd_stage* stage) {
+  ctx->last_error = 0;
+  *stage = SD_STAGE_SEND;
+  int ret = client_send_reqest(ctx, cmd, ctx->req.bytes, msg_len(&ctx->req));
+  if (ret != KRSD_OK) return ret;
+  *stage = SD_STAGE_RECV;
+  uint32_t pl = 0;
+  ret = client_recv_response(ctx, &pl);
+  if (ret != KRSD_OK) return ret;
+  *stage = SD_STAGE_PARSE;
+  if (blobmsg_parse_msg(rules, n, tb, ctx->resp, pl) != 0) return KRSD_ERR_DATA;
+  int32_t err = blobmsg_get_u32(tb[0]);
+  if (err != 0) {
+    *stage = SD_STAGE_REMOTE;
+    ctx->last_error = err;
+    sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
+    return KRSD_ERR_REMOTE;
+  }
+  ctx->last_error = 0;
+  *stage = SD_STAGE_DONE;
+  return KRSD_OK;
+}
+
+krsd_client* krsd_cli_attach(tb_socket_ref_t sock, int read_timeout_ms) {
+  krsd_client* ctx = static_cast<krsd_client*>(calloc(1, sizeof(krsd_client)));
+  if (!ctx) return nullptr;
+  ctx->conn.sock = sock;
+  ctx->conn.timeout = read_timeout_ms;
+  ctx->block_size = KRSD_DEFAULT_BLOCK_SIZE;
+  return ctx;
+}
+
+void krsd_cli_free(krsd_client* ctx) {
+  if (!ctx) return;
+  if (ctx->conn.sock) tb_socket_exit(ctx->conn.sock);
+  ctx->conn.sock = nullptr;
+  if (ctx->conn.ssl) sd_ssl_free(ctx->conn.ssl);
+  ctx->conn.ssl = nullptr;
+  sdcomp_close(ctx);
+  blobmsg_buf_free(&ctx->req);
+  free(ctx->resp);
+  free(ctx->cipher);
+  free(ctx);
+}
+
+krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
+  int block_size = int(parse_size(opts->bs));
+  if (block_size <= 0) block_size = KRSD_DEFAULT_BLOCK_SIZE;
+  int connect_timeout = decimal(opts->connect_timeout) * 1000;
+  if (connect_timeout <= 0) connect_timeout = KRSD_DEFAULT_CONNECT_TIMEOUT_MS;
+
+  tb_ipaddr_t addr;
+  tb_ipaddr_clear(&addr);
+  if (!host || !tb_addrinfo_addr(host, &addr)) {
+    KR_LOG(OS_LOG_ERR, "tb_addrinfo_addr %s error\n", host ? host : "");
+    return nullptr;
+  }
+  tb_ipaddr_port_set(&addr, uint16_t(port));
+  tb_socket_ref_t sock = sock_connect(&addr, block_size, connect_timeout);
+  if (!sock) return nullptr;
+
+  int read_timeout = decimal(opts->read_timeout) * 1000;
+  if (read_timeout <= 0) read_timeout = KRSD_DEFAULT_READ_TIMEOUT_MS;
+  krsd_client* ctx = krsd_cli_attach(sock, read_timeout);
+  if (!ctx) {
+    tb_socket_exit(sock);
+    return nullptr;
+  }
+  if (opts->bssl) {
+    ctx->bssl = 1;
+    ctx->conn.ssl = sd_cli_ssl_connect(sd_tls_ctx(), ctx, opts->cipher, connect_timeout);
+    if (!ctx->conn.ssl) {
+      krsd_cli_free(ctx);
+      return nullptr;
+    }
+    // Recorded for the log line only; the handshake has already used the
+    // library's defaults.
+    if (!opts->cipher[0]) sd_copy_text(opts->cipher, sizeof(opts->cipher), "RC4-SHA");
+  }
+  ctx->block_size = block_size;
+  ctx->cipher = strdup(opts->cipher);
+  sd_copy_text(ctx->pack, sizeof(ctx->pack), opts->pack[0] ? opts->pack : "lz4");
+  if (!ctx->cipher) {
+    krsd_cli_free(ctx);
+    return nullptr;
+  }
+
+  int ret = cli_init(ctx, opts->user, opts->passwd);
+  if (ret != KRSD_OK) {
+    KR_LOG(OS_LOG_DEBUG, "cli_init ret=%d\n", ret);
+    if (ret == KRSD_ERR_REMOTE) KR_LOG(OS_LOG_ERR, "%s\n", ctx->last_error_str);
+    krsd_cli_free(ctx);
+    return nullptr;
+  }
+  KR_LOG(OS_LOG_DEBUG, "ip=%s port=%d user=[%s] passwd=[%s] block_size=%d\n", host, port, opts->user,
+         opts->passwd, block_size);
+  KR_LOG(OS_LOG_DEBUG, "connect_timeout=%d read_timeout=%d\n", connect_timeout, read_timeout);
+  KR_LOG(OS_LOG_DEBUG, "bssl=%d cipher=%s\n", ctx->bssl, ctx->cipher);
+  KR_LOG(OS_LOG_DEBUG, "pack=%s\n", ctx->pack);
+
+  // The pack name travels with its terminator.
+  char pack[16];
+  sd_copy_text(pack, sizeof(pack), ctx->pack);
+  ret = krsd_cli_ioctl(ctx, KRSD_IOCTL_PACK, pack, int(strlen(pack) + 1));
+  if (ret != 0) {
+    KR_LOG(OS_LOG_ERR, "krsd_cli_ioctl KRSD_IOCTL_PACK %s error=%d\n", pack, -1);
+    krsd_cli_free(ctx);
+    return nullptr;
+  }
+  return ctx;
+}
+
+int krsd_cli_exit(krsd_client* ctx) {
+  if (!ctx) return KRSD_ERR_SYS;
+  KR_LOG(OS_LOG_DEBUG, "==>\n");
+  int ret = KRSD_ERR_MEMORY;
+  if (blobmsg_begin(&ctx->req) == 0)
+    ret = client_send_reqest(ctx, KRSD_CMD_EXIT, ctx->req.bytes, msg_len(&ctx->req));
+  krsd_cli_free(ctx);
+  return ret;
+}
+
+void krsd_cli_set_last_error(krsd_client* ctx, int code) {
+  ctx->last_ret = code;
+  switch (code) {
+    case KRSD_OK:
+      break;
+    case KRSD_ERR_SYS: {
+      char text[256];
+      sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), os_error_text(errno, text, sizeof(text)));
+      break;
+    }
+    case KRSD_ERR_DATA:
+      sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), "client recv data error");
+      break;
+    case KRSD_ERR_TIMEOUT:
+      sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), "read data timeout error");
+      break;
+    case KRSD_ERR_REMOTE:
+      KR_LOG(OS_LOG_ERR, "errno=%d [%s]\n", ctx->last_error, ctx->last_error_str);
+      break;
+    case KRSD_ERR_MEMORY:
+      sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), "memory error");
+      break;
+    default:
+      sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), "unkown error");
+      break;
+  }
+}
+
+int krsd_error_class(int32_t os_type, int32_t err) {
+  if (err == 0) return IOERR_NONE;
+  if (os_type == 1) {
+    if (err == 23) return IOERR_DATA;
+    if (err == 2 || err == 55 || err == 1117) return IOERR_GONE;
+    return IOERR_OTHER;
+  }
+  if (err == 5) return IOERR_DATA;
+  if (err == 6) return IOERR_GONE;
+  return IOERR_OTHER;
+}
+
+long krsd_cli_read(krsd_client* ctx, void* buf, size_t size) {
+  uint8_t* p = static_cast<uint8_t*>(buf);
+  size_t done = 0, remaining = size;
+  for (;;) {
+    size_t chunk = remaining <= KRSD_MAX_IO ? remaining : size_t(KRSD_MAX_IO);
+    int n = 0;
+    int ret = cli_read(ctx, p + done, int(chunk), &n);
+    ctx->last_ret = ret;
+    if (ret != KRSD_OK) {
+      krsd_cli_set_last_error(ctx, ret);
+      return -1;
+    }
+    done += size_t(n);
+    if (remaining == chunk || size_t(n) < chunk) {
+      KR_LOG(OS_LOG_VERBOSE, "data=%p size=%llu r_size=%llu\n", buf, (unsigned long long)size,
+             (unsigned long long)done);
+      return long(done);
+    }
+    remaining -= chunk;
+  }
+}
+
+long krsd_cli_write(krsd_client* ctx, const void* buf, size_t size) {
+  const uint8_t* p = static_cast<const uint8_t*>(buf);
+  size_t done = 0, remaining = size;
+  for (;;) {
+    size_t chunk = remaining <= KRSD_MAX_IO ? remaining : size_t(KRSD_MAX_IO);
+    int n = 0;
+    int ret = cli_write(ctx, p + done, int(chunk), &n);
+    ctx->last_ret = ret;
+    if (ret != KRSD_OK) {
+      krsd_cli_set_last_error(ctx, ret);
+      return -1;
+    }
+    done += size_t(n);
+    if (remaining == chunk || size_t(n) < chunk) {
+      KR_LOG(OS_LOG_VERBOSE, "data=%p size=%llu r_size=%llu\n", buf, (unsigned long long)size,
+             (unsigned long long)done);
+      return long(done);
+    }
+    remaining -= chunk;
+  }
+}
+
+int krsd_cli_open(krsd_client* ctx, const char* path, int mode) {
+  int ret = cli_open(ctx, path, mode);
+  krsd_cli_set_last_error(ctx, ret);
+  return ret == KRSD_OK ? 0 : -1;
+}
+
+int krsd_cli_close(krsd_client* ctx) {
+  int ret = cli_close(ctx);
+  krsd_cli_set_last_error(ctx, ret);
+  return ret == KRSD_OK ? 0 : -1;
+}
+
+int krsd_cli_sync(krsd_client* ctx) {
+  int ret = cli_sync(ctx);
+  krsd_cli_set_last_error(ctx, ret);
+  return ret == KRSD_OK ? 0 : -1;
+}
+
+int64_t krsd_cli_seek(krsd_client* ctx, int64_t offset, int origin) {
+  int64_t pos = -1;
+  int ret = cli_seek(ctx, offset, origin, &pos);
+  krsd_cli_set_last_error(ctx, ret);
+  if (ret != KRSD_OK) return -1;
+  return pos < 0 ? -1 : pos;
+}
+
+int krsd_cli_truncate(krsd_client* ctx, int64_t size) {
+  int ret = cli_truncate(ctx, size);
+  if (ret != KRSD_OK) {
+    krsd_cli_set_last_error(ctx, ret);
+    return -1;
+  }
+  int64_t pos = -1;
+  ret = cli_seek(ctx, 0, 1, &pos);
+  krsd_cli_set_last_error(ctx, ret);
+  return (ret != KRSD_OK || pos == -1) ? -1 : 0;
+}
+
+int krsd_cli_ioctl(krsd_client* ctx, int code, void* arg, int len) {
+  if (code == KRSD_IOCTL_IOERR) {
+    if (arg) *static_cast<int32_t*>(arg) = krsd_error_class(ctx->os_type, ctx->last_error);
+    return 0;
+  }
+  int ret;
+  if (code == KRSD_IOCTL_FINFO)
+    ret = arg ? cli_file_info(ctx, static_cast<krsd_file_info*>(arg)) : KRSD_ERR_SYS;
+  else
+    ret = cli_file_ioctl(ctx, code, arg, len);
+  krsd_cli_set_last_error(ctx, ret);
+  return ret == KRSD_OK ? 0 : -1;
+}

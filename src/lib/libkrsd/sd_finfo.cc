@@ -1,0 +1,31 @@
+#include "krsd_client.h"
+#include "os/os_log.h"
+#include "sd_internal.h"
+
+#define KR_LOG_SRC "src\\lib\\libkrsd\\sd_finfo"
+
+namespace {
+
+const blobmsg_rule kInfoRules[] = {
+    {"errno", BLOBMSG_TYPE_INT32},        {"errno_str", BLOBMSG_TYPE_STRING}, {"type", BLOBMSG_TYPE_INT32},
+    {"len", BLOBMSG_TYPE_INT64},          {"offset", BLOBMSG_TYPE_INT64},
+    {"sector_bytes", BLOBMSG_TYPE_INT32}, {"info", BLOBMSG_TYPE_STRING},
+};
+
+}  // namespace
+
+int cli_file_info(krsd_client* ctx, krsd_file_info* info) {
+  KR_LOG(OS_LOG_DEBUG, "fd=0x%p\n", reinterpret_cast<void*>(ctx->fd));
+  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0)
+    return KRSD_ERR_MEMORY;
+  const blob_attr* tb[7];
+  sd_stage stage;
+  int ret = sd_exchange(ctx, KRSD_CMD_FINFO, kInfoRules, 7, tb, &stage);
+  if (ret != KRSD_OK) return ret;
+  info->type = blobmsg_get_u32(tb[2]);
+  info->size = blobmsg_get_u64(tb[3]);
+  info->offset = blobmsg_get_u64(tb[4]);
+  info->sector_bytes = blobmsg_get_u32(tb[5]);
+  sd_copy_text(info->info, sizeof(info->info), blobmsg_get_string(tb[6]));
+  return KRSD_OK;
+}

@@ -1,0 +1,63 @@
+#include "krsd_client.h"
+#include "os/os_log.h"
+#include "sd_internal.h"
+#include "sd_ssl.h"
+#include "tb_file.h"
+
+#define KR_LOG_SRC "src\\lib\\libkrsd\\sd_init"
+
+namespace {
+
+// Written once by krsd_cli_lib_init before any session, read-only after.
+void* g_tls_ctx = nullptr;
+
+const blobmsg_rule kInitRules[] = {
+    {"errno", BLOBMSG_TYPE_INT32},
+    {"errno_str", BLOBMSG_TYPE_STRING},
+    {"os_type", BLOBMSG_TYPE_INT32},
+};
+
+}  // namespace
+
+void* sd_tls_ctx() { return g_tls_ctx; }
+
+int krsd_cli_lib_init() {
+  if (tb_file_register_driver(krsd_file_driver()) != 0) return -1;
+  g_tls_ctx = sd_cli_ssl_ctx_new();
+  if (!g_tls_ctx) return -1;
+  // The response rule tables are constant data; nothing to prepare.
+  return 0;
+}
+
+int cli_init(krsd_client* ctx, const char* user, const char* passwd) {
+  if (!user) user = "";
+  if (!passwd) passwd = "";
+  KR_LOG(OS_LOG_DEBUG, "init user=[%s] passwd=[%s] \n", user, passwd);
+  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_string(&ctx->req, "user", user) != 0 ||
+      blobmsg_put_string(&ctx->req, "passwd", passwd) != 0)
+    return KRSD_ERR_MEMORY;
+  int ret = client_send_reqest(ctx, KRSD_CMD_INIT, ctx->req.bytes, msg_len(&ctx->req));
+  KR_LOG(OS_LOG_DEBUG, "client_send_reqest ret=%d\n", ret);
+  if (ret != KRSD_OK) return ret;
+  uint32_t pl = 0;
+  ret = client_recv_response(ctx, &pl);
+  if (ret != KRSD_OK) {
+    KR_LOG(OS_LOG_ERR, "client_recv_response ret=%d\n", ret);
+    return ret;
+  }
+  KR_LOG(OS_LOG_DEBUG, "client_recv_response len=%d\n", int(pl));
+  const blob_attr* tb[3];
+  int pr = blobmsg_parse_msg(kInitRules, 3, tb, ctx->resp, pl);
+  KR_LOG(OS_LOG_DEBUG, "blobmsg_parse ret=%d\n", pr);
+  if (pr != 0) return KRSD_ERR_DATA;
+  int32_t err = blobmsg_get_u32(tb[0]);
+  if (err != 0) {
+    ctx->last_error = err;
+    sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
+    return KRSD_ERR_REMOTE;
+  }
+  ctx->last_error = 0;
+  ctx->os_type = blobmsg_get_u32(tb[2]);
+  KR_LOG(OS_LOG_DEBUG, "init ok\n");
+  return KRSD_OK;
+}

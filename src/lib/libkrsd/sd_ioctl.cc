@@ -1,0 +1,52 @@
+#include <cstring>
+
+#include "krsd_client.h"
+#include "os/os_log.h"
+#include "sd_internal.h"
+
+#define KR_LOG_SRC "src\\lib\\libkrsd\\sd_ioctl"
+
+namespace {
+
+const blobmsg_rule kIoctlRules[] = {
+    {"errno", BLOBMSG_TYPE_INT32},
+    {"errno_str", BLOBMSG_TYPE_STRING},
+};
+
+}  // namespace
+
+int cli_file_ioctl(krsd_client* ctx, int code, const void* data, int len) {
+  KR_LOG(OS_LOG_DEBUG, "cmd=%d data=%p len=%d\n", code, data, len);
+  if (len < 0 || (len > 0 && !data)) return KRSD_ERR_DATA;
+  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0 ||
+      blobmsg_put_u32(&ctx->req, "cmd", uint32_t(code)) != 0 ||
+      blobmsg_put_u32(&ctx->req, "len", uint32_t(len)) != 0 ||
+      blobmsg_put(&ctx->req, BLOBMSG_TYPE_BINARY, "data", data, size_t(len)) != 0)
+    return KRSD_ERR_MEMORY;
+  const blob_attr* tb[2];
+  sd_stage stage;
+  int ret = sd_exchange(ctx, KRSD_CMD_IOCTL, kIoctlRules, 2, tb, &stage);
+  if (ret != KRSD_OK) return ret;
+  ret = cli_ioctl_imp(ctx, code, data, len);
+  if (ret != 0) {
+    KR_LOG(OS_LOG_DEBUG, "cli_ioctl_imp ret=%d\n", ret);
+    return ret;
+  }
+  ctx->last_error = 0;
+  return KRSD_OK;
+}
+
+int cli_ioctl_imp(krsd_client* ctx, int code, const void* data, int len) {
+  if (code == KRSD_IOCTL_PACK) {
+    if (data != ctx->pack) {
+      // The name may come without its terminator; take at most 15 characters.
+      size_t n = len > 0 ? strnlen(static_cast<const char*>(data), size_t(len)) : 0;
+      if (n > sizeof(ctx->pack) - 1) n = sizeof(ctx->pack) - 1;
+      memcpy(ctx->pack, data, n);
+      ctx->pack[n] = 0;
+    }
+    return sdcomp_open(ctx);
+  }
+  KR_LOG(OS_LOG_ERR, "cmd=%d error: unsupported command\n", code);
+  return 1;
+}

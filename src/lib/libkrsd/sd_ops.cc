@@ -1,0 +1,129 @@
+#include <cstddef>
+#include <cstring>
+
+#include "krsd_client.h"
+#include "os/os_log.h"
+#include "sd_internal.h"
+#include "tb_file.h"
+#include "tb_url.h"
+
+#define KR_LOG_SRC "src\\lib\\libkrsd\\sd_ops"
+
+static_assert(offsetof(krsd_file_info, type) == offsetof(tb_file_devinfo, ioerr));
+static_assert(offsetof(krsd_file_info, size) == offsetof(tb_file_devinfo, size));
+static_assert(offsetof(krsd_file_info, offset) == offsetof(tb_file_devinfo, offset));
+static_assert(offsetof(krsd_file_info, sector_bytes) == offsetof(tb_file_devinfo, sector_bytes));
+
+namespace {
+
+inline char lower(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
+
+const char* find_nocase(const char* text, const char* key) {
+  size_t k = strlen(key);
+  if (k == 0) return text;
+  for (const char* p = text; *p; p++) {
+    size_t i = 0;
+    while (i < k && p[i] && lower(p[i]) == lower(key[i])) i++;
+    if (i == k) return p;
+  }
+  return nullptr;
+}
+
+krsd_client* as_ctx(void* ctx) { return static_cast<krsd_client*>(ctx); }
+
+void* drv_open(const char* path, int mode) { return krsd_file_init(path, mode); }
+
+// Closing always succeeds: the remote file is gone with the session either way.
+int drv_close(void* ctx) {
+  krsd_cli_close(as_ctx(ctx));
+  krsd_cli_exit(as_ctx(ctx));
+  return 1;
+}
+
+long drv_read(void* ctx, void* buf, size_t size) { return krsd_cli_read(as_ctx(ctx), buf, size); }
+long drv_write(void* ctx, const void* buf, size_t size) { return krsd_cli_write(as_ctx(ctx), buf, size); }
+int drv_sync(void* ctx) { return krsd_cli_sync(as_ctx(ctx)) == 0; }
+int drv_truncate(void* ctx, int64_t length) { return krsd_cli_truncate(as_ctx(ctx), length) == 0; }
+int64_t drv_seek(void* ctx, int64_t offset, int whence) { return krsd_cli_seek(as_ctx(ctx), offset, whence); }
+
+// Sizes and positions always come from the daemon.
+int64_t drv_offset(void* ctx) {
+  krsd_file_info info{};
+  if (krsd_cli_ioctl(as_ctx(ctx), KRSD_IOCTL_FINFO, &info, sizeof(info)) != 0) return -1;
+  return info.offset;
+}
+
+int64_t drv_size(void* ctx) {
+  krsd_file_info info{};
+  if (krsd_cli_ioctl(as_ctx(ctx), KRSD_IOCTL_FINFO, &info, sizeof(info)) != 0) return -1;
+  return info.size;
+}
+
+int drv_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
+  if (code == KRSD_IOCTL_FINFO) {
+    if (!arg) return 0;
+    krsd_file_info info{};
+    if (krsd_cli_ioctl(as_ctx(ctx), KRSD_IOCTL_FINFO, &info, sizeof(info)) != 0) return 0;
+    // The caller's record gets as much of the information as it has room for.
+    memcpy(arg, &info, arg_size < sizeof(info) ? arg_size : sizeof(info));
+    return 1;
+  }
+  if (code == KRSD_IOCTL_IOERR && (!arg || arg_size < sizeof(int32_t))) return 0;
+  return krsd_cli_ioctl(as_ctx(ctx), code, arg, int(arg_size)) == 0;
+}
+
+const tb_file_driver kKrpDriver = {
+    "krp",      drv_open, drv_close,  drv_read, drv_write, nullptr, nullptr, nullptr, nullptr,
+    nullptr,    nullptr,  nullptr,    drv_sync, drv_truncate, drv_seek, drv_offset, drv_size, drv_ctrl,
+};
+
+}  // namespace
+
+const tb_file_driver* krsd_file_driver() { return &kKrpDriver; }
+
+void krsd_url_opt_get(const char* query, const char* key, char* field, size_t size) {
+  if (!query || !key || !field || size == 0) return;
+  const char* p = find_nocase(query, key);
+  if (!p) return;
+  p += strlen(key);
+  size_t n = strcspn(p, "&");
+  if (n == 0) return;
+  if (n > size - 1) n = size - 1;
+  memcpy(field, p, n);
+  field[n] = 0;
+}
+
+krsd_client* krsd_file_init(const char* path, int mode) {
+  KR_LOG(OS_LOG_DEBUG, "file=%s mode=%d\n", path ? path : "", mode);
+  krsd_cli_opts opts;
+  memset(&opts, 0, sizeof(opts));
+  tb_url_t url;
+  if (!tb_url_init(&url)) return nullptr;
+  if (!path || !tb_url_text_set(&url, path)) {
+    tb_url_exit(&url);
+    return nullptr;
+  }
+  if (const char* q = tb_url_args(&url)) {
+    krsd_url_opt_get(q, "user=", opts.user, sizeof(opts.user));
+    krsd_url_opt_get(q, "passwd=", opts.passwd, sizeof(opts.passwd));
+    krsd_url_opt_get(q, "bs=", opts.bs, sizeof(opts.bs));
+    krsd_url_opt_get(q, "pack=", opts.pack, sizeof(opts.pack));
+    krsd_url_opt_get(q, "connect-timeout=", opts.connect_timeout, sizeof(opts.connect_timeout));
+    krsd_url_opt_get(q, "read-timeout=", opts.read_timeout, sizeof(opts.read_timeout));
+    krsd_url_opt_get(q, "ssl-cipher=", opts.cipher, sizeof(opts.cipher));
+  }
+  opts.bssl = tb_url_ssl(&url) ? 1 : 0;
+  krsd_client* ctx = krsd_cli_connect(tb_url_host(&url), tb_url_port(&url), &opts);
+  if (!ctx) {
+    tb_url_exit(&url);
+    return nullptr;
+  }
+  const char* rpath = tb_url_path(&url);
+  if (krsd_cli_open(ctx, rpath ? rpath : "", mode) != 0) {
+    krsd_cli_exit(ctx);
+    tb_url_exit(&url);
+    return nullptr;
+  }
+  tb_url_exit(&url);
+  return ctx;
+}

@@ -1,0 +1,71 @@
+#include "krsd_client.h"
+#include "os/os_log.h"
+#include "sd_internal.h"
+
+#define KR_LOG_SRC "src\\lib\\libkrsd\\sd_read"
+
+namespace {
+
+const blobmsg_rule kReadRules[] = {
+    {"errno", BLOBMSG_TYPE_INT32}, {"errno_str", BLOBMSG_TYPE_STRING}, {"len", BLOBMSG_TYPE_INT32},
+    {"flags", BLOBMSG_TYPE_INT32}, {"data", BLOBMSG_TYPE_BINARY},
+};
+const blobmsg_rule kWriteRules[] = {
+    {"errno", BLOBMSG_TYPE_INT32},
+    {"errno_str", BLOBMSG_TYPE_STRING},
+    {"len", BLOBMSG_TYPE_INT32},
+};
+
+}  // namespace
+
+int cli_read(krsd_client* ctx, void* buf, int len, int* nread) {
+  *nread = 0;
+  if (len < 0) return KRSD_ERR_DATA;
+  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0 ||
+      blobmsg_put_u32(&ctx->req, "len", uint32_t(len)) != 0)
+    return KRSD_ERR_MEMORY;
+  const blob_attr* tb[5];
+  sd_stage stage;
+  int ret = sd_exchange(ctx, KRSD_CMD_READ, kReadRules, 5, tb, &stage);
+  if (ret != KRSD_OK) {
+    if (stage == SD_STAGE_RECV) KR_LOG(OS_LOG_DEBUG, "client_recv_response ret=%d\n", ret);
+    if (stage == SD_STAGE_PARSE) KR_LOG(OS_LOG_ERR, "parse data error\n");
+    if (stage == SD_STAGE_REMOTE) KR_LOG(OS_LOG_VERBOSE, "ctx->last_error=%d\n", ctx->last_error);
+    return ret;
+  }
+  // The capacity is what was asked for: data that unpacks to more is refused
+  // and nothing beyond len is ever written.
+  size_t packed = blobmsg_data_len(tb[4]);
+  int r = sdcomp_unpack(ctx, blobmsg_data(tb[4]), int(packed), buf, len);
+  if (r < 0) {
+    KR_LOG(OS_LOG_DEBUG, "sdcomp_unpack pack_len=%d buf_len=%d ret=%d\n", int(packed), len, r);
+    return KRSD_ERR_PACK;
+  }
+  *nread = r;
+  return KRSD_OK;
+}
+
+int cli_write(krsd_client* ctx, const void* data, int len, int* nwritten) {
+  *nwritten = 0;
+  if (len < 0) return KRSD_ERR_DATA;
+  size_t bound = zcomp_bound(size_t(len));
+  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0 ||
+      blobmsg_put_u32(&ctx->req, "flags", 0) != 0 || blobmsg_put_u32(&ctx->req, "len", uint32_t(len)) != 0)
+    return KRSD_ERR_MEMORY;
+  void* payload = nullptr;
+  blob_attr* attr = bound ? blobmsg_reserve(&ctx->req, "data", bound, &payload) : nullptr;
+  if (!attr) return KRSD_ERR_MEMORY;
+  int packed = sdcomp_pack(ctx, data, len, payload, int(bound));
+  if (packed < 0) return KRSD_ERR_PACK;
+  if (blobmsg_commit(&ctx->req, attr, size_t(packed)) != 0) return KRSD_ERR_PACK;
+  const blob_attr* tb[3];
+  sd_stage stage;
+  int ret = sd_exchange(ctx, KRSD_CMD_WRITE, kWriteRules, 3, tb, &stage);
+  if (ret != KRSD_OK) return ret;
+  // A daemon that claims more than was sent (or a negative count) is not
+  // believed: the caller's accounting depends on this count.
+  int32_t n = blobmsg_get_u32(tb[2]);
+  if (n < 0 || n > len) return KRSD_ERR_DATA;
+  *nwritten = n;
+  return KRSD_OK;
+}

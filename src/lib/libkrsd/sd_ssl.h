@@ -1,0 +1,27 @@
+// The TLS channel of krps sessions: the library's network I/O runs through
+// callbacks into the socket helpers, so TLS obeys the same socket and read
+// time-out as a plain session.
+#pragma once
+
+#include <cstddef>
+
+struct krsd_client;
+struct net_conn;
+
+// The TLS client context (SSLv23 client method, no peer verification, the
+// receive/send callbacks), or null after "SSL_CTX_new error\n". Also
+// registers SslReadAsyn/SslWriteAsyn as the TLS hooks of libnet.
+void* sd_cli_ssl_ctx_new();
+// A non-blocking TLS session object with ctx as the callbacks' context and
+// the cipher list set when not empty (a refused list is logged, the
+// defaults stay), or null.
+void* sd_srv_ssl_new(void* tls_ctx, krsd_client* ctx, const char* cipher);
+// A TLS session object after a completed handshake, or null. The handshake
+// is bounded by the session's read time-out.
+void* sd_cli_ssl_connect(void* tls_ctx, krsd_client* ctx, const char* cipher, int connect_timeout);
+// Shuts the session down and frees it; null is accepted.
+void sd_ssl_free(void* ssl);
+// The TLS hooks: plaintext bytes moved (the full length, or fewer when the
+// read time-out ran out), or -1 on a TLS error.
+long SslReadAsyn(net_conn* conn, void* buf, size_t len);
+long SslWriteAsyn(net_conn* conn, const void* buf, size_t len);
