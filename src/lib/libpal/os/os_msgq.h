@@ -8,9 +8,11 @@ enum {
 };
 
 struct os_msgq;
+// Null when memory runs out.
 os_msgq* os_msgq_new();
 void os_msgq_free(os_msgq* q);
 // Queues msg; returns 0, -1 for a null queue.
 int os_msgq_post(os_msgq* q, unsigned msg);
-// Blocks until a message is there and takes it.
+// Blocks until a message is there and takes it, oldest first; a null queue
+// gives OS_MSG_QUIT at once, so that a worker without a queue ends.
 unsigned os_msgq_wait(os_msgq* q);

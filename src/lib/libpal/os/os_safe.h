@@ -10,14 +10,16 @@ void* safe_malloc(int size);
 void* safe_realloc(void* ptr, int size);
 char* safe_strdup(const char* text);
 
-// A recursive mutual-exclusion lock.
+// A recursive mutual-exclusion lock. os_lock_new gives null when memory
+// runs out; enter and leave return false for a null lock, true otherwise.
 struct os_lock;
 os_lock* os_lock_new();
 void os_lock_free(os_lock* lock);
 bool os_lock_enter(os_lock* lock);
 bool os_lock_leave(os_lock* lock);
 
-// A running thread; null means the thread could not be started.
+// A running thread; null means the thread could not be started (or the
+// routine is null). The handle stays valid until os_thread_join.
 typedef struct os_thread_s* os_thread_t;
 typedef unsigned (*os_thread_routine)(void* arg);
 os_thread_t os_thread_init(os_thread_routine routine, void* arg);
