@@ -284,9 +284,13 @@ int os_log_v(int level, const char* module, const char* src, int line,
   }
   os_log_emit(lv, module, buf, static_cast<int>(b.size()));
   if (lv == OS_LOG_CRIT) {
-    // Every sink has the line; end here, without running static
-    // destructors under threads that are still working.
-    fflush(nullptr);
+    // Every sink has the line (the file is flushed per line); end here
+    // without running static destructors under threads that are still
+    // working. Only the standard outputs are flushed: fflush(NULL) would
+    // wait for every stream's lock, also one a thread holds while blocked
+    // in a read.
+    fflush(stdout);
+    fflush(stderr);
     _Exit(1);
   }
   errno = saved;

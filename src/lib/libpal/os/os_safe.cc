@@ -17,7 +17,8 @@ namespace {
 // The log ends the process at level 2; should a threshold below 2 filter
 // the line out, the wrapper still must not return null.
 [[noreturn]] void bail_out() {
-  fflush(nullptr);
+  fflush(stdout);
+  fflush(stderr);
   _Exit(1);
 }
 
