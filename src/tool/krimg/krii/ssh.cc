@@ -99,6 +99,11 @@ int ssh_request_init_dev(const char* ip, int port, const char* user, const char*
     snprintf(g_req.user, sizeof g_req.user, "%s", user);
     snprintf(g_req.password, sizeof g_req.password, "%s", password);
   }
+  if (!g_thread) {
+    // Without a worker the request would read as busy for ever.
+    KR_LOG(OS_LOG_ERR, "no deployment worker, request refused\n");
+    return -1;
+  }
   g_pending.fetch_add(1);
   if (os_msgq_post(g_queue, OS_MSG_WORK) != 0) {
     g_pending.fetch_sub(1);
@@ -133,9 +138,11 @@ int ssh_init_dev() {
   KR_LOG(OS_LOG_INFO, "ver: %s (%s)\n", kVersion, kBuildDate);
   KR_LOG(OS_LOG_INFO, "开始初始化镜像环境...\n");
 
+  // The option holds at most 63 characters as the tool sees it; quoting for
+  // the shell adds only what the shell takes away again.
   std::string option;
   if (r.password[0]) option = "-pw " + os_shell_quote(r.password);
-  if (option.size() > kOptionMax) {
+  if (r.password[0] && 4 + strlen(r.password) > kOptionMax) {
     KR_LOG(OS_LOG_ERR, "the password option is longer than %d characters\n", (int)kOptionMax);
     KR_LOG(OS_LOG_INFO, "初始化设备环境: 复制文件错误\n");
     return 1;
