@@ -34,16 +34,20 @@ enum {
 tb_socket_ref_t tb_socket_init(size_t type, size_t family);
 // SET codes take an int, GET codes an int*.
 bool tb_socket_ctrl(tb_socket_ref_t sock, size_t code, ...);
-// 1 connected, 0 in progress, -1 failed.
+// 1 connected, 0 in progress (wait for TB_SOCKET_EVENT_CONN, then call
+// again: an established connection answers 1), -1 failed.
 long tb_socket_connect(tb_socket_ref_t sock, const tb_ipaddr_t* addr);
 bool tb_socket_bind(tb_socket_ref_t sock, const tb_ipaddr_t* addr);
 bool tb_socket_listen(tb_socket_ref_t sock, size_t backlog);
 // Non-blocking with TCP_NODELAY; peer may be null.
 tb_socket_ref_t tb_socket_accept(tb_socket_ref_t sock, tb_ipaddr_t* peer);
 // > 0 bytes moved, 0 when nothing can move now (or the peer closed), -1 error.
+// Sending to a closed peer fails with -1 (EPIPE), never with SIGPIPE.
 long tb_socket_recv(tb_socket_ref_t sock, uint8_t* data, size_t size);
 long tb_socket_send(tb_socket_ref_t sock, const uint8_t* data, size_t size);
-// Ready events (> 0), 0 on time-out, -1 on error; timeout < 0 waits forever.
+// Ready events (> 0), 0 on time-out, -1 on error; timeout < 0 waits forever,
+// 0 polls. A pending socket error (a refused connect, a reset) gives -1 with
+// errno set to it. Signals do not shorten the wait.
 long tb_socket_wait(tb_socket_ref_t sock, size_t events, long timeout_ms);
 // The address the socket is bound to (for tests that bind port 0).
 bool tb_socket_local(tb_socket_ref_t sock, tb_ipaddr_t* addr);
