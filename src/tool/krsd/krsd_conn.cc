@@ -552,6 +552,8 @@ void Conn::run(bool tls) {
       KR_LOG(OS_LOG_WARN, "%s: TLS %s\n", peer_.c_str(), err.c_str());
       return;
     }
+    KR_LOG(OS_LOG_DEBUG, "%s: %s %s\n", peer_.c_str(), krsd_tls_version(ssl_),
+           krsd_tls_cipher(ssl_));
   }
   for (;;) {
     uint8_t hdr[8];

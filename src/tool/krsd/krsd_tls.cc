@@ -78,6 +78,33 @@ int make_self_signed(std::vector<unsigned char>* cert_der, std::vector<unsigned 
   return rc;
 }
 
+// Without AES instructions in the library build, ChaCha20-Poly1305 is about
+// three times faster than AES-GCM: it goes first, and the daemon's order
+// decides. Every other suite of the library follows, so that a client asking
+// for a particular one still gets it.
+std::string cipher_preference() {
+  static const char* const kFirst[] = {"TLS13-CHACHA20-POLY1305-SHA256",
+                                       "ECDHE-ECDSA-CHACHA20-POLY1305"};
+  std::string list;
+  std::vector<std::string> first;
+  for (int i = 0;; i++) {
+    const char* c = wolfSSL_get_cipher_list(i);
+    if (c == nullptr) break;
+    bool preferred = false;
+    for (const char* f : kFirst) preferred |= strcmp(c, f) == 0;
+    if (preferred) {
+      first.emplace_back(c);
+      continue;
+    }
+    list += ":";
+    list += c;
+  }
+  std::string head;
+  for (const auto& f : first) head += (head.empty() ? "" : ":") + f;
+  if (head.empty()) return list.empty() ? list : list.substr(1);
+  return head + list;
+}
+
 }  // namespace
 
 krsd_tls_server::~krsd_tls_server() {
@@ -93,6 +120,9 @@ int krsd_tls_server::init(const krsd_opts& opts, std::string* err) {
   }
   wolfSSL_CTX_SetMinVersion(ctx_, WOLFSSL_TLSV1_2);
   wolfSSL_CTX_set_verify(ctx_, WOLFSSL_VERIFY_NONE, nullptr);
+  std::string ciphers = cipher_preference();
+  if (!ciphers.empty()) wolfSSL_CTX_set_cipher_list(ctx_, ciphers.c_str());
+  wolfSSL_CTX_set_options(ctx_, WOLFSSL_OP_CIPHER_SERVER_PREFERENCE);
   if (!opts.cert.empty()) {
     if (wolfSSL_CTX_use_certificate_file(ctx_, opts.cert.c_str(), WOLFSSL_FILETYPE_PEM) !=
             WOLFSSL_SUCCESS &&
@@ -163,3 +193,6 @@ long krsd_tls_write(WOLFSSL* ssl, const void* buf, int len) {
   int r = wolfSSL_write(ssl, buf, len);
   return r > 0 ? r : -1;
 }
+
+const char* krsd_tls_version(WOLFSSL* ssl) { return wolfSSL_get_version(ssl); }
+const char* krsd_tls_cipher(WOLFSSL* ssl) { return wolfSSL_get_cipher_name(ssl); }

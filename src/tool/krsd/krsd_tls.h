@@ -31,6 +31,9 @@ class krsd_tls_server {
 
 // Shuts a TLS session down and frees it; null is accepted.
 void krsd_tls_free(WOLFSSL* ssl);
+// The negotiated protocol version and cipher suite, for the log.
+const char* krsd_tls_version(WOLFSSL* ssl);
+const char* krsd_tls_cipher(WOLFSSL* ssl);
 // Plaintext transfer on a TLS session: bytes moved, or -1 (0 = peer closed).
 long krsd_tls_read(WOLFSSL* ssl, void* buf, int len);
 long krsd_tls_write(WOLFSSL* ssl, const void* buf, int len);

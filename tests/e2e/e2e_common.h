@@ -1,0 +1,136 @@
+// End to end: krimg acquire against a real krsd on loopback, through the
+// client library, the engine and the image file. The fixture shared by the
+// end-to-end test programs.
+#pragma once
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <wolfssl/options.h>
+#include <wolfssl/wolfcrypt/md5.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "krsd_test_util.h"
+
+using krsd_test::Daemon;
+using krsd_test::TempDir;
+
+namespace e2e {
+
+inline std::string md5_hex(const std::vector<uint8_t>& d) {
+  wc_Md5 m;
+  wc_InitMd5(&m);
+  wc_Md5Update(&m, d.data(), static_cast<word32>(d.size()));
+  unsigned char out[16];
+  wc_Md5Final(&m, out);
+  char hex[33];
+  for (int i = 0; i < 16; i++) snprintf(hex + 2 * i, 3, "%02x", out[i]);
+  return hex;
+}
+
+inline std::string slurp(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+inline size_t count_of(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) n++;
+  return n;
+}
+
+struct ToolRun {
+  int status = -1;  // exit status, -1 when killed at the time limit
+  std::string log;  // standard error
+};
+
+// Runs krimg with the arguments; killed after 60 s at the latest.
+inline ToolRun krimg(const std::vector<std::string>& args, const std::string& log_path) {
+  ToolRun r;
+  std::vector<std::string> argv = {krsd_test::bin_path("krimg")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_t pid = fork();
+  if (pid == 0) {
+    int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int nul = open("/dev/null", O_RDWR);
+    if (fd >= 0) dup2(fd, 2);
+    if (nul >= 0) {
+      dup2(nul, 0);  // no terminal: krimg never asks
+      dup2(nul, 1);
+    }
+    std::vector<char*> c;
+    for (auto& a : argv) c.push_back(const_cast<char*>(a.c_str()));
+    c.push_back(nullptr);
+    execv(c[0], c.data());
+    _exit(127);
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int st = 0;
+  for (;;) {
+    pid_t w = waitpid(pid, &st, WNOHANG);
+    if (w == pid) {
+      r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+      break;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &st, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  r.log = slurp(log_path);
+  return r;
+}
+
+class E2e : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access(krsd_test::bin_path("krimg").c_str(), X_OK) != 0)
+      GTEST_SKIP() << "krimg is not built";
+    img_ = dir_.file("device.img");
+    out_ = dir_.file("out.img");
+  }
+  void device(size_t size, uint32_t seed = 1) {
+    data_ = krsd_test::mixed_bytes(size, seed);
+    ASSERT_TRUE(krsd_test::write_file(img_, data_));
+  }
+  void serve(std::vector<std::string> extra = {}) {
+    extra.push_back("--map");
+    extra.push_back("/dev/rdisk0s1s2=" + img_);
+    ASSERT_TRUE(d_.start(extra)) << "krsd did not start";
+  }
+  std::string url(const std::string& query = "", bool tls = false,
+                  const std::string& path = "/dev/rdisk0s1s2") {
+    std::string u = std::string(tls ? "krps" : "krp") + "://127.0.0.1:" +
+                    std::to_string(tls ? d_.tls_port : d_.port) + path;
+    return query.empty() ? u : u + "?" + query;
+  }
+  ToolRun acquire(const std::string& source, const std::string& mode = "--restart") {
+    return krimg({"acquire", "--source", source, "--image", out_, mode}, dir_.file("krimg.log"));
+  }
+  // The image equals the device and the log reports its MD5 and success.
+  void expect_identical(const ToolRun& r, const std::vector<uint8_t>& want) {
+    EXPECT_EQ(r.status, 0) << r.log;
+    auto got = krsd_test::read_file(out_);
+    ASSERT_EQ(got.size(), want.size()) << r.log;
+    EXPECT_TRUE(got == want) << "image differs from the device";
+    EXPECT_NE(r.log.find("md5: " + md5_hex(want) + "\n"), std::string::npos) << r.log;
+    EXPECT_NE(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
+  }
+
+  TempDir dir_;
+  std::string img_, out_;
+  std::vector<uint8_t> data_;
+  Daemon d_;
+};
+
+}  // namespace e2e

@@ -1,0 +1,86 @@
+// End to end with the daemon's fault injection standing in for bad media,
+// vanished devices, lost links and stalls; resuming a broken run.
+#include "e2e_common.h"
+
+namespace e2e {
+namespace {
+
+TEST_F(E2e, UnreadableRangesBecomeZeros) {
+  device(1000000);
+  // Two bad spots: one inside block 2, one straddling blocks 5 and 6.
+  serve({"--bad-range", "250000:10", "--bad-range", std::to_string(6 * 102400 - 5) + ":10"});
+  auto want = data_;
+  for (size_t b : {2, 5, 6})
+    std::fill(want.begin() + static_cast<long>(b * 102400),
+              want.begin() + static_cast<long>(std::min(want.size(), (b + 1) * 102400)), 0);
+  ToolRun r = acquire(url());
+  expect_identical(r, want);
+  EXPECT_EQ(count_of(r.log, "ioerr=1"), 3u) << r.log;
+}
+
+TEST_F(E2e, VanishedDeviceEndsWithOne) {
+  device(1000000);
+  serve({"--vanish-at", "500000"});
+  ToolRun r = acquire(url());
+  EXPECT_EQ(r.status, 1) << r.log;
+  EXPECT_NE(r.log.find("ioerr=2"), std::string::npos) << r.log;
+  EXPECT_EQ(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
+  auto got = krsd_test::read_file(out_);
+  EXPECT_LE(got.size(), 500000u);
+  EXPECT_TRUE(std::equal(got.begin(), got.end(), data_.begin()));
+}
+
+TEST_F(E2e, OneDroppedConnectionIsRetried) {
+  device(0xA00000 + 999);
+  serve({"--drop-after", "2000000,once"});
+  ToolRun r = acquire(url());
+  expect_identical(r, data_);
+  EXPECT_EQ(count_of(slurp(d_.log), "fault: dropping"), 1u);
+  EXPECT_NE(r.log.find("error"), std::string::npos) << "the lost connection is logged";
+}
+
+TEST_F(E2e, StalledDaemonHitsTheReadTimeout) {
+  device(1000000);
+  // Stalls inside the first read answer, longer than the read time-out.
+  serve({"--stall-after", "1000:4000"});
+  ToolRun r = acquire(url("read-timeout=1"));
+  EXPECT_EQ(r.status, 3) << r.log;
+  EXPECT_NE(r.log.find("offset=0 bs=102400 ioerr=0 error"), std::string::npos) << r.log;
+  EXPECT_EQ(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
+  EXPECT_EQ(krsd_test::read_file(out_).size(), 0u);
+  // Nothing was written yet, so nothing was retried.
+  EXPECT_EQ(count_of(slurp(d_.log), "fault: stalling"), 1u);
+}
+
+// A run that loses its daemon half-way leaves a correct partial image, and
+// --resume completes it from its end.
+TEST_F(E2e, ResumeAfterADroppedRun) {
+  device(0xA00000 + 12345);
+  auto flaky = std::make_unique<Daemon>();
+  ASSERT_TRUE(flaky->start({"--map", "/dev/rdisk0s1s2=" + img_, "--stall-after", "2000000:30000"}));
+  std::string u = "krp://127.0.0.1:" + std::to_string(flaky->port) + "/dev/rdisk0s1s2";
+  std::thread killer([&] {
+    // Once the daemon holds its answer, it goes away for good.
+    for (int i = 0; i < 1000 && slurp(flaky->log).find("fault: stalling") == std::string::npos; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    flaky->kill_now();
+  });
+  ToolRun r = acquire(u);
+  killer.join();
+  EXPECT_NE(r.status, 0) << r.log;
+  EXPECT_EQ(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
+  auto part = krsd_test::read_file(out_);
+  ASSERT_GT(part.size(), 0u);
+  ASSERT_LT(part.size(), data_.size());
+  EXPECT_TRUE(std::equal(part.begin(), part.end(), data_.begin()));
+
+  serve();
+  r = acquire(url(), "--resume");
+  EXPECT_EQ(r.status, 0) << r.log;
+  EXPECT_TRUE(krsd_test::read_file(out_) == data_);
+  EXPECT_EQ(r.log.find("md5: "), std::string::npos) << "a resumed image has no MD5";
+  EXPECT_NE(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
+}
+
+}  // namespace
+}  // namespace e2e
