@@ -1,0 +1,26 @@
+// The about box, opened from the main dialog's system menu.
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+
+inline constexpr const char* KRII_PRODUCT_TITLE = "KORIN-IOS镜像取证工具";
+inline constexpr const char* KRII_VERSION = "1.1.3.398";
+inline constexpr const char* KRII_COPYRIGHT = "Copyright (C) 2018 korin. All rights reserved.";
+inline constexpr const char* KRII_WEB_ADDRESS = "http://www.korin.example/";
+
+// "%s - V%s" with the product title and the version (at most 259 characters).
+QString krii_caption();
+// The application icon (icon resource 128).
+QIcon krii_app_icon();
+
+class CAboutDlg : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit CAboutDlg(QWidget* parent = nullptr);
+
+ private:
+  void openLink(const QString& url);
+};

@@ -1,0 +1,387 @@
+// The main dialog without a job: defaults and stored settings, the controls,
+// the focus order, resizing, the placement record, the keys that end it, the
+// background drag, the system menu, Save-As and the about box.
+#include <QAction>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTest>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+#include "AboutDlg.h"
+#include "IpAddressCtrl.h"
+#include "MyEdit.h"
+#include "krii_test_env.h"
+#include "kriiDlg.h"
+#include "kriiSettings.h"
+#include "krsd-client.h"
+#include "ssh.h"
+
+namespace {
+
+QString stored(const char* name) {
+  QSettings s;
+  return s.value(QStringLiteral("config/") + QString::fromLatin1(name)).toString();
+}
+
+void store(const char* name, const QString& v) {
+  QSettings s;
+  s.setValue(QStringLiteral("config/") + QString::fromLatin1(name), v);
+  s.sync();
+}
+
+// Runs f once a modal widget other than the dialog is open.
+void whenModal(QWidget* owner, std::function<void(QWidget*)> f) {
+  auto* t = new QTimer(owner);
+  QObject::connect(t, &QTimer::timeout, owner, [t, owner, f] {
+    QWidget* m = QApplication::activeModalWidget();
+    if (m && m != owner) {
+      t->stop();
+      t->deleteLater();
+      f(m);
+    }
+  });
+  t->start(20);
+}
+
+}  // namespace
+
+// Receives the URLs that would go to the system's browser.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  QUrl opened;
+  Q_INVOKABLE void open(const QUrl& url) { opened = url; }
+};
+
+class DialogTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<CkriiDlg> dlg_;
+
+  CkriiDlg* open() {
+    dlg_ = std::make_unique<CkriiDlg>();
+    dlg_->show();
+    return dlg_.get();
+  }
+  template <typename T>
+  T* c(const char* id) {
+    T* w = krii_child<T>(dlg_.get(), id);
+    if (!w) qFatal("no control %s", id);
+    return w;
+  }
+
+ private slots:
+  void init() { krii_clear_settings(); }
+  void cleanup() {
+    if (dlg_ && dlg_->isVisible()) dlg_->close();
+    dlg_.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(krii_open_windows(), 0);
+  }
+
+  void firstStartShowsDefaults() {
+    open();
+    QCOMPARE(dlg_->windowTitle(), QStringLiteral("KORIN-IOS镜像取证工具 - V1.1.3.398"));
+    QCOMPARE(c<CIpAddressCtrl>("1014")->text(), QStringLiteral("192.168.191.2"));
+    QCOMPARE(c<QLineEdit>("1015")->text(), QStringLiteral("root"));
+    QCOMPARE(c<QLineEdit>("1016")->text(), QStringLiteral("tazmok"));
+    QCOMPARE(c<QLineEdit>("1016")->echoMode(), QLineEdit::Password);
+    QCOMPARE(c<QLineEdit>("1017")->text(), QStringLiteral("22"));
+    QCOMPARE(c<QLineEdit>("1000")->text(), QString());
+    QCOMPARE(c<QLineEdit>("1015")->maxLength(), 32);
+    QCOMPARE(c<QLineEdit>("1016")->maxLength(), 32);
+    QCOMPARE(c<QLineEdit>("1017")->maxLength(), 5);
+    QCOMPARE(c<QPushButton>("1003")->text(), QStringLiteral("开始镜像(&S)"));
+    QCOMPARE(c<QPushButton>("1002")->text(), QStringLiteral("连接(&C)"));
+    QCOMPARE(c<QGroupBox>("1021")->title(), QStringLiteral("连接设置"));
+    QCOMPARE(c<QLabel>("1019")->text(), QStringLiteral("用户名"));
+    QCOMPARE(c<QProgressBar>("1006")->maximum(), 100);
+    QVERIFY(c<CMyEdit>("1005")->isReadOnly());
+    QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_IDLE));
+    // Nothing is written before the dialog is closed.
+    QVERIFY(QSettings().allKeys().isEmpty());
+  }
+
+  void portTakesDigitsOnly() {
+    open();
+    auto* port = c<QLineEdit>("1017");
+    port->clear();
+    port->setFocus();
+    QTest::keyClicks(port, "2a2-b2x");
+    QCOMPARE(port->text(), QStringLiteral("222"));
+    QTest::keyClicks(port, "3456");
+    QCOMPARE(port->text(), QStringLiteral("22234"));
+  }
+
+  void focusOrderAndFirstFocus() {
+    open();
+    QCOMPARE(dlg_->focusWidget(), c<QWidget>("1002"));
+    const char* order[] = {"1002", "1003", "1000", "1001", "1005", "1014", "1015", "1016", "1017", "1002"};
+    QWidget* w = c<QWidget>(order[0]);
+    for (size_t i = 1; i < std::size(order); ++i) {
+      // The next widget of the chain that takes the Tab focus.
+      QWidget* next = w->nextInFocusChain();
+      while (!(next->focusPolicy() & Qt::TabFocus) || !next->isEnabled() || !next->isVisibleTo(dlg_.get()))
+        next = next->nextInFocusChain();
+      QWidget* want = c<QWidget>(order[i]);
+      if (want->focusProxy()) want = want->focusProxy();
+      QCOMPARE(next, want);
+      w = next;
+    }
+  }
+
+  void clearedFieldKeepsStoredValue() {
+    store("user", QStringLiteral("alice"));
+    store("passwd", QStringLiteral("old"));
+    open();
+    QCOMPARE(c<QLineEdit>("1015")->text(), QStringLiteral("alice"));
+    c<QLineEdit>("1015")->clear();
+    c<QLineEdit>("1016")->setText(QStringLiteral("new"));
+    c<QLineEdit>("1000")->setText(QStringLiteral("/evidence/a.img"));
+    dlg_->close();
+    QCOMPARE(stored("user"), QStringLiteral("alice"));
+    QCOMPARE(stored("passwd"), QStringLiteral("new"));
+    QCOMPARE(stored("LastImgFile"), QStringLiteral("/evidence/a.img"));
+    QCOMPARE(stored("ip"), QStringLiteral("192.168.191.2"));
+    QCOMPARE(stored("port"), QStringLiteral("22"));
+  }
+
+  void addressRoundTrip_data() {
+    QTest::addColumn<QString>("storedIp");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("plain") << "10.0.0.7" << "10.0.0.7";
+    QTest::newRow("zero padded") << "010.001.000.007" << "10.1.0.7";
+    QTest::newRow("unreadable") << "not an address" << "0.0.0.0";
+    QTest::newRow("partly readable") << "172.16.x.1" << "172.16.0.0";
+    QTest::newRow("wraps") << "266.1.2.3" << "10.1.2.3";
+  }
+  void addressRoundTrip() {
+    QFETCH(QString, storedIp);
+    QFETCH(QString, shown);
+    store("ip", storedIp);
+    open();
+    QCOMPARE(c<CIpAddressCtrl>("1014")->text(), shown);
+    dlg_->close();
+    QCOMPARE(stored("ip"), shown);
+  }
+
+  void longStoredPathIsKeptWhole() {
+    const QString path = QStringLiteral("/evidence/") + QString(300, QLatin1Char('p')) + QStringLiteral(".img");
+    store("LastImgFile", path);
+    open();
+    QCOMPARE(c<QLineEdit>("1000")->text(), path);
+    dlg_->close();
+    QCOMPARE(stored("LastImgFile"), path);
+  }
+
+  void escapeAndEnterEndWithoutStoring() {
+    open();
+    c<QLineEdit>("1015")->setText(QStringLiteral("bob"));
+    QTest::keyClick(dlg_.get(), Qt::Key_Escape);
+    QVERIFY(!dlg_->isVisible());
+    QCOMPARE(dlg_->result(), int(QDialog::Rejected));
+    QVERIFY(QSettings().allKeys().isEmpty());
+    // The workers got no quit request; the next dialog starts them again.
+    ssh_exit();
+    krsd_exit();
+
+    open();
+    auto* path = c<QLineEdit>("1000");
+    path->setFocus();
+    QTest::keyClick(path, Qt::Key_Return);
+    QVERIFY(!dlg_->isVisible());
+    QCOMPARE(dlg_->result(), int(QDialog::Accepted));
+    QVERIFY(QSettings().allKeys().isEmpty());
+    ssh_exit();
+    krsd_exit();
+  }
+
+  void enterOnButtonPressesIt() {
+    open();
+    auto* start = c<QPushButton>("1003");
+    start->setFocus();
+    QTest::keyClick(start, Qt::Key_Return);
+    // Start with an empty path: only a log line, the dialog stays.
+    QVERIFY(dlg_->isVisible());
+    QVERIFY(krii_wait_log(dlg_.get(), QStringLiteral("请选择镜像文件的存放路径"), 5000));
+  }
+
+  void resizeFollowsAnchors() {
+    open();
+    const QSize base = dlg_->size();
+    QCOMPARE(dlg_->minimumSize(), base);
+    const char* all[] = {"1021", "1014", "1019", "1015", "1018", "1016", "1020", "1017", "1009",
+                         "1000", "1001", "1002", "1003", "1010", "1006", "1008", "1005"};
+    std::map<std::string, QRect> before;
+    for (const char* id : all) before[id] = c<QWidget>(id)->geometry();
+
+    const int dx = 120, dy = 80;
+    dlg_->resize(base + QSize(dx, dy));
+    QTRY_COMPARE(dlg_->size(), base + QSize(dx, dy));
+
+    auto widened = [](QRect r, int dx) { return r.adjusted(0, 0, dx, 0); };
+    std::map<std::string, QRect> want = before;
+    for (const char* id : {"1021", "1000", "1009", "1008", "1006"}) want[id] = widened(before[id], dx);
+    want["1001"] = before["1001"].translated(dx, 0);
+    want["1010"] = before["1010"].adjusted(0, 0, dx, dy);
+    want["1005"] = before["1005"].adjusted(0, 0, dx, dy);
+    for (const char* id : all) {
+      if (c<QWidget>(id)->geometry() != want[id]) qWarning("control %s", id);
+      QCOMPARE(c<QWidget>(id)->geometry(), want[id]);
+    }
+
+    // Back to the first size restores the first layout; smaller is refused.
+    dlg_->resize(base - QSize(50, 50));
+    QTRY_COMPARE(dlg_->size(), base);
+    for (const char* id : all) QCOMPARE(c<QWidget>(id)->geometry(), before[id]);
+  }
+
+  void placementSavedAndRestored() {
+    open();
+    const QSize base = dlg_->size();
+    const QRect r(QPoint(40, 30), base + QSize(60, 25));
+    dlg_->setGeometry(r);
+    QTRY_COMPARE(dlg_->geometry(), r);
+    dlg_->close();
+
+    QSettings s;
+    const QByteArray raw = s.value(QStringLiteral("CBrowseDialogDlg/WindowPlacement")).toByteArray();
+    QCOMPARE(raw.size(), 44);
+    krii_placement p;
+    QVERIFY(krii_placement_decode(raw, &p));
+    QCOMPARE(p.length, 44);
+    QCOMPARE(p.show, int(KRII_SHOW_NORMAL));
+    QCOMPARE(QRect(QPoint(p.left, p.top), QPoint(p.right - 1, p.bottom - 1)), r);
+
+    dlg_.reset();
+    open();
+    QCOMPARE(dlg_->geometry(), r);
+    // The anchored controls follow the restored size.
+    QCOMPARE(c<QWidget>("1005")->width(), krii_child<QWidget>(dlg_.get(), "1006")->width());
+    dlg_->close();
+    dlg_.reset();
+
+    // A record of another length is ignored: the first size comes back.
+    s.setValue(QStringLiteral("CBrowseDialogDlg/WindowPlacement"), raw.left(43));
+    s.sync();
+    open();
+    QCOMPARE(dlg_->size(), base);
+  }
+
+  void backgroundDragMovesWindow() {
+    open();
+    QVERIFY(QTest::qWaitForWindowExposed(dlg_.get()));
+    const QPoint start = dlg_->pos();
+    // A point inside the lower group box, left of the buttons' row: background.
+    auto* grp = c<QWidget>("1009");
+    const QPoint bg = grp->geometry().bottomRight() - QPoint(20, 8);
+    QVERIFY(dlg_->childAt(bg) == grp);
+    QTest::mousePress(dlg_.get(), Qt::LeftButton, {}, bg);
+    QTest::mouseMove(dlg_.get(), bg + QPoint(30, 20));
+    QTest::mouseRelease(dlg_.get(), Qt::LeftButton, {}, bg + QPoint(30, 20));
+    QTRY_COMPARE(dlg_->pos(), start + QPoint(30, 20));
+
+    // Pressing a control does not move the window.
+    auto* browse = c<QWidget>("1001");
+    const QPoint now = dlg_->pos();
+    QTest::mousePress(browse, Qt::LeftButton, {}, QPoint(3, 3));
+    QTest::mouseMove(browse, QPoint(40, 40));
+    QTest::mouseRelease(browse, Qt::LeftButton, {}, QPoint(40, 40));
+    QCOMPARE(dlg_->pos(), now);
+  }
+
+  void systemMenuFromBackground() {
+    open();
+    QMenu* menu = dlg_->systemMenu();
+    QList<QAction*> actions = menu->actions();
+    QCOMPARE(actions.size(), 3);
+    QCOMPARE(actions[0]->text(), QStringLiteral("启用调试(&D)"));
+    QVERIFY(actions[0]->isCheckable());
+    QVERIFY(actions[1]->isSeparator());
+    QCOMPARE(actions[2]->text(), QStringLiteral("关于 (&A)..."));
+
+    const QPoint bg = c<QWidget>("1021")->geometry().bottomRight() - QPoint(5, 3);
+    QContextMenuEvent ev(QContextMenuEvent::Mouse, bg, dlg_->mapToGlobal(bg));
+    QApplication::sendEvent(dlg_.get(), &ev);
+    QTRY_VERIFY(menu->isVisible());
+    menu->hide();
+
+    // Not from a control.
+    QWidget* btn = c<QWidget>("1002");
+    QContextMenuEvent ev2(QContextMenuEvent::Mouse, QPoint(2, 2), btn->mapToGlobal(QPoint(2, 2)));
+    QApplication::sendEvent(btn, &ev2);
+    QVERIFY(!menu->isVisible());
+
+    QVERIFY(QTest::qWaitForWindowActive(dlg_.get()));
+    QTest::keyClick(dlg_->windowHandle(), Qt::Key_Space, Qt::AltModifier);
+    QTRY_VERIFY(menu->isVisible());
+    menu->hide();
+  }
+
+  void saveAsCancelAndConfirm() {
+    open();
+    auto* path = c<QLineEdit>("1000");
+    path->setText(QStringLiteral("/keep/me.img"));
+    QString offered;
+    whenModal(dlg_.get(), [&offered](QWidget* m) {
+      auto* fd = qobject_cast<QFileDialog*>(m);
+      QVERIFY(fd);
+      offered = fd->selectedFiles().value(0);
+      QCOMPARE(fd->defaultSuffix(), QStringLiteral("img"));
+      QCOMPARE(fd->nameFilters().value(0), QStringLiteral("Image Files (*.img *.dd)"));
+      fd->reject();
+    });
+    dlg_->OnBnClickedBrowse();
+    QCOMPARE(path->text(), QStringLiteral("/keep/me.img"));
+    QVERIFY(offered.endsWith(QStringLiteral("/krii.img")));
+    QVERIFY(!offered.startsWith(QStringLiteral("/keep")));
+
+    const QString target = krii_test_dir() + QStringLiteral("/case7");
+    whenModal(dlg_.get(), [target](QWidget* m) {
+      auto* fd = qobject_cast<QFileDialog*>(m);
+      QVERIFY(fd);
+      auto* name = fd->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      QVERIFY(name);
+      name->setText(target);
+      QMetaObject::invokeMethod(fd, "accept");
+    });
+    dlg_->OnBnClickedBrowse();
+    QCOMPARE(path->text(), target + QStringLiteral(".img"));
+  }
+
+  void aboutBox() {
+    open();
+    QString title, line, button;
+    UrlCatcher handler;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &handler, "open");
+    whenModal(dlg_.get(), [&](QWidget* m) {
+      title = m->windowTitle();
+      line = krii_child<QLabel>(m, "1011")->text();
+      auto* link = krii_child<QLabel>(m, "1013");
+      QMetaObject::invokeMethod(link, "linkActivated", Q_ARG(QString, QString::fromUtf8(KRII_WEB_ADDRESS)));
+      auto* ok = krii_child<QPushButton>(m, "1");
+      button = ok->text();
+      ok->click();
+    });
+    dlg_->OnSysCommand(CkriiDlg::IDM_ABOUTBOX | 0x3);  // the low 4 bits do not count
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+    QCOMPARE(title, QStringLiteral("关于"));
+    QCOMPARE(line, QStringLiteral("KORIN-IOS镜像取证工具 - V1.1.3.398"));
+    QCOMPARE(button, QStringLiteral("确定"));
+    QCOMPARE(handler.opened, QUrl(QString::fromUtf8(KRII_WEB_ADDRESS)));
+    QVERIFY(dlg_->isVisible());
+  }
+};
+
+KRII_TEST_MAIN(DialogTest)
+#include "krii_dialog_test.moc"

@@ -1,0 +1,272 @@
+// The work state with the real workers: a deployment through stand-in SSH
+// tools, and imaging from the dialog against the project's own daemon on
+// loopback. One dialog serves the whole binary, as in the program: the
+// imaging worker lives once per process.
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTest>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "IpAddressCtrl.h"
+#include "MyEdit.h"
+#include "krii_test_env.h"
+#include "kriiDlg.h"
+
+namespace {
+
+constexpr qint64 kImageSize = 32ll << 20;
+const char* const kInputs[] = {"1014", "1015", "1016", "1017", "1000", "1001", "1002"};
+
+bool loopback_port_free(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return false;
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(uint16_t(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+QByteArray file_bytes(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class StateTest : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<CkriiDlg> dlg_;
+  QProcess daemon_;
+  QString daemon_skip_;  // why imaging cannot be tested here, if it cannot
+  QString image_;
+  QByteArray image_md5_;
+  // What the status line and the bar showed while a job ran.
+  bool saw_status_ = false;
+  int max_progress_ = 0;
+  QTimer watch_;
+
+  template <typename T>
+  T* c(const char* id) {
+    T* w = krii_child<T>(dlg_.get(), id);
+    if (!w) qFatal("no control %s", id);
+    return w;
+  }
+  QPushButton* startButton() { return c<QPushButton>("1003"); }
+  QString log() { return krii_log_text(dlg_.get()); }
+  void clearLog() { c<CMyEdit>("1005")->onCommand(CMyEdit::ID_CLEAR); }
+  void waitIdle(int ms) {
+    QTRY_COMPARE_WITH_TIMEOUT(dlg_->state(), int(CkriiDlg::STATE_IDLE), ms);
+    QTRY_COMPARE_WITH_TIMEOUT(startButton()->text(), QStringLiteral("开始镜像(&S)"), 2000);
+  }
+  void checkOnlyStopUsable() {
+    for (const char* id : kInputs) QVERIFY2(!c<QWidget>(id)->isEnabled(), id);
+    QVERIFY(startButton()->isEnabled());
+    QCOMPARE(startButton()->text(), QStringLiteral("停止镜像(&Q)"));
+  }
+
+  void startDaemon() {
+    const QString bin = qEnvironmentVariable("KRII_BIN_DIR") + QStringLiteral("/krsd");
+    if (!QFile::exists(bin)) {
+      daemon_skip_ = QStringLiteral("the daemon %1 is not built").arg(bin);
+      return;
+    }
+    // The dialog's URL names no port: the daemon must answer on 6688.
+    if (!loopback_port_free(6688)) {
+      daemon_skip_ = QStringLiteral("127.0.0.1:6688 is in use; the dialog's URL implies that port");
+      return;
+    }
+    image_ = krii_test_dir() + QStringLiteral("/device.img");
+    QByteArray data(kImageSize, Qt::Uninitialized);
+    QRandomGenerator gen(20181010);
+    gen.fillRange(reinterpret_cast<quint32*>(data.data()), int(data.size() / 4));
+    QFile f(image_);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(data), kImageSize);
+    f.close();
+    image_md5_ = QCryptographicHash::hash(data, QCryptographicHash::Md5).toHex();
+    const QString port_file = krii_test_dir() + QStringLiteral("/krsd.ports");
+    // Each connection pauses 1.5 s after 8 MiB, so that the status line and
+    // the bar are seen moving and Stop lands in a running job.
+    daemon_.start(bin, {QStringLiteral("--listen"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                        QStringLiteral("6688"), QStringLiteral("--tls-port"), QStringLiteral("0"),
+                        QStringLiteral("--map"), QStringLiteral("/dev/rdisk0s1s2=") + image_,
+                        QStringLiteral("--port-file"), port_file, QStringLiteral("--stall-after"),
+                        QStringLiteral("8m:1500")});
+    QVERIFY(daemon_.waitForStarted(5000));
+    for (int i = 0; i < 250 && !file_bytes(port_file).contains("pid"); ++i) QTest::qWait(20);
+    if (!file_bytes(port_file).contains("port 6688")) {
+      daemon_skip_ = QStringLiteral("the daemon did not come up on 127.0.0.1:6688: ") +
+                     QString::fromLocal8Bit(daemon_.readAllStandardError());
+      daemon_.kill();
+      daemon_.waitForFinished(2000);
+    }
+  }
+
+  void startJob(const QString& path) {
+    c<CIpAddressCtrl>("1014")->setAddress(0x7F000001);
+    c<QLineEdit>("1000")->setText(path);
+    saw_status_ = false;
+    max_progress_ = 0;
+    startButton()->click();
+  }
+
+ private slots:
+  void initTestCase() {
+    krii_clear_settings();
+    dlg_ = std::make_unique<CkriiDlg>();
+    dlg_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(dlg_.get()));
+    connect(&watch_, &QTimer::timeout, this, [this] {
+      if (!c<QLabel>("1008")->text().isEmpty()) saw_status_ = true;
+      max_progress_ = std::max(max_progress_, c<QProgressBar>("1006")->value());
+    });
+    watch_.start(10);
+    startDaemon();
+  }
+
+  void cleanupTestCase() {
+    watch_.stop();
+    dlg_->close();
+    dlg_.reset();
+    if (daemon_.state() != QProcess::NotRunning) {
+      daemon_.kill();
+      daemon_.waitForFinished(5000);
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QCOMPARE(krii_open_windows(), 0);
+  }
+
+  void connectDisablesEverythingUntilTheDeploymentEnds() {
+    QFile::remove(krii_tool_log());
+    qputenv("KRII_TOOL_SLEEP", "1");
+    c<CIpAddressCtrl>("1014")->setAddress(0x0A010203);
+    c<QLineEdit>("1015")->setText(QStringLiteral("examiner"));
+    c<QLineEdit>("1017")->setText(QStringLiteral("2200"));
+    clearLog();
+    c<QPushButton>("1002")->click();
+    QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_CONNECTING));
+    for (const char* id : kInputs) QVERIFY2(!c<QWidget>(id)->isEnabled(), id);
+    QVERIFY(!startButton()->isEnabled());
+    // Timer ticks during the deployment keep everything disabled.
+    QTest::qWait(1200);
+    QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_CONNECTING));
+    QVERIFY(!startButton()->isEnabled());
+    waitIdle(20000);
+    qunsetenv("KRII_TOOL_SLEEP");
+    for (const char* id : kInputs) QVERIFY2(c<QWidget>(id)->isEnabled(), id);
+    QVERIFY(startButton()->isEnabled());
+    QVERIFY(log().contains(QStringLiteral("设备初始化完成\n")));
+    // The request carried the controls' values, the address as rendered.
+    const QString tools = QString::fromLocal8Bit(file_bytes(krii_tool_log()));
+    QVERIFY2(tools.contains(QStringLiteral("pscp.exe -pw tazmok -P 2200 -batch dev/armv7/krsd examiner@10.1.2.3:/tmp")),
+             qPrintable(tools));
+    QVERIFY2(tools.contains(QStringLiteral("plink.exe -pw tazmok -P 2200 -batch examiner@10.1.2.3")), qPrintable(tools));
+  }
+
+  void startWithEmptyPathLogsOneLine() {
+    c<QLineEdit>("1000")->clear();
+    clearLog();
+    startButton()->click();
+    QTRY_VERIFY(!log().isEmpty());
+    QTest::qWait(600);
+    const QStringList lines = log().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].mid(9), QStringLiteral("请选择镜像文件的存放路径"));
+    QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_IDLE));
+    QCOMPARE(startButton()->text(), QStringLiteral("开始镜像(&S)"));
+    QVERIFY(c<QWidget>("1002")->isEnabled());
+  }
+
+  void imagingAgainstLocalDaemon() {
+    if (!daemon_skip_.isEmpty()) QSKIP(qPrintable(daemon_skip_));
+    const QString out = krii_test_dir() + QStringLiteral("/full.img");
+    clearLog();
+    startJob(out);
+    QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_IMAGING));
+    checkOnlyStopUsable();
+    QVERIFY2(krii_wait_log(dlg_.get(), QStringLiteral("镜像文件成功完成!"), 60000), qPrintable(log()));
+    waitIdle(5000);
+    const QString text = log();
+    QVERIFY2(text.contains(QStringLiteral("开始镜像[krp://127.0.0.1/dev/rdisk0s1s2] 到 [%1]\n").arg(out)),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("设备存储大小：%1 (").arg(kImageSize)), qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("%1 bytes (").arg(kImageSize)), qPrintable(text));
+    QVERIFY(text.contains(QStringLiteral(") copied, [")));
+    QVERIFY2(text.contains(QStringLiteral("md5: ") + QString::fromLatin1(image_md5_) + QLatin1Char('\n')),
+             qPrintable(text));
+    QVERIFY(saw_status_);
+    QVERIFY(max_progress_ > 0);
+    // At the end the status line is empty and the bar back at 0.
+    QTRY_COMPARE(c<QLabel>("1008")->text(), QString());
+    QCOMPARE(c<QProgressBar>("1006")->value(), 0);
+    QCOMPARE(QCryptographicHash::hash(file_bytes(out), QCryptographicHash::Md5).toHex(), image_md5_);
+  }
+
+  void stopEndsTheJobAndResumeFinishesIt() {
+    if (!daemon_skip_.isEmpty()) QSKIP(qPrintable(daemon_skip_));
+    const QString out = krii_test_dir() + QStringLiteral("/part.img");
+    clearLog();
+    startJob(out);
+    // Stop once the first blocks are in; the daemon's pause keeps the job
+    // running meanwhile.
+    QTRY_VERIFY_WITH_TIMEOUT(saw_status_, 20000);
+    startButton()->click();
+    startButton()->click();
+    QTRY_COMPARE(log().count(QStringLiteral("请求停止镜像\n")), 2);
+    QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_IMAGING));
+    checkOnlyStopUsable();
+    waitIdle(30000);
+    QVERIFY2(krii_wait_log(dlg_.get(), QStringLiteral(") copied, ["), 5000), qPrintable(log()));
+    QTest::qWait(100);
+    QVERIFY(!log().contains(QStringLiteral("md5: ")));
+    QVERIFY(!log().contains(QStringLiteral("镜像文件成功完成!")));
+    const qint64 part = QFileInfo(out).size();
+    QVERIFY(part > 0);
+    QVERIFY(part < kImageSize);
+
+    // Start again on the partial image: the question, Yes, and the rest.
+    QString question;
+    auto* t = new QTimer(dlg_.get());
+    connect(t, &QTimer::timeout, dlg_.get(), [&question, t, this] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box || box == static_cast<QWidget*>(dlg_.get())) return;
+      t->stop();
+      t->deleteLater();
+      question = box->text();
+      box->button(QMessageBox::Yes)->click();
+    });
+    t->start(20);
+    clearLog();
+    startJob(out);
+    QCOMPARE(question, QStringLiteral("%1 存在，是否继续断点镜像\n").arg(out));
+    QVERIFY2(krii_wait_log(dlg_.get(), QStringLiteral("镜像文件成功完成!"), 60000), qPrintable(log()));
+    waitIdle(5000);
+    QVERIFY2(log().contains(QStringLiteral("偏移文件: %1 (").arg(part)), qPrintable(log()));
+    QVERIFY(!log().contains(QStringLiteral("md5: ")));  // this run did not copy it all
+    QCOMPARE(QCryptographicHash::hash(file_bytes(out), QCryptographicHash::Md5).toHex(), image_md5_);
+  }
+};
+
+KRII_TEST_MAIN(StateTest)
+#include "krii_state_test.moc"

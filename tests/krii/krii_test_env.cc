@@ -1,0 +1,87 @@
+#include "krii_test_env.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSettings>
+#include <QTest>
+
+#include <cstdlib>
+#include <memory>
+
+#include "MyEdit.h"
+#include "kriiApp.h"
+#include "kriiDlg.h"
+
+namespace {
+QString g_dir;
+}
+
+QString krii_test_dir() { return g_dir; }
+QString krii_tool_log() { return g_dir + QStringLiteral("/tools.log"); }
+
+int krii_test_main(int argc, char** argv, QObject* (*make_test)()) {
+  // Before anything reads the settings path.
+  char tmpl[] = "/tmp/krii-test-XXXXXX";
+  if (!mkdtemp(tmpl)) return 2;
+  g_dir = QString::fromLocal8Bit(tmpl);
+  const QByteArray config = (g_dir + QStringLiteral("/config")).toLocal8Bit();
+  QDir().mkpath(QString::fromLocal8Bit(config));
+  setenv("XDG_CONFIG_HOME", config.constData(), 1);
+  setenv("HOME", tmpl, 1);
+  if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // Stand-ins for the SSH tools lead PATH, so that no test ever reaches out
+  // to a device address. They record their command line, wait
+  // KRII_TOOL_SLEEP seconds and exit with KRII_TOOL_RC.
+  const QString tools = g_dir + QStringLiteral("/tools");
+  QDir().mkpath(tools);
+  for (const char* name : {"pscp.exe", "plink.exe"}) {
+    QFile f(tools + QLatin1Char('/') + QString::fromLatin1(name));
+    if (!f.open(QIODevice::WriteOnly)) return 2;
+    f.write("#!/bin/sh\n"
+            "echo \"$(basename \"$0\") $*\" >> \"$KRII_TOOL_LOG\"\n"
+            "sleep \"${KRII_TOOL_SLEEP:-0}\"\n"
+            "exit \"${KRII_TOOL_RC:-0}\"\n");
+    f.close();
+    f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+  }
+  const QByteArray path = (tools + QLatin1Char(':')).toLocal8Bit() + qgetenv("PATH");
+  setenv("PATH", path.constData(), 1);
+  setenv("KRII_TOOL_LOG", krii_tool_log().toLocal8Bit().constData(), 1);
+  int rc = 0;
+  {
+    QApplication app(argc, argv);
+    CkriiApp::SetRegistryKey();
+    CkriiApp::ConfigureLogging();
+    std::unique_ptr<QObject> test(make_test());
+    rc = QTest::qExec(test.get(), argc, argv);
+  }
+  QDir(g_dir).removeRecursively();
+  return rc;
+}
+
+void krii_clear_settings() {
+  QSettings s;
+  s.clear();
+  s.sync();
+}
+
+QString krii_log_text(CkriiDlg* dlg) {
+  auto* log = dlg->findChild<CMyEdit*>(QStringLiteral("1005"));
+  return log ? log->toPlainText() : QString();
+}
+
+bool krii_wait_log(CkriiDlg* dlg, const QString& needle, int ms) {
+  QElapsedTimer t;
+  t.start();
+  while (!krii_log_text(dlg).contains(needle)) {
+    if (t.elapsed() > ms) return false;
+    QTest::qWait(20);
+  }
+  return true;
+}
+
+int krii_open_windows() {
+  return int(QApplication::topLevelWidgets().size());
+}
