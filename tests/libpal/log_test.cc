@@ -1,6 +1,9 @@
 // Filtering, composition, options and the local sinks of the log.
 #include "os/os_log.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -171,6 +174,42 @@ TEST_F(LogTest, ConsoleTakesLevelsTwoToEightOnly) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "err\nverb\n");
   // Levels 0 and 1 still reach the other sinks.
   EXPECT_EQ(g_alert, (std::vector<std::string>{"panic\n", "alert\n", "err\n"}));
+}
+
+TEST_F(LogTest, ConsoleColoursOnlyOnATerminal) {
+  int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  ASSERT_GE(slave, 0);
+  termios tio{};
+  tcgetattr(slave, &tio);
+  cfmakeraw(&tio);  // no "\r\n" for "\n"
+  tcsetattr(slave, TCSANOW, &tio);
+  fflush(stderr);
+  int saved = dup(STDERR_FILENO);
+  dup2(slave, STDERR_FILENO);
+  os_log_ctl(OS_LOG_SET_CONSOLE, 1);
+  os_log_ctl(OS_LOG_SET_PREFIX, OS_LOG_COLOR);
+  KR_LOG(OS_LOG_ERR, "red\n");
+  KR_LOG(OS_LOG_INFO, "plain\n");
+  os_log_ctl(OS_LOG_SET_PREFIX, 0);
+  KR_LOG(OS_LOG_ERR, "uncoloured\n");
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  const std::string want = "\033[31mred\n\033[0mplain\nuncoloured\n";
+  std::string got;
+  pollfd p{master, POLLIN, 0};
+  char buf[256];
+  while (got.size() < want.size() && poll(&p, 1, 5000) == 1) {
+    ssize_t n = read(master, buf, sizeof buf);
+    if (n <= 0) break;
+    got.append(buf, static_cast<size_t>(n));
+  }
+  EXPECT_EQ(got, want);
+  close(slave);
+  close(master);
 }
 
 TEST_F(LogTest, FileSinkAppendsAndFailedOpenLeavesNoFile) {
