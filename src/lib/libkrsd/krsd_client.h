@@ -73,6 +73,7 @@ struct krsd_client {
   size_t resp_cap;
   zcomp* codec;
   char pack[16];
+  int tls_expired;  // the time budget of the running TLS call is spent
 };
 
 // The file information record; its first four fields have the layout of the

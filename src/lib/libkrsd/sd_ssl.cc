@@ -26,8 +26,11 @@ int recv_cb(WOLFSSL*, char* buf, int sz, void* io) {
   krsd_client* ctx = static_cast<krsd_client*>(io);
   if (!ctx || !ctx->conn.sock) return kClosed;
   if (sz <= 0) return 0;
+  // The budget of this TLS call is spent: no second wait.
+  if (ctx->tls_expired) return WOLFSSL_CBIO_ERR_WANT_READ;
   long r = sock_read(&ctx->conn, buf, size_t(sz));
   if (r < 0) return kClosed;
+  if (r < long(sz)) ctx->tls_expired = 1;  // a short count means the time ran out
   if (r == 0) return WOLFSSL_CBIO_ERR_WANT_READ;
   return int(r);
 }
@@ -51,6 +54,9 @@ void* sd_cli_ssl_ctx_new() {
     KR_LOG(OS_LOG_ERR, "SSL_CTX_new error\n");
     return nullptr;
   }
+  // "Would block" must reach our loops, which know the time budget; the
+  // library's own retries would start the same wait again.
+  wolfSSL_CTX_clear_mode(tls, SSL_MODE_AUTO_RETRY);
   wolfSSL_CTX_SetIORecv(tls, recv_cb);
   wolfSSL_CTX_SetIOSend(tls, send_cb);
   SSL_CTX_set_verify(tls, SSL_VERIFY_NONE, nullptr);
@@ -79,12 +85,16 @@ void* sd_cli_ssl_connect(void* tls_ctx, krsd_client* ctx, const char* cipher, in
   // loop as a whole is held to it too, so a silent daemon cannot keep it
   // spinning on "would block".
   int64_t start = tb_clock_ms();
+  ctx->tls_expired = 0;
   for (;;) {
     int r = SSL_connect(ssl);
     int err = SSL_get_error(ssl, r);
-    if (r == WOLFSSL_SUCCESS) return ssl;
+    if (r == WOLFSSL_SUCCESS) {
+      ctx->tls_expired = 0;
+      return ssl;
+    }
     bool again = err == SSL_ERROR_WANT_READ || err == SSL_ERROR_WANT_WRITE;
-    if (!again || tb_clock_ms() - start >= ctx->conn.timeout) {
+    if (!again || ctx->tls_expired || tb_clock_ms() - start >= ctx->conn.timeout) {
       KR_LOG(OS_LOG_ERR, "ssl_ret=%d ret=%d\n", r, err);
       break;
     }
@@ -99,8 +109,13 @@ void sd_ssl_free(void* ssl) {
   SSL_free(static_cast<SSL*>(ssl));
 }
 
+// The client context begins with its net_conn.
+static krsd_client* session_of(net_conn* conn) { return reinterpret_cast<krsd_client*>(conn); }
+
 long SslReadAsyn(net_conn* conn, void* buf, size_t len) {
   SSL* ssl = static_cast<SSL*>(conn->ssl);
+  krsd_client* ctx = session_of(conn);
+  ctx->tls_expired = 0;
   uint8_t* p = static_cast<uint8_t*>(buf);
   int64_t start = tb_clock_ms();
   size_t done = 0;
@@ -116,13 +131,15 @@ long SslReadAsyn(net_conn* conn, void* buf, size_t len) {
       KR_LOG(OS_LOG_DEBUG, "SSL_get_error = %d\n", err);
       return -1;
     }
-    if (tb_clock_ms() - start >= conn->timeout) break;
+    if (ctx->tls_expired || tb_clock_ms() - start >= conn->timeout) break;
   }
   return long(done);
 }
 
 long SslWriteAsyn(net_conn* conn, const void* buf, size_t len) {
   SSL* ssl = static_cast<SSL*>(conn->ssl);
+  krsd_client* ctx = session_of(conn);
+  ctx->tls_expired = 0;
   const uint8_t* p = static_cast<const uint8_t*>(buf);
   int64_t start = tb_clock_ms();
   size_t done = 0;
@@ -138,7 +155,7 @@ long SslWriteAsyn(net_conn* conn, const void* buf, size_t len) {
       KR_LOG(OS_LOG_DEBUG, "SSL_get_error = %d\n", err);
       return -1;
     }
-    if (tb_clock_ms() - start >= conn->timeout) break;
+    if (ctx->tls_expired || tb_clock_ms() - start >= conn->timeout) break;
   }
   return long(done);
 }

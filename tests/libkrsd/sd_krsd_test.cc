@@ -1,0 +1,212 @@
+// The client against the project's own daemon krsd on loopback: plain and
+// TLS sessions, both codecs, the 10 MiB split, writes; and TLS set-up
+// against peers that stall or talk nonsense.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <random>
+
+#include "client_fixture.h"
+#include "tb_file.h"
+
+using namespace clienttest;
+using testpeer::LogCapture;
+using testpeer::Peer;
+
+namespace {
+
+std::string tmp_dir() {
+  const char* t = getenv("TMPDIR");
+  std::string tmpl = std::string(t && *t ? t : "/tmp") + "/krsd-client-XXXXXX";
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back(0);
+  return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
+}
+
+// A krsd process with free loopback ports, killed and reaped on every path.
+class Krsd {
+ public:
+  explicit Krsd(const std::vector<std::string>& args) {
+    dir_ = tmp_dir();
+    std::string pf = dir_ + "/ports";
+    const char* bin = getenv("KRII_BIN_DIR");
+    std::string exe = std::string(bin && *bin ? bin : ".") + "/krsd";
+    std::vector<std::string> argv = {exe, "--listen", "127.0.0.1", "--port", "0", "--tls-port", "any",
+                                     "--port-file", pf};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+      unsetenv("KRSD_ARGS");
+      std::vector<char*> c;
+      for (auto& a : argv) c.push_back(const_cast<char*>(a.c_str()));
+      c.push_back(nullptr);
+      execv(c[0], c.data());
+      _exit(127);
+    }
+    for (int i = 0; i < 1000 && port < 0; i++) {
+      std::ifstream f(pf);
+      std::string k;
+      long v;
+      int p = -1, t = -1;
+      bool pid = false;
+      while (f >> k >> v) {
+        if (k == "port") p = int(v);
+        if (k == "tls-port") t = int(v);
+        if (k == "pid") pid = true;
+      }
+      if (p > 0 && pid) {
+        port = p;
+        tls_port = t;
+        break;
+      }
+      int st;
+      if (waitpid(pid_, &st, WNOHANG) == pid_) {
+        pid_ = -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+  ~Krsd() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      int st;
+      waitpid(pid_, &st, 0);
+    }
+    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
+  }
+  std::string file(const std::string& name) const { return dir_ + "/" + name; }
+  int port = -1, tls_port = -1;
+
+ private:
+  pid_t pid_ = -1;
+  std::string dir_;
+};
+
+Bytes sample(size_t n) {
+  Bytes v(n);
+  std::mt19937 rng(7);
+  for (size_t i = 0; i < n; i++) v[i] = (i / 65536) % 2 ? uint8_t(rng()) : uint8_t(i % 13 == 0 ? i : 0);
+  return v;
+}
+
+void put_file(const std::string& path, const Bytes& b) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+class KrsdTest : public ClientTest {
+ protected:
+  static void SetUpTestSuite() {
+    tb_init(nullptr, nullptr, 0, 0);
+    ASSERT_EQ(krsd_cli_lib_init(), 0);
+  }
+};
+
+// Reads the whole remote file through the file layer: once in engine-sized
+// blocks, once as one large read that the session splits.
+void read_back(const std::string& url, const Bytes& want) {
+  tb_file_ref_t f = tb_file_init(url.c_str(), FILE_MODE_READ);
+  ASSERT_NE(f, nullptr) << url;
+  EXPECT_EQ(tb_file_size(f), int64_t(want.size()));
+  Bytes got;
+  Bytes block(102400);
+  for (;;) {
+    long n = tb_file_read(f, block.data(), block.size());
+    ASSERT_GE(n, 0);
+    if (n == 0) break;
+    got.insert(got.end(), block.begin(), block.begin() + n);
+  }
+  EXPECT_TRUE(got == want) << url;
+  ASSERT_EQ(tb_file_seek(f, 0, 0), 0);
+  Bytes all(want.size() + 4096);
+  EXPECT_EQ(tb_file_read(f, all.data(), all.size()), long(want.size()));
+  all.resize(want.size());
+  EXPECT_TRUE(all == want) << url;
+  EXPECT_NE(tb_file_close(f), 0);
+}
+
+TEST_F(KrsdTest, PlainAndTlsReadsMatchSource) {
+  Bytes data = sample(12 * 1024 * 1024 + 777);
+  Krsd d({});
+  ASSERT_GT(d.port, 0);
+  ASSERT_GT(d.tls_port, 0);
+  put_file(d.file("img"), data);
+  // krsd serves the mapped file for the requested device path.
+  Krsd m({"--map", "/dev/rdisk0s1s2=" + d.file("img")});
+  ASSERT_GT(m.port, 0);
+  std::string host = "127.0.0.1:";
+  read_back("krp://" + host + std::to_string(m.port) + "/dev/rdisk0s1s2", data);
+  read_back("krp://" + host + std::to_string(m.port) + "/dev/rdisk0s1s2?pack=none", data);
+  read_back("krps://" + host + std::to_string(m.tls_port) + "/dev/rdisk0s1s2", data);
+}
+
+TEST_F(KrsdTest, WriteSeekTruncateOverTls) {
+  Krsd d({});
+  ASSERT_GT(d.tls_port, 0);
+  put_file(d.file("w"), Bytes(10, 0));
+  Krsd m({"--map", "/w=" + d.file("w")});
+  krsd_cli_opts opts{};
+  opts.bssl = 1;
+  krsd_client* ctx = krsd_cli_connect("127.0.0.1", m.tls_port, &opts);
+  ASSERT_NE(ctx, nullptr);
+  ctx_ = ctx;
+  EXPECT_STREQ(opts.cipher, "RC4-SHA");  // recorded for an empty cipher text
+  ASSERT_EQ(krsd_cli_open(ctx, "/w", FILE_MODE_READWRITE), 0);
+  Bytes data = sample(11 * 1024 * 1024);
+  EXPECT_EQ(krsd_cli_write(ctx, data.data(), data.size()), long(data.size()));
+  EXPECT_EQ(krsd_cli_seek(ctx, 0, 0), 0);
+  Bytes back(data.size());
+  EXPECT_EQ(krsd_cli_read(ctx, back.data(), back.size()), long(back.size()));
+  EXPECT_TRUE(back == data);
+  EXPECT_EQ(krsd_cli_truncate(ctx, 100), 0);
+  krsd_file_info info{};
+  ASSERT_EQ(krsd_cli_ioctl(ctx, KRSD_IOCTL_FINFO, &info, sizeof(info)), 0);
+  EXPECT_EQ(info.size, 100);
+  EXPECT_EQ(krsd_cli_close(ctx), 0);
+  EXPECT_EQ(krsd_cli_exit(ctx), KRSD_OK);
+  ctx_ = nullptr;
+}
+
+TEST_F(KrsdTest, TlsHandshakeWithSilentOrGarbledPeerEnds) {
+  for (bool garbage : {false, true}) {
+    LogCapture log;
+    Peer peer;
+    std::atomic<bool> done{false};
+    peer.serve([&](int fd) {
+      testpeer::read_n(fd, 5, 2000);  // the start of the client hello
+      if (garbage) testpeer::write_all(fd, Bytes(64, 'x'));
+      while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    krsd_cli_opts opts{};
+    opts.bssl = 1;
+    snprintf(opts.read_timeout, sizeof(opts.read_timeout), "1");
+    EXPECT_EQ(krsd_cli_connect("127.0.0.1", peer.port(), &opts), nullptr);
+    EXPECT_TRUE(log.has("ssl_ret=")) << log.all();
+    done = true;
+  }
+}
+
+// A daemon that stops answering inside TLS: the read ends after the read
+// time-out as a time-out or short response, not as a socket error, and the
+// TLS layer does not wait again.
+TEST_F(KrsdTest, StalledTlsDaemonHitsReadTimeout) {
+  Krsd d({});
+  put_file(d.file("img"), sample(1 << 20));
+  Krsd m({"--map", "/img=" + d.file("img"), "--stall-after", "1000:4000"});
+  ASSERT_GT(m.tls_port, 0);
+  krsd_cli_opts opts{};
+  opts.bssl = 1;
+  snprintf(opts.read_timeout, sizeof(opts.read_timeout), "1");
+  snprintf(opts.pack, sizeof(opts.pack), "none");
+  krsd_client* ctx = krsd_cli_connect("127.0.0.1", m.tls_port, &opts);
+  ASSERT_NE(ctx, nullptr);
+  ctx_ = ctx;
+  ASSERT_EQ(krsd_cli_open(ctx, "/img", FILE_MODE_READ), 0);
+  Bytes buf(1 << 20);
+  EXPECT_EQ(krsd_cli_read(ctx, buf.data(), buf.size()), -1);
+  EXPECT_TRUE(ctx->last_ret == KRSD_ERR_TIMEOUT || ctx->last_ret == KRSD_ERR_DATA) << ctx->last_ret;
+}
+
+}  // namespace
