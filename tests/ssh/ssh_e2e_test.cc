@@ -137,6 +137,24 @@ class TestHost : public ::testing::Test {
     return out;
   }
 
+  // The daemon returns to the shell before it listens: wait (bounded) until
+  // the device's port takes connections, as an examiner's Start would.
+  static bool serving() {
+    return run("for i in $(seq 1 100); do timeout 1 bash -c 'exec 3<>/dev/tcp/192.168.191.2/6688' "
+               "2>/dev/null && exit 0; sleep 0.1; done; exit 1")
+               .status == 0;
+  }
+  // Waits (bounded) until exactly one daemon runs that is not `old`.
+  static std::vector<std::string> one_daemon_besides(const std::string& old) {
+    std::vector<std::string> pids;
+    for (int i = 0; i < 50; ++i) {
+      pids = daemons();
+      if (pids.size() == 1 && pids[0] != old) break;
+      usleep(200 * 1000);
+    }
+    return pids;
+  }
+
   static std::string skip_;
   static fs::path bin_, script_, dir_;
   static std::string md5_, old_home_;
@@ -156,8 +174,9 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
   // there, started with -d.
   Result same = run(q(script_) + " exec cat /tmp/krsd | cmp - " + q((bin_ / "dev/armv7/krsd").string()));
   EXPECT_EQ(same.status, 0) << same.output;
-  std::vector<std::string> pids = daemons();
+  std::vector<std::string> pids = one_daemon_besides("");
   ASSERT_EQ(pids.size(), 1u) << "daemons running: " << pids.size();
+  ASSERT_TRUE(serving()) << "the daemon does not listen on 192.168.191.2:6688";
   std::string cmdline = device("xargs -0 echo < /proc/" + pids[0] + "/cmdline").output;
   EXPECT_EQ(trim(cmdline), "/tmp/krsd -d");
 
@@ -174,9 +193,10 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
                               "root@192.168.191.2:/tmp]"),
             std::string::npos)
       << again.output;
-  std::vector<std::string> now = daemons();
+  std::vector<std::string> now = one_daemon_besides(pids[0]);
   ASSERT_EQ(now.size(), 1u) << "daemons running: " << now.size();
   EXPECT_NE(now[0], pids[0]) << "the old daemon still serves";
+  ASSERT_TRUE(serving());
 
   // And it serves: a second image, resumed from nothing, matches too.
   fs::path image2 = dir_ / "out2.img";

@@ -344,7 +344,7 @@ void popen_reader(os_popen_run_t* run) {
   for (;;) {
     int n = poll(fds, 2, -1);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (fds[1].revents & (POLLIN | POLLHUP))) break;
+    if (n < 0 || (fds[1].revents & (POLLIN | POLLHUP)) || (fds[0].revents & POLLNVAL)) break;
     if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
     int got = os_popen_read(run->pipe, chunk, 511);
     if (got <= 0) break;
