@@ -220,6 +220,22 @@ TEST_F(StreamTest, OpenFailuresKeepTheSystemError) {
   EXPECT_EQ(errno, ENOENT);
 }
 
+// The URL text of \dev\disk0 (file:///dev/disk0) still names the first
+// whole disk; a stand-in sysfs tree provides it.
+TEST_F(StreamTest, WholeDiskThroughItsUrlText) {
+  ASSERT_EQ(system(("mkdir -p " + at("sys/vda") + " " + at("sys/loop0") + " " + at("dev")).c_str()),
+            0);
+  std::ofstream(at("dev/vda"), std::ios::binary) << "disk zero";
+  tb_file_block_roots_set(at("sys").c_str(), at("dev").c_str());
+  stream_ref_t s = stream_open("\\dev\\disk0", FILE_MODE_READ, 0);
+  tb_file_block_roots_set(nullptr, nullptr);
+  ASSERT_NE(s, nullptr);
+  char buf[16] = {};
+  EXPECT_EQ(stream_read(s, buf, sizeof buf), 9);
+  EXPECT_STREQ(buf, "disk zero");
+  stream_close(s);
+}
+
 TEST_F(StreamTest, SpecialDevicesAsStreams) {
   stream_ref_t null = stream_open("/dev/null", 42, 0);
   ASSERT_NE(null, nullptr);
