@@ -9,6 +9,7 @@
 #include <new>
 
 #include "krdd.h"
+#include "krsd_client.h"
 #include "krsd_ui.h"
 #include "os/os_human.h"
 #include "os/os_log.h"
@@ -18,9 +19,6 @@
 #include "tb_file.h"
 #include "tb_init.h"
 #include "tb_url.h"
-#ifdef KRII_HAVE_KRSD
-#include "krsd_client.h"
-#endif
 
 #define KR_LOG_SRC "src\\tool\\krimg\\common\\krsd-client"
 
@@ -474,9 +472,7 @@ unsigned krsd_work_thread(void*) {
 int krsd_init() {
   if (g_queue) return 0;  // one worker per process
   if (!tb_init(nullptr, nullptr, 0, 0)) KR_LOG(OS_LOG_ERR, "tb_init error\n");
-#ifdef KRII_HAVE_KRSD
-  krsd_cli_lib_init();
-#endif
+  krsd_cli_lib_init();  // registers the krp driver; its result is not needed here
   g_queue = os_msgq_new();
   g_thread = os_thread_init(krsd_work_thread, nullptr);
   if (!g_thread) KR_LOG(OS_LOG_ERR, "os_thread_init krsd_work_thread error\n");
