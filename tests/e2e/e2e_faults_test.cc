@@ -31,8 +31,8 @@ TEST_F(E2e, VanishedDeviceEndsWithOne) {
 }
 
 TEST_F(E2e, OneDroppedConnectionIsRetried) {
-  device(0xA00000 + 999);
-  serve({"--drop-after", "2000000,once"});
+  device((5 << 20) + 999);
+  serve({"--drop-after", "1000000,once"});
   ToolRun r = acquire(url());
   expect_identical(r, data_);
   EXPECT_EQ(count_of(slurp(d_.log), "fault: dropping"), 1u);
@@ -55,7 +55,7 @@ TEST_F(E2e, StalledDaemonHitsTheReadTimeout) {
 // A run that loses its daemon half-way leaves a correct partial image, and
 // --resume completes it from its end.
 TEST_F(E2e, ResumeAfterADroppedRun) {
-  device(0xA00000 + 12345);
+  device((6 << 20) + 12345);
   auto flaky = std::make_unique<Daemon>();
   ASSERT_TRUE(flaky->start({"--map", "/dev/rdisk0s1s2=" + img_, "--stall-after", "2000000:30000"}));
   std::string u = "krp://127.0.0.1:" + std::to_string(flaky->port) + "/dev/rdisk0s1s2";

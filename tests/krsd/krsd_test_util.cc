@@ -1,5 +1,7 @@
 #include "krsd_test_util.h"
 
+#include <wolfssl/wolfcrypt/ecc.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -185,6 +187,7 @@ void Client::close() {
   if (ssl_) {
     wolfSSL_free(ssl_);
     ssl_ = nullptr;
+    wc_ecc_fp_free();  // the TLS library's per-thread point cache
   }
   if (ctx_) {
     wolfSSL_CTX_free(ctx_);

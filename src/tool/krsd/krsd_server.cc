@@ -189,6 +189,7 @@ void krsd_server::start_connection(int fd, bool tls, const std::string& peer) {
     std::thread([this, fd, tls, peer] {
       KR_LOG(OS_LOG_DEBUG, "%s connected%s\n", peer.c_str(), tls ? " (TLS)" : "");
       krsd_conn_serve(&state_, fd, tls, peer);
+      if (tls) krsd_tls_thread_done();
       KR_LOG(OS_LOG_DEBUG, "%s closed\n", peer.c_str());
       active_--;
     }).detach();

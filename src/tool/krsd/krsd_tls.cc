@@ -196,3 +196,9 @@ long krsd_tls_write(WOLFSSL* ssl, const void* buf, int len) {
 
 const char* krsd_tls_version(WOLFSSL* ssl) { return wolfSSL_get_version(ssl); }
 const char* krsd_tls_cipher(WOLFSSL* ssl) { return wolfSSL_get_cipher_name(ssl); }
+
+void krsd_tls_thread_done() {
+#ifdef FP_ECC
+  wc_ecc_fp_free();
+#endif
+}

@@ -31,6 +31,9 @@ class krsd_tls_server {
 
 // Shuts a TLS session down and frees it; null is accepted.
 void krsd_tls_free(WOLFSSL* ssl);
+// Frees the calling thread's ECC point cache of the TLS library (it is kept
+// per thread and would stay behind when a connection thread ends).
+void krsd_tls_thread_done();
 // The negotiated protocol version and cipher suite, for the log.
 const char* krsd_tls_version(WOLFSSL* ssl);
 const char* krsd_tls_cipher(WOLFSSL* ssl);
