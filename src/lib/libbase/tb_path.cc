@@ -2,8 +2,6 @@
 // current directory, and the in-place normaliser.
 #include "tb_path.h"
 
-#include <strings.h>
-
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -45,7 +43,7 @@ size_t tb_path_normalise(char* buf, size_t size) {
   size_t len = strnlen(buf, size);
   if (len == size) return 0;  // not terminated inside its buffer
   std::string src(buf, len);
-  if (len >= 5 && strncasecmp(buf, "file:", 5) == 0) {
+  if (tb_path_prefix_ci(buf, "file:")) {
     src.erase(0, 5);
   } else if (!src.empty() && src[0] == '~') {
     char home[TB_PATH_MAXN];

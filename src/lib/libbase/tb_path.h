@@ -19,3 +19,17 @@ inline bool tb_path_is_sep(char c) { return c == '/' || c == '\\'; }
 inline bool tb_path_is_alpha(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
+
+// ASCII-only, locale-free comparisons (names and schemes are ASCII).
+inline char tb_path_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+// True when text begins with prefix, letter case ignored; stops at text's NUL.
+inline bool tb_path_prefix_ci(const char* text, const char* prefix) {
+  for (; *prefix; ++text, ++prefix)
+    if (!*text || tb_path_lower(*text) != tb_path_lower(*prefix)) return false;
+  return true;
+}
+inline bool tb_path_equal_ci(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b)
+    if (tb_path_lower(*a) != tb_path_lower(*b)) return false;
+  return *a == *b;
+}

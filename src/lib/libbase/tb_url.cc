@@ -2,8 +2,6 @@
 // the parser works on a copy cut to 4095 characters.
 #include "tb_url.h"
 
-#include <strings.h>
-
 #include <cctype>
 #include <cstdio>
 #include <cstring>
@@ -40,7 +38,7 @@ const scheme kParseOrder[] = {
 const char* const kNames[] = {nullptr, "file", "sock", "http", "data", "rtsp", "sql", "krp"};
 
 bool has_prefix_ci(const char* text, const char* prefix) {
-  return strncasecmp(text, prefix, std::strlen(prefix)) == 0;
+  return tb_path_prefix_ci(text, prefix);
 }
 
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }

@@ -1,8 +1,6 @@
 // The file API: device naming, the driver table and the dispatch of every
 // tb_file_* call to the driver of its handle, plus the drivers that need no
 // system call (null sink, zero source, random source).
-#include <strings.h>
-
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -110,8 +108,7 @@ bool starts_with(const std::string& s, const char* prefix) {
 }
 
 bool starts_with_ci(const std::string& s, const char* prefix) {
-  size_t n = std::strlen(prefix);
-  return s.size() >= n && strncasecmp(s.c_str(), prefix, n) == 0;
+  return tb_path_prefix_ci(s.c_str(), prefix);
 }
 
 void copy_cut(char* out, size_t size, const char* text) {
@@ -182,7 +179,7 @@ bool tb_file_device_name(const char* path, char* out, size_t out_size, char* dri
         {"\\dev\\random", "/dev/random", "file_random"},
     };
     for (const auto& s : kSpecial) {
-      if (strcasecmp(name.c_str(), s.a) == 0 || strcasecmp(name.c_str(), s.b) == 0) {
+      if (tb_path_equal_ci(name.c_str(), s.a) || tb_path_equal_ci(name.c_str(), s.b)) {
         drv = s.driver;
         break;
       }
