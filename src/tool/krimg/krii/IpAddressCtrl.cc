@@ -45,7 +45,8 @@ CIpAddressCtrl::CIpAddressCtrl(QWidget* parent) : QFrame(parent) {
 int CIpAddressCtrl::octet(int i) const {
   bool ok = false;
   const int v = fields_[i]->text().toInt(&ok);
-  return ok ? (v & 0xff) : 0;
+  // A number above 255 that got past the validator counts as 255.
+  return ok ? qBound(0, v, 255) : 0;
 }
 
 void CIpAddressCtrl::setAddress(uint32_t address) {
