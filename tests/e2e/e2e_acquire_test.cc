@@ -19,7 +19,7 @@ TEST_F(E2e, ImagesAroundBlockBoundaries) {
 }
 
 TEST_F(E2e, CodecsAndTls) {
-  device((2 << 20) + 4096 * 3 + 17, 5);
+  device((1 << 20) + 4096 * 3 + 17, 5);
   serve();
   for (const auto& [q, tls] : std::vector<std::pair<std::string, bool>>{
            {"pack=none", false}, {"pack=lz4", false}, {"", true}, {"pack=none", true}}) {

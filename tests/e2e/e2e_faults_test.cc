@@ -55,9 +55,9 @@ TEST_F(E2e, StalledDaemonHitsTheReadTimeout) {
 // A run that loses its daemon half-way leaves a correct partial image, and
 // --resume completes it from its end.
 TEST_F(E2e, ResumeAfterADroppedRun) {
-  device((6 << 20) + 12345);
+  device((4 << 20) + 12345);
   auto flaky = std::make_unique<Daemon>();
-  ASSERT_TRUE(flaky->start({"--map", "/dev/rdisk0s1s2=" + img_, "--stall-after", "2000000:30000"}));
+  ASSERT_TRUE(flaky->start({"--map", "/dev/rdisk0s1s2=" + img_, "--stall-after", "1200000:30000"}));
   std::string u = "krp://127.0.0.1:" + std::to_string(flaky->port) + "/dev/rdisk0s1s2";
   std::thread killer([&] {
     // Once the daemon holds its answer, it goes away for good.
