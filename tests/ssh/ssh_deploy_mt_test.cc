@@ -276,4 +276,16 @@ TEST_F(SshDeploy, TwoRequestsRunTwoCompleteDeployments) {
   EXPECT_EQ(args_of(dir_ / "plink.exe.args")[3], "second@192.168.191.2");
 }
 
+TEST_F(SshDeploy, WorkerLifecycle) {
+  ssh_init();  // a second start keeps the one worker
+  ssh_exit();
+  EXPECT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), -1) << "accepted after ssh_exit";
+  EXPECT_FALSE(ssh_is_busy());
+  ssh_wait_exit();
+  ssh_init();
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
+  ASSERT_TRUE(wait_idle());
+  EXPECT_EQ(ssh_last_result(), 0);
+}
+
 }  // namespace

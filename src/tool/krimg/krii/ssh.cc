@@ -39,6 +39,7 @@ Request g_req;  // guarded by g_req_mu
 
 os_msgq* g_queue = nullptr;       // set by ssh_init on the UI thread
 os_thread_t g_thread = nullptr;   // likewise
+bool g_quit_posted = false;       // likewise
 // Requests handed over and not yet finished: busy from the hand-over to the
 // end of the deployment, so a request just posted never reads as done.
 std::atomic<int> g_pending{0};
@@ -76,12 +77,15 @@ int ssh_init() {
   std::string dir = os_program_dir();
   if (dir.empty() || chdir(dir.c_str()) != 0)
     KR_LOG(OS_LOG_ERR | OS_LOG_SYSERR, "cannot enter the program's directory %s: ", dir.c_str());
+  if (g_thread && !g_quit_posted) return 0;  // the worker of an earlier call serves on
   if (g_thread) {
-    // A worker of an earlier ssh_init that was told to quit.
+    // Told to quit: let it take its quit message before a new worker
+    // shares the queue.
     os_thread_join(g_thread);
     g_thread = nullptr;
   }
   if (!g_queue) g_queue = os_msgq_new();
+  g_quit_posted = false;
   g_thread = os_thread_init(ssh_work_thread, g_queue);
   return 0;
 }
@@ -99,7 +103,7 @@ int ssh_request_init_dev(const char* ip, int port, const char* user, const char*
     snprintf(g_req.user, sizeof g_req.user, "%s", user);
     snprintf(g_req.password, sizeof g_req.password, "%s", password);
   }
-  if (!g_thread) {
+  if (!g_thread || g_quit_posted) {
     // Without a worker the request would read as busy for ever.
     KR_LOG(OS_LOG_ERR, "no deployment worker, request refused\n");
     return -1;
@@ -115,12 +119,15 @@ int ssh_request_init_dev(const char* ip, int port, const char* user, const char*
 int ssh_is_busy() { return g_pending.load() != 0 ? 1 : 0; }
 
 int ssh_exit() {
-  if (g_queue) os_msgq_post(g_queue, OS_MSG_QUIT);
+  if (g_queue && g_thread && !g_quit_posted) {
+    os_msgq_post(g_queue, OS_MSG_QUIT);
+    g_quit_posted = true;
+  }
   return 0;
 }
 
 void ssh_wait_exit() {
-  if (!g_thread) return;
+  if (!g_thread || !g_quit_posted) return;
   os_thread_join(g_thread);
   g_thread = nullptr;
 }

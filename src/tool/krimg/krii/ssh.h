@@ -17,7 +17,9 @@ int ssh_init_dev();
 // -1 before the first).
 int ssh_last_result();
 // Waits for the worker to end after ssh_exit (the command line and tests;
-// the dialog never waits). Returns at once without a worker.
+// the dialog never waits). Returns at once without a worker or before
+// ssh_exit. After it, ssh_init starts a new worker; a second ssh_init
+// without ssh_exit keeps the running one.
 void ssh_wait_exit();
 // The time limit of each step in ms (30000); tests shorten it.
 void ssh_set_step_limit(unsigned limit_ms);
