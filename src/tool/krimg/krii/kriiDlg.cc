@@ -244,13 +244,12 @@ void CkriiDlg::setVisible(bool visible) {
 }
 
 bool CkriiDlg::OnInitDialog() {
-  // 1. The first size is the smallest; a size grip in the corner.
+  // The first size is the smallest one; a size grip sits in the corner.
   setMinimumSize(base_size_);
   setSizeGripEnabled(true);
-  // 2. The system-menu items exist since construction.
-  // 3. The application icon.
   setWindowIcon(krii_app_icon());
-  // 4. The anchors of the resizable layout.
+  // Anchors against the first size: (left/top) and (right/bottom) move by
+  // these shares of the change in width and height.
   addAnchor(grp_conn_, 0, 0, 1, 0);
   addAnchor(path_, 0, 0, 1, 0);
   addAnchor(browse_, 1, 0, 1, 0);
@@ -259,14 +258,13 @@ bool CkriiDlg::OnInitDialog() {
   addAnchor(status_, 0, 0, 1, 0);
   addAnchor(progress_, 0, 0, 1, 0);
   addAnchor(log_, 0, 0, 1, 1);
-  // 5, 6, 7.
   RestorePlacement();
   LoadSettings();
   setWindowTitle(krii_caption());
-  // 8, 9: the two workers.
+  // The deployment worker (it also makes the program's folder the current
+  // one), then the imaging engine and its worker; then the polling timer.
   ssh_init();
   krsd_init();
-  // 10.
   timer_.start();
   connect_->setFocus(Qt::OtherFocusReason);
   return true;
