@@ -167,4 +167,19 @@ TEST(OsPopenRun, StragglerHoldingThePipeDoesNotHoldTheRun) {
   kill((pid_t)std::stol(pid), SIGKILL);
 }
 
+TEST(OsSystemS, InterruptAllReachesRunningTools) {
+  EXPECT_EQ(os_system_interrupt_all(), 0);
+  int result = -2;
+  std::thread runner([&] { result = os_system_s("sleep 20", 30000); });
+  int reached = 0;
+  for (int i = 0; i < 500 && reached == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    reached = os_system_interrupt_all();
+  }
+  runner.join();
+  EXPECT_EQ(reached, 1);
+  EXPECT_EQ(result, 128 + SIGINT);
+  EXPECT_EQ(os_system_interrupt_all(), 0);
+}
+
 }  // namespace

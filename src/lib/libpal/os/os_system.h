@@ -52,6 +52,11 @@ int os_system_capture(const char* command, uint32_t limit_ms, char** out, char**
 // started. Otherwise errno is as before the call.
 int os_system_s(const char* command, uint32_t limit_ms);
 
+// Sends SIGINT to the process group of every command os_system_s is
+// waiting for (a front end's Ctrl-C; the tools run in groups of their own
+// and do not see the terminal's). Returns the number of groups reached.
+int os_system_interrupt_all();
+
 // The whole file as a new text; null when it cannot be opened or is empty.
 char* os_read_file(const char* path);
 

@@ -2,7 +2,10 @@
 // defaults, through the same worker the dialog's Connect button uses.
 #include "krimg_deploy.h"
 
+#include <signal.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,9 +13,14 @@
 #include <thread>
 
 #include "os/os_log.h"
+#include "os/os_system.h"
 #include "ssh.h"
 
 namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+
+void on_interrupt(int) { g_interrupted = 1; }
 
 void usage(FILE* to) {
   fprintf(to,
@@ -78,15 +86,28 @@ int krimg_deploy_main(int argc, char** argv) {
   os_log_ctl(OS_LOG_SET_PREFIX, OS_LOG_PREFIX_TIME);
   os_log_ctl(OS_LOG_SET_LEVEL, debug ? OS_LOG_DEBUG : OS_LOG_INFO);
 
+  // Ctrl-C ends the running tool (it sits in a process group of its own)
+  // and every later one, so the deployment fails at once instead of
+  // leaving a tool behind.
+  struct sigaction sa {}, old_int {};
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, &old_int);
+
   ssh_init();
   int rc = 1;
   if (ssh_request_init_dev(ip.c_str(), port, user.c_str(), password.c_str()) == 0) {
     // Both steps are bounded by their time limits; the worker clears the
     // busy word when the deployment has ended, whatever its outcome.
-    while (ssh_is_busy()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (ssh_is_busy()) {
+      if (g_interrupted) os_system_interrupt_all();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     rc = ssh_last_result() == 0 ? 0 : 1;
   }
   ssh_exit();
   ssh_wait_exit();
+  sigaction(SIGINT, &old_int, nullptr);
+  if (g_interrupted && rc != 0) fprintf(stderr, "krimg deploy: interrupted\n");
   return rc;
 }

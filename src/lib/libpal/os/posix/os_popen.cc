@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +35,11 @@ using Clock = std::chrono::steady_clock;
 std::mutex g_dir_mu;
 std::string g_dir_override;  // guarded by g_dir_mu
 bool g_dir_overridden = false;  // guarded by g_dir_mu
+
+// Process groups of the commands os_system_s is waiting for, so that a
+// front end's Ctrl-C can reach tools that run in groups of their own.
+std::mutex g_run_mu;
+std::set<pid_t> g_running;  // guarded by g_run_mu
 
 bool is_file(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
@@ -214,17 +220,32 @@ int os_system_s(const char* command, uint32_t limit_ms) {
     errno = saved;
     return -1;
   }
-  int result;
-  if (wait_ended(pid, limit_ms)) {
-    result = reap(pid);
-  } else {
+  {
+    std::lock_guard<std::mutex> lock(g_run_mu);
+    g_running.insert(pid);
+  }
+  bool ended = wait_ended(pid, limit_ms);
+  if (!ended) {
     KR_LOG(OS_LOG_DEBUG, "timeout terminate process\n");
     kill(-pid, SIGKILL);
-    reap(pid);
-    result = 1;
   }
+  {
+    // Out of the list before the reap frees the id for reuse.
+    std::lock_guard<std::mutex> lock(g_run_mu);
+    g_running.erase(pid);
+  }
+  int code = reap(pid);
   errno = saved;
-  return result;
+  return ended ? code : 1;
+}
+
+int os_system_interrupt_all() {
+  std::lock_guard<std::mutex> lock(g_run_mu);
+  int n = 0;
+  for (pid_t pg : g_running) {
+    if (kill(-pg, SIGINT) == 0) ++n;
+  }
+  return n;
 }
 
 os_popen_t* os_popen(const char* command, const char* mode) {
