@@ -285,9 +285,13 @@ bool Conn::on_login(const uint8_t* body, size_t len) {
   if (blobmsg_parse(kLoginRules, count(kLoginRules), tb, body, len) != 0 ||
       !whole_string(tb[0], &user) || !whole_string(tb[1], &pass)) {
     err = EINVAL;
-  } else if (st_->opts->require_login &&
-             !(same_secret(user, st_->opts->user) & same_secret(pass, st_->opts->password))) {
-    err = EACCES;
+  } else if (st_->opts->require_login) {
+    // Both are compared whatever the first gives, so that timing tells nothing.
+    bool user_ok = same_secret(user, st_->opts->user);
+    bool pass_ok = same_secret(pass, st_->opts->password);
+    if (!user_ok || !pass_ok) err = EACCES;
+  }
+  if (err == EACCES) {
     KR_LOG(OS_LOG_WARN, "login of user [%s] from %s refused\n", user.c_str(), peer_.c_str());
   }
   logged_in_ = err == 0;
@@ -347,7 +351,7 @@ bool Conn::on_read(const uint8_t* body, size_t len) {
   if (f == nullptr) return fail_read(err);
   int32_t want = blobmsg_get_u32(tb[1]);
   if (want < 0) return fail_read(EINVAL);
-  size_t n = std::min<size_t>(static_cast<size_t>(want), KRSD_MAX_DATA);
+  size_t n = f->clamp_read(std::min<size_t>(static_cast<size_t>(want), KRSD_MAX_DATA));
 
   // The answer is built before the data is read, so that the data lands in
   // the message at once: straight from pread without a codec, else packed

@@ -180,6 +180,14 @@ int krsd_file::size(int64_t* out) const {
   return 0;
 }
 
+size_t krsd_file::clamp_read(size_t n) const {
+  if (type_ != KRSD_FTYPE_REGULAR && type_ != KRSD_FTYPE_BLOCK) return n;
+  int64_t sz = 0;
+  if (size(&sz) != 0) return n;  // the read itself will tell
+  if (pos_ >= sz) return 0;
+  return static_cast<uint64_t>(sz - pos_) < n ? static_cast<size_t>(sz - pos_) : n;
+}
+
 int krsd_file::fault(int64_t off, size_t len) const {
   if (len == 0) return 0;
   const krsd_opts& o = fs_->opts();

@@ -81,6 +81,9 @@ class krsd_file {
   [[nodiscard]] int sync();
   [[nodiscard]] int info(krsd_file_info* out);
   int64_t position() const { return pos_; }
+  // n, or fewer when the file's size says that fewer bytes are left, so
+  // that a read near the end allocates only what it can return.
+  size_t clamp_read(size_t n) const;
 
  private:
   krsd_file() = default;
