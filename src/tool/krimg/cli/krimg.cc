@@ -262,6 +262,7 @@ int acquire_main(int argc, char** argv) {
       fprintf(stderr, "krimg acquire: %s cannot be opened to continue it; image left as it was\n",
               image.c_str());
       krsd_exit();
+      krsd_join();
       return kExitRefused;
     }
     if (!want_resume) {
@@ -271,6 +272,7 @@ int acquire_main(int argc, char** argv) {
       if (!read_yes(q)) {
         fputs("krimg acquire: image left as it was\n", stderr);
         krsd_exit();
+        krsd_join();
         return kExitRefused;
       }
     }
@@ -287,6 +289,7 @@ int acquire_main(int argc, char** argv) {
 
   if (krsd_get_file(source.c_str(), image.c_str(), want_resume) != 0) {
     krsd_exit();
+    krsd_join();
     return kExitRefused;
   }
   bool stop_sent = false;
@@ -298,6 +301,7 @@ int acquire_main(int argc, char** argv) {
     tb_msleep(100);
   }
   krsd_exit();
+  krsd_join();
   int result = krsd_last_result();
   return result < 0 ? kExitRefused : result;
 }

@@ -4,6 +4,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -62,11 +66,105 @@ long full_write_or_warn(const uint8_t* buf, int64_t len, const char* name) {
   return static_cast<long>(done);
 }
 
+// Hashes the written blocks on a thread of its own, so that the MD5 (the
+// dearest part of a local copy) runs beside the reads and writes instead of
+// after each of them. The copy loop fills the buffers of a small ring in
+// turn: after a block was written it is queued here and the loop goes on in
+// the next buffer of the ring, waiting only while every buffer is queued.
+// Blocks are hashed in the order they were written.
+class dd_hasher {
+ public:
+  dd_hasher(wc_Md5* md5, uint8_t* first, int32_t block_size) : md5_(md5) {
+    bufs_[0] = first;
+    for (int i = 1; i < kDepth; ++i) {
+      owned_[i].reset(new (std::nothrow) uint8_t[block_size]);
+      if (!owned_[i]) return;
+      bufs_[i] = owned_[i].get();
+    }
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (...) {
+      return;
+    }
+    ok_ = true;
+  }
+  ~dd_hasher() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      quit_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  dd_hasher(const dd_hasher&) = delete;
+  dd_hasher& operator=(const dd_hasher&) = delete;
+
+  bool ok() const { return ok_; }
+  bool owns_current(const uint8_t* buf) const { return buf == bufs_[cur_]; }
+
+  // Queues len bytes of the current buffer; returns the buffer to fill next.
+  uint8_t* submit(int64_t len) {
+    std::unique_lock<std::mutex> lock(mu_);
+    lens_[cur_] = len;
+    ++submitted_;
+    cv_.notify_all();
+    cur_ = (cur_ + 1) % kDepth;
+    cv_.wait(lock, [this] { return submitted_ - hashed_ < kDepth; });
+    return bufs_[cur_];
+  }
+  // Waits until every queued block is in the digest.
+  void drain() {
+    std::unique_lock<std::mutex> lock(mu_);
+    cv_.wait(lock, [this] { return hashed_ == submitted_; });
+  }
+  uint8_t* first() const { return bufs_[0]; }
+
+ private:
+  static constexpr int kDepth = 4;
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mu_);
+    for (;;) {
+      cv_.wait(lock, [this] { return quit_ || hashed_ < submitted_; });
+      if (hashed_ == submitted_) return;  // quit with nothing left
+      const int i = static_cast<int>(hashed_ % kDepth);
+      const int64_t len = lens_[i];
+      lock.unlock();
+      wc_Md5Update(md5_, bufs_[i], static_cast<word32>(len));
+      lock.lock();
+      ++hashed_;
+      cv_.notify_all();
+    }
+  }
+
+  wc_Md5* md5_;
+  uint8_t* bufs_[kDepth] = {};
+  std::unique_ptr<uint8_t[]> owned_[kDepth];
+  int64_t lens_[kDepth] = {};
+  int cur_ = 0;  // the buffer the copy loop fills; copy loop only
+  std::mutex mu_;
+  std::condition_variable cv_;
+  int64_t submitted_ = 0;  // guarded by mu_
+  int64_t hashed_ = 0;     // guarded by mu_
+  bool quit_ = false;      // guarded by mu_
+  bool ok_ = false;
+  std::thread thread_;
+};
+
+// The hasher of the running job, or null (then write_and_count hashes).
+dd_hasher* g_hasher = nullptr;
+
 // true when the write failed.
 bool write_and_count(const uint8_t* buf, int64_t len, const char* name) {
   long w = full_write_or_warn(buf, len, name);
   if (w < 0) return true;
-  wc_Md5Update(&G.md5, buf, static_cast<word32>(w));
+  if (g_hasher && g_hasher->owns_current(buf)) {
+    // The loop reads the next block into the next buffer of the ring.
+    G.ibuf = G.obuf = g_hasher->submit(w);
+  } else {
+    wc_Md5Update(&G.md5, buf, static_cast<word32>(w));
+  }
   if (w == G.obs)
     ++G.out_full;
   else if (w > 0)
@@ -373,6 +471,14 @@ int krdd_file_work() {
 }
 
 int krdd_work() {
+  std::optional<dd_hasher> hasher;
+  if (!dd_flag(DD_TWO_BUFFERS) && G.ibuf && G.ibuf == G.obuf) {
+    hasher.emplace(&G.md5, G.ibuf, G.ibs);
+    if (hasher->ok())
+      g_hasher = &*hasher;
+    else
+      hasher.reset();  // hash on this thread instead
+  }
   int r;
   for (;;) {
     r = krdd_file_work();
@@ -396,6 +502,12 @@ int krdd_work() {
   if (G.out_stream) {
     if (!stream_close(G.out_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.outfile.c_str());
     G.out_stream = nullptr;
+  }
+  if (hasher) {
+    hasher->drain();  // the digest is complete before the status reads it
+    g_hasher = nullptr;
+    G.ibuf = G.obuf = hasher->first();  // the job's own buffer again
+    hasher.reset();
   }
   if (!dd_flag(DD_NO_STATUS)) dd_output_status(r);
   return r;
@@ -507,6 +619,12 @@ int krsd_is_busy() { return g_busy.load(); }
 int krsd_exit() {
   if (g_queue) os_msgq_post(g_queue, OS_MSG_QUIT);
   return 0;
+}
+
+void krsd_join() {
+  if (!g_thread) return;
+  os_thread_join(g_thread);
+  g_thread = nullptr;
 }
 
 int krsd_last_result() { return g_last_result.load(); }

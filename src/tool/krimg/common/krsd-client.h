@@ -13,6 +13,9 @@ int krsd_stop();
 int krsd_is_busy();
 // Posts the quit request to the worker without waiting; 0.
 int krsd_exit();
+// After krsd_exit: waits until the worker has ended (it ends after the job
+// it runs). For a front end that ends the process itself.
+void krsd_join();
 // 1 when target exists, is not empty and the examiner chose to continue.
 int krsd_outfile_ask_continue(const char* target);
 // The result of the last job that ended (the pass results 0..5), -1 before.
