@@ -94,7 +94,10 @@ up() {
 
   UP_DONE=""
   trap 'if [ -z "$UP_DONE" ]; then echo "testhost: up failed, tearing down" >&2; down; fi' EXIT
-  mkdir -p "$STATE/home"
+  # PuTTY falls back to the account's own ~/.putty when $HOME has none:
+  # give it one, so nothing of root's is read or written.
+  mkdir -p "$STATE/home/.putty"
+  chmod 700 "$STATE/home/.putty"
   chmod 700 "$STATE"
   if [ -z "$image" ]; then
     image="$STATE/sample.img"
