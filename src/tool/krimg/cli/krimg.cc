@@ -3,6 +3,7 @@
 //   krimg deploy ...
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -60,45 +61,74 @@ volatile sig_atomic_t g_interrupted = 0;
 
 void on_interrupt(int) { g_interrupted = 1; }
 
-// The status line, redrawn in place on a terminal.
+// The status line on a terminal. With a known window height it lives on
+// the bottom row, outside a scrolling region that holds the log lines, so
+// that the two never overwrite each other; otherwise it is redrawn in place
+// at the start of the current line.
 bool g_have_percent = false;
 int g_percent = 0;
+int g_rows = 0;  // terminal rows while the bottom row is reserved, else 0
+
+void tty_status_end() {
+  if (!g_rows) return;
+  fprintf(stderr, "\0337\033[r\033[%d;1H\033[K\0338", g_rows);
+  fflush(stderr);
+  g_rows = 0;
+}
+
+void tty_status_begin() {
+  struct winsize ws{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_row < 3) return;
+  g_rows = ws.ws_row;
+  // Make room when the cursor is on the bottom row, then keep the log
+  // above it.
+  fprintf(stderr, "\n\033[A\0337\033[1;%dr\0338", g_rows - 1);
+  fflush(stderr);
+  atexit(tty_status_end);  // also when a critical line ends the process
+}
 
 void tty_set_progress(int percent) {
   g_percent = percent;
   g_have_percent = true;
 }
 
+void tty_draw(const char* line) {
+  if (g_rows)
+    fprintf(stderr, "\0337\033[%d;1H\033[K%s\0338", g_rows, line);
+  else
+    fprintf(stderr, "\r\033[K%s\r", line);  // the cursor stays at column 0
+  fflush(stderr);
+}
+
 void tty_set_status(const char* text) {
   if (!*text) {
     g_have_percent = false;
-    fputs("\r\033[K", stderr);
-    fflush(stderr);
+    tty_draw("");
     return;
   }
-  char bar[33];
-  int width = 30;
+  char line[200];
   if (g_have_percent) {
+    constexpr int kWidth = 30;
+    char bar[kWidth + 3];
     int p = g_percent < 0 ? 0 : g_percent > 100 ? 100 : g_percent;
-    int filled = p * width / 100;
+    int filled = p * kWidth / 100;
     bar[0] = '[';
-    for (int i = 0; i < width; ++i) bar[1 + i] = i < filled ? '#' : '.';
-    bar[width + 1] = ']';
-    bar[width + 2] = '\0';
-    fprintf(stderr, "\r\033[K%s %s\r", bar, text);
+    for (int i = 0; i < kWidth; ++i) bar[1 + i] = i < filled ? '#' : '.';
+    bar[kWidth + 1] = ']';
+    bar[kWidth + 2] = '\0';
+    snprintf(line, sizeof line, "%s %s", bar, text);
   } else {
-    fprintf(stderr, "\r\033[K%s\r", text);
+    snprintf(line, sizeof line, "%s", text);
   }
-  // The cursor stays at the start of the line, so that a log line written
-  // meanwhile begins at column 0.
-  fflush(stderr);
+  tty_draw(line);
 }
 
 int answer_yes(const char*) { return 1; }
 
 bool read_yes(const char* prompt) {
-  fputs(prompt, stderr);
-  fputs("[y/N] ", stderr);
+  // The question may end in a line break; the answer goes on its line.
+  fwrite(prompt, 1, strcspn(prompt, "\n"), stderr);
+  fputs(" [y/N] ", stderr);
   fflush(stderr);
   char line[64];
   if (!fgets(line, sizeof line, stdin)) return false;
@@ -268,7 +298,7 @@ int acquire_main(int argc, char** argv) {
     if (!want_resume) {
       // No to continuing is not yet a yes to destroying the image.
       char q[600];
-      snprintf(q, sizeof q, "%s will be overwritten from byte 0. Overwrite? ", image.c_str());
+      snprintf(q, sizeof q, "%s will be overwritten from byte 0. Overwrite?", image.c_str());
       if (!read_yes(q)) {
         fputs("krimg acquire: image left as it was\n", stderr);
         krsd_exit();
@@ -292,6 +322,7 @@ int acquire_main(int argc, char** argv) {
     krsd_join();
     return kExitRefused;
   }
+  if (ops.set_status) tty_status_begin();
   bool stop_sent = false;
   while (krsd_is_busy()) {
     if (g_interrupted && !stop_sent) {
@@ -302,6 +333,7 @@ int acquire_main(int argc, char** argv) {
   }
   krsd_exit();
   krsd_join();
+  tty_status_end();
   int result = krsd_last_result();
   return result < 0 ? kExitRefused : result;
 }
