@@ -7,6 +7,9 @@
 #   scripts/testhost.sh exec CMD [ARG...]   run CMD inside the device (its network, PID and mount namespaces)
 #   scripts/testhost.sh down                remove everything it made
 #
+# Exit status 77 from up: this machine cannot hold the test host (not root,
+# a tool missing, the address range taken); the message says which.
+#
 # The device is a network namespace with the address 192.168.191.2/24 on a
 # veth pair (the workstation side, 192.168.191.1/24, stays in the root
 # namespace), with its own PID and mount namespaces, a private /tmp and /run,
@@ -28,14 +31,16 @@ DEV_ADDR=192.168.191.2
 STATE=${KRII_TESTHOST_DIR:-/var/tmp/krii-testhost}
 
 die() { echo "testhost: $*" >&2; exit 1; }
+# This machine cannot hold the test host (exit 77: tests skip, with the reason).
+unavailable() { echo "testhost: unavailable: $*" >&2; exit 77; }
 
 need_tools() {
-  [ "$(id -u)" -eq 0 ] || die "needs root (network namespaces)"
+  [ "$(id -u)" -eq 0 ] || unavailable "needs root (network namespaces)"
   local t
   for t in ip unshare nsenter ssh-keygen ssh-agent ssh-add plink pscp; do
-    command -v "$t" >/dev/null || die "missing tool: $t"
+    command -v "$t" >/dev/null || unavailable "missing tool: $t"
   done
-  [ -x /usr/sbin/sshd ] || die "missing /usr/sbin/sshd (openssh-server)"
+  [ -x /usr/sbin/sshd ] || unavailable "missing /usr/sbin/sshd (openssh-server)"
 }
 
 # The process that is PID 1 of the device (sshd), as the root namespace sees it.
@@ -89,7 +94,7 @@ up() {
   down
   # Never take over an address range the machine already uses.
   if ip -4 addr show | grep -q "inet 192\.168\.191\."; then
-    die "192.168.191.0/24 is already in use on this machine"
+    unavailable "192.168.191.0/24 is already in use on this machine"
   fi
 
   UP_DONE=""
