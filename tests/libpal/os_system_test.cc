@@ -242,20 +242,6 @@ TEST(OsReadFile, WholeTextOrNothing) {
   EXPECT_EQ(os_read_file(templ), nullptr);
 }
 
-TEST(StrBuf, GrowsInSteps) {
-  strbuf* sb = strbuf_new();
-  EXPECT_EQ(sb->cap, 4096);
-  EXPECT_EQ(strbuf_get(sb), nullptr);
-  std::string chunk(4095, 'x');
-  strbuf_append(sb, chunk.c_str());
-  EXPECT_EQ(sb->cap, 4096);
-  strbuf_appendf(sb, "%d-%s", 42, "y");
-  EXPECT_EQ(sb->cap, 8192);
-  EXPECT_EQ(sb->len, 4099);
-  EXPECT_EQ(std::string(strbuf_get(sb)), chunk + "42-y");
-  strbuf_free(sb);
-}
-
 TEST(TextHelpers, FieldsOfCommandOutput) {
   const char list[] = "eth0\0wlan0\0lo\0";
   EXPECT_EQ(text_list_index(list, "lo"), 2);
@@ -295,14 +281,6 @@ TEST(TextHelpers, FieldsOfCommandOutput) {
   r = text_replace_all("abc", "", "x");
   EXPECT_STREQ(r, "abc");
   free(r);
-}
-
-TEST(ShellQuote, PlainTextsStayAsTheyAre) {
-  EXPECT_EQ(os_shell_quote("tazmok"), "tazmok");
-  EXPECT_EQ(os_shell_quote("192.168.191.2"), "192.168.191.2");
-  EXPECT_EQ(os_shell_quote(""), "''");
-  EXPECT_EQ(os_shell_quote("a b"), "'a b'");
-  EXPECT_EQ(os_shell_quote("it's"), "'it'\\''s'");
 }
 
 }  // namespace
