@@ -1,7 +1,7 @@
 #!/bin/bash
 # krimg acquire of a local 512 MiB file with mixed content (random, zeros,
 # text) against md5sum of the same file, both on a warm cache, in one run.
-# Prints both throughputs and the ratio krimg/md5sum (goal: at least 0.75).
+# Best of three runs each. Prints both throughputs and the ratio krimg/md5sum (goal: at least 0.75).
 #   bench/local_bench.sh [BUILD_DIR]     (default: build)
 # Needs about 1.1 GiB in ${TMPDIR:-/tmp}. Not part of CI.
 set -euo pipefail
@@ -28,21 +28,28 @@ MIB=512
 now_ns() { date +%s%N; }
 cat "$SRC" > /dev/null  # warm the cache for both
 
-t0=$(now_ns)
-want=$(md5sum "$SRC" | cut -d' ' -f1)
-t1=$(now_ns)
-"$KRIMG" acquire --source "$SRC" --image "$IMG" --restart 2> "$WORK/krimg.log"
-t2=$(now_ns)
+# Best of three runs each, so that a busy machine disturbs the ratio less.
+best_md5=0 best_krimg=0
+for run in 1 2 3; do
+  t0=$(now_ns)
+  want=$(md5sum "$SRC" | cut -d' ' -f1)
+  t1=$(now_ns)
+  rm -f "$IMG"
+  "$KRIMG" acquire --source "$SRC" --image "$IMG" 2> "$WORK/krimg.log"
+  t2=$(now_ns)
+  got=$(sed -n 's/.*md5: \([0-9a-f]\{32\}\)$/\1/p' "$WORK/krimg.log")
+  if [ "$got" != "$want" ]; then
+    echo "MD5 differs: krimg '$got', md5sum '$want'" >&2
+    cat "$WORK/krimg.log" >&2
+    exit 1
+  fi
+  cmp -s "$SRC" "$IMG" || { echo "image differs from the source" >&2; exit 1; }
+  md=$((t1 - t0)) kr=$((t2 - t1))
+  if [ "$best_md5" -eq 0 ] || [ "$md" -lt "$best_md5" ]; then best_md5=$md; fi
+  if [ "$best_krimg" -eq 0 ] || [ "$kr" -lt "$best_krimg" ]; then best_krimg=$kr; fi
+done
 
-got=$(sed -n 's/.*md5: \([0-9a-f]\{32\}\)$/\1/p' "$WORK/krimg.log")
-if [ "$got" != "$want" ]; then
-  echo "MD5 differs: krimg '$got', md5sum '$want'" >&2
-  cat "$WORK/krimg.log" >&2
-  exit 1
-fi
-cmp -s "$SRC" "$IMG" || { echo "image differs from the source" >&2; exit 1; }
-
-awk -v mib=$MIB -v md=$((t1 - t0)) -v kr=$((t2 - t1)) 'BEGIN {
+awk -v mib=$MIB -v md=$best_md5 -v kr=$best_krimg 'BEGIN {
   a = mib / (md / 1e9); b = mib / (kr / 1e9);
   printf "md5sum: %8.1f MiB/s (%.2f s)\n", a, md / 1e9;
   printf "krimg:  %8.1f MiB/s (%.2f s)\n", b, kr / 1e9;
