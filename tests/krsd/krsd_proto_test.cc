@@ -532,6 +532,15 @@ TEST_F(KrsdProto, HelpAndBadOptions) {
   cmd = krsd_test::bin_path("krsd") + " --bogus 2>/dev/null";
   int st = system(cmd.c_str());
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 2);
+  // A daemon that cannot start says so with status 1 instead of serving.
+  const std::vector<std::string> broken = {"--cert /no/cert.pem --key /no/key.pem",
+                                           "--root /no/such/dir", "--listen 300.1.2.3",
+                                           "--port-file /no/such/dir/ports"};
+  for (const auto& args : broken) {
+    cmd = krsd_test::bin_path("krsd") + " --port 0 --tls-port any " + args + " 2>/dev/null";
+    st = system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << args;
+  }
 }
 
 }  // namespace
