@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <thread>
 
@@ -146,6 +147,61 @@ TEST_F(KrsdProto, CodecNoneAndTenMiBCap) {
   ASSERT_EQ(c.read(fd, 0xA00000, &packed), 0);
   EXPECT_LT(packed.size(), 0xA00000u);  // zero and text runs shrink
   EXPECT_TRUE(same(unlz4(packed, 0xA00000), 0));
+}
+
+// The daemon prepares the next block while the client takes in the last
+// one; whatever happens in between, an answer is never stale or mispacked.
+TEST_F(KrsdProto, ReadAheadNeverAnswersStale) {
+  std::string root = dir_.file("root");
+  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
+  std::vector<uint8_t> file(data_.begin(), data_.begin() + 250000);
+  ASSERT_TRUE(krsd_test::write_file(root + "/f.img", file));
+  start({"--root", root});
+  Client c;
+  ASSERT_TRUE(c.connect(d_.port));
+  ASSERT_EQ(c.login("", ""), 0);
+  ASSERT_EQ(c.pack("none"), 0);
+  int64_t fd = 0, wfd = 0, pos = 0;
+  ASSERT_EQ(c.open("/f.img", 1, &fd), 0);
+  std::vector<uint8_t> p;
+  ASSERT_EQ(c.read(fd, 50000, &p), 0);
+  ASSERT_EQ(c.read(fd, 60000, &p), 0);  // another length than the one prepared
+  EXPECT_TRUE(std::equal(p.begin(), p.end(), file.begin() + 50000));
+  ASSERT_EQ(c.pack("lz4"), 0);  // a codec switch: the next answer is packed anew
+  ASSERT_EQ(c.read(fd, 60000, &p), 0);
+  auto plain = unlz4(p, 60000);
+  ASSERT_EQ(plain.size(), 60000u);
+  EXPECT_TRUE(std::equal(plain.begin(), plain.end(), file.begin() + 110000));
+  // A write through another handle changes the block that was prepared.
+  ASSERT_EQ(c.pack("none"), 0);
+  ASSERT_EQ(c.read(fd, 10000, &p), 0);  // 170000..180000, prepares 180000..190000
+  ASSERT_EQ(c.open("/f.img", 4, &wfd), 0);
+  ASSERT_EQ(c.seek(wfd, 180000, 0, &pos), 0);
+  std::vector<uint8_t> patch(10000, 0xAB);
+  ASSERT_EQ(c.write(wfd, patch.data(), patch.size(), 10000), 0);
+  ASSERT_EQ(c.read(fd, 10000, &p), 0);
+  EXPECT_EQ(p, patch);
+  std::copy(patch.begin(), patch.end(), file.begin() + 180000);
+  // A seek back: the block at the new position, not the prepared one.
+  ASSERT_EQ(c.read(fd, 10000, &p), 0);
+  ASSERT_EQ(c.seek(fd, 0, 0, &pos), 0);
+  ASSERT_EQ(c.read(fd, 10000, &p), 0);
+  EXPECT_TRUE(std::equal(p.begin(), p.end(), file.begin()));
+  // Near the end only a short block can be prepared, which is not kept: a
+  // file that grew meanwhile is read in full.
+  ASSERT_EQ(c.seek(fd, 150000, 0, &pos), 0);
+  ASSERT_EQ(c.read(fd, 60000, &p), 0);  // 150000..210000; 40000 left after it
+  std::vector<uint8_t> more(data_.begin() + 250000, data_.begin() + 400000);
+  {
+    std::FILE* fh = std::fopen((root + "/f.img").c_str(), "ab");
+    ASSERT_NE(fh, nullptr);
+    ASSERT_EQ(std::fwrite(more.data(), 1, more.size(), fh), more.size());
+    std::fclose(fh);
+  }
+  file.insert(file.end(), more.begin(), more.end());
+  ASSERT_EQ(c.read(fd, 60000, &p), 0);
+  ASSERT_EQ(p.size(), 60000u);
+  EXPECT_TRUE(std::equal(p.begin(), p.end(), file.begin() + 210000));
 }
 
 TEST_F(KrsdProto, RefusedRequestsAnswerEveryAttribute) {

@@ -80,6 +80,7 @@ class Conn {
     files_.clear();
     zcomp_close(codec_);
     blobmsg_buf_free(&resp_);
+    blobmsg_buf_free(&ahead_buf_);
     krsd_tls_free(ssl_);
     if (fd_ >= 0) ::close(fd_);
   }
@@ -121,6 +122,8 @@ class Conn {
     return blobmsg_put_string(&resp_, name, v.c_str()) == 0;
   }
   bool fail_read(int err);
+  int build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size_t* got);
+  void read_ahead(int64_t handle, krsd_file* f, int32_t want);
 
   krsd_file* lookup(const blob_attr* fd_attr, int* err);
 
@@ -138,6 +141,16 @@ class Conn {
   std::vector<uint8_t> req_;   // the request being served, root first
   std::vector<uint8_t> data_;  // plain file data of a packed read or write
   blobmsg_buf resp_{};
+  // The read answer prepared ahead, and what it answers.
+  struct Ahead {
+    bool valid = false;
+    int64_t handle = 0, pos = 0;
+    int32_t want = 0;
+    uint64_t codec_gen = 0;
+    size_t got = 0;
+  } ahead_;
+  blobmsg_buf ahead_buf_{};
+  uint64_t codec_gen_ = 0;  // counts codec switches
 };
 
 // ---- transport ---------------------------------------------------------------
@@ -343,52 +356,91 @@ bool Conn::fail_read(int err) {
   return send_response();
 }
 
+// Builds a successful read answer for n bytes at off into *out: the answer
+// is laid out before the data is read, so that the data lands in the
+// message at once (straight from pread without a codec, else packed from
+// the reused buffer); "len" is filled in afterwards. 0, an errno value (the
+// message is then unusable), or -1 when the message cannot be built.
+int Conn::build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size_t* got) {
+  *got = 0;
+  if (blobmsg_begin(out) != 0 || blobmsg_put_u32(out, "errno", 0) != 0 ||
+      blobmsg_put_string(out, "errno_str", "") != 0)
+    return -1;
+  size_t len_at = msg_len(out);
+  if (blobmsg_put_u32(out, "len", 0) != 0 || blobmsg_put_u32(out, "flags", 0) != 0) return -1;
+  void* payload = nullptr;
+  size_t cap = codec_ ? zcomp_bound(n) : n;
+  blob_attr* data = blobmsg_reserve(out, "data", cap, &payload);
+  if (data == nullptr) return -1;
+  size_t packed;
+  int err;
+  if (codec_ == nullptr) {
+    err = f->read_at(off, static_cast<uint8_t*>(payload), n, got);
+    packed = *got;
+  } else {
+    if (data_.size() < n) data_.resize(n);
+    err = f->read_at(off, data_.data(), n, got);
+    int r = err ? 0
+                : zcomp_compress(codec_, data_.data(), static_cast<int>(*got), payload,
+                                 static_cast<int>(cap));
+    if (r < 0) {
+      KR_LOG(OS_LOG_ERR, "packing %zu bytes failed\n", *got);
+      return -1;
+    }
+    packed = static_cast<size_t>(r);
+  }
+  if (err != 0) return err;
+  if (blobmsg_commit(out, data, packed) != 0) return -1;
+  blob_attr* len_attr = reinterpret_cast<blob_attr*>(out->bytes + len_at);
+  blob_put_be32(const_cast<void*>(blobmsg_data(len_attr)), static_cast<uint32_t>(*got));
+  return 0;
+}
+
+// While the client takes in one block, the next one is most likely the
+// following block of the same length: it is read and packed now, and sent
+// at once when that request comes. Only a full block is kept, so a file
+// that grew meanwhile is never answered short; errors are left to the
+// request itself.
+void Conn::read_ahead(int64_t handle, krsd_file* f, int32_t want) {
+  ahead_.valid = false;
+  size_t full = std::min<size_t>(static_cast<size_t>(want), KRSD_MAX_DATA);
+  size_t n = f->clamp_read(full);
+  if (n == 0 || n < full) return;
+  size_t got = 0;
+  if (build_read(f, f->position(), n, &ahead_buf_, &got) != 0 || got != n) return;
+  ahead_ = {true, handle, f->position(), want, codec_gen_, got};
+}
+
 bool Conn::on_read(const uint8_t* body, size_t len) {
   const blob_attr* tb[2];
+  bool ahead = ahead_.valid;
+  ahead_.valid = false;
   if (blobmsg_parse(kReadRules, count(kReadRules), tb, body, len) != 0) return fail_read(EINVAL);
   int err = 0;
   krsd_file* f = lookup(tb[0], &err);
   if (f == nullptr) return fail_read(err);
+  int64_t handle = blobmsg_get_u64(tb[0]);
   int32_t want = blobmsg_get_u32(tb[1]);
   if (want < 0) return fail_read(EINVAL);
-  size_t n = f->clamp_read(std::min<size_t>(static_cast<size_t>(want), KRSD_MAX_DATA));
-
-  // The answer is built before the data is read, so that the data lands in
-  // the message at once: straight from pread without a codec, else packed
-  // from the reused buffer. "len" is filled in afterwards.
-  if (!begin(0)) return false;
-  size_t len_at = msg_len(&resp_);
-  if (!put32("len", 0) || !put32("flags", 0)) return false;
-  void* payload = nullptr;
-  size_t cap = codec_ ? zcomp_bound(n) : n;
-  blob_attr* data = blobmsg_reserve(&resp_, "data", cap, &payload);
-  if (data == nullptr) return false;
   size_t got = 0;
-  size_t packed;
-  if (codec_ == nullptr) {
-    err = f->read(static_cast<uint8_t*>(payload), n, &got);
-    packed = got;
+  if (ahead && ahead_.handle == handle && ahead_.pos == f->position() && ahead_.want == want &&
+      ahead_.codec_gen == codec_gen_) {
+    std::swap(resp_, ahead_buf_);
+    got = ahead_.got;
   } else {
-    if (data_.size() < n) data_.resize(n);
-    err = f->read(data_.data(), n, &got);
-    int r = err ? 0
-                : zcomp_compress(codec_, data_.data(), static_cast<int>(got), payload,
-                                 static_cast<int>(cap));
-    if (r < 0) {
-      KR_LOG(OS_LOG_ERR, "packing %zu bytes failed\n", got);
-      return false;
+    size_t n = f->clamp_read(std::min<size_t>(static_cast<size_t>(want), KRSD_MAX_DATA));
+    err = build_read(f, f->position(), n, &resp_, &got);
+    if (err < 0) return false;
+    if (err != 0) {
+      KR_LOG(OS_LOG_DEBUG, "read %zu bytes at %lld: %s\n", n, (long long)f->position(),
+             errno_text(err).c_str());
+      return fail_read(err);
     }
-    packed = static_cast<size_t>(r);
   }
-  if (err != 0) {
-    KR_LOG(OS_LOG_DEBUG, "read %zu bytes at %lld: %s\n", n, (long long)f->position(),
-           errno_text(err).c_str());
-    return fail_read(err);
-  }
-  if (blobmsg_commit(&resp_, data, packed) != 0) return false;
-  blob_attr* len_attr = reinterpret_cast<blob_attr*>(resp_.bytes + len_at);
-  blob_put_be32(const_cast<void*>(blobmsg_data(len_attr)), static_cast<uint32_t>(got));
-  return send_response();
+  f->advance(got);
+  if (!send_response()) return false;
+  if (got > 0) read_ahead(handle, f, want);
+  return true;
 }
 
 bool Conn::on_write(const uint8_t* body, size_t len) {
@@ -490,9 +542,11 @@ bool Conn::on_ioctl(const uint8_t* body, size_t len) {
     } else if (strcmp(data, "none") == 0) {
       zcomp_close(codec_);
       codec_ = nullptr;
+      codec_gen_++;
     } else if (zcomp* z = zcomp_open(data); z != nullptr) {
       zcomp_close(codec_);
       codec_ = z;
+      codec_gen_++;
     } else {
       err = EINVAL;
       KR_LOG(OS_LOG_WARN, "unknown codec [%.32s] from %s\n", data, peer_.c_str());
@@ -505,6 +559,7 @@ bool Conn::on_ioctl(const uint8_t* body, size_t len) {
 bool Conn::dispatch(int cmd, const uint8_t* body, size_t len) {
   if (st_->opts->verbose)
     KR_LOG(OS_LOG_DEBUG, "%s: cmd=%d len=%zu\n", peer_.c_str(), cmd, len);
+  if (cmd != KRSD_CMD_READ) ahead_.valid = false;  // anything else may change what a read gives
   if (cmd == KRSD_CMD_EXIT) return false;
   if (cmd == KRSD_CMD_INIT) return on_login(body, len);
   if (st_->opts->require_login && !logged_in_) {

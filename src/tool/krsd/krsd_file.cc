@@ -199,14 +199,14 @@ int krsd_file::fault(int64_t off, size_t len) const {
   return 0;
 }
 
-int krsd_file::read(uint8_t* buf, size_t len, size_t* got) {
+int krsd_file::read_at(int64_t off, uint8_t* buf, size_t len, size_t* got) const {
   *got = 0;
-  if (pos_ < 0 || pos_ > INT64_MAX - static_cast<int64_t>(len)) return EINVAL;
-  int e = fault(pos_, len);
+  if (off < 0 || off > INT64_MAX - static_cast<int64_t>(len)) return EINVAL;
+  int e = fault(off, len);
   if (e != 0) return e;
   size_t done = 0;
   while (done < len) {
-    ssize_t n = ::pread(fd_, buf + done, len - done, pos_ + static_cast<int64_t>(done));
+    ssize_t n = ::pread(fd_, buf + done, len - done, off + static_cast<int64_t>(done));
     if (n < 0) {
       if (errno == EINTR) continue;
       // A device that went away reads as ENODEV on some drivers: report it as
@@ -216,9 +216,14 @@ int krsd_file::read(uint8_t* buf, size_t len, size_t* got) {
     if (n == 0) break;  // end of the data
     done += static_cast<size_t>(n);
   }
-  pos_ += static_cast<int64_t>(done);
   *got = done;
   return 0;
+}
+
+int krsd_file::read(uint8_t* buf, size_t len, size_t* got) {
+  int e = read_at(pos_, buf, len, got);
+  if (e == 0) pos_ += static_cast<int64_t>(*got);
+  return e;
 }
 
 int krsd_file::write(const uint8_t* buf, size_t len, size_t* put) {

@@ -74,6 +74,9 @@ class krsd_file {
   // the end of the data. The position advances by *got on success and stays
   // on failure (a failed read never reports part of its data).
   [[nodiscard]] int read(uint8_t* buf, size_t len, size_t* got);
+  // The same at a given offset, without moving the position.
+  [[nodiscard]] int read_at(int64_t off, uint8_t* buf, size_t len, size_t* got) const;
+  void advance(size_t n) { pos_ += static_cast<int64_t>(n); }
   [[nodiscard]] int write(const uint8_t* buf, size_t len, size_t* put);
   // origin 0 start, 1 current, 2 end. A negative result position is EINVAL.
   [[nodiscard]] int seek(int64_t offset, int64_t origin, int64_t* pos);
