@@ -10,6 +10,7 @@
 #include "krsd_file.h"
 #include "krsd_opts.h"
 #include "krsd_test_util.h"
+#include "krsd_tls.h"
 
 using krsd_test::TempDir;
 
@@ -285,6 +286,41 @@ TEST_F(KrsdFileTest, RootKeepsEveryRequestInside) {
   ASSERT_EQ(open("/new.img", 42, &f), 0);
   f.reset();
   EXPECT_EQ(access((root + "/new.img").c_str(), F_OK), 0);
+}
+
+TEST(KrsdTls, LoadsGivenCertificateFilesAndRefusesBadOnes) {
+  TempDir dir;
+  std::vector<unsigned char> cert, key;
+  std::string err;
+  ASSERT_EQ(krsd_tls_make_self_signed(&cert, &key, &err), 0) << err;
+  ASSERT_TRUE(krsd_test::write_file(dir.file("cert.der"), {cert.begin(), cert.end()}));
+  ASSERT_TRUE(krsd_test::write_file(dir.file("key.der"), {key.begin(), key.end()}));
+  ASSERT_TRUE(krsd_test::write_file(dir.file("junk"), {1, 2, 3, 4}));
+  krsd_opts o;
+  o.cert = dir.file("cert.der");
+  o.key = dir.file("key.der");
+  {
+    krsd_tls_server t;
+    EXPECT_EQ(t.init(o, &err), 0) << err;
+  }
+  // And a daemon given them serves TLS with them.
+  krsd_test::Daemon d;
+  ASSERT_TRUE(d.start({"--cert", o.cert, "--key", o.key}));
+  krsd_test::Client c;
+  ASSERT_TRUE(c.connect(d.tls_port, true));
+  EXPECT_EQ(c.login("", ""), 0);
+  o.key = dir.file("junk");
+  {
+    krsd_tls_server t;
+    EXPECT_EQ(t.init(o, &err), -1);
+    EXPECT_NE(err.find("key"), std::string::npos);
+  }
+  o.cert = dir.file("junk");
+  {
+    krsd_tls_server t;
+    EXPECT_EQ(t.init(o, &err), -1);
+    EXPECT_NE(err.find("certificate"), std::string::npos);
+  }
 }
 
 // A block device answers its size from the device (a loop device over the

@@ -20,8 +20,10 @@ std::string ssl_error_text(int code) {
   return buf;
 }
 
+}  // namespace
+
 // An ECC P-256 key and a self-signed certificate, both DER.
-int make_self_signed(std::vector<unsigned char>* cert_der, std::vector<unsigned char>* key_der,
+int krsd_tls_make_self_signed(std::vector<unsigned char>* cert_der, std::vector<unsigned char>* key_der,
                      std::string* err) {
   WC_RNG rng;
   if (wc_InitRng(&rng) != 0) {
@@ -77,6 +79,8 @@ int make_self_signed(std::vector<unsigned char>* cert_der, std::vector<unsigned 
   wc_FreeRng(&rng);
   return rc;
 }
+
+namespace {
 
 // Without AES instructions in the library build, ChaCha20-Poly1305 is about
 // three times faster than AES-GCM: it goes first, and the daemon's order
@@ -141,7 +145,7 @@ int krsd_tls_server::init(const krsd_opts& opts, std::string* err) {
     return 0;
   }
   std::vector<unsigned char> cert, key;
-  if (make_self_signed(&cert, &key, err) != 0) return -1;
+  if (krsd_tls_make_self_signed(&cert, &key, err) != 0) return -1;
   if (wolfSSL_CTX_use_certificate_buffer(ctx_, cert.data(), static_cast<long>(cert.size()),
                                          WOLFSSL_FILETYPE_ASN1) != WOLFSSL_SUCCESS ||
       wolfSSL_CTX_use_PrivateKey_buffer(ctx_, key.data(), static_cast<long>(key.size()),

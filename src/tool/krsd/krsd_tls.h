@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "krsd_opts.h"
 
@@ -28,6 +29,11 @@ class krsd_tls_server {
  private:
   WOLFSSL_CTX* ctx_ = nullptr;
 };
+
+// Makes an ECC P-256 key and a self-signed certificate (CN "krsd", ten
+// years), both DER. 0, or -1 with the reason in *err.
+int krsd_tls_make_self_signed(std::vector<unsigned char>* cert_der,
+                              std::vector<unsigned char>* key_der, std::string* err);
 
 // Shuts a TLS session down and frees it; null is accepted.
 void krsd_tls_free(WOLFSSL* ssl);
