@@ -1,6 +1,7 @@
 // krsd: the file-service daemon the acquisition tool reads the device
 // through. See krsd --help and docs/krsd.md.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -25,10 +26,24 @@ void make_absolute(std::string* path) {
   if (getcwd(cwd, sizeof(cwd)) != nullptr) *path = std::string(cwd) + "/" + *path;
 }
 
+// Forks the daemon. The parent returns to the shell as soon as the child
+// reports that it listens (or failed), so a client started right after "-d"
+// finds the port open and a daemon that cannot start is not reported as
+// started. Returns the write end of the report pipe in the child, -1 on error.
 int daemonize() {
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return -1;
   pid_t pid = fork();
   if (pid < 0) return -1;
-  if (pid > 0) _exit(0);  // the shell gets its prompt back at once
+  if (pid > 0) {
+    close(report[1]);
+    char ok = 0;
+    struct pollfd p = {report[0], POLLIN, 0};
+    // Bounded: the child retries a port still held for at most 5 s.
+    if (poll(&p, 1, 8000) == 1 && read(report[0], &ok, 1) == 1 && ok == 1) _exit(0);
+    _exit(1);
+  }
+  close(report[0]);
   setsid();
   int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
   if (fd >= 0) {
@@ -37,8 +52,20 @@ int daemonize() {
     dup2(fd, 2);
     if (fd > 2) close(fd);
   }
-  if (chdir("/") != 0) return -1;
-  return 0;
+  if (chdir("/") != 0) {
+    close(report[1]);
+    return -1;
+  }
+  return report[1];
+}
+
+void report_started(int fd, bool ok) {
+  if (fd < 0) return;
+  char c = ok ? 1 : 0;
+  if (write(fd, &c, 1) != 1) {
+    // The parent is gone; nothing to tell.
+  }
+  close(fd);
 }
 
 }  // namespace
@@ -65,13 +92,15 @@ int main(int argc, char** argv) {
       os_log_ctl(OS_LOG_SET_FILE, 1);
   }
 
+  int report_fd = -1;
   if (opts.daemonize) {
     make_absolute(&opts.root);
     make_absolute(&opts.port_file);
     make_absolute(&opts.cert);
     make_absolute(&opts.key);
     for (auto& m : opts.maps) make_absolute(&m.file);
-    if (daemonize() != 0) {
+    report_fd = daemonize();
+    if (report_fd < 0) {
       fprintf(stderr, "krsd: cannot daemonise\n");
       return 1;
     }
@@ -85,8 +114,10 @@ int main(int argc, char** argv) {
   if (server->init(opts, opts.daemonize ? 5000 : 0, &err) != 0) {
     KR_LOG(OS_LOG_ERR, "krsd: %s\n", err.c_str());
     if (!opts.daemonize) fprintf(stderr, "krsd: %s\n", err.c_str());
+    report_started(report_fd, false);
     return 1;
   }
+  report_started(report_fd, true);
   server->run();
   KR_LOG(OS_LOG_ERR, "krsd: accept loop failed, ending\n");
   _exit(1);

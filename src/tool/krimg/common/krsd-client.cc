@@ -500,6 +500,12 @@ int krdd_work() {
     }
   }
   if (G.out_stream) {
+    // The image must be on the medium before the job says it is complete: a
+    // write-back error shows up only here and must not end in the success line.
+    if (r == DD_DONE && !stream_sync(G.out_stream, 1)) {
+      KR_LOG(OS_LOG_ERR, "sync [%s] error %s\n", G.outfile.c_str(), krsd_error_text(G.out_kind));
+      r = G.out_kind == TB_URL_PROTOCOL_FILE ? DD_FAILED : DD_WRITE_FAILED;
+    }
     if (!stream_close(G.out_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.outfile.c_str());
     G.out_stream = nullptr;
   }
