@@ -196,3 +196,24 @@ TEST_F(FaultTest, MissingDeviceFileGivesTwo) {
 }
 
 }  // namespace
+
+// The success line must mean the image is on the medium: an output that
+// cannot be synced at the end fails the job instead.
+TEST_F(FaultTest, OutputThatCannotBeSyncedIsNotASuccess) {
+  const std::string src = tmp_.path("source.bin");
+  kt::write_file(src, data_);
+  const std::string out = "krp://10.0.0.1/out.img";
+
+  auto ok = run_job(src, out, 0);
+  EXPECT_EQ(ok.result, DD_DONE) << kt::log_dump();
+  EXPECT_EQ(kt::g_written, data_);
+  EXPECT_TRUE(kt::log_has("镜像文件成功完成!\n"));
+
+  kt::fault_reset();
+  kt::log_clear();
+  kt::g_plan.sync_fails = true;
+  auto bad = run_job(src, out, 0);
+  EXPECT_EQ(bad.result, DD_WRITE_FAILED) << kt::log_dump();
+  EXPECT_TRUE(kt::log_has("sync [" + out + "] error \n")) << kt::log_dump();
+  EXPECT_FALSE(kt::log_has("镜像文件成功完成!\n")) << kt::log_dump();
+}

@@ -14,6 +14,7 @@ namespace kt {
 fault_plan g_plan;
 std::atomic<int> g_opens{0};
 std::atomic<int64_t> g_high_water{0};
+std::string g_written;
 
 namespace {
 
@@ -21,13 +22,14 @@ struct ctx {
   int64_t pos = 0;
   int32_t ioerr = IOERR_NONE;
   bool dead = false;  // the connection was lost: every read fails
+  bool writer = false;  // opened as an output: writes land in g_written
 };
 
 int64_t size_of() {
   return g_plan.report_size >= 0 ? g_plan.report_size : static_cast<int64_t>(g_plan.data.size());
 }
 
-void* d_open(const char* path, int) {
+void* d_open(const char* path, int mode) {
   int n = ++g_opens;
   if (g_plan.max_opens >= 0 && n > g_plan.max_opens) {
     errno = EHOSTUNREACH;
@@ -42,7 +44,9 @@ void* d_open(const char* path, int) {
     errno = ECONNREFUSED;
     return nullptr;
   }
-  return new ctx;
+  ctx* c = new ctx;
+  c->writer = (mode & FILE_MODE_READ) == 0 && (mode & (FILE_MODE_WRITE | FILE_MODE_READWRITE)) != 0;
+  return c;
 }
 
 int d_close(void* c) {
@@ -98,7 +102,28 @@ int64_t d_seek(void* vc, int64_t offset, int whence) {
 }
 
 int64_t d_offset(void* vc) { return static_cast<ctx*>(vc)->pos; }
-int64_t d_size(void*) { return size_of(); }
+int64_t d_size(void* vc) {
+  if (static_cast<ctx*>(vc)->writer) return static_cast<int64_t>(g_written.size());
+  return size_of();
+}
+
+long d_write(void* vc, const void* buf, size_t size) {
+  ctx* c = static_cast<ctx*>(vc);
+  if (!c->writer) return -1;
+  const size_t end = static_cast<size_t>(c->pos) + size;
+  if (g_written.size() < end) g_written.resize(end);
+  memcpy(g_written.data() + c->pos, buf, size);
+  c->pos += static_cast<int64_t>(size);
+  return static_cast<long>(size);
+}
+
+int d_truncate(void* vc, int64_t length) {
+  if (!static_cast<ctx*>(vc)->writer || length < 0) return 0;
+  g_written.resize(static_cast<size_t>(length));
+  return 1;
+}
+
+int d_sync(void* vc) { return static_cast<ctx*>(vc)->writer && !g_plan.sync_fails ? 1 : 0; }
 
 int d_ctrl(void* vc, int code, void* arg, size_t arg_size) {
   ctx* c = static_cast<ctx*>(vc);
@@ -120,6 +145,9 @@ tb_file_driver make_driver() {
   d.open = d_open;
   d.close = d_close;
   d.read = d_read;
+  d.write = d_write;
+  d.sync = d_sync;
+  d.truncate = d_truncate;
   d.seek = d_seek;
   d.offset = d_offset;
   d.size = d_size;
@@ -142,6 +170,7 @@ void fault_reset() {
   g_plan = fault_plan{};
   g_opens = 0;
   g_high_water = 0;
+  g_written.clear();
 }
 
 }  // namespace kt

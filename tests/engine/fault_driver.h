@@ -23,7 +23,11 @@ struct fault_plan {
   long short_read = 0;              // > 0: no read returns more than this
   int64_t stop_at = -1;             // a read at or past this offset calls krsd_stop()
   int read_delay_us = 0;            // pause in every read
+  bool sync_fails = false;          // an output opened for writing cannot be synced
 };
+
+// What was written to an output opened through the driver.
+extern std::string g_written;
 
 // Set before a job, read by the driver on the job's thread.
 extern fault_plan g_plan;
