@@ -1,5 +1,5 @@
 // krsd: the file-service daemon the acquisition tool reads the device
-// through. See krsd --help and docs/krsd.md.
+// through. See krsd --help and the README.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
