@@ -12,27 +12,11 @@
 
 struct tb_file_driver;
 
-// Command codes (byte 3 of a request frame).
-enum {
-  KRSD_CMD_INIT = 1,
-  KRSD_CMD_EXIT = 2,
-  KRSD_CMD_OPEN = 10,
-  KRSD_CMD_CLOSE = 11,
-  KRSD_CMD_READ = 12,
-  KRSD_CMD_WRITE = 13,
-  KRSD_CMD_SYNC = 14,
-  KRSD_CMD_SEEK = 15,
-  KRSD_CMD_TRUNCATE = 16,
-  KRSD_CMD_FINFO = 19,
-  KRSD_CMD_IOCTL = 20,
-};
-
 // Control codes of krsd_cli_ioctl: 0 file information, 1 error class; any
 // other code goes to the daemon. KRSD_IOCTL_PACK is also applied locally.
 enum {
   KRSD_IOCTL_FINFO = 0,
   KRSD_IOCTL_IOERR = 1,
-  KRSD_IOCTL_PACK = 10001,
 };
 
 enum {

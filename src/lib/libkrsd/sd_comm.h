@@ -9,6 +9,24 @@
 
 #include "blobmsg.h"
 
+// Command codes (byte 3 of a request frame).
+enum {
+  KRSD_CMD_INIT = 1,
+  KRSD_CMD_EXIT = 2,
+  KRSD_CMD_OPEN = 10,
+  KRSD_CMD_CLOSE = 11,
+  KRSD_CMD_READ = 12,
+  KRSD_CMD_WRITE = 13,
+  KRSD_CMD_SYNC = 14,
+  KRSD_CMD_SEEK = 15,
+  KRSD_CMD_TRUNCATE = 16,
+  KRSD_CMD_FINFO = 19,
+  KRSD_CMD_IOCTL = 20,
+};
+
+// The ioctl code that switches the codec of packed data on both sides.
+enum { KRSD_IOCTL_PACK = 10001 };
+
 enum {
   KRSD_OK = 0,
   KRSD_ERR_SYS = 1,

@@ -9,24 +9,8 @@
 #include "krsd_file.h"
 #include "krsd_opts.h"
 #include "krsd_tls.h"
+#include "sd_comm.h"
 
-// Command codes of a request frame.
-enum {
-  KRSD_CMD_INIT = 1,
-  KRSD_CMD_EXIT = 2,
-  KRSD_CMD_OPEN = 10,
-  KRSD_CMD_CLOSE = 11,
-  KRSD_CMD_READ = 12,
-  KRSD_CMD_WRITE = 13,
-  KRSD_CMD_SYNC = 14,
-  KRSD_CMD_SEEK = 15,
-  KRSD_CMD_TRUNCATE = 16,
-  KRSD_CMD_FINFO = 19,
-  KRSD_CMD_IOCTL = 20,
-};
-
-// The codec switch of the ioctl request.
-#define KRSD_IOCTL_PACK 10001
 // The platform code a login answers: any value but 1 (a Windows daemon)
 // tells the client to read errno values as POSIX ones.
 #define KRSD_OS_TYPE_POSIX 2
