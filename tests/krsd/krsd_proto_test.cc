@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 #include <signal.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -552,8 +555,15 @@ TEST_F(KrsdProto, DaemoniseEnvironmentAndRestart) {
   std::string env = "--map /dev/rdisk0s1s2=" + img_;
   Daemon d;
   ASSERT_TRUE(d.start({"-d"}, env.c_str()));
-  EXPECT_EQ(d.child, -1);  // the started process has already ended, with 0
-  EXPECT_GT(d.pid, 0);     // and a detached one serves
+  // The started process ends with 0 as soon as the detached daemon listens
+  // (at the latest after the daemon's own bounded wait).
+  if (d.child > 0) {
+    int st = 0;
+    ASSERT_EQ(waitpid(d.child, &st, 0), d.child);
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    d.child = -1;
+  }
+  EXPECT_GT(d.pid, 0);  // and a detached one serves
   Client c;
   ASSERT_TRUE(c.connect(d.port));
   ASSERT_EQ(c.login("", ""), 0);
@@ -600,3 +610,21 @@ TEST_F(KrsdProto, HelpAndBadOptions) {
 }
 
 }  // namespace
+
+// A daemon that cannot listen is not reported as started: with -d the
+// started process ends with 1, so the deployment's start step fails.
+TEST(KrsdDaemonise, PortThatCannotBeBoundEndsTheStartWithOne) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(s, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(s, 1), 0);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(getsockname(s, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  ASSERT_EQ(access(bin_path("krsd").c_str(), X_OK), 0) << "no daemon binary";
+  Daemon d;
+  EXPECT_FALSE(d.start({"-d", "--port", std::to_string(ntohs(a.sin_port)), "--tls-port", "0"}));
+  close(s);
+}
