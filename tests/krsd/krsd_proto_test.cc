@@ -20,6 +20,7 @@
 #include "krsd_test_util.h"
 
 using krsd_test::Client;
+using krsd_test::bin_path;
 using krsd_test::Daemon;
 using krsd_test::TempDir;
 
