@@ -3,6 +3,7 @@
 // clang-format off
 #include <wolfssl/options.h>
 #include <wolfssl/ssl.h>
+#include <wolfssl/wolfcrypt/ecc.h>
 // clang-format on
 
 #include <climits>
@@ -107,6 +108,12 @@ void sd_ssl_free(void* ssl) {
   if (!ssl) return;
   SSL_shutdown(static_cast<SSL*>(ssl));
   SSL_free(static_cast<SSL*>(ssl));
+#ifdef FP_ECC
+  // The library keeps a per-thread cache of ECC points that lives as long
+  // as the thread; the imaging worker lives as long as the program, so the
+  // cache is dropped with each session (the next handshake rebuilds it).
+  wc_ecc_fp_free();
+#endif
 }
 
 // The client context begins with its net_conn.
