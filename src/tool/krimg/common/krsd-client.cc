@@ -175,6 +175,14 @@ bool write_and_count(const uint8_t* buf, int64_t len, const char* name) {
 
 int write_failed_result() { return G.out_kind == TB_URL_PROTOCOL_FILE ? DD_FAILED : DD_WRITE_FAILED; }
 
+// Moves s to offset; a failure logs the positioning error line of name.
+bool seek_or_log(stream_ref_t s, int64_t offset, const std::string& name, int kind) {
+  if (stream_seek(s, offset)) return true;
+  KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", name.c_str(), ll(offset),
+          krsd_error_text(kind));
+  return false;
+}
+
 // First pass only: opens the output and positions both streams. DD_DONE when
 // it went through, else the pass result.
 int first_pass_setup() {
@@ -228,21 +236,13 @@ int first_pass_setup() {
     G.i_offset = G.skip * skip_unit;
     KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "G.skip: %lld offset=%lld blocksz=%d\n", ll(G.skip),
             ll(G.i_offset), skip_unit);
-    if (!stream_seek(G.in_stream, G.i_offset)) {
-      KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", in,
-              ll(G.i_offset), krsd_error_text(G.in_kind));
-      return DD_FAILED;
-    }
+    if (!seek_or_log(G.in_stream, G.i_offset, G.infile, G.in_kind)) return DD_FAILED;
   }
   if (G.seek != 0) {
     G.o_offset = G.seek * seek_unit;
     KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "G.seek: %lld offset=%lld blocksz=%d\n", ll(G.seek),
             ll(G.o_offset), seek_unit);
-    if (!stream_seek(G.out_stream, G.o_offset)) {
-      KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", out,
-              ll(G.o_offset), krsd_error_text(G.out_kind));
-      return DD_FAILED;
-    }
+    if (!seek_or_log(G.out_stream, G.o_offset, G.outfile, G.out_kind)) return DD_FAILED;
   }
   return DD_DONE;
 }
@@ -251,17 +251,9 @@ int first_pass_setup() {
 // of the next byte to read and to write.
 int retry_pass_setup() {
   KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "i_offset=%lld\n", ll(G.i_offset));
-  if (!stream_seek(G.in_stream, G.i_offset)) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", G.infile.c_str(),
-            ll(G.i_offset), krsd_error_text(G.in_kind));
-    return DD_FAILED;
-  }
+  if (!seek_or_log(G.in_stream, G.i_offset, G.infile, G.in_kind)) return DD_FAILED;
   KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "o_offset=%lld\n", ll(G.o_offset));
-  if (!stream_seek(G.out_stream, G.o_offset)) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", G.outfile.c_str(),
-            ll(G.o_offset), krsd_error_text(G.out_kind));
-    return DD_FAILED;
-  }
+  if (!seek_or_log(G.out_stream, G.o_offset, G.outfile, G.out_kind)) return DD_FAILED;
   return DD_DONE;
 }
 
