@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "krsd_client.h"
 #include "os/os_human.h"
@@ -189,13 +190,16 @@ int krsd_error_class(int32_t os_type, int32_t err) {
   return IOERR_OTHER;
 }
 
-long krsd_cli_read(krsd_client* ctx, void* buf, size_t size) {
-  uint8_t* p = static_cast<uint8_t*>(buf);
+// The session's transfer loop: requests of at most 10 MiB until size bytes
+// moved or one request moved fewer than asked (the end of the remote data).
+// exchange is cli_read or cli_write; -1 after a failed request.
+template <typename Byte, typename Exchange>
+long transfer(krsd_client* ctx, Byte* buf, size_t size, Exchange exchange) {
   size_t done = 0, remaining = size;
   for (;;) {
     size_t chunk = remaining <= KRSD_MAX_IO ? remaining : size_t(KRSD_MAX_IO);
     int n = 0;
-    int ret = cli_read(ctx, p + done, int(chunk), &n);
+    int ret = exchange(ctx, buf + done, int(chunk), &n);
     ctx->last_ret = ret;
     if (ret != KRSD_OK) {
       krsd_cli_set_last_error(ctx, ret);
@@ -203,34 +207,21 @@ long krsd_cli_read(krsd_client* ctx, void* buf, size_t size) {
     }
     done += size_t(n);
     if (remaining == chunk || size_t(n) < chunk) {
-      KR_LOG(OS_LOG_VERBOSE, "data=%p size=%llu r_size=%llu\n", buf, (unsigned long long)size,
-             (unsigned long long)done);
+      KR_LOGF(OS_LOG_VERBOSE, std::is_const_v<Byte> ? "krsd_cli_write" : "krsd_cli_read",
+              "data=%p size=%llu r_size=%llu\n", static_cast<const void*>(buf),
+              (unsigned long long)size, (unsigned long long)done);
       return long(done);
     }
     remaining -= chunk;
   }
 }
 
+long krsd_cli_read(krsd_client* ctx, void* buf, size_t size) {
+  return transfer(ctx, static_cast<uint8_t*>(buf), size, cli_read);
+}
+
 long krsd_cli_write(krsd_client* ctx, const void* buf, size_t size) {
-  const uint8_t* p = static_cast<const uint8_t*>(buf);
-  size_t done = 0, remaining = size;
-  for (;;) {
-    size_t chunk = remaining <= KRSD_MAX_IO ? remaining : size_t(KRSD_MAX_IO);
-    int n = 0;
-    int ret = cli_write(ctx, p + done, int(chunk), &n);
-    ctx->last_ret = ret;
-    if (ret != KRSD_OK) {
-      krsd_cli_set_last_error(ctx, ret);
-      return -1;
-    }
-    done += size_t(n);
-    if (remaining == chunk || size_t(n) < chunk) {
-      KR_LOG(OS_LOG_VERBOSE, "data=%p size=%llu r_size=%llu\n", buf, (unsigned long long)size,
-             (unsigned long long)done);
-      return long(done);
-    }
-    remaining -= chunk;
-  }
+  return transfer(ctx, static_cast<const uint8_t*>(buf), size, cli_write);
 }
 
 int krsd_cli_open(krsd_client* ctx, const char* path, int mode) {
