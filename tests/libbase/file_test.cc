@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "temp_cwd.h"
 #include "os/os_log.h"
 #include "tb_file.h"
 
@@ -47,23 +48,7 @@ bool exists(const std::string& path) {
 }
 
 // Tests that touch files run in a fresh directory of their own.
-class FileTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(getcwd(old_, sizeof old_), nullptr);
-    char tmpl[] = "/tmp/krii_file_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-  }
-  void TearDown() override {
-    ASSERT_EQ(chdir(old_), 0);
-    ASSERT_EQ(system(("rm -rf " + dir_).c_str()), 0);
-  }
-  std::string at(const std::string& name) const { return dir_ + "/" + name; }
-  char old_[PATH_MAX];
-  std::string dir_;
-};
+using FileTest = TempCwdTest;
 
 TEST(FileNaming, DevicesPathsAndDrivers) {
   struct Row {

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <string>
 
+#include "temp_cwd.h"
 #include "stream.h"
 #include "tb_file.h"
 
@@ -66,7 +67,7 @@ int remote_ctrl(void*, int code, void* arg, size_t size) {
   return 1;
 }
 
-class StreamTest : public ::testing::Test {
+class StreamTest : public TempCwdTest {
  protected:
   static void SetUpTestSuite() {
     static tb_file_driver drv{};
@@ -78,20 +79,6 @@ class StreamTest : public ::testing::Test {
     drv.ctrl = remote_ctrl;
     tb_file_register_driver(&drv);
   }
-  void SetUp() override {
-    ASSERT_NE(getcwd(old_, sizeof old_), nullptr);
-    char tmpl[] = "/tmp/krii_stream_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-  }
-  void TearDown() override {
-    ASSERT_EQ(chdir(old_), 0);
-    ASSERT_EQ(system(("rm -rf " + dir_).c_str()), 0);
-  }
-  std::string at(const std::string& name) const { return dir_ + "/" + name; }
-  char old_[PATH_MAX];
-  std::string dir_;
 };
 
 TEST_F(StreamTest, FileStreamWritesReadsAndCountsItsOffset) {
