@@ -1,9 +1,11 @@
 include(GoogleTest)
 
-# krii_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [LABELS <l...>])
-# One GoogleTest binary per test file, registered with CTest under <name>.
+# krii_test(<name> SOURCES <files...> LIBS <targets...> [TIMEOUT <s>] [LABELS <l...>]
+#           [LAUNCHER <command...>])
+# One GoogleTest binary per test file, registered with CTest under <name>;
+# LAUNCHER runs before the binary (e.g. a lock held for the test's run).
 function(krii_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS;LAUNCHER" ${ARGN})
   if(NOT T_SOURCES)
     set(T_SOURCES ${name}.cc)
   endif()
@@ -14,7 +16,7 @@ function(krii_test name)
   krii_target_defaults(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  add_test(NAME ${name} COMMAND ${name})
+  add_test(NAME ${name} COMMAND ${T_LAUNCHER} $<TARGET_FILE:${name}>)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "KRII_BIN_DIR=${KRII_BIN_DIR};KRII_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
   if(T_LABELS)

@@ -3,10 +3,11 @@
 
 #include <QDialog>
 
+#include "krii_version.h"
+
 class QLabel;
 
 inline constexpr const char* KRII_PRODUCT_TITLE = "KORIN-IOS镜像取证工具";
-inline constexpr const char* KRII_VERSION = "1.1.3.398";
 inline constexpr const char* KRII_COPYRIGHT = "Copyright (C) 2018 korin. All rights reserved.";
 inline constexpr const char* KRII_WEB_ADDRESS = "http://www.korin.example/";
 

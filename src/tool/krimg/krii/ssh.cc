@@ -14,13 +14,13 @@
 #include "os/os_log.h"
 #include "os/os_msgq.h"
 #include "os/os_safe.h"
+#include "krii_version.h"
 #include "os/os_system.h"
 
 #define KR_LOG_SRC "src\\tool\\krimg\\krii\\ssh"
 
 namespace {
 
-constexpr const char* kVersion = "1.1.3.398";
 constexpr const char* kBuildDate = "2018-10-10";
 // The request's text fields are 32 bytes with the terminator.
 constexpr size_t kFieldMax = 31;
@@ -142,7 +142,7 @@ int ssh_init_dev() {
     std::lock_guard<std::mutex> lock(g_req_mu);
     r = g_req;
   }
-  KR_LOG(OS_LOG_INFO, "ver: %s (%s)\n", kVersion, kBuildDate);
+  KR_LOG(OS_LOG_INFO, "ver: %s (%s)\n", KRII_VERSION, kBuildDate);
   KR_LOG(OS_LOG_INFO, "开始初始化镜像环境...\n");
 
   // The option holds at most 63 characters as the tool sees it; quoting for
