@@ -26,7 +26,8 @@ std::string slurp(const fs::path& p) {
 }
 
 // Waits (bounded) until pid has ended, leaving it for os_pclose to reap.
-bool wait_exit(pid_t pid) {
+bool wait_exit(int64_t child) {
+  const auto pid = static_cast<pid_t>(child);
   for (int i = 0; i < 500; ++i) {
     siginfo_t info{};
     if (waitid(P_PID, (id_t)pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
@@ -68,7 +69,8 @@ TEST(OsPopen, RejectsBadModesAndNoCommand) {
 
   os_popen_t* h = os_popen("exit 3", "  r  b ");
   ASSERT_NE(h, nullptr);
-  ASSERT_TRUE(wait_exit(h->pid));
+  EXPECT_EQ(os_popen_write(h, "x", 1), -1);  // mode "r" gives the child no input
+  ASSERT_TRUE(wait_exit(os_popen_pid(h)));
   EXPECT_EQ(os_pclose(h), 3);
 }
 
@@ -83,7 +85,7 @@ TEST(OsPopen, ReadsOutputAndWritesInput) {
     got.append(buf, (size_t)n);
   }
   EXPECT_EQ(got, "out err");
-  ASSERT_TRUE(wait_exit(h->pid));
+  ASSERT_TRUE(wait_exit(os_popen_pid(h)));
   EXPECT_EQ(os_pclose(h), 0);
 
   TempDir dir;
@@ -91,13 +93,13 @@ TEST(OsPopen, ReadsOutputAndWritesInput) {
   std::string cmd = "cat > " + sink.string();
   h = os_popen(cmd.c_str(), "wb");
   ASSERT_NE(h, nullptr);
-  ASSERT_EQ(write(h->wr, "data\n", 5), 5);
+  ASSERT_EQ(os_popen_write(h, "data\n", 5), 5);
   for (int i = 0; i < 500 && slurp(sink).empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(slurp(sink), "data\n");
   os_popen_interrupt(h);
-  EXPECT_EQ(h->wr, -1);
-  ASSERT_TRUE(wait_exit(h->pid));
+  EXPECT_EQ(os_popen_write(h, "more", 4), -1);  // the write end is closed
+  ASSERT_TRUE(wait_exit(os_popen_pid(h)));
   EXPECT_EQ(os_pclose(h), 128 + SIGINT);
 }
 
@@ -107,14 +109,14 @@ TEST(OsPopen, InterruptReachesTheChildsGroup) {
   // Give the shell time to install its trap; a SIGINT before that ends it
   // with 128 + 2, which would not prove the trap ran.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  EXPECT_NE(os_console_interrupt(h->pid), 0);
-  ASSERT_TRUE(wait_exit(h->pid));
+  EXPECT_NE(os_console_interrupt(os_popen_pid(h)), 0);
+  ASSERT_TRUE(wait_exit(os_popen_pid(h)));
   EXPECT_EQ(os_pclose(h), 7);
 
   // A child that outlives the 10 ms of os_pclose is killed with its group.
   h = os_popen("trap '' INT; sleep 20", "r");
   ASSERT_NE(h, nullptr);
-  pid_t pid = h->pid;
+  auto pid = static_cast<pid_t>(os_popen_pid(h));
   EXPECT_EQ(os_pclose(h), -1);
   EXPECT_NE(kill(pid, 0), 0);  // reaped
 }

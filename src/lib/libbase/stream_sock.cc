@@ -1,12 +1,11 @@
 // Socket streams (sock://host:port): a plain TCP connection. Reads never
 // block (0 when nothing has arrived; stream_wait waits); writes wait for
 // room up to the stream's time-out.
-#include <sys/socket.h>
-
 #include <cerrno>
 #include <new>
 
 #include "os/os_log.h"
+#include "platform/tb_sys.h"
 #include "stream_types.h"
 #include "tb_ipaddr.h"
 #include "tb_socket.h"
@@ -63,10 +62,8 @@ struct sock_stream final : stream_s {
     if (r == 0) {
       long w = tb_socket_wait(sock, TB_SOCKET_EVENT_CONN, timeout);
       if (w <= 0) return fail(w == 0 ? ETIMEDOUT : errno);
-      int err = 0;
-      socklen_t len = sizeof err;
-      if (getsockopt(tb_socket_fd(sock), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return fail(errno);
-      if (err) return fail(err);
+      int err = tb_sys_socket_error(sock);
+      if (err) return fail(err < 0 ? errno : err);
     }
     return true;
   }
@@ -76,30 +73,23 @@ struct sock_stream final : stream_s {
   long read(void* buf, size_t n) override {
     if (!sock) return -1;
     if (eof) return 0;
-    for (;;) {
-      ssize_t r = recv(tb_socket_fd(sock), buf, n, MSG_DONTWAIT);
-      if (r > 0) return static_cast<long>(r);
-      if (r == 0) {
-        eof = true;
-        return 0;
-      }
-      if (errno == EINTR) continue;
-      return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
-    }
+    bool closed = false;
+    long r = tb_sys_socket_recv(sock, buf, n, &closed);
+    if (closed) eof = true;
+    return r;
   }
 
   long write(const void* buf, size_t n) override {
     if (!sock) return -1;
-    const char* p = static_cast<const char*>(buf);
+    const auto* p = static_cast<const uint8_t*>(buf);
     size_t done = 0;
     while (done < n) {
-      ssize_t r = send(tb_socket_fd(sock), p + done, n - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+      long r = tb_socket_send(sock, p + done, n - done);
       if (r > 0) {
         done += static_cast<size_t>(r);
         continue;
       }
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return done ? static_cast<long>(done) : -1;
+      if (r < 0) return done ? static_cast<long>(done) : -1;
       long w = tb_socket_wait(sock, TB_SOCKET_EVENT_SEND, timeout);
       if (w <= 0) {
         if (w == 0) errno = ETIMEDOUT;

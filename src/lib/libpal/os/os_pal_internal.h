@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace pal {
 
@@ -28,6 +29,12 @@ bool syslog_send(int fd, const void* data, size_t len);
 // The host name ("host" when the system gives none); buf of size bytes.
 void host_name(char* buf, size_t size);
 int process_id();
+
+// A fresh, empty temporary file for the capturing runner, named with the
+// prefix "kor" in the user's temporary folder (whose name may have at most
+// max_dir characters); its name in *name. False with errno set.
+bool temp_file_new(std::string* name, size_t max_dir);
+void temp_file_remove(const std::string& name);
 
 // Portable part of the log (os_log.cc), exposed for tests.
 // Priority value of a syslog selector such as "user.error" (11); -1 after

@@ -2,16 +2,15 @@
 // capturing what they print; a pipe-based runner with a reader thread; and
 // small helpers that pick fields out of command output.
 //
-// On POSIX the command processor is $COMSPEC when set, else /bin/sh, run as
-// "<shell> -c <command>" in a process group of its own (a time-out kills the
-// whole group, the tool as well as the shell), with standard input from
-// /dev/null and PATH prefixed by the program's directory so that tools
-// delivered beside the program are found first.
+// The command processor is $COMSPEC when set, else the system's: on POSIX
+// /bin/sh, run as "<shell> -c <command>" in a process group of its own (a
+// time-out kills the whole group, the tool as well as the shell), with
+// standard input from /dev/null; on Windows cmd.exe, run hidden as
+// "<processor> /c <command>". PATH is prefixed by the program's directory so
+// that tools delivered beside the program are found first.
 //
 // New texts returned here are owned by the caller and released with free().
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -77,26 +76,28 @@ void os_system_set_program_dir(const char* dir);
 // (letters, digits and "-_.,:/@%+="); plain texts come back unchanged.
 std::string os_shell_quote(const char* text);
 
-// Pipe to a child. process is the child's process group (its own), pid the
-// child; rd and wr are the two ends of the pipe (-1 once closed).
-struct os_popen_t {
-  pid_t process;
-  pid_t pid;
-  int rd;
-  int wr;
-};
+// Pipe to a child: the child's process, its id and the two ends of the pipe,
+// in the system's own terms (private to the platform file).
+struct os_popen_t;
 
 // Starts command with a pipe. Mode "r" or "w", optionally followed by "t" or
 // "b" (blanks allowed around): in "r" the child's standard output and error
 // go into the pipe, in "w" its standard input comes from it. Null with errno
 // EINVAL for a bad mode or a null command; null when it cannot be started.
 os_popen_t* os_popen(const char* command, const char* mode);
+// The child's process id; -1 for a null handle.
+int64_t os_popen_pid(const os_popen_t* h);
 // Bytes read from the pipe, 0 at its end, -1 on failure.
 int os_popen_read(os_popen_t* h, void* buf, int size);
-// Sends SIGINT to the child's process group and closes the write end; 0.
+// Bytes written to the pipe, -1 on failure (also once the write end is
+// closed, and in mode "r", where the child has no input from it).
+int os_popen_write(os_popen_t* h, const void* buf, int size);
+// Interrupts the child as Ctrl-C would (SIGINT to its process group; on
+// Windows a console Ctrl-C event) and closes the write end; 0.
 int os_popen_interrupt(os_popen_t* h);
-// SIGINT to the process group of pid; non-zero when it was sent.
-int os_console_interrupt(pid_t pid);
+// The same interruption for the child with process id pid; non-zero when
+// it was sent.
+int os_console_interrupt(int64_t pid);
 // Closes both ends and gives the child 10 ms to end. Returns its exit code;
 // -1 when it had to be killed, or with errno EINVAL for a null handle.
 // Releases the handle.

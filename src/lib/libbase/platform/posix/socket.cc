@@ -225,3 +225,30 @@ bool tb_socket_exit(tb_socket_ref_t sock) {
 }
 
 int tb_socket_fd(tb_socket_ref_t sock) { return sock ? fd_of(sock) : -1; }
+
+long tb_sys_socket_recv(tb_socket_ref_t sock, void* buf, size_t size, bool* closed) {
+  *closed = false;
+  if (!sock || !buf) return -1;
+  if (size == 0) return 0;
+  for (;;) {
+    ssize_t r = recv(fd_of(sock), buf, size, MSG_DONTWAIT);
+    if (r > 0) return static_cast<long>(r);
+    if (r == 0) {
+      *closed = true;
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+  }
+}
+
+int tb_sys_socket_error(tb_socket_ref_t sock) {
+  if (!sock) {
+    errno = EBADF;
+    return -1;
+  }
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd_of(sock), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
+  return err;
+}

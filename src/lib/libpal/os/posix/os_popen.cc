@@ -28,6 +28,17 @@
 
 extern char** environ;
 
+// process is the child's process group (its own), pid the child; rd and wr
+// are the two ends of the pipe (-1 once closed); input: mode "w", the pipe
+// feeds the child's standard input.
+struct os_popen_t {
+  pid_t process;
+  pid_t pid;
+  int rd;
+  int wr;
+  bool input;
+};
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -295,6 +306,7 @@ os_popen_t* os_popen(const char* command, const char* mode) {
   h->pid = pid;
   h->rd = fds[0];
   h->wr = fds[1];
+  h->input = !reading;
   return h;
 }
 
@@ -310,9 +322,28 @@ int os_popen_read(os_popen_t* h, void* buf, int size) {
   return n < 0 ? -1 : (int)n;
 }
 
-int os_console_interrupt(pid_t pid) {
-  if (pid <= 0) return 0;
-  return kill(-pid, SIGINT) == 0 ? 1 : 0;
+int64_t os_popen_pid(const os_popen_t* h) { return h ? h->pid : -1; }
+
+int os_popen_write(os_popen_t* h, const void* buf, int size) {
+  if (!h || h->wr < 0 || size < 0 || (!buf && size)) {
+    errno = EINVAL;
+    return -1;
+  }
+  // In mode "r" the pipe carries the child's output: nothing to write to.
+  if (!h->input) {
+    errno = EBADF;
+    return -1;
+  }
+  ssize_t n;
+  do {
+    n = write(h->wr, buf, (size_t)size);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : (int)n;
+}
+
+int os_console_interrupt(int64_t pid) {
+  if (pid <= 0 || pid > INT_MAX) return 0;
+  return kill(-(pid_t)pid, SIGINT) == 0 ? 1 : 0;
 }
 
 int os_popen_interrupt(os_popen_t* h) {

@@ -1,0 +1,70 @@
+// The capturing runner: a command with its standard output and error
+// redirected into two temporary files, whose texts are handed back or
+// logged. The files and the shell run belong to the platform.
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "os/os_log.h"
+#include "os/os_pal_internal.h"
+#include "os/os_system.h"
+
+#define KR_LOG_SRC "src\\lib\\libpal\\os\\os_system"
+
+namespace {
+
+// The wrapped command line, like every path of the runner, stays within the
+// 259 characters the Windows command processor accepted.
+constexpr size_t kMaxLine = 259;
+
+struct TempFile {
+  std::string name;
+  ~TempFile() {
+    if (!name.empty()) pal::temp_file_remove(name);
+  }
+};
+
+}  // namespace
+
+int os_system_capture(const char* command, uint32_t limit_ms, char** out, char** err) {
+  if (out) *out = nullptr;
+  if (err) *err = nullptr;
+  if (!command) {
+    errno = EINVAL;
+    return -1;
+  }
+  TempFile fout, ferr;
+  if (!pal::temp_file_new(&fout.name, kMaxLine) || !pal::temp_file_new(&ferr.name, kMaxLine)) {
+    // Without the files the tool's messages would be lost: do not run it.
+    KR_LOG(OS_LOG_ERR | OS_LOG_SYSERR, "cannot create a temporary file: ");
+    return -1;
+  }
+  std::string line = std::string(command) + " 1>" + fout.name + " 2>" + ferr.name;
+  if (line.size() > kMaxLine) {
+    // Never cut: a shortened line would run a different command (a password
+    // missing its end, a redirection lost).
+    KR_LOG(OS_LOG_ERR, "command line of %d characters is longer than %d, not run\n",
+           (int)line.size(), (int)kMaxLine);
+    return -1;
+  }
+  int result = os_system_s(line.c_str(), limit_ms);
+  if (out) *out = os_read_file(fout.name.c_str());
+  if (err) *err = os_read_file(ferr.name.c_str());
+  return result;
+}
+
+int os_system_debug(const char* command, uint32_t limit_ms) {
+  char* out = nullptr;
+  char* err = nullptr;
+  int result = os_system_capture(command, limit_ms, &out, &err);
+  if (out) {
+    KR_LOG(OS_LOG_DEBUG, "%s\n", out);
+    free(out);
+  }
+  if (err) {
+    KR_LOG(OS_LOG_DEBUG, "%s\n", err);
+    free(err);
+  }
+  return result;
+}
+
