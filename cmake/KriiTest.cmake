@@ -18,7 +18,7 @@ function(krii_test name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   add_test(NAME ${name} COMMAND ${T_LAUNCHER} $<TARGET_FILE:${name}>)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "KRII_BIN_DIR=${KRII_BIN_DIR};KRII_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+    ENVIRONMENT "KRII_BIN_DIR=${KRII_BIN_DIR};KRII_TOOLS_DIR=${KRII_TOOLS_DIR};KRII_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
   if(T_LABELS)
     set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}")
   endif()

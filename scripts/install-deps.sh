@@ -8,6 +8,8 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config
   # libraries
   libwolfssl-dev liblz4-dev libgtest-dev
+  # manual pages from the README, the Debian package and its test
+  go-md2man groff-base dpkg-dev desktop-file-utils
   # dialog
   qt6-base-dev qt6-base-dev-tools libgl-dev
   # fuzzing and sanitizer runtimes

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <cctype>
 #include <string>
 #include <vector>
@@ -107,6 +108,16 @@ TEST_F(CliTest, HelpTexts) {
   EXPECT_NE(r.out.find("--resume"), std::string::npos);
   r = run({"bogus"});
   EXPECT_EQ(r.status, 1);
+}
+
+// The build folder is laid out as the installation: krimg in bin/ finds the
+// daemon and the tools in the private folder beside it.
+TEST_F(CliTest, DeployUsesTheBuildsToolFolder) {
+  const char* tools = getenv("KRII_TOOLS_DIR");
+  ASSERT_NE(tools, nullptr);
+  auto r = run({"deploy", "--help"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(r.out.find(" " + std::filesystem::canonical(tools).string() + "\n"), std::string::npos) << r.out;
 }
 
 TEST_F(CliTest, CopiesALocalFileAndReportsItsMd5) {

@@ -13,6 +13,7 @@
 #include "MyEdit.h"
 #include "kriiApp.h"
 #include "kriiDlg.h"
+#include "os/os_system.h"
 
 namespace {
 QString g_dir;
@@ -31,9 +32,10 @@ int krii_test_main(int argc, char** argv, QObject* (*make_test)()) {
   setenv("XDG_CONFIG_HOME", config.constData(), 1);
   setenv("HOME", tmpl, 1);
   if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  // Stand-ins for the SSH tools lead PATH, so that no test ever reaches out
-  // to a device address. They record their command line, wait
-  // KRII_TOOL_SLEEP seconds and exit with KRII_TOOL_RC.
+  // Stand-ins for the SSH tools fill the tool folder and lead PATH, so that
+  // no test ever reaches out to a device address (the build's folder holds
+  // the real tools). They record their command line, wait KRII_TOOL_SLEEP
+  // seconds and exit with KRII_TOOL_RC.
   const QString tools = g_dir + QStringLiteral("/tools");
   QDir().mkpath(tools);
   for (const char* name : {"pscp.exe", "plink.exe"}) {
@@ -48,6 +50,7 @@ int krii_test_main(int argc, char** argv, QObject* (*make_test)()) {
   }
   const QByteArray path = (tools + QLatin1Char(':')).toLocal8Bit() + qgetenv("PATH");
   setenv("PATH", path.constData(), 1);
+  os_system_set_tools_dir(tools.toLocal8Bit().constData());
   setenv("KRII_TOOL_LOG", krii_tool_log().toLocal8Bit().constData(), 1);
   int rc = 0;
   {

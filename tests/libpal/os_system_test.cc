@@ -88,7 +88,7 @@ class OsSystem : public ::testing::Test {
     if (had_tmpdir_) setenv("TMPDIR", old_tmpdir_.c_str(), 1);
     else unsetenv("TMPDIR");
     unsetenv("COMSPEC");
-    os_system_set_program_dir(nullptr);
+    os_system_set_tools_dir(nullptr);
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
@@ -186,10 +186,10 @@ TEST_F(OsSystem, ShellFromComspecAndToolsFromTheProgramDirectory) {
   fs::path tool = dir_ / "kortool.exe";
   std::ofstream(tool) << "#!/bin/sh\necho from-program-dir\n";
   fs::permissions(tool, fs::perms::owner_all);
-  os_system_set_program_dir(dir_.c_str());
+  os_system_set_tools_dir(dir_.c_str());
   EXPECT_EQ(os_system_debug("kortool.exe", 5000), 0);
   EXPECT_EQ(lines(), std::vector<std::string>{"from-program-dir\n\n"});
-  os_system_set_program_dir(nullptr);
+  os_system_set_tools_dir(nullptr);
   EXPECT_NE(os_system_s("kortool.exe 2>/dev/null", 5000), 0);
 
   // The shell's own signal state is the default one, whatever the caller ignores.

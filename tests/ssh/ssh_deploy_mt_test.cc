@@ -100,7 +100,7 @@ class SshDeploy : public ::testing::Test {
       fs::permissions(dir_ / tool, fs::perms::owner_all);
     }
     setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
-    os_system_set_program_dir(dir_.c_str());
+    os_system_set_tools_dir(dir_.c_str());
     os_log_ctl(OS_LOG_SET_CONSOLE, 0);
     os_log_ctl(OS_LOG_SET_PREFIX, 0);
     os_log_ctl(OS_LOG_SET_LEVEL, OS_LOG_DEBUG);
@@ -113,13 +113,13 @@ class SshDeploy : public ::testing::Test {
     ssh_wait_exit();
     os_log_ctl(OS_LOG_SET_INFO_CALLBACK, (os_log_callback) nullptr);
     os_log_ctl(OS_LOG_SET_ALERT_CALLBACK, (os_log_callback) nullptr);
-    os_system_set_program_dir(nullptr);
+    os_system_set_tools_dir(nullptr);
     unsetenv("TMPDIR");
     std::error_code ec;
     fs::remove_all(dir_, ec);
   }
   void SetUp() override {
-    ASSERT_EQ(fs::current_path(), dir_) << "ssh_init enters the program's directory";
+    ASSERT_EQ(fs::current_path(), dir_) << "ssh_init enters the tool folder";
     for (const char* f : {"pscp.exe.args", "plink.exe.args", "pscp.exe.rc", "plink.exe.rc",
                           "pscp.exe.hang", "pscp.exe.wait", "pscp.exe.pids", "go"})
       fs::remove(dir_ / f);

@@ -54,12 +54,14 @@ class TestHost : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     const char* bin = getenv("KRII_BIN_DIR");
+    const char* tools = getenv("KRII_TOOLS_DIR");
     const char* script = getenv("KRII_TESTHOST");
-    if (!bin || !script) {
-      skip_ = "KRII_BIN_DIR or KRII_TESTHOST not set (run through ctest)";
+    if (!bin || !tools || !script) {
+      skip_ = "KRII_BIN_DIR, KRII_TOOLS_DIR or KRII_TESTHOST not set (run through ctest)";
       return;
     }
     bin_ = bin;
+    tools_ = tools;
     script_ = script;
     if (geteuid() != 0) {
       skip_ = "the test host needs root (network, PID and mount namespaces)";
@@ -75,9 +77,10 @@ class TestHost : public ::testing::Test {
       skip_ = "openssh-server or putty-tools missing (scripts/install-deps.sh)";
       return;
     }
-    for (const char* f : {"krimg", "dev/armv7/krsd", "pscp.exe", "plink.exe"}) {
-      if (!fs::exists(bin_ / f)) {
-        skip_ = std::string("not built: ") + (bin_ / f).string();
+    for (const fs::path& f : {bin_ / "krimg", tools_ / "dev/armv7/krsd", tools_ / "pscp.exe",
+                              tools_ / "plink.exe"}) {
+      if (!fs::exists(f)) {
+        skip_ = "not built: " + f.string();
         return;
       }
     }
@@ -160,12 +163,12 @@ class TestHost : public ::testing::Test {
   }
 
   static std::string skip_;
-  static fs::path bin_, script_, dir_;
+  static fs::path bin_, tools_, script_, dir_;
   static std::string md5_, old_home_;
   static bool up_;
 };
 std::string TestHost::skip_, TestHost::md5_, TestHost::old_home_;
-fs::path TestHost::bin_, TestHost::script_, TestHost::dir_;
+fs::path TestHost::bin_, TestHost::tools_, TestHost::script_, TestHost::dir_;
 bool TestHost::up_ = false;
 
 TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
@@ -176,7 +179,7 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
 
   // The daemon was copied byte for byte to the device's /tmp and runs from
   // there, started with -d.
-  Result same = run(q(script_) + " exec cat /tmp/krsd | cmp - " + q((bin_ / "dev/armv7/krsd").string()));
+  Result same = run(q(script_) + " exec cat /tmp/krsd | cmp - " + q((tools_ / "dev/armv7/krsd").string()));
   EXPECT_EQ(same.status, 0) << same.output;
   std::vector<std::string> pids = one_daemon_besides("");
   ASSERT_EQ(pids.size(), 1u) << "daemons running: " << pids.size();

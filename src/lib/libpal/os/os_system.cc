@@ -1,8 +1,11 @@
 // The capturing runner: a command with its standard output and error
 // redirected into two temporary files, whose texts are handed back or
-// logged. The files and the shell run belong to the platform.
+// logged. The files and the shell run belong to the platform. And the
+// programs' tool folder, which the runner searches first.
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
 #include <string>
 
 #include "os/os_log.h"
@@ -17,6 +20,10 @@ namespace {
 // 259 characters the Windows command processor accepted.
 constexpr size_t kMaxLine = 259;
 
+std::mutex g_tools_mu;
+std::string g_tools_override;    // guarded by g_tools_mu
+bool g_tools_overridden = false;  // guarded by g_tools_mu
+
 struct TempFile {
   std::string name;
   ~TempFile() {
@@ -25,6 +32,26 @@ struct TempFile {
 };
 
 }  // namespace
+
+std::string os_tools_dir() {
+  {
+    std::lock_guard<std::mutex> lock(g_tools_mu);
+    if (g_tools_overridden) return g_tools_override;
+  }
+  std::string dir = os_program_dir();
+  if (dir.empty()) return {};
+  std::filesystem::path tools = std::filesystem::path(dir) / KRII_TOOLS_FROM_BIN;
+  std::string out = tools.lexically_normal().string();
+  // "bin/." normalises to "bin/"
+  if (out.size() > 1 && (out.back() == '/' || out.back() == '\\')) out.pop_back();
+  return out;
+}
+
+void os_system_set_tools_dir(const char* dir) {
+  std::lock_guard<std::mutex> lock(g_tools_mu);
+  g_tools_overridden = dir != nullptr;
+  g_tools_override = dir ? dir : "";
+}
 
 int os_system_capture(const char* command, uint32_t limit_ms, char** out, char** err) {
   if (out) *out = nullptr;

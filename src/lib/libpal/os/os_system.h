@@ -6,8 +6,9 @@
 // /bin/sh, run as "<shell> -c <command>" in a process group of its own (a
 // time-out kills the whole group, the tool as well as the shell), with
 // standard input from /dev/null; on Windows cmd.exe, run hidden as
-// "<processor> /c <command>". PATH is prefixed by the program's directory so
-// that tools delivered beside the program are found first.
+// "<processor> /c <command>". PATH is prefixed by the programs' tool folder
+// (os_tools_dir) so that the tools delivered with the programs are found
+// first.
 //
 // New texts returned here are owned by the caller and released with free().
 #pragma once
@@ -66,11 +67,17 @@ char* os_read_file(const char* path);
 // when nothing was consumed, or with errno ERANGE when the entry does not fit.
 const char* os_path_next(const char* src, char* dst, size_t maxlen, char sep = ';');
 
-// The directory that is searched for tools before PATH: the directory of the
-// running executable unless a test set another with os_system_set_program_dir
-// (null restores the default). Empty when it cannot be determined.
+// The directory of the running executable; empty when it cannot be
+// determined.
 std::string os_program_dir();
-void os_system_set_program_dir(const char* dir);
+// The programs' private folder of what they run or deliver (the SSH tools,
+// the device daemon dev/armv7/krsd), searched for tools before PATH: a path
+// fixed by the build from the program's directory (../lib/krii from bin/,
+// in the build folder as where installed), unless a test set another with
+// os_system_set_tools_dir (null restores the default). Empty when the
+// program's directory cannot be determined.
+std::string os_tools_dir();
+void os_system_set_tools_dir(const char* dir);
 
 // The text quoted for the shell when it holds anything but plain characters
 // (letters, digits and "-_.,:/@%+="); plain texts come back unchanged.

@@ -26,13 +26,15 @@ void usage(FILE* to) {
   fprintf(to,
           "usage: krimg deploy [--ip ADDR] [--port N] [--user U] [--password P] [--debug]\n"
           "  Copies dev/armv7/krsd to the device's /tmp with pscp.exe and starts it\n"
-          "  with plink.exe (both from the program's directory, then PATH).\n"
+          "  with plink.exe, from the folder %s\n"
+          "  (the tools, when not there, from PATH).\n"
           "  --ip ADDR      device address (192.168.191.2)\n"
           "  --port N       SSH port (22)\n"
           "  --user U       SSH user (root)\n"
           "  --password P   SSH password (tazmok); an empty text sends none\n"
           "  --debug        also log the command lines and the tools' output\n"
-          "  Exit status: 0 when the device was prepared, 1 when not, 2 for a usage error.\n");
+          "  Exit status: 0 when the device was prepared, 1 when not, 2 for a usage error.\n",
+          os_tools_dir().c_str());
 }
 
 bool parse_port(const char* text, int* port) {

@@ -25,6 +25,8 @@ void CkriiApp::ConfigureLogging() {
 int CkriiApp::InitInstance(bool autostart) {
   SetRegistryKey();
   setWindowIcon(krii_app_icon());
+  // Lets the desktop match the window to its menu entry (krii.desktop).
+  setDesktopFileName(QStringLiteral("krii"));
   CkriiDlg dlg;
   ConfigureLogging();
   if (autostart)

@@ -74,9 +74,11 @@ std::string target_of(const Request& r) {
 }  // namespace
 
 int ssh_init() {
-  std::string dir = os_program_dir();
+  // The copy command names the daemon relative to the folder it is
+  // delivered in, as the programs' directory was on the workstation.
+  std::string dir = os_tools_dir();
   if (dir.empty() || chdir(dir.c_str()) != 0)
-    KR_LOG(OS_LOG_ERR | OS_LOG_SYSERR, "cannot enter the program's directory %s: ", dir.c_str());
+    KR_LOG(OS_LOG_ERR | OS_LOG_SYSERR, "cannot enter the programs' tool folder %s: ", dir.c_str());
   if (g_thread && !g_quit_posted) return 0;  // the worker of an earlier call serves on
   if (g_thread) {
     // Told to quit: let it take its quit message before a new worker

@@ -43,10 +43,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::mutex g_dir_mu;
-std::string g_dir_override;  // guarded by g_dir_mu
-bool g_dir_overridden = false;  // guarded by g_dir_mu
-
 // Process groups of the commands os_system_s is waiting for, so that a
 // front end's Ctrl-C can reach tools that run in groups of their own.
 std::mutex g_run_mu;
@@ -74,10 +70,10 @@ std::string find_shell() {
   return {};
 }
 
-// The caller's environment with PATH led by the program's directory.
+// The caller's environment with PATH led by the programs' tool folder.
 std::vector<std::string> child_env() {
   std::vector<std::string> env;
-  std::string dir = os_program_dir();
+  std::string dir = os_tools_dir();
   bool have_path = false;
   for (char** e = environ; e && *e; ++e) {
     if (strncmp(*e, "PATH=", 5) == 0) {
@@ -180,10 +176,6 @@ int reap(pid_t pid) {
 }  // namespace
 
 std::string os_program_dir() {
-  {
-    std::lock_guard<std::mutex> lock(g_dir_mu);
-    if (g_dir_overridden) return g_dir_override;
-  }
   char buf[PATH_MAX];
   ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   if (n <= 0) return {};
@@ -191,12 +183,6 @@ std::string os_program_dir() {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return {};
   return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-void os_system_set_program_dir(const char* dir) {
-  std::lock_guard<std::mutex> lock(g_dir_mu);
-  g_dir_overridden = dir != nullptr;
-  g_dir_override = dir ? dir : "";
 }
 
 std::string os_shell_quote(const char* text) {
