@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "engine_fixture.h"
+#include "krii_version.h"
 
 namespace {
 
@@ -106,8 +107,35 @@ TEST_F(CliTest, HelpTexts) {
   r = run({"acquire", "--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find("--resume"), std::string::npos);
-  r = run({"bogus"});
-  EXPECT_EQ(r.status, 1);
+  r = run({"--version"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, std::string("krimg ") + KRII_VERSION + "\n");
+}
+
+// A command line that cannot be understood ends with 2 before anything is
+// opened; 1 stays "failed".
+TEST_F(CliTest, UsageErrorsExitWithTwo) {
+  kt::write_file(src_, kt::pattern(1000));
+  const std::vector<std::vector<std::string>> lines = {
+      {},
+      {"bogus"},
+      {"acquire", "--source", src_},
+      {"acquire", "--source", src_, "--image", img_, "--bogus"},
+      {"acquire", "--source", src_, "--image"},
+      {"acquire", "--ip", "127.0.0.1", "--source", src_, "--image", img_},
+      {"acquire", "--source", src_, "--image", img_, "--resume", "--restart"},
+      {"acquire", "--ip", "1.2.3.4/x", "--image", img_},
+      {"acquire", "--source", "", "--image", img_},
+      {"acquire", "--source", src_, "--image", "krp://127.0.0.1/x.img"},
+  };
+  for (const auto& args : lines) {
+    std::string text;
+    for (const auto& a : args) text += "'" + a + "' ";
+    SCOPED_TRACE(text);
+    auto r = run(args);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_FALSE(kt::file_exists(img_));
+  }
 }
 
 // The build folder is laid out as the installation: krimg in bin/ finds the
@@ -165,10 +193,6 @@ TEST_F(CliTest, NonEmptyImageIsNeverOverwrittenSilently) {
   EXPECT_NE(r.err.find("--restart"), std::string::npos);
   EXPECT_EQ(kt::read_file(img_), old);
 
-  r = run({"acquire", "--source", src_, "--image", img_, "--resume", "--restart"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(kt::read_file(img_), old);
-
   r = run({"acquire", "--source", src_, "--image", img_, "--restart"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(kt::read_file(img_), data);
@@ -198,6 +222,28 @@ TEST_F(CliTest, ResumeContinuesAtTheImageEnd) {
   r = run({"acquire", "--source", src_, "--image", img_, "--resume"});
   EXPECT_EQ(r.status, 1) << r.err;
   EXPECT_EQ(kt::read_file(img_), data + "x");
+}
+
+// Continuing needs a source that can be positioned at the image's size:
+// one without a size is refused and the image left as it was.
+TEST_F(CliTest, ResumeFromASourceWithoutSizeIsRefused) {
+  const std::string old = kt::pattern(204800, 8);
+  for (const std::string source : {"\\dev\\stdin", "/proc/version"}) {
+    SCOPED_TRACE(source);
+    kt::write_file(img_, old);
+    int fd = -1;
+    pid_t pid = start({"acquire", "--source", source, "--image", img_, "--resume"}, &fd);
+    ASSERT_GT(pid, 0);
+    const std::string data = kt::pattern(300000, 2);
+    if (write(fd, data.data(), data.size()) < 0) {
+      // krimg may already have gone without reading.
+    }
+    close(fd);
+    auto r = finish(pid);
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("has no size"), std::string::npos) << r.err;
+    EXPECT_EQ(kt::read_file(img_), old);
+  }
 }
 
 TEST_F(CliTest, TheImageMustNotBeTheSource) {

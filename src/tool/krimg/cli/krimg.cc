@@ -1,6 +1,7 @@
 // krimg: the imaging engine from the command line.
 //   krimg acquire [--ip ADDR | --source URL] --image PATH [--resume | --restart] [--debug]
 //   krimg deploy ...
+//   krimg --version
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -14,10 +15,13 @@
 #include <cstring>
 #include <string>
 
+#include "krii_version.h"
 #include "krimg_deploy.h"
 #include "krsd-client.h"
 #include "krsd_ui.h"
 #include "os/os_log.h"
+#include "stream.h"
+#include "tb_file.h"
 #include "tb_init.h"
 #include "tb_url.h"
 
@@ -26,8 +30,10 @@ namespace {
 constexpr const char* kDefaultIp = "192.168.191.2";
 constexpr const char* kSourceFormat = "krp://%s/dev/rdisk0s1s2";
 
-// Exit status of a refusal before any job ran (a set-up failure).
+// Exit status of a refusal before any job ran (a set-up failure), and of a
+// command line that cannot be understood (as Linux tools do).
 constexpr int kExitRefused = 1;
+constexpr int kExitUsage = 2;
 
 const char kUsage[] =
     "usage: krimg <command> [options]\n"
@@ -36,7 +42,8 @@ const char kUsage[] =
     "  acquire   copy a device (or any file) block by block into a raw image\n"
     "  deploy    copy the file-service daemon to the device and start it\n"
     "\n"
-    "'krimg <command> --help' shows the options of a command.\n";
+    "'krimg <command> --help' shows the options of a command;\n"
+    "'krimg --version' prints the version.\n";
 
 const char kAcquireUsage[] =
     "usage: krimg acquire [--ip ADDR | --source URL] --image PATH\n"
@@ -54,8 +61,8 @@ const char kAcquireUsage[] =
     "\n"
     "Without a terminal a non-empty image needs --resume or --restart.\n"
     "Ctrl-C stops the copy; the image can be resumed later.\n"
-    "Exit status: 0 success; 1 failed; 2 the source could not be opened;\n"
-    "3 read error; 4 write error on a remote output; 5 stopped.\n";
+    "Exit status: 0 success; 1 failed; 2 a usage error, or the source could\n"
+    "not be opened; 3 read error; 4 write error on a remote output; 5 stopped.\n";
 
 volatile sig_atomic_t g_interrupted = 0;
 
@@ -178,6 +185,22 @@ bool same_file(const std::string& a, const std::string& b) {
   return S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode) && sa.st_rdev == sb.st_rdev;
 }
 
+// Whether the source tells its size, asked as the engine will ask it. A pipe
+// or socket is not opened for this (it would take from another program's
+// stream) and standard input never has one. -1 when the source cannot be
+// opened: the job itself will say why.
+int source_size_known(const std::string& source, bool is_stdin, const std::string& local) {
+  if (is_stdin) return 0;
+  struct stat st;
+  if (!local.empty() && stat(local.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+    return 0;
+  stream_ref_t s = stream_open(source.c_str(), FILE_MODE_READ, 2000);
+  if (!s) return -1;
+  const int64_t size = stream_size(s);
+  stream_close(s);
+  return size > 0 ? 1 : 0;
+}
+
 // "--name value" or "--name=value"; advances i.
 bool take_value(int argc, char** argv, int& i, const char* name, std::string& out) {
   size_t n = strlen(name);
@@ -190,7 +213,7 @@ bool take_value(int argc, char** argv, int& i, const char* name, std::string& ou
   if (a[n] != '\0') return false;
   if (i + 1 >= argc) {
     fprintf(stderr, "krimg acquire: %s needs a value\n", name);
-    exit(kExitRefused);
+    exit(kExitUsage);
   }
   out = argv[++i];
   return true;
@@ -219,26 +242,26 @@ int acquire_main(int argc, char** argv) {
       return 0;
     } else {
       fprintf(stderr, "krimg acquire: unknown argument '%s'\n%s", a, kAcquireUsage);
-      return kExitRefused;
+      return kExitUsage;
     }
   }
   if (!have_image || image.empty()) {
     fprintf(stderr, "krimg acquire: --image is required\n%s", kAcquireUsage);
-    return kExitRefused;
+    return kExitUsage;
   }
   if (have_ip && have_source) {
     fputs("krimg acquire: give --ip or --source, not both\n", stderr);
-    return kExitRefused;
+    return kExitUsage;
   }
   if (resume && restart) {
     fputs("krimg acquire: give --resume or --restart, not both\n", stderr);
-    return kExitRefused;
+    return kExitUsage;
   }
   if (!have_source) {
     if (!have_ip) ip = kDefaultIp;
     if (ip.empty() || ip.find_first_of("/?#@ ") != std::string::npos) {
       fprintf(stderr, "krimg acquire: '%s' is not a device address\n", ip.c_str());
-      return kExitRefused;
+      return kExitUsage;
     }
     char url[300];
     snprintf(url, sizeof url, kSourceFormat, ip.c_str());
@@ -246,7 +269,7 @@ int acquire_main(int argc, char** argv) {
   }
   if (source.empty()) {
     fputs("krimg acquire: the source is empty\n", stderr);
-    return kExitRefused;
+    return kExitUsage;
   }
   bool source_is_stdin = is_stdin_name(source);
   if (source == "-") source = "\\dev\\stdin";
@@ -254,7 +277,7 @@ int acquire_main(int argc, char** argv) {
   const std::string image_path = local_path(image);
   if (image_path.empty()) {
     fprintf(stderr, "krimg acquire: the image must be a local path: %s\n", image.c_str());
-    return kExitRefused;
+    return kExitUsage;
   }
   const std::string source_path = source_is_stdin ? "" : local_path(source);
   if (!source_path.empty() && same_file(source_path, image_path)) {
@@ -285,9 +308,27 @@ int acquire_main(int argc, char** argv) {
 
   int want_resume = 0;
   if (existing > 0 && !restart) {
-    ops.ask_yes_no = resume ? answer_yes : ask_terminal;
-    krsd_ui_set(&ops);
-    want_resume = krsd_outfile_ask_continue(image.c_str());
+    // Continuing reads the source from the image's size on: a source
+    // without a size cannot be positioned there. That is settled before the
+    // image is opened.
+    const bool sized = source_size_known(source, source_is_stdin, source_path) != 0;
+    if (!sized && resume) {
+      fprintf(stderr,
+              "krimg acquire: the source %s has no size (standard input, a pipe or a device that "
+              "does not tell its size), so %s cannot be continued from it; image left as it was\n",
+              source.c_str(), image.c_str());
+      krsd_exit();
+      krsd_join();
+      return kExitRefused;
+    }
+    if (sized) {
+      ops.ask_yes_no = resume ? answer_yes : ask_terminal;
+      krsd_ui_set(&ops);
+      want_resume = krsd_outfile_ask_continue(image.c_str());
+    } else {
+      fprintf(stderr, "krimg acquire: the source %s has no size; %s cannot be continued from it\n",
+              source.c_str(), image.c_str());
+    }
     if (!want_resume && resume) {
       fprintf(stderr, "krimg acquire: %s cannot be opened to continue it; image left as it was\n",
               image.c_str());
@@ -354,15 +395,19 @@ int deploy_main(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     fputs(kUsage, stderr);
-    return kExitRefused;
+    return kExitUsage;
   }
   const char* cmd = argv[1];
   if (strcmp(cmd, "--help") == 0 || strcmp(cmd, "-h") == 0 || strcmp(cmd, "help") == 0) {
     fputs(kUsage, stdout);
     return 0;
   }
+  if (strcmp(cmd, "--version") == 0) {
+    printf("krimg %s\n", KRII_VERSION);
+    return 0;
+  }
   if (strcmp(cmd, "acquire") == 0) return acquire_main(argc - 1, argv + 1);
   if (strcmp(cmd, "deploy") == 0) return deploy_main(argc - 1, argv + 1);
   fprintf(stderr, "krimg: unknown command '%s'\n%s", cmd, kUsage);
-  return kExitRefused;
+  return kExitUsage;
 }
