@@ -10,14 +10,15 @@ PACKAGES=(
   libwolfssl-dev liblz4-dev libgtest-dev
   # manual pages from the README, the Debian package and its test
   go-md2man groff-base dpkg-dev desktop-file-utils
-  # dialog
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  # dialog, and Qt's own texts in the examiner's language
+  qt6-base-dev qt6-base-dev-tools libgl-dev qt6-translations-l10n
   # fuzzing and sanitizer runtimes
   clang-14 libclang-rt-14-dev
   # device deployment and the test host
   putty-tools openssh-server iproute2 util-linux procps psmisc
-  # screenshots of the dialog, Chinese text
-  xvfb xauth fonts-wqy-microhei x11-apps imagemagick
+  # screenshots of the dialog, Chinese text; the dialog's keys under a real
+  # window manager with real key presses
+  xvfb xauth fonts-wqy-microhei x11-apps imagemagick openbox xdotool
   # reference tools of the benchmarks and the demo
   netcat-openbsd coreutils openssh-client
 )

@@ -3,6 +3,9 @@
 // background drag, the system menu, Save-As and the about box.
 #include <QAction>
 #include <QDesktopServices>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
@@ -14,6 +17,8 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <memory>
 
@@ -21,6 +26,7 @@
 #include "IpAddressCtrl.h"
 #include "MyEdit.h"
 #include "krii_test_env.h"
+#include "kriiApp.h"
 #include "kriiDlg.h"
 #include "kriiSettings.h"
 #include "krsd-client.h"
@@ -37,6 +43,12 @@ void store(const char* name, const QString& v) {
   QSettings s;
   s.setValue(QStringLiteral("config/") + QString::fromLatin1(name), v);
   s.sync();
+}
+
+// The permission bits of a file or folder; 0 when it is missing.
+unsigned mode_of(const QString& path) {
+  struct stat st {};
+  return stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // Runs f once a modal widget other than the dialog is open.
@@ -98,9 +110,6 @@ class DialogTest : public QObject {
     QCOMPARE(c<QLineEdit>("1016")->echoMode(), QLineEdit::Password);
     QCOMPARE(c<QLineEdit>("1017")->text(), QStringLiteral("22"));
     QCOMPARE(c<QLineEdit>("1000")->text(), QString());
-    QCOMPARE(c<QLineEdit>("1015")->maxLength(), 32);
-    QCOMPARE(c<QLineEdit>("1016")->maxLength(), 32);
-    QCOMPARE(c<QLineEdit>("1017")->maxLength(), 5);
     QCOMPARE(c<QPushButton>("1003")->text(), QStringLiteral("开始镜像(&S)"));
     QCOMPARE(c<QPushButton>("1002")->text(), QStringLiteral("连接(&C)"));
     QCOMPARE(c<QGroupBox>("1021")->title(), QStringLiteral("连接设置"));
@@ -154,6 +163,43 @@ class DialogTest : public QObject {
     QCOMPARE(stored("LastImgFile"), QStringLiteral("/evidence/a.img"));
     QCOMPARE(stored("ip"), QStringLiteral("192.168.191.2"));
     QCOMPARE(stored("port"), QStringLiteral("22"));
+  }
+
+  // Typing stops at the limit (user and password: what the deployment
+  // carries); a longer stored value is shown and stored whole.
+  void editLimitsStopTypingOnly_data() {
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("limit");
+    QTest::newRow("user") << "1015" << "user" << "u" << 31;
+    QTest::newRow("password") << "1016" << "passwd" << "p" << 31;
+    QTest::newRow("port") << "1017" << "port" << "2" << 5;
+  }
+  void editLimitsStopTypingOnly() {
+    QFETCH(QString, id);
+    QFETCH(QString, name);
+    QFETCH(QString, typed);
+    QFETCH(int, limit);
+    const QString storedValue = typed.repeated(limit + 9);
+    store(qPrintable(name), storedValue);
+    open();
+    auto* e = c<QLineEdit>(qPrintable(id));
+    QCOMPARE(e->text(), storedValue);
+    e->setFocus();
+    e->end(false);
+    QTest::keyClicks(e, typed);
+    QCOMPARE(e->text(), storedValue);
+    dlg_->close();
+    QCOMPARE(stored(qPrintable(name)), storedValue);
+
+    dlg_.reset();
+    open();
+    e = c<QLineEdit>(qPrintable(id));
+    e->clear();
+    e->setFocus();
+    QTest::keyClicks(e, typed.repeated(limit + 3));
+    QCOMPARE(e->text(), typed.repeated(limit));
   }
 
   void addressRoundTrip_data() {
@@ -328,6 +374,44 @@ class DialogTest : public QObject {
     menu->hide();
   }
 
+  // Routes a person finds (the menu button beside the buttons) and a
+  // keyboard reaches whatever has the focus (its letter, F10).
+  void systemMenuButtonAndF10_data() {
+    QTest::addColumn<QString>("focus");
+    QTest::newRow("Connect") << "1002";
+    QTest::newRow("path") << "1000";
+    QTest::newRow("log") << "1005";
+    QTest::newRow("password") << "1016";
+  }
+  void systemMenuButtonAndF10() {
+    QFETCH(QString, focus);
+    open();
+    QVERIFY(QTest::qWaitForWindowActive(dlg_.get()));
+    QMenu* menu = dlg_->systemMenu();
+    QPushButton* button = dlg_->menuButton();
+    QVERIFY(button->isVisible());
+    QVERIFY(!button->toolTip().isEmpty());
+    // Beside the buttons' row, right-aligned with "..".
+    QCOMPARE(button->geometry().right(), c<QWidget>("1001")->geometry().right());
+    QCOMPARE(button->geometry().top(), c<QWidget>("1002")->geometry().top());
+    QCOMPARE(button->text(), QStringLiteral("菜单(&M)"));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QTRY_VERIFY(menu->isVisible());
+    menu->hide();
+
+    c<QWidget>(qPrintable(focus))->setFocus();
+    QTest::keyClick(c<QWidget>(qPrintable(focus)), Qt::Key_M, Qt::AltModifier);
+    QTRY_VERIFY(menu->isVisible());
+    menu->hide();
+    QTest::keyClick(dlg_->windowHandle(), Qt::Key_F10);
+    QTRY_VERIFY(menu->isVisible());
+    QTest::keyClick(menu, Qt::Key_D);  // the item's letter toggles debugging
+    QTRY_VERIFY(!menu->isVisible());
+    QVERIFY(CkriiDlg::debugEnabled());
+    dlg_->OnSysCommand(CkriiDlg::IDM_DEBUG);
+    QVERIFY(!CkriiDlg::debugEnabled());
+  }
+
   void saveAsCancelAndConfirm() {
     open();
     auto* path = c<QLineEdit>("1000");
@@ -359,6 +443,67 @@ class DialogTest : public QObject {
     QCOMPARE(path->text(), target + QStringLiteral(".img"));
   }
 
+  // Save-As opens in the folder of the last image, else in the home folder,
+  // never in the current folder (the program's own, made so by the
+  // deployment worker).
+  void saveAsStartsInTheLastImageFolder_data() {
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("folder");
+    const QString cases = krii_test_dir() + QStringLiteral("/cases");
+    QDir().mkpath(cases);
+    QTest::newRow("last image's folder") << cases + QStringLiteral("/a.img") << cases;
+    QTest::newRow("folder gone") << QStringLiteral("/no/such/folder/a.img") << QDir::homePath();
+    QTest::newRow("no image yet") << QString() << QDir::homePath();
+  }
+  void saveAsStartsInTheLastImageFolder() {
+    QFETCH(QString, path);
+    QFETCH(QString, folder);
+    store("LastImgFile", path);
+    open();
+    QVERIFY(QDir::currentPath() != folder);
+    QString shown;
+    whenModal(dlg_.get(), [&shown](QWidget* m) {
+      auto* fd = qobject_cast<QFileDialog*>(m);
+      QVERIFY(fd);
+      shown = fd->directory().absolutePath();
+      fd->reject();
+    });
+    dlg_->OnBnClickedBrowse();
+    QCOMPARE(shown, folder);
+  }
+
+  // The settings hold the device password: folder and file are the user's
+  // alone, whether they are made now or were left open by an earlier run.
+  void settingsAreTheUsersAlone_data() {
+    QTest::addColumn<bool>("existing");
+    QTest::newRow("made now") << false;
+    QTest::newRow("left open") << true;
+  }
+  void settingsAreTheUsersAlone() {
+    QFETCH(bool, existing);
+    const QString file = QSettings().fileName();
+    const QString folder = QFileInfo(file).absolutePath();
+    QFile::remove(file);
+    QDir().rmdir(folder);
+    if (existing) {
+      QDir().mkpath(folder);
+      QFile f(file);
+      QVERIFY(f.open(QIODevice::WriteOnly));
+      f.write("[config]\npasswd=secret\n");
+      f.close();
+      QFile::setPermissions(folder, QFile::Permissions(0x7755));
+      QFile::setPermissions(file, QFile::Permissions(0x6644));
+      CkriiApp::SetRegistryKey();  // start-up tightens it at once
+      QCOMPARE(mode_of(file), 0600u);
+    }
+    open();
+    c<QLineEdit>("1016")->setText(QStringLiteral("s3cret"));
+    dlg_->close();
+    QCOMPARE(stored("passwd"), QStringLiteral("s3cret"));
+    QCOMPARE(mode_of(folder), 0700u);
+    QCOMPARE(mode_of(file), 0600u);
+  }
+
   void aboutBox() {
     open();
     QString title, line, button;
@@ -380,6 +525,40 @@ class DialogTest : public QObject {
     QCOMPARE(button, QStringLiteral("确定"));
     QCOMPARE(handler.opened, QUrl(QString::fromUtf8(KRII_WEB_ADDRESS)));
     QVERIFY(dlg_->isVisible());
+  }
+
+  // The program's own run: the dialog is closed while the copy tool runs.
+  // At exit the tool's whole process group is ended (its command line holds
+  // the password) and its capture files are gone. Last: from then on the
+  // process runs no command.
+  void closingDuringADeploymentEndsTheTool() {
+    const QString pids = krii_tool_log() + QStringLiteral(".pids");
+    QFile::remove(pids);
+    qputenv("KRII_TOOL_SLEEP", "60");
+    QString err;
+    QTimer::singleShot(0, this, [&err, pids] {
+      CkriiDlg* d = nullptr;
+      for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* cd = qobject_cast<CkriiDlg*>(w)) d = cd;
+      if (!d) {
+        err = QStringLiteral("no dialog");
+        return;
+      }
+      krii_child<QPushButton>(d, "1002")->click();
+      QElapsedTimer t;
+      t.start();
+      while (!QFileInfo(pids).size() && t.elapsed() < 20000) QTest::qWait(20);
+      d->close();
+    });
+    CkriiApp::InitInstance(false);  // start-up, the modal run, the exit
+    qunsetenv("KRII_TOOL_SLEEP");
+    QVERIFY2(err.isEmpty(), qPrintable(err));
+    QFile f(pids);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QList<QByteArray> ids = f.readAll().trimmed().split(' ');
+    QCOMPARE(ids.size(), 2);
+    for (const QByteArray& id : ids) QVERIFY2(krii_process_gone(pid_t(id.toInt()), 5000), id.constData());
+    QVERIFY(QDir(krii_test_dir() + QStringLiteral("/tmp")).entryList({QStringLiteral("kor*")}, QDir::Files).isEmpty());
   }
 };
 

@@ -1,7 +1,11 @@
 // The stored forms of the settings: the dotted address, the port text and
 // the 44-byte placement record.
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 
+#include "kriiApp.h"
 #include "krii_test_env.h"
 #include "kriiSettings.h"
 
@@ -50,6 +54,24 @@ class SettingsTest : public QObject {
     QFETCH(QString, text);
     QFETCH(int, port);
     QCOMPARE(krii_port_from_text(text.toStdString()), port);
+  }
+
+  // Qt's own texts follow the locale where Qt has a translation for it.
+  void qtTextsFollowTheLocale_data() {
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("translated");
+    QTest::newRow("zh_CN") << "zh_CN" << true;
+    QTest::newRow("zh_TW") << "zh_TW" << true;
+    QTest::newRow("C") << "C" << false;
+  }
+  void qtTextsFollowTheLocale() {
+    QFETCH(QString, locale);
+    QFETCH(bool, translated);
+    QCOMPARE(CkriiApp::LoadTranslations(QLocale(locale)), translated);
+    QMessageBox box(QMessageBox::Question, QString(), QString(), QMessageBox::Yes | QMessageBox::No);
+    const QString yes = box.button(QMessageBox::Yes)->text();
+    QCOMPARE(yes != QStringLiteral("&Yes"), translated);
+    QCOMPARE(QFileDialog::tr("Save As") != QStringLiteral("Save As"), translated);
   }
 
   void placementBytes() {

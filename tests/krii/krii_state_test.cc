@@ -184,6 +184,31 @@ class StateTest : public QObject {
     QVERIFY2(tools.contains(QStringLiteral("plink.exe -pw tazmok -P 2200 -batch examiner@10.1.2.3")), qPrintable(tools));
   }
 
+  // While a deployment runs, the keys that end an idle dialog do nothing:
+  // the dialog, its log and the running work stay.
+  void endingKeysDoNothingWhileBusy_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::newRow("Escape") << int(Qt::Key_Escape) << 0;
+    QTest::newRow("Return") << int(Qt::Key_Return) << 0;
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+  }
+  void endingKeysDoNothingWhileBusy() {
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    qputenv("KRII_TOOL_SLEEP", "1");
+    c<QPushButton>("1002")->click();
+    qunsetenv("KRII_TOOL_SLEEP");
+    QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_CONNECTING));
+    QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : dlg_.get();
+    QTest::keyClick(target, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QTest::keyClick(dlg_.get(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QVERIFY(dlg_->isVisible());
+    QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_CONNECTING));
+    waitIdle(20000);
+    QVERIFY(log().contains(QStringLiteral("设备初始化完成\n")));
+  }
+
   void startWithEmptyPathLogsOneLine() {
     c<QLineEdit>("1000")->clear();
     clearLog();

@@ -7,6 +7,9 @@
 #include <QSettings>
 #include <QTest>
 
+#include <signal.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <memory>
 
@@ -32,10 +35,14 @@ int krii_test_main(int argc, char** argv, QObject* (*make_test)()) {
   setenv("XDG_CONFIG_HOME", config.constData(), 1);
   setenv("HOME", tmpl, 1);
   if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // The command runner's capture files go to a folder of this run.
+  QDir().mkpath(g_dir + QStringLiteral("/tmp"));
+  setenv("TMPDIR", (g_dir + QStringLiteral("/tmp")).toLocal8Bit().constData(), 1);
   // Stand-ins for the SSH tools fill the tool folder and lead PATH, so that
   // no test ever reaches out to a device address (the build's folder holds
   // the real tools). They record their command line, wait KRII_TOOL_SLEEP
-  // seconds and exit with KRII_TOOL_RC.
+  // seconds in a child (writing their own and the child's process id to
+  // <tool log>.pids first) and exit with KRII_TOOL_RC.
   const QString tools = g_dir + QStringLiteral("/tools");
   QDir().mkpath(tools);
   for (const char* name : {"pscp.exe", "plink.exe"}) {
@@ -43,7 +50,7 @@ int krii_test_main(int argc, char** argv, QObject* (*make_test)()) {
     if (!f.open(QIODevice::WriteOnly)) return 2;
     f.write("#!/bin/sh\n"
             "echo \"$(basename \"$0\") $*\" >> \"$KRII_TOOL_LOG\"\n"
-            "sleep \"${KRII_TOOL_SLEEP:-0}\"\n"
+            "sleep \"${KRII_TOOL_SLEEP:-0}\" & echo \"$$ $!\" > \"$KRII_TOOL_LOG.pids\"; wait\n"
             "exit \"${KRII_TOOL_RC:-0}\"\n");
     f.close();
     f.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -87,4 +94,21 @@ bool krii_wait_log(CkriiDlg* dlg, const QString& needle, int ms) {
 
 int krii_open_windows() {
   return int(QApplication::topLevelWidgets().size());
+}
+
+bool krii_process_gone(pid_t pid, int ms) {
+  QElapsedTimer t;
+  t.start();
+  for (;;) {
+    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+    // A zombie has ended; only its parent's wait is missing.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (stat.open(QIODevice::ReadOnly)) {
+      const QByteArray text = stat.readAll();
+      const qsizetype close = text.lastIndexOf(')');
+      if (close >= 0 && close + 2 < text.size() && text[close + 2] == 'Z') return true;
+    }
+    if (t.elapsed() > ms) return false;
+    QTest::qWait(20);
+  }
 }

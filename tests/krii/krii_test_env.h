@@ -6,6 +6,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <sys/types.h>
+
 class CkriiDlg;
 class QObject;
 
@@ -27,6 +29,9 @@ QString krii_log_text(CkriiDlg* dlg);
 bool krii_wait_log(CkriiDlg* dlg, const QString& needle, int ms);
 // The top-level widgets still open (the leak check of each test).
 int krii_open_windows();
+// Processes events until the process has ended (gone or a zombie) or ms
+// passed; whether it has.
+bool krii_process_gone(pid_t pid, int ms);
 
 template <typename T>
 T* krii_child(QWidget* w, const char* id) {

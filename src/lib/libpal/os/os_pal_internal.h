@@ -36,6 +36,10 @@ int process_id();
 bool temp_file_new(std::string* name, size_t max_dir);
 void temp_file_remove(const std::string& name);
 
+// Ends every command os_system_s waits for (SIGKILL to its process group)
+// and refuses every later one; the number of groups ended.
+int end_running_commands();
+
 // Portable part of the log (os_log.cc), exposed for tests.
 // Priority value of a syslog selector such as "user.error" (11); -1 after
 // "unknown facility name: %s" or "unknown priority name: %s" on stderr.

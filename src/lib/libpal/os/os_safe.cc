@@ -79,3 +79,9 @@ char* os_strtrim(char* text) {
   if (lead) memmove(text, text + lead, len - lead + 1);
   return text;
 }
+
+size_t os_utf8_length(const char* text) {
+  size_t n = 0;
+  for (const char* p = text; p && *p; ++p) n += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
+  return n;
+}

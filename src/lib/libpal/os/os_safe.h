@@ -1,5 +1,6 @@
 // Allocation wrappers that end the process instead of returning null, the
-// recursive lock, threads, thread ids and the in-place trim.
+// recursive lock, threads, thread ids, the in-place trim and the length of a
+// text in characters.
 #pragma once
 
 #include <cstddef>
@@ -29,3 +30,6 @@ uint64_t os_thread_id();
 
 // Removes trailing, then leading, ASCII white space in place; returns text.
 char* os_strtrim(char* text);
+// Characters of a UTF-8 text (continuation bytes do not count); limits that
+// the examiner sees as characters are measured with it.
+size_t os_utf8_length(const char* text);

@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <set>
 #include <string>
 
 #include "os/os_log.h"
 #include "os/os_pal_internal.h"
+#include "os/os_safe.h"
 #include "os/os_system.h"
 
 #define KR_LOG_SRC "src\\lib\\libpal\\os\\os_system"
@@ -24,10 +26,29 @@ std::mutex g_tools_mu;
 std::string g_tools_override;    // guarded by g_tools_mu
 bool g_tools_overridden = false;  // guarded by g_tools_mu
 
+// The capture files in use, so that os_system_end_all can remove them.
+std::mutex g_capture_mu;
+std::set<std::string> g_capture_files;  // guarded by g_capture_mu
+bool g_capture_closed = false;          // guarded by g_capture_mu
+
+// A capture file, listed from its making to its removal.
 struct TempFile {
   std::string name;
+  // False with errno set (ECANCELED after os_system_end_all).
+  bool make() {
+    std::lock_guard<std::mutex> lock(g_capture_mu);
+    if (g_capture_closed) {
+      errno = ECANCELED;
+      return false;
+    }
+    if (!pal::temp_file_new(&name, kMaxLine)) return false;
+    g_capture_files.insert(name);
+    return true;
+  }
   ~TempFile() {
-    if (!name.empty()) pal::temp_file_remove(name);
+    if (name.empty()) return;
+    std::lock_guard<std::mutex> lock(g_capture_mu);
+    if (g_capture_files.erase(name)) pal::temp_file_remove(name);
   }
 };
 
@@ -53,6 +74,15 @@ void os_system_set_tools_dir(const char* dir) {
   g_tools_override = dir ? dir : "";
 }
 
+int os_system_end_all() {
+  int n = pal::end_running_commands();
+  std::lock_guard<std::mutex> lock(g_capture_mu);
+  g_capture_closed = true;
+  for (const std::string& name : g_capture_files) pal::temp_file_remove(name);
+  g_capture_files.clear();
+  return n;
+}
+
 int os_system_capture(const char* command, uint32_t limit_ms, char** out, char** err) {
   if (out) *out = nullptr;
   if (err) *err = nullptr;
@@ -61,17 +91,17 @@ int os_system_capture(const char* command, uint32_t limit_ms, char** out, char**
     return -1;
   }
   TempFile fout, ferr;
-  if (!pal::temp_file_new(&fout.name, kMaxLine) || !pal::temp_file_new(&ferr.name, kMaxLine)) {
+  if (!fout.make() || !ferr.make()) {
     // Without the files the tool's messages would be lost: do not run it.
     KR_LOG(OS_LOG_ERR | OS_LOG_SYSERR, "cannot create a temporary file: ");
     return -1;
   }
   std::string line = std::string(command) + " 1>" + fout.name + " 2>" + ferr.name;
-  if (line.size() > kMaxLine) {
+  if (const size_t chars = os_utf8_length(line.c_str()); chars > kMaxLine) {
     // Never cut: a shortened line would run a different command (a password
     // missing its end, a redirection lost).
-    KR_LOG(OS_LOG_ERR, "command line of %d characters is longer than %d, not run\n",
-           (int)line.size(), (int)kMaxLine);
+    KR_LOG(OS_LOG_ERR, "command line of %d characters is longer than %d, not run\n", (int)chars,
+           (int)kMaxLine);
     return -1;
   }
   int result = os_system_s(line.c_str(), limit_ms);

@@ -52,6 +52,15 @@ int os_system_capture(const char* command, uint32_t limit_ms, char** out, char**
 // started. Otherwise errno is as before the call.
 int os_system_s(const char* command, uint32_t limit_ms);
 
+// For a program on its way out that does not wait for its workers: ends
+// every command os_system_s is waiting for (SIGKILL to its process group,
+// the tool with the shell) and removes the capture files of every
+// os_system_capture in progress, so that neither a tool (which may hold a
+// password on its command line) nor its output outlives the program. Every
+// command asked for afterwards is refused (-1, errno ECANCELED). Returns the
+// number of process groups ended.
+int os_system_end_all();
+
 // Sends SIGINT to the process group of every command os_system_s is
 // waiting for (a front end's Ctrl-C; the tools run in groups of their own
 // and do not see the terminal's). Returns the number of groups reached.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QApplication>
+#include <QLocale>
 
 class CkriiApp : public QApplication {
   Q_OBJECT
@@ -13,10 +14,21 @@ class CkriiApp : public QApplication {
   // Start-up and the modal run of the main dialog; returns the exit code.
   // With autostart the dialog presses Start once it is shown (a hidden
   // switch for demonstrations and screenshots).
-  int InitInstance(bool autostart);
+  static int InitInstance(bool autostart);
 
-  // The per-user settings area "korin"/"krii".
+  // What the process does after the dialog has ended, before it exits
+  // without waiting for its workers: a deployment tool still running is
+  // ended with its process group (its command line holds the password) and
+  // its capture files are removed.
+  static void ExitInstance();
+
+  // The per-user settings area "korin"/"krii"; an existing settings file is
+  // made the user's alone at once (it holds the device password).
   static void SetRegistryKey();
+  // Qt's own texts (file dialog, Yes/No, edit menus) in the language of the
+  // locale, from Qt's translations; replaces an earlier call's. False when
+  // there are none for it (Qt's texts stay English).
+  static bool LoadTranslations(const QLocale& locale = QLocale());
   // Threshold "info", the time prefix, threshold 6, and the log window as
   // the sink of both callback slots.
   static void ConfigureLogging();

@@ -3,7 +3,9 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
@@ -19,6 +21,7 @@
 #include <QThread>
 #include <QWindow>
 
+#include <algorithm>
 #include <mutex>
 
 #include "AboutDlg.h"
@@ -98,6 +101,18 @@ const krsd_ui_ops kDialogOps = {hook_set_status, hook_set_progress, hook_flash_i
                                 hook_ask_yes_no};
 
 QByteArray utf8(const QString& s) { return s.toUtf8(); }
+
+// Shows a stored value whole and keeps it so, while typing stops at limit
+// characters: an edit's own limit would cut the value on display and the
+// cut value would be stored at close.
+void set_limited_text(QLineEdit* e, const QString& text, int limit) {
+  e->setMaxLength(std::max(limit, int(text.size())));
+  e->setText(text);
+  // Once shortened it may not grow again beyond the limit.
+  QObject::connect(e, &QLineEdit::textChanged, e, [e, limit](const QString& now) {
+    e->setMaxLength(std::max(limit, int(now.size())));
+  });
+}
 
 }  // namespace
 
@@ -206,8 +221,11 @@ void CkriiDlg::createControls() {
   base_size_ = QSize(du.x(348), du.y(236));
   resize(base_size_);
 
-  // The system menu's own items, in a popup opened from the background by
-  // the right mouse button or by Alt+Space.
+  // The system menu's own items, in a popup. Desktops keep Alt+Space for
+  // their own window menu, so the popup has routes of its own: the button
+  // "菜单(&M)" at the end of the buttons' row (also Alt+M), F10 (the key that
+  // opens an application's menu on Linux desktops), a right click on the
+  // background, and Alt+Space where the desktop lets it through.
   sys_menu_ = new QMenu(this);
   debug_action_ = sys_menu_->addAction(QStringLiteral("启用调试(&D)"));
   debug_action_->setObjectName(QString::number(IDM_DEBUG));
@@ -218,16 +236,31 @@ void CkriiDlg::createControls() {
   QAction* about = sys_menu_->addAction(QStringLiteral("关于 (&A)..."));
   about->setObjectName(QString::number(IDM_ABOUTBOX));
   connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
-  // Alt+Space opens it whichever control has the focus (a button would take
-  // the Space for a click).
+  // At the end of the buttons' row, right-aligned with ".." above it, and
+  // out of the focus order: its letter and F10 are its keyboard routes.
+  menu_button_ = button("菜单(&M)", "menu", 288, 84, 46, 20);
+  menu_button_->setToolTip(QStringLiteral("菜单 (F10)"));
+  menu_button_->setFocusPolicy(Qt::NoFocus);
+  menu_button_->setAutoDefault(false);
+  connect(menu_button_, &QPushButton::clicked, this,
+          [this] { showSystemMenu(menu_button_->mapToGlobal(QPoint(0, menu_button_->height()))); });
+  // The keys open it whichever control has the focus (a button would take
+  // the Space for a click, an edit F10 for nothing).
   for (QWidget* w : findChildren<QWidget*>()) w->installEventFilter(this);
 }
 
+bool CkriiDlg::isMenuKey(const QKeyEvent* k) {
+  const Qt::KeyboardModifiers mods = k->modifiers() & ~Qt::KeypadModifier;
+  return (k->key() == Qt::Key_Space && mods == Qt::AltModifier) ||
+         (k->key() == Qt::Key_F10 && mods == Qt::NoModifier);
+}
+
 bool CkriiDlg::eventFilter(QObject* obj, QEvent* ev) {
-  if (ev->type() == QEvent::KeyPress || ev->type() == QEvent::ShortcutOverride) {
+  // An open menu handles its own keys.
+  if (obj != sys_menu_ && (ev->type() == QEvent::KeyPress || ev->type() == QEvent::ShortcutOverride)) {
     auto* k = static_cast<QKeyEvent*>(ev);
-    if (k->key() == Qt::Key_Space && (k->modifiers() & ~Qt::KeypadModifier) == Qt::AltModifier) {
-      if (ev->type() == QEvent::KeyPress) showSystemMenu(mapToGlobal(QPoint(0, 0)));
+    if (isMenuKey(k)) {
+      if (ev->type() == QEvent::KeyPress) showSystemMenu(menuKeyPosition());
       ev->accept();
       return true;
     }
@@ -253,6 +286,7 @@ bool CkriiDlg::OnInitDialog() {
   addAnchor(grp_conn_, 0, 0, 1, 0);
   addAnchor(path_, 0, 0, 1, 0);
   addAnchor(browse_, 1, 0, 1, 0);
+  addAnchor(menu_button_, 1, 0, 1, 0);
   addAnchor(grp_image_, 0, 0, 1, 0);
   addAnchor(grp_state_, 0, 0, 1, 1);
   addAnchor(status_, 0, 0, 1, 0);
@@ -299,16 +333,15 @@ void CkriiDlg::LoadSettings() {
   s.endGroup();
 
   ip_->setAddress(krii_parse_address(utf8(ip).toStdString()));
-  user_->setText(user);
-  passwd_->setText(passwd);
-  port_->setText(port);
-  user_->setMaxLength(32);
-  passwd_->setMaxLength(32);
-  port_->setMaxLength(5);
+  // User and password take as many characters as the deployment carries.
+  set_limited_text(user_, user, SSH_FIELD_MAX);
+  set_limited_text(passwd_, passwd, SSH_FIELD_MAX);
+  set_limited_text(port_, port, KRII_PORT_MAX);
   path_->setText(path);
 }
 
 void CkriiDlg::SaveSettings() {
+  krii_settings_protect();
   QSettings s;
   s.beginGroup(QString::fromLatin1(KRII_GROUP_CONFIG));
   // An empty control keeps what was stored before. The path is stored
@@ -357,6 +390,7 @@ void CkriiDlg::SavePlacement() {
   p.top = n.y();
   p.right = n.x() + n.width();
   p.bottom = n.y() + n.height();
+  krii_settings_protect();
   QSettings s;
   s.beginGroup(QString::fromLatin1(KRII_GROUP_PLACEMENT));
   s.setValue(QString::fromLatin1(KRII_VALUE_PLACEMENT), krii_placement_encode(p));
@@ -377,8 +411,16 @@ void CkriiDlg::UpdateControlState() {
 }
 
 void CkriiDlg::OnBnClickedBrowse() {
-  // No owner window; the path already in the field does not seed it.
+  // No owner window; the proposed name is always "krii.img". It opens in the
+  // folder of the last image, else the home folder: never in the current
+  // folder, which the deployment worker made the program's own.
+  QString folder = QDir::homePath();
+  if (!path_->text().isEmpty()) {
+    const QFileInfo last(path_->text());
+    if (last.absoluteDir().exists()) folder = last.absolutePath();
+  }
   QFileDialog fd(nullptr);
+  fd.setDirectory(folder);
   fd.setAcceptMode(QFileDialog::AcceptSave);
   fd.setFileMode(QFileDialog::AnyFile);
   fd.setNameFilters({QStringLiteral("Image Files (*.img *.dd)"), QStringLiteral("All Files (*)")});
@@ -394,8 +436,9 @@ void CkriiDlg::OnBnClickedBrowse() {
 void CkriiDlg::OnBnClickedConnect() {
   const QByteArray ip = utf8(ip_->text());
   const int port = krii_port_from_text(utf8(port_->text()).toStdString());
-  // The edits hold at most 32 characters; they are handed on whole, as a
-  // credential cut short would only fail the login.
+  // Handed on whole, also a longer stored value: a credential cut short
+  // would only fail the login; the deployment refuses it with its outcome
+  // line instead.
   const QByteArray user = utf8(user_->text());
   const QByteArray passwd = utf8(passwd_->text());
   ssh_request_init_dev(ip.constData(), port, user.constData(), passwd.constData());
@@ -449,19 +492,31 @@ void CkriiDlg::done(int r) {
 }
 
 void CkriiDlg::keyPressEvent(QKeyEvent* e) {
-  if (e->key() == Qt::Key_Space && (e->modifiers() & ~Qt::KeypadModifier) == Qt::AltModifier) {
-    showSystemMenu(mapToGlobal(QPoint(0, 0)));
+  if (isMenuKey(e)) {
+    showSystemMenu(menuKeyPosition());
+    return;
+  }
+  const bool plain = (e->modifiers() & ~Qt::KeypadModifier) == 0;
+  const bool enter = plain && (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter);
+  const bool escape = plain && e->key() == Qt::Key_Escape;
+  // While a deployment or a job runs, the keys that end the dialog do
+  // nothing: ending it would take the job's summary and the log, the
+  // examiner's record, with it.
+  if ((enter || escape) && state_ != STATE_IDLE) {
+    e->accept();
     return;
   }
   // Enter outside a button ends the dialog at once, as Escape does: nothing
   // is stored and the workers get no quit request.
-  const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
-  if (enter && (e->modifiers() & ~Qt::KeypadModifier) == 0 &&
-      !qobject_cast<QPushButton*>(focusWidget())) {
+  if (enter && !qobject_cast<QPushButton*>(focusWidget())) {
     accept();
     return;
   }
   QDialog::keyPressEvent(e);
+}
+
+QPoint CkriiDlg::menuKeyPosition() const {
+  return menu_button_->mapToGlobal(QPoint(0, menu_button_->height()));
 }
 
 void CkriiDlg::OnSysCommand(int id) {

@@ -39,8 +39,10 @@ class CkriiDlg : public QDialog {
   void done(int r) override;
 
   int state() const { return state_; }
-  // The popup that stands in for the system menu (debug toggle, about box).
+  // The popup that stands in for the system menu (debug toggle, about box),
+  // and the button that opens it.
   QMenu* systemMenu() const { return sys_menu_; }
+  QPushButton* menuButton() const { return menu_button_; }
   QAction* debugAction() const { return debug_action_; }
   void OnSysCommand(int id);
   // The process-wide debug flag (never stored).
@@ -87,6 +89,10 @@ class CkriiDlg : public QDialog {
   void addAnchor(QWidget* w, double l, double t, double r, double b);
   bool onBackground(const QPoint& pos) const;
   void showSystemMenu(const QPoint& global);
+  // F10 and Alt+Space open the system menu; it then opens below the menu
+  // button.
+  static bool isMenuKey(const QKeyEvent* k);
+  QPoint menuKeyPosition() const;
 
   int state_ = STATE_IDLE;
   bool inited_ = false;
@@ -113,6 +119,7 @@ class CkriiDlg : public QDialog {
   QLabel* status_ = nullptr;        // 1008
   CMyEdit* log_ = nullptr;          // 1005
   QSizeGrip* grip_ = nullptr;
+  QPushButton* menu_button_ = nullptr;  // opens sys_menu_
   QMenu* sys_menu_ = nullptr;
   QAction* debug_action_ = nullptr;
 };

@@ -1,7 +1,16 @@
 #include "kriiSettings.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+
 #include <climits>
 #include <cstring>
+
+#include "os/os_log.h"
+
+#define KR_LOG_SRC "src\\tool\\krimg\\krii\\kriiSettings"
 
 namespace {
 
@@ -81,4 +90,36 @@ bool krii_placement_decode(const QByteArray& raw, krii_placement* out) {
   for (int i = 0; i < 11; ++i) f[i] = get_le32(raw.constData() + 4 * i);
   *out = {f[0], f[1], f[2], f[3], f[4], f[5], f[6], f[7], f[8], f[9], f[10]};
   return true;
+}
+
+namespace {
+
+constexpr QFile::Permissions kFolderMode = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner;
+constexpr QFile::Permissions kFileMode = QFile::ReadOwner | QFile::WriteOwner;
+
+// Makes the folder and every missing folder above it for the user alone.
+bool make_private_folder(const QString& path) {
+  if (QFileInfo::exists(path)) return QFile::setPermissions(path, kFolderMode);
+  const QString parent = QFileInfo(path).absolutePath();
+  if (parent != path && !QFileInfo::exists(parent) && !make_private_folder(parent)) return false;
+  return QDir().mkdir(path, kFolderMode);
+}
+
+}  // namespace
+
+bool krii_settings_protect() {
+  const QString file = QSettings().fileName();
+  const QByteArray name = file.toUtf8();
+  if (!make_private_folder(QFileInfo(file).absolutePath())) {
+    KR_LOGF(OS_LOG_ERR, "krii_settings_protect", "cannot make the settings folder of %s private\n",
+            name.constData());
+    return false;
+  }
+  QFile f(file);
+  const bool ok = f.exists() ? f.setPermissions(kFileMode) : f.open(QIODevice::WriteOnly, kFileMode);
+  if (!ok) {
+    KR_LOGF(OS_LOG_ERR, "krii_settings_protect", "cannot make the settings file %s private: %s\n",
+            name.constData(), f.errorString().toUtf8().constData());
+  }
+  return ok;
 }

@@ -17,6 +17,15 @@ inline constexpr const char* KRII_DEFAULT_IP = "192.168.191.2";
 inline constexpr const char* KRII_DEFAULT_USER = "root";
 inline constexpr const char* KRII_DEFAULT_PASSWD = "tazmok";
 inline constexpr const char* KRII_DEFAULT_PORT = "22";
+// Characters that can be typed into the port edit.
+inline constexpr int KRII_PORT_MAX = 5;
+
+// The settings file holds the device password: makes it and its folder the
+// user's alone before anything is written to it. Missing folders are made
+// 0700, a missing file is made empty with 0600, and an existing folder and
+// file are set to 0700 and 0600. False when that failed (an error line says
+// which); the caller goes on, as the settings are still needed.
+bool krii_settings_protect();
 
 // Reads a stored address the way "%d.%d.%d.%d" does: each number keeps its
 // low 8 bits, and every number from the first one that cannot be read on

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -22,16 +21,15 @@
 namespace {
 
 constexpr const char* kBuildDate = "2018-10-10";
-// The request's text fields are 32 bytes with the terminator.
-constexpr size_t kFieldMax = 31;
 constexpr size_t kCommandMax = 511;
-constexpr size_t kOptionMax = 63;
 
+// The values as handed over, whole; the worker refuses one that is longer
+// than SSH_FIELD_MAX characters with the copy step's outcome line.
 struct Request {
-  char ip[32] = "";
+  std::string ip;
   int port = 0;
-  char user[32] = "";
-  char password[32] = "";
+  std::string user;
+  std::string password;
 };
 
 std::mutex g_req_mu;
@@ -56,19 +54,18 @@ unsigned ssh_work_thread(void* arg) {
   }
 }
 
-bool field_fits(const char* value, const char* name) {
-  if (value && strlen(value) <= kFieldMax) return true;
-  if (!value)
-    KR_LOGF(OS_LOG_ERR, "ssh_request_init_dev", "the %s is missing, request refused\n", name);
-  else
-    KR_LOGF(OS_LOG_ERR, "ssh_request_init_dev",
-            "the %s is longer than %d characters, request refused\n", name, (int)kFieldMax);
-  return false;
+// The first field longer than SSH_FIELD_MAX characters (the edits count
+// characters, not bytes), or null.
+const char* overlong_field(const Request& r) {
+  if (os_utf8_length(r.ip.c_str()) > SSH_FIELD_MAX) return "address";
+  if (os_utf8_length(r.user.c_str()) > SSH_FIELD_MAX) return "user";
+  if (os_utf8_length(r.password.c_str()) > SSH_FIELD_MAX) return "password";
+  return nullptr;
 }
 
 // "user@address" with each part quoted for the shell only when it needs it.
 std::string target_of(const Request& r) {
-  return os_shell_quote(r.user) + "@" + os_shell_quote(r.ip);
+  return os_shell_quote(r.user.c_str()) + "@" + os_shell_quote(r.ip.c_str());
 }
 
 }  // namespace
@@ -93,17 +90,13 @@ int ssh_init() {
 }
 
 int ssh_request_init_dev(const char* ip, int port, const char* user, const char* password) {
-  if (!password) password = "";
-  // A longer text would have to be cut, and a cut password or address
-  // silently logs in elsewhere or fails for no visible reason.
-  if (!field_fits(ip, "address") || !field_fits(user, "user") || !field_fits(password, "password"))
+  if (!ip || !user) {
+    KR_LOG(OS_LOG_ERR, "the %s is missing, request refused\n", ip ? "user" : "address");
     return -1;
+  }
   {
     std::lock_guard<std::mutex> lock(g_req_mu);
-    snprintf(g_req.ip, sizeof g_req.ip, "%s", ip);
-    g_req.port = port;
-    snprintf(g_req.user, sizeof g_req.user, "%s", user);
-    snprintf(g_req.password, sizeof g_req.password, "%s", password);
+    g_req = Request{ip, port, user, password ? password : ""};
   }
   if (!g_thread || g_quit_posted) {
     // Without a worker the request would read as busy for ever.
@@ -147,15 +140,17 @@ int ssh_init_dev() {
   KR_LOG(OS_LOG_INFO, "ver: %s (%s)\n", KRII_VERSION, kBuildDate);
   KR_LOG(OS_LOG_INFO, "开始初始化镜像环境...\n");
 
-  // The option holds at most 63 characters as the tool sees it; quoting for
-  // the shell adds only what the shell takes away again.
-  std::string option;
-  if (r.password[0]) option = "-pw " + os_shell_quote(r.password);
-  if (r.password[0] && 4 + strlen(r.password) > kOptionMax) {
-    KR_LOG(OS_LOG_ERR, "the password option is longer than %d characters\n", (int)kOptionMax);
+  // A longer value would have to be cut, and a cut password or address
+  // silently logs in elsewhere or fails for no visible reason.
+  if (const char* field = overlong_field(r)) {
+    KR_LOG(OS_LOG_ERR, "the %s is longer than %d characters, not used\n", field, SSH_FIELD_MAX);
     KR_LOG(OS_LOG_INFO, "初始化设备环境: 复制文件错误\n");
     return 1;
   }
+  // "-pw" and a password of at most 31 characters stay within the option's
+  // 63; quoting for the shell adds only what the shell takes away again.
+  std::string option;
+  if (!r.password.empty()) option = "-pw " + os_shell_quote(r.password.c_str());
   const std::string target = target_of(r);
   const unsigned limit = g_limit_ms.load();
 

@@ -1,11 +1,17 @@
 // Deployment of the device daemon over SSH with PuTTY's tools.
 #pragma once
 
+// Address, user and password each hold at most this many characters; the
+// dialog's edits take no more.
+inline constexpr int SSH_FIELD_MAX = 31;
+
 // Makes the program's directory the current directory and starts the
 // deployment worker; 0.
 int ssh_init();
-// Copies the request and wakes the worker; 0. Busy from here until the
-// deployment has ended.
+// Copies the request and wakes the worker; 0 (-1 without an address or a
+// user, or without a worker). Busy from here until the deployment has
+// ended; a value longer than SSH_FIELD_MAX characters fails it with the
+// copy step's outcome line.
 int ssh_request_init_dev(const char* ip, int port, const char* user, const char* password);
 int ssh_is_busy();
 int ssh_exit();

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "os/os_log.h"
+#include "os/os_pal_internal.h"
 #include "os/os_safe.h"
 #include "os/os_system.h"
 
@@ -47,6 +48,7 @@ using Clock = std::chrono::steady_clock;
 // front end's Ctrl-C can reach tools that run in groups of their own.
 std::mutex g_run_mu;
 std::set<pid_t> g_running;  // guarded by g_run_mu
+bool g_run_closed = false;  // guarded by g_run_mu: no command starts any more
 
 bool is_file(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
 
@@ -212,13 +214,20 @@ int os_system_s(const char* command, uint32_t limit_ms) {
   // Hidden and detached from the terminal: a tool that reads standard input
   // gets its end at once instead of stopping the process group.
   posix_spawn_file_actions_addopen(&sa.actions, 0, "/dev/null", O_RDONLY, 0);
-  pid_t pid = spawn_shell(command, sa);
-  if (pid < 0) {
-    errno = saved;
-    return -1;
-  }
+  pid_t pid;
   {
+    // Started and listed in one step, so that os_system_end_all either
+    // finds the group or keeps it from starting.
     std::lock_guard<std::mutex> lock(g_run_mu);
+    if (g_run_closed) {
+      errno = ECANCELED;
+      return -1;
+    }
+    pid = spawn_shell(command, sa);
+    if (pid < 0) {
+      errno = saved;
+      return -1;
+    }
     g_running.insert(pid);
   }
   bool ended = wait_ended(pid, limit_ms);
@@ -234,6 +243,16 @@ int os_system_s(const char* command, uint32_t limit_ms) {
   int code = reap(pid);
   errno = saved;
   return ended ? code : 1;
+}
+
+int pal::end_running_commands() {
+  std::lock_guard<std::mutex> lock(g_run_mu);
+  g_run_closed = true;
+  int n = 0;
+  for (pid_t pg : g_running) {
+    if (kill(-pg, SIGKILL) == 0) ++n;
+  }
+  return n;
 }
 
 int os_system_interrupt_all() {
