@@ -2,7 +2,10 @@
 // client library, the engine and the image file. The fixture shared by the
 // end-to-end test programs.
 #pragma once
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -90,6 +93,51 @@ inline ToolRun krimg(const std::vector<std::string>& args, const std::string& lo
   r.log = slurp(log_path);
   return r;
 }
+
+// A loopback port that nothing listens on (bound once, then let go).
+inline int unused_port() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+// A loopback listener that never accepts, its queue filled at once, so that
+// the system drops every further connection attempt unanswered: a connect
+// to it runs into its time-out.
+struct Listener {
+  Listener() {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 0) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port = ntohs(a.sin_port);
+    for (int& f : fillers) {
+      f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);  // in progress or queued
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ~Listener() {
+    for (int f : fillers) close(f);
+    close(fd);
+  }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+  int fd = -1, port = -1;
+  int fillers[3] = {-1, -1, -1};
+};
 
 class E2e : public ::testing::Test {
  protected:

@@ -119,6 +119,7 @@ void Daemon::kill_now() {
 
 bool Daemon::start(const std::vector<std::string>& args, const char* env_args) {
   std::string pf = dir_.file("ports");
+  ::unlink(pf.c_str());  // a daemon started before must not be taken for this one
   log = dir_.file("krsd.log");
   std::vector<std::string> argv = {bin_path("krsd"), "--listen", "127.0.0.1", "--port", "0",
                                    "--tls-port", "any", "--port-file", pf, "--log", log};

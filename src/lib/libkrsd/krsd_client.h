@@ -132,3 +132,8 @@ long krsd_cli_write(krsd_client* ctx, const void* buf, size_t size);
 void krsd_url_opt_get(const char* query, const char* key, char* field, size_t size);
 // The krp driver's open: a session with the remote file open, or null.
 krsd_client* krsd_file_init(const char* path, int mode);
+// Why the calling thread's last krsd_file_init failed, in English and in a
+// few words ("Connection refused", "Connection timed out", "login refused:
+// Permission denied", "No such file or directory", ...); empty after one
+// that succeeded, and before the first.
+const char* krsd_file_open_error();

@@ -1,4 +1,7 @@
 #include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>
@@ -16,9 +19,30 @@
 
 namespace {
 
-int decimal(const char* text) { return atoi(text); }
+// A time-out option in seconds as milliseconds: the value of its leading
+// decimal number; 0 (the default then) when there is none or it is not
+// above 0. A value beyond what milliseconds can hold saturates at 2147483 s
+// instead of wrapping into the default.
+int timeout_ms(const char* text) {
+  char* end = nullptr;
+  long long seconds = strtoll(text, &end, 10);  // saturates at LLONG_MAX itself
+  if (seconds <= 0) return 0;
+  if (seconds > INT_MAX / 1000) seconds = INT_MAX / 1000;
+  return int(seconds * 1000);
+}
+
+thread_local char t_open_error[256];
 
 }  // namespace
+
+void sd_open_failed(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(t_open_error, sizeof t_open_error, fmt, ap);
+  va_end(ap);
+}
+
+const char* krsd_file_open_error() { return t_open_error; }
 
 void sd_copy_text(char* dst, size_t size, const char* text) {
   if (!size) return;
@@ -76,20 +100,26 @@ void krsd_cli_free(krsd_client* ctx) {
 krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
   int block_size = int(parse_size(opts->bs));
   if (block_size <= 0) block_size = KRSD_DEFAULT_BLOCK_SIZE;
-  int connect_timeout = decimal(opts->connect_timeout) * 1000;
+  int connect_timeout = timeout_ms(opts->connect_timeout);
   if (connect_timeout <= 0) connect_timeout = KRSD_DEFAULT_CONNECT_TIMEOUT_MS;
 
   tb_ipaddr_t addr;
   tb_ipaddr_clear(&addr);
   if (!host || !tb_addrinfo_addr(host, &addr)) {
     KR_LOG(OS_LOG_ERR, "tb_addrinfo_addr %s error\n", host ? host : "");
+    sd_open_failed("the host %s is not known", host ? host : "");
     return nullptr;
   }
   tb_ipaddr_port_set(&addr, uint16_t(port));
   tb_socket_ref_t sock = sock_connect(&addr, block_size, connect_timeout);
-  if (!sock) return nullptr;
+  if (!sock) {
+    // Refused, unreachable, timed out: the system's words for it.
+    char text[200];
+    sd_open_failed("%s", os_error_text(errno, text, sizeof text));
+    return nullptr;
+  }
 
-  int read_timeout = decimal(opts->read_timeout) * 1000;
+  int read_timeout = timeout_ms(opts->read_timeout);
   if (read_timeout <= 0) read_timeout = KRSD_DEFAULT_READ_TIMEOUT_MS;
   krsd_client* ctx = krsd_cli_attach(sock, read_timeout);
   if (!ctx) {
@@ -100,6 +130,7 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
     ctx->bssl = 1;
     ctx->conn.ssl = sd_cli_ssl_connect(sd_tls_ctx(), ctx, opts->cipher, connect_timeout);
     if (!ctx->conn.ssl) {
+      sd_open_failed("TLS handshake failed");
       krsd_cli_free(ctx);
       return nullptr;
     }
@@ -118,7 +149,13 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
   int ret = cli_init(ctx, opts->user, opts->passwd);
   if (ret != KRSD_OK) {
     KR_LOG(OS_LOG_DEBUG, "cli_init ret=%d\n", ret);
-    if (ret == KRSD_ERR_REMOTE) KR_LOG(OS_LOG_ERR, "%s\n", ctx->last_error_str);
+    if (ret == KRSD_ERR_REMOTE) {
+      KR_LOG(OS_LOG_ERR, "%s\n", ctx->last_error_str);
+      sd_open_failed("login refused: %s", ctx->last_error_str);
+    } else {
+      krsd_cli_set_last_error(ctx, ret);
+      sd_open_failed("no answer to the login: %s", ctx->last_error_str);
+    }
     krsd_cli_free(ctx);
     return nullptr;
   }
@@ -134,6 +171,7 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
   ret = krsd_cli_ioctl(ctx, KRSD_IOCTL_PACK, pack, int(strlen(pack) + 1));
   if (ret != 0) {
     KR_LOG(OS_LOG_ERR, "krsd_cli_ioctl KRSD_IOCTL_PACK %s error=%d\n", pack, -1);
+    sd_open_failed("codec %s refused: %s", pack, ctx->last_error_str);
     krsd_cli_free(ctx);
     return nullptr;
   }

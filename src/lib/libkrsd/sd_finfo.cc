@@ -15,7 +15,8 @@ const blobmsg_rule kInfoRules[] = {
 }  // namespace
 
 int cli_file_info(krsd_client* ctx, krsd_file_info* info) {
-  KR_LOG(OS_LOG_DEBUG, "fd=0x%p\n", reinterpret_cast<void*>(ctx->fd));
+  // The handle once, in hex ("%p" would add its own "0x" on this C library).
+  KR_LOG(OS_LOG_DEBUG, "fd=0x%llx\n", static_cast<unsigned long long>(ctx->fd));
   if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0)
     return KRSD_ERR_MEMORY;
   const blob_attr* tb[7];

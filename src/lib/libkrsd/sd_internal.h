@@ -26,5 +26,9 @@ int sd_exchange(krsd_client* ctx, int cmd, const blobmsg_rule* rules, int n, con
 // Copies text into dst (size bytes), cut to size - 1 and terminated.
 void sd_copy_text(char* dst, size_t size, const char* text);
 
+// Records why the connect or open of krsd_file_init failed on this thread
+// (printf format); an empty format clears it.
+void sd_open_failed(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // The process-wide TLS client context (created by krsd_cli_lib_init).
 void* sd_tls_ctx();

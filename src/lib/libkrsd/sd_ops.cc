@@ -95,11 +95,16 @@ void krsd_url_opt_get(const char* query, const char* key, char* field, size_t si
 
 krsd_client* krsd_file_init(const char* path, int mode) {
   KR_LOG(OS_LOG_DEBUG, "file=%s mode=%d\n", path ? path : "", mode);
+  sd_open_failed("%s", "");
   krsd_cli_opts opts;
   memset(&opts, 0, sizeof(opts));
   tb_url_t url;
-  if (!tb_url_init(&url)) return nullptr;
+  if (!tb_url_init(&url)) {
+    sd_open_failed("out of memory");
+    return nullptr;
+  }
   if (!path || !tb_url_text_set(&url, path)) {
+    sd_open_failed("not a krp URL");
     tb_url_exit(&url);
     return nullptr;
   }
@@ -120,6 +125,7 @@ krsd_client* krsd_file_init(const char* path, int mode) {
   }
   const char* rpath = tb_url_path(&url);
   if (krsd_cli_open(ctx, rpath ? rpath : "", mode) != 0) {
+    sd_open_failed("%s", ctx->last_error_str);
     krsd_cli_exit(ctx);
     tb_url_exit(&url);
     return nullptr;

@@ -58,6 +58,10 @@ void* sd_cli_ssl_ctx_new() {
   // "Would block" must reach our loops, which know the time budget; the
   // library's own retries would start the same wait again.
   wolfSSL_CTX_clear_mode(tls, SSL_MODE_AUTO_RETRY);
+  // TLS 1.2 is the highest version: a cipher list of TLS 1.2 suites must be
+  // usable, and offering TLS 1.3 without a TLS 1.3 suite would make the
+  // daemon pick a version the list cannot serve.
+  wolfSSL_CTX_set_max_proto_version(tls, TLS1_2_VERSION);
   wolfSSL_CTX_SetIORecv(tls, recv_cb);
   wolfSSL_CTX_SetIOSend(tls, send_cb);
   SSL_CTX_set_verify(tls, SSL_VERIFY_NONE, nullptr);

@@ -44,6 +44,7 @@ tb_socket_ref_t sock_connect(const tb_ipaddr_t* addr, int buf_size, int timeout_
     if (w == 0) {
       const char* t = tb_ipaddr_text(addr, text, sizeof(text));
       KR_LOG(OS_LOG_ERR, "connect [%s] timeout\n", t ? t : "");
+      errno = ETIMEDOUT;  // the caller's reason
       break;
     }
     if (w < 0) {

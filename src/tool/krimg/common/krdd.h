@@ -99,7 +99,8 @@ void krsd_free_ctx();
 // Fills G for a job without handing it to the worker (krsd_get_file does
 // this, then posts). 0, or 1 when a buffer could not be allocated.
 int krsd_job_setup(const char* source, const char* target, int resume);
-// "[system message]" for a local file (kind 1), "" otherwise; kept in
+// "[system message]" for a local file (kind 1); for a krp source whose
+// open has just failed on this thread, "[reason]"; "" otherwise. Kept in
 // G.errtext.
 const char* krsd_error_text(int kind);
 

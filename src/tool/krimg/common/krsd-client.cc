@@ -342,6 +342,10 @@ const char* krsd_error_text(int kind) {
     char text[200];
     os_error_text(code, text, sizeof text);
     snprintf(G.errtext, sizeof G.errtext, "[%s]", text);
+  } else if (kind == TB_URL_PROTOCOL_KRP && *krsd_file_open_error()) {
+    // Right after a failed open of the device: why (refused, timed out,
+    // login refused, no such file, ...). Empty again once an open succeeded.
+    snprintf(G.errtext, sizeof G.errtext, "[%s]", krsd_file_open_error());
   } else {
     G.errtext[0] = '\0';
   }
