@@ -51,6 +51,7 @@ done
 desktop-file-validate /usr/share/applications/krii.desktop
 
 # The programs run from their installed paths.
+[ "$(/usr/bin/krimg --version)" = "krimg $version" ] || fail "krimg --version: $(/usr/bin/krimg --version)"
 /usr/bin/krsd --help | grep -q -- --listen || fail "krsd --help"
 head -c $((3 * 102400 + 77)) /dev/urandom > "$WORK/source"
 /usr/bin/krimg acquire --source "$WORK/source" --image "$WORK/image" 2> "$WORK/acquire.log" ||
