@@ -40,6 +40,7 @@ class CliTest : public ::testing::Test {
     const std::string out = tmp_.path("stdout"), err = tmp_.path("stderr");
     pid_t pid = fork();
     if (pid == 0) {
+      if (!cwd_.empty() && chdir(cwd_.c_str()) != 0) _exit(126);
       int fd_in = stdin_fd ? in[0] : open("/dev/null", O_RDONLY);
       dup2(fd_in, 0);
       if (stdin_fd) {
@@ -79,6 +80,7 @@ class CliTest : public ::testing::Test {
   run_result run(const std::vector<std::string>& args) { return finish(start(args, nullptr)); }
 
   kt::TempDir tmp_;
+  std::string cwd_;  // the child's current folder when set
   std::string src_ = tmp_.path("device.bin");
   std::string img_ = tmp_.path("image.dd");
 };
@@ -257,6 +259,49 @@ TEST_F(CliTest, TheImageMustNotBeTheSource) {
   r = run({"acquire", "--source", "file://" + src_, "--image", link, "--restart"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(kt::read_file(src_), data);
+}
+
+// A local image name is the file it spells: "?", ":", "\\", "#", "%" and "&"
+// are ordinary characters. The file the old naming would have written
+// instead (a decoy) stays as it was, and a resume finds the same file.
+TEST_F(CliTest, ImageNamesAreTheFilesTheySpell) {
+  const std::string data = kt::pattern(250000, 7);
+  kt::write_file(src_, data);
+  cwd_ = tmp_.path("");
+  ASSERT_EQ(mkdir(tmp_.path("b").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(tmp_.path("A:").c_str(), 0700), 0);
+  struct Row {
+    const char* image;
+    const char* decoy;  // relative to the folder; "" for none
+  } rows[] = {
+      {"case?2.img", "case"},
+      {"a:/b.img", "A:/b.img"},
+      {"b\\c.img", "b/c.img"},
+      {"x#1%20&y.img", ""},
+  };
+  const std::string old = "evidence that must stay";
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.image);
+    if (*r.decoy) kt::write_file(tmp_.path(r.decoy), old);
+    auto res = run({"acquire", "--source", src_, "--image", r.image});
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(kt::read_file(tmp_.path(r.image)), data);
+    if (*r.decoy) {
+      EXPECT_EQ(kt::read_file(tmp_.path(r.decoy)), old);
+    }
+    // Resuming the same name continues that file, not another one.
+    kt::write_file(tmp_.path(r.image), data.substr(0, 102400));
+    res = run({"acquire", "--source", src_, "--image", r.image, "--resume"});
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_TRUE(has_line(res.err, "偏移文件: 102400 (100.0k)")) << res.err;
+    EXPECT_EQ(kt::read_file(tmp_.path(r.image)), data);
+  }
+  // A name that cannot be represented is refused before anything is opened.
+  for (const std::string& bad : {std::string(4090, 'n'), std::string("file:///x?y.img")}) {
+    auto res = run({"acquire", "--source", src_, "--image", bad});
+    EXPECT_EQ(res.status, 2) << res.err;
+    EXPECT_NE(res.err.find("cannot be used as a file name"), std::string::npos) << res.err;
+  }
 }
 
 TEST_F(CliTest, ExitStatusIsTheJobResult) {

@@ -50,28 +50,39 @@ bool exists(const std::string& path) {
 // Tests that touch files run in a fresh directory of their own.
 using FileTest = TempCwdTest;
 
-TEST(FileNaming, DevicesPathsAndDrivers) {
+// A local name is the file it spells; only the exact device forms and URLs
+// have a meaning of their own.
+TEST_F(FileTest, NamesAndDrivers) {
+  const std::string cwd = dir_;
   struct Row {
     const char* path;
-    const char* name;
+    std::string name;
     const char* driver;
   } rows[] = {
       {"\\dev\\disk0", "\\\\.\\PhysicalDrive0", "file"},
-      {"/dev/disk12", "\\\\.\\PhysicalDrive12", "file"},
-      {"file:///dev/disk0", "\\\\.\\PhysicalDrive0", "file"},  // a stream's URL text
-      {"e:", "\\\\.\\e:", "file"},                              // letter case stays
-      {"file:///D:/img//a.img", "D:/img/a.img", "file"},
-      {"D://img/krii.img", "D:/img/krii.img", "file"},
-      {"file:///data/case/krii.img", "/data/case/krii.img", "file"},
-      {"file:///./PhysicalDrive1", "/./PhysicalDrive1", "file"},  // not a device
+      {"\\dev\\disk12", "\\\\.\\PhysicalDrive12", "file"},
+      {"/dev/disk12", "/dev/disk12", "file"},  // only the backslash form counts disks
+      {"/dev/disk/by-id/ata-x", "/dev/disk/by-id/ata-x", "file"},
+      {"/dev/disk/by-uuid/1-2", "/dev/disk/by-uuid/1-2", "file"},
+      {"\\dev\\disk\\by-label\\x", cwd + "/\\dev\\disk\\by-label\\x", "file"},
+      {"file:///dev/disk0", "/dev/disk0", "file"},
+      {"file:///data//a.img", "/data//a.img", "file"},
+      {"file:\\\\\\data\\a.img", "/data/a.img", "file"},
+      {"/data/case?2.img", "/data/case?2.img", "file"},
+      {"a:/b.img", cwd + "/a:/b.img", "file"},
+      {"e:", cwd + "/e:", "file"},
+      {"b\\c.img", cwd + "/b\\c.img", "file"},
+      {"x#1%&y", cwd + "/x#1%&y", "file"},
+      {"\\\\.\\PhysicalDrive1", cwd + "/\\\\.\\PhysicalDrive1", "file"},
       {"/dev/null", "/dev/null", "file_null"},
-      {"\\DEV\\ZERO", "/DEV/ZERO", "file_zero"},
-      {"\\dev\\stdin", "/dev/stdin", "file_stdin"},
+      {"\\DEV\\ZERO", "\\DEV\\ZERO", "file_zero"},
+      {"\\dev\\stdin", "\\dev\\stdin", "file_stdin"},
       {"/dev/stdout", "/dev/stdout", "file_stdout"},
-      {"\\dev\\random", "/dev/random", "file_random"},
+      {"\\dev\\random", "\\dev\\random", "file_random"},
       {"/dev/null/x", "/dev/null/x", "file"},
       {"krp://10.0.0.1/dev/rdisk0s1s2", "krp:\\\\10.0.0.1\\dev\\rdisk0s1s2", "krp"},
       {"KRPS://h//x", "KRPS:\\\\h\\\\x", "krp"},  // remote names stay as they are
+      {"krp:x", cwd + "/krp:x", "file"},            // not a URL
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.path);
@@ -79,14 +90,16 @@ TEST(FileNaming, DevicesPathsAndDrivers) {
     EXPECT_EQ(n.name, r.name);
     EXPECT_EQ(n.driver, r.driver);
   }
-  EXPECT_EQ(device_name(std::string(4095, 'a').c_str()).driver, "file");
-  EXPECT_EQ(device_name(std::string(4096, 'a').c_str()).name, "(fail)");
+  // What cannot be represented is refused, never cut or rewritten.
+  for (std::string bad : {std::string(4096, 'a'), std::string(4090, 'a'), std::string("file:///x?y"),
+                          std::string("file://"), std::string("")}) {
+    SCOPED_TRACE(bad.substr(0, 20));
+    EXPECT_EQ(device_name(bad.c_str()).name, "(fail)");
+  }
   EXPECT_EQ(device_name(nullptr).name, "(fail)");
-  // Outputs are cut to their buffers.
-  char small[6], drv[3];
-  ASSERT_TRUE(tb_file_device_name("/dev/random", small, sizeof small, drv, sizeof drv));
-  EXPECT_STREQ(small, "/dev/");
-  EXPECT_STREQ(drv, "fi");
+  char small[6], drv[16];
+  EXPECT_FALSE(tb_file_device_name("/dev/random", small, sizeof small, drv, sizeof drv));
+  EXPECT_EQ(errno, ENAMETOOLONG);
 }
 
 TEST(FileInit, OverlongAndNullPathsAreRefused) {
@@ -117,7 +130,7 @@ TEST(FileInit, LogsCallerPathNameAndDriver) {
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(tb_file_close(f), 1);
   ASSERT_GT(g_lines_seen, 0);
-  EXPECT_NE(g_last_line.find("[\\DEV\\ZERO] [/DEV/ZERO] [file_zero]"), std::string::npos)
+  EXPECT_NE(g_last_line.find("[\\DEV\\ZERO] [\\DEV\\ZERO] [file_zero]"), std::string::npos)
       << g_last_line;
 }
 
@@ -258,9 +271,14 @@ TEST_F(FileTest, ImageModesCreateOnlyWhenAsked) {
 }
 
 TEST_F(FileTest, RelativeNamesAndMissingFolders) {
-  // A relative name as a stream hands it over: absolute against the cwd.
+  // A relative name is absolute against the cwd; a backslash is part of a
+  // name, so "a\\b" is one folder.
   tb_file_ref_t f = tb_file_init("a\\b//c\\img.dd", 42);
   ASSERT_NE(f, nullptr);
+  tb_file_close(f);
+  EXPECT_TRUE(exists(at("a\\b/c\\img.dd")));
+  EXPECT_FALSE(exists(at("a")));
+  ASSERT_NE(f = tb_file_init("a/b//c/img.dd", 42), nullptr);
   tb_file_close(f);
   EXPECT_TRUE(exists(at("a/b/c/img.dd")));
   // Without the create bit no folder is made.
@@ -398,7 +416,7 @@ TEST_F(FileTest, WholeDisksByNumber) {
   EXPECT_STREQ(buf, "first disk");
   EXPECT_EQ(tb_file_size(d0), 10);
   tb_file_close(d0);
-  tb_file_ref_t d1 = tb_file_init("file:///dev/disk1", FILE_MODE_READ);  // a stream's form
+  tb_file_ref_t d1 = tb_file_init("\\dev\\disk1", FILE_MODE_READ);
   ASSERT_NE(d1, nullptr);
   EXPECT_EQ(tb_file_size(d1), 6);
   tb_file_close(d1);

@@ -81,11 +81,22 @@ int tb_file_ctrl(tb_file_ref_t file, int code, void* arg, size_t arg_size);
 // 0, or -1 when the slot is already taken.
 int tb_file_register_driver(const tb_file_driver* driver);
 
-// Device naming on a copy of path (at most 4095 characters): writes the
-// system name into out and the driver name into driver (16 bytes); exposed
-// for tests. Returns false for a path that is too long.
+// Device naming: writes the name the driver opens into out and the driver
+// name into driver (16 bytes). A local name is the file it spells (see
+// tb_path_local_name), a file:// URL its path, "\dev\diskN" the N-th whole
+// disk, the device forms their drivers; krp:// and krps:// URLs go to the
+// registered driver unchanged. false with errno set when the name cannot be
+// represented (EINVAL, ENAMETOOLONG; also when it does not fit out): nothing
+// may then be opened under it.
 bool tb_file_device_name(const char* path, char* out, size_t out_size,
                          char* driver, size_t driver_size);
+
+// The system path that opening path through the file layer reaches: the
+// local name, /dev/NAME of a whole disk, "/dev/null" for \dev\null and its
+// kin. For callers that must look at the very file the engine opens (the
+// command line's checks). false with errno set for a name that cannot be
+// represented, a remote URL (EINVAL) or a disk that does not exist (ENOENT).
+bool tb_file_system_path(const char* path, char* out, size_t size);
 
 // Where the local file driver looks for whole disks when it opens
 // \\.\PhysicalDriveN (the name device naming gives \dev\diskN): the N-th

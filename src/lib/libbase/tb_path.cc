@@ -112,3 +112,22 @@ char* tb_path_absolute(const char* text, char* buf, size_t size) {
   std::memcpy(buf, out.c_str(), out.size() + 1);
   return buf;
 }
+
+bool tb_path_disk_form(const char* text) {
+  if (!text || !starts_with(text, "\\dev\\disk")) return false;
+  const char* digits = text + 9;
+  size_t n = 0;
+  for (; digits[n]; ++n)
+    if (n >= 9 || digits[n] < '0' || digits[n] > '9') return false;
+  return n > 0;
+}
+
+bool tb_path_device_form(const char* text) {
+  if (!text) return false;
+  if (tb_path_disk_form(text)) return true;
+  for (const char* name : {"stdin", "stdout", "null", "zero", "random"}) {
+    const std::string back = std::string("\\dev\\") + name, slash = std::string("/dev/") + name;
+    if (tb_path_equal_ci(text, back.c_str()) || tb_path_equal_ci(text, slash.c_str())) return true;
+  }
+  return false;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // The separator that normalised results carry: "/" on POSIX ("\" on
 // Windows). Normalising accepts both on input.
@@ -33,3 +34,18 @@ inline bool tb_path_equal_ci(const char* a, const char* b) {
     if (tb_path_lower(*a) != tb_path_lower(*b)) return false;
   return *a == *b;
 }
+
+// The exact device forms that the file layer gives a meaning of its own:
+// "\dev\stdin", "\dev\stdout", "\dev\null", "\dev\zero", "\dev\random"
+// and their "/dev/" spellings (letter case ignored), and "\dev\disk"
+// followed by digits only (the N-th whole disk).
+bool tb_path_device_form(const char* text);
+// True for "\dev\disk" followed by one to nine digits.
+bool tb_path_disk_form(const char* text);
+
+// The name the system opens for a local name (not a URL): on POSIX the name
+// as written, joined to the current folder when relative; a device form as
+// it is. false with errno set when the name cannot be represented (empty:
+// EINVAL; 4096 bytes or more once joined: ENAMETOOLONG) - never another,
+// shorter name. One implementation per OS (platform/<os>/path_*.cc).
+bool tb_path_local_name(const char* text, std::string* out);

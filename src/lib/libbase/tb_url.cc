@@ -3,6 +3,7 @@
 #include "tb_url.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -95,6 +96,7 @@ bool tb_url_init(tb_url_t* url) {
   url->secure = 0;
   url->drive = 0;
   url->drive_letter = 0;
+  url->local = false;
   tb_ipaddr_clear(&url->addr);
   std::string().swap(url->host);
   std::string().swap(url->path);
@@ -117,6 +119,7 @@ void tb_url_clear(tb_url_t* url) {
   url->secure = 0;
   url->drive = 0;
   url->drive_letter = 0;
+  url->local = false;
   tb_ipaddr_clear(&url->addr);
   url->host.clear();
   url->path.clear();
@@ -149,28 +152,23 @@ bool tb_url_text_set(tb_url_t* url, const char* text) {
     }
   }
 
-  char absolute[TB_PATH_MAXN];
   if (!rest) {
-    if (!tb_path_absolute(work.c_str(), absolute, sizeof absolute)) {
+    // A local name is taken whole, as the system will open it: it has no
+    // query, and none of its characters is rewritten.
+    if (!tb_path_local_name(text, &url->path)) {
       tb_url_clear(url);
       return false;
     }
-    for (char* c = absolute; *c; ++c)
-      if (*c == '\\') *c = '/';
     url->protocol = TB_URL_PROTOCOL_FILE;
-    if (absolute[0] == '/') {
-      rest = absolute;
-    } else if (has_prefix_ci(absolute, "file://")) {
-      rest = absolute + 7;
-    } else if (tb_path_is_alpha(absolute[0]) && absolute[1] == ':' &&
-               (absolute[2] == '/' || absolute[2] == '\\')) {
-      url->drive = 1;
-      url->drive_letter = static_cast<char>(std::toupper(static_cast<unsigned char>(absolute[0])));
-      rest = absolute + 3;
-    } else {
-      tb_url_clear(url);
-      return false;
-    }
+    url->local = true;
+    return true;
+  }
+  // A file URL names one file or none: a query would be dropped from the
+  // name, so a different file would be opened than the one written.
+  if (url->protocol == TB_URL_PROTOCOL_FILE && std::strchr(rest, '?')) {
+    tb_url_clear(url);
+    errno = EINVAL;
+    return false;
   }
   if (!*rest) {
     tb_url_clear(url);
@@ -223,7 +221,9 @@ const char* tb_url_text(tb_url_t* url) {
   switch (url->protocol) {
     case TB_URL_PROTOCOL_FILE:
       if (url->path.empty()) return nullptr;
-      if (url->drive) {
+      if (url->local) {
+        // The local name itself
+      } else if (url->drive) {
         char head[8];
         std::snprintf(head, sizeof head, "%c:/", url->drive_letter);
         out = head;

@@ -23,9 +23,10 @@ struct tb_url_t {
   uint8_t secure : 1;
   uint8_t drive : 1;
   char drive_letter;
+  bool local = false;  // a local name (no scheme): path holds the system's name as it is
   tb_ipaddr_t addr;
   std::string host;
-  std::string path;   // begins with "/" when not empty, "/" separators
+  std::string path;   // begins with "/" when not empty, "/" separators (a local name: as it is)
   std::string args;   // text after "?"
   std::string cache;  // rebuilt text; the data text of a data URL
 };

@@ -103,10 +103,6 @@ const tb_file_driver* find_driver(const char* name) {
   return table[0];
 }
 
-bool starts_with(const std::string& s, const char* prefix) {
-  return s.compare(0, std::strlen(prefix), prefix) == 0;
-}
-
 bool starts_with_ci(const std::string& s, const char* prefix) {
   return tb_path_prefix_ci(s.c_str(), prefix);
 }
@@ -141,49 +137,59 @@ int tb_file_stub_ctrl(void*, int code, void* arg, size_t arg_size) {
 
 bool tb_file_device_name(const char* path, char* out, size_t out_size, char* driver,
                          size_t driver_size) {
-  if (!path || strnlen(path, TB_PATH_MAXN) >= TB_PATH_MAXN) return false;
-  std::string name(path);
-  for (char& c : name)
-    if (c == '/') c = '\\';
-
-  // file:///C:/x arrives as file:\\\C:\x and leaves as C:\x.
-  if (starts_with(name, "file:\\\\")) {
-    name.erase(0, 7);
-    if (name.size() >= 4 && name[0] == '\\' && tb_path_is_alpha(name[1]) && name[2] == ':' &&
-        name[3] == '\\')
-      name.erase(0, 1);
+  if (!path) {
+    errno = EINVAL;
+    return false;
   }
-  if (name.size() == 2 && tb_path_is_alpha(name[0]) && name[1] == ':')
-    name = "\\\\.\\" + name;
-  else if (starts_with(name, "\\dev\\disk"))
-    name = "\\\\.\\PhysicalDrive" + name.substr(9);
+  if (strnlen(path, TB_PATH_MAXN) >= TB_PATH_MAXN) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  // URLs keep their syntax: "\" is a separator in them, as in the parser.
+  std::string slashed(path);
+  for (char& c : slashed)
+    if (c == '\\') c = '/';
 
+  std::string name;
   const char* drv = "file";
-  if (starts_with_ci(name, "krp:") || starts_with_ci(name, "krps:")) {
+  if (starts_with_ci(slashed, "krp://") || starts_with_ci(slashed, "krps://")) {
+    // The remote driver parses the name itself, with "\\" separators.
+    name = path;
+    for (char& c : name)
+      if (c == '/') c = '\\';
     drv = "krp";
-  } else {
-    if (!starts_with(name, "\\\\.\\")) {
-      char buf[TB_PATH_MAXN];
-      std::memcpy(buf, name.c_str(), name.size() + 1);
-      // A failed normalise leaves the buffer as it was: the name goes on as it is.
-      tb_path_normalise(buf, sizeof buf);
-      name = buf;
+  } else if (starts_with_ci(slashed, "file://")) {
+    // One file or none: a query would be dropped from the name.
+    name = slashed.substr(7);
+    if (name.empty() || name.find('?') != std::string::npos) {
+      errno = EINVAL;
+      return false;
     }
-    static const struct {
-      const char* a;
-      const char* b;
-      const char* driver;
-    } kSpecial[] = {
-        {"\\dev\\stdin", "/dev/stdin", "file_stdin"},   {"\\dev\\stdout", "/dev/stdout", "file_stdout"},
-        {"\\dev\\null", "/dev/null", "file_null"},      {"\\dev\\zero", "/dev/zero", "file_zero"},
-        {"\\dev\\random", "/dev/random", "file_random"},
-    };
-    for (const auto& s : kSpecial) {
-      if (tb_path_equal_ci(name.c_str(), s.a) || tb_path_equal_ci(name.c_str(), s.b)) {
-        drv = s.driver;
-        break;
-      }
+    if (name[0] != '/') name.insert(0, "/");
+  } else if (!tb_path_local_name(path, &name)) {
+    return false;
+  }
+
+  if (std::strcmp(drv, "krp") != 0) {
+    if (tb_path_disk_form(name.c_str())) {
+      name = "\\\\.\\PhysicalDrive" + name.substr(9);
+    } else if (tb_path_device_form(name.c_str())) {
+      // "\dev\null" or "/dev/null", any letter case: the driver of the last part.
+      static const struct {
+        const char* last;
+        const char* driver;
+      } kSpecial[] = {{"stdin", "file_stdin"},
+                      {"stdout", "file_stdout"},
+                      {"null", "file_null"},
+                      {"zero", "file_zero"},
+                      {"random", "file_random"}};
+      for (const auto& sp : kSpecial)
+        if (tb_path_equal_ci(name.c_str() + 5, sp.last)) drv = sp.driver;
     }
+  }
+  if (!out || name.size() >= out_size) {  // a cut name would be another file
+    errno = ENAMETOOLONG;
+    return false;
   }
   copy_cut(out, out_size, name.c_str());
   copy_cut(driver, driver_size, drv);
@@ -197,10 +203,7 @@ tb_file_ref_t tb_file_init(const char* path, int mode) {
   }
   char name[TB_PATH_MAXN];
   char drv[16];
-  if (!tb_file_device_name(path, name, sizeof name, drv, sizeof drv)) {
-    errno = ENAMETOOLONG;
-    return nullptr;
-  }
+  if (!tb_file_device_name(path, name, sizeof name, drv, sizeof drv)) return nullptr;
   KR_LOGF(OS_LOG_DEBUG, "tb_file_init", "[%s] [%s] [%s]\n", path, name, drv);
 
   const tb_file_driver* d = find_driver(drv);

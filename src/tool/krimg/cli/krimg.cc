@@ -150,16 +150,21 @@ bool is_stdin_name(const std::string& s) {
          s == "-";
 }
 
-// The local path behind a source or image text, or "" when it names no
-// local file.
-std::string local_path(const std::string& text) {
-  if (tb_url_protocol_probe(text.c_str()) != TB_URL_PROTOCOL_FILE) return "";
-  std::string p = text;
-  if (p.rfind("file://", 0) == 0) p = p.substr(7);
-  for (char& c : p)
-    if (c == '\\') c = '/';
-  return p;
+// The system path that the engine opens for a local source or image text,
+// named by the file layer itself, so that these checks look at the very
+// file the job will write; "" with errno set when there is none.
+std::string system_path(const std::string& text) {
+  if (tb_url_protocol_probe(text.c_str()) != TB_URL_PROTOCOL_FILE) {
+    errno = EINVAL;
+    return "";
+  }
+  char buf[4096];
+  if (!tb_file_system_path(text.c_str(), buf, sizeof buf)) return "";
+  return buf;
 }
+
+// A name the file layer refuses can never be opened: say so before anything is.
+bool unrepresentable(int err) { return err == EINVAL || err == ENAMETOOLONG; }
 
 // Size of the existing image: -1 missing, else bytes (a block device
 // reports its length).
@@ -274,12 +279,26 @@ int acquire_main(int argc, char** argv) {
   bool source_is_stdin = is_stdin_name(source);
   if (source == "-") source = "\\dev\\stdin";
 
-  const std::string image_path = local_path(image);
-  if (image_path.empty()) {
+  if (tb_url_protocol_probe(image.c_str()) != TB_URL_PROTOCOL_FILE) {
     fprintf(stderr, "krimg acquire: the image must be a local path: %s\n", image.c_str());
     return kExitUsage;
   }
-  const std::string source_path = source_is_stdin ? "" : local_path(source);
+  const std::string image_path = system_path(image);
+  if (image_path.empty()) {
+    const int err = errno;
+    fprintf(stderr, "krimg acquire: the image %s cannot be used as a file name: %s\n",
+            image.c_str(), strerror(err));
+    return unrepresentable(err) ? kExitUsage : kExitRefused;
+  }
+  std::string source_path;
+  if (!source_is_stdin && tb_url_protocol_probe(source.c_str()) == TB_URL_PROTOCOL_FILE) {
+    source_path = system_path(source);
+    if (source_path.empty() && unrepresentable(errno)) {
+      fprintf(stderr, "krimg acquire: the source %s cannot be used as a file name: %s\n",
+              source.c_str(), strerror(errno));
+      return kExitUsage;
+    }
+  }
   if (!source_path.empty() && same_file(source_path, image_path)) {
     fprintf(stderr, "krimg acquire: the image %s is the source itself; refused\n", image.c_str());
     return kExitRefused;

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <strings.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -61,7 +60,10 @@ bool whole_disk_path(const char* digits, std::string* out) {
   return true;
 }
 
-// The system path for a name of the file layer, or false with errno set.
+// The system path for a name that device naming gave this driver, or false
+// with errno set. Naming has made every local name absolute; anything else
+// (a remote name when no remote driver is registered) must not become a
+// local file.
 bool system_path(const char* path, std::string* out) {
   if (starts_with(path, "\\\\.\\")) {
     // Raw devices: only whole disks have a meaning here; a volume (\\.\X:)
@@ -70,20 +72,11 @@ bool system_path(const char* path, std::string* out) {
     errno = ENOENT;
     return false;
   }
-  // A remote name reaches this driver only when no remote driver is
-  // registered; it must not become a local file named "krp:".
-  if (strncasecmp(path, "krp:", 4) == 0 || strncasecmp(path, "krps:", 5) == 0) {
+  if (path[0] != '/') {
     errno = ENOENT;
     return false;
   }
-  char abs[TB_PATH_MAXN];
-  errno = 0;
-  if (!tb_path_absolute(path, abs, sizeof abs)) {
-    if (!errno) errno = ENAMETOOLONG;
-    return false;
-  }
-  out->assign(abs);
-  std::replace(out->begin(), out->end(), '\\', '/');
+  out->assign(path);
   return true;
 }
 
@@ -423,4 +416,27 @@ int tb_file_ioerr_class(int err) {
 void tb_file_block_roots_set(const char* sys_block, const char* dev_dir) {
   g_sys_block = sys_block ? sys_block : "/sys/block";
   g_dev_dir = dev_dir ? dev_dir : "/dev";
+}
+
+bool tb_file_system_path(const char* path, char* out, size_t size) {
+  char name[TB_PATH_MAXN], drv[16];
+  if (!out || !tb_file_device_name(path, name, sizeof name, drv, sizeof drv)) {
+    if (!out) errno = EINVAL;
+    return false;
+  }
+  std::string sys;
+  if (std::strcmp(drv, "file") == 0) {
+    if (!system_path(name, &sys)) return false;
+  } else if (std::strncmp(drv, "file_", 5) == 0) {
+    sys = std::string("/dev/") + (drv + 5);  // the system's device of the same meaning
+  } else {
+    errno = EINVAL;  // a remote name
+    return false;
+  }
+  if (sys.size() >= size) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(out, sys.c_str(), sys.size() + 1);
+  return true;
 }
