@@ -20,10 +20,38 @@ if [ -z "$body" ]; then
   exit 1
 fi
 
+# go-md2man's tables, mended for tbl: the row of a text block goes on after
+# its "T}" on the same line (go-md2man breaks the line there, which starts a
+# new row), and every long cell is a text block, so tbl wraps it to the page.
+tables='
+function visible(s) { gsub(/\\f(\(..|\[[^]]*\]|.)/, "", s); return length(s) }
+function cells(s,   n, i, a, out) {
+  n = split(s, a, "\t")
+  out = ""
+  for (i = 1; i <= n; i++) {
+    if (a[i] == "T{") inblock = 1
+    else if (visible(a[i]) > 20) a[i] = "T{\n" a[i] "\nT}"
+    out = out (i > 1 ? "\t" : "") a[i]
+  }
+  return out
+}
+function emit(s) { if (inblock) print s; else held = s }
+function flush() { if (held != "") print held; held = "" }
+/^\.TS/ { flush(); table = 1; spec = 1; print; next }
+/^\.TE/ { flush(); table = 0; print; next }
+!table { print; next }
+spec { print; if (/\.$/) spec = 0; next }
+inblock && /^T}/ { inblock = 0; emit("T}" cells(substr($0, 3))); next }
+inblock { print; next }
+held != "" && /^\t/ { s = held cells($0); held = ""; emit(s); next }
+{ flush(); print cells($0) }
+END { flush() }
+'
+
 title=$(echo "$name" | tr '[:lower:]' '[:upper:]')
 mkdir -p "$(dirname "$out")"
 { printf '%% %s %s "" "krii %s" "krii"\n\n' "$title" "$section" "$version"; echo "$body"; } |
-  go-md2man > "$out.tmp"
+  go-md2man | awk "$tables" > "$out.tmp"
 warnings=$(LC_ALL=C.UTF-8 groff -K utf-8 -t -man -Tutf8 -ww -z "$out.tmp" 2>&1) || true
 if [ -n "$warnings" ]; then
   echo "$0: the page made from \"## $name($section)\" of $readme does not render cleanly:" >&2
