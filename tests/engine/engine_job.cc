@@ -24,6 +24,7 @@ job_outcome run_job(const std::string& source, const std::string& target, int re
   o.in_full = G.in_full;
   o.in_part = G.in_part;
   o.flags = G.flags;
+  o.bad_ranges = G.bad_ranges;
   krsd_free_ctx();
   return o;
 }

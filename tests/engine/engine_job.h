@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "krdd.h"
 
@@ -13,6 +14,7 @@ struct job_outcome {
   int64_t total_bytes = 0, i_offset = 0, o_offset = 0, in_size = 0;
   int64_t count = 0, off_count = 0, all_count = 0, in_full = 0, in_part = 0;
   int32_t flags = 0;
+  std::vector<dd_range> bad_ranges;
 };
 
 // Sets the job up with krsd_job_setup, lets tweak change G (the retry pause

@@ -77,8 +77,15 @@ long d_read(void* vc, void* buf, size_t size) {
     if (g_plan.end_early_times > 0) --g_plan.end_early_times;
     return 0;
   }
+  int64_t first_bad = -1;
   for (int64_t b : g_plan.bad_blocks)
-    if (b >= pos && b < pos + static_cast<int64_t>(size)) return fail(c, IOERR_DATA);
+    if (b >= pos && b < pos + static_cast<int64_t>(size) && (first_bad < 0 || b < first_bad))
+      first_bad = b;
+  if (first_bad >= 0) {
+    const int64_t good = first_bad / 512 * 512 - pos;
+    if (!g_plan.short_before_bad || good <= 0) return fail(c, IOERR_DATA);
+    size = static_cast<size_t>(good);
+  }
   const int64_t avail = static_cast<int64_t>(g_plan.data.size()) - pos;
   if (avail <= 0) return 0;
   int64_t n = std::min<int64_t>(avail, static_cast<int64_t>(size));

@@ -14,6 +14,8 @@ struct fault_plan {
   std::string data;                 // the device's bytes
   int64_t report_size = -1;         // size to report; -1: data.size()
   std::vector<int64_t> bad_blocks;  // a read covering one of these offsets fails with a data error
+  bool short_before_bad = false;    // ... unless it starts before the offset's sector: it then
+                                    // returns the bytes up to that sector, as a disk does
   int64_t gone_at = -1;             // a read at or past this offset: the device vanished
   std::vector<int64_t> drop_at;     // each: one read at or past it loses the connection
   int64_t end_early_at = -1;        // reads at or past this offset return 0 ...

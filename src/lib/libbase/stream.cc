@@ -176,6 +176,7 @@ int stream_ctrl(stream_ref_t s, size_t code, ...) {
     case STREAM_CTRL_BORROWED:
     case STREAM_CTRL_TRUNCATE:
     case STREAM_CTRL_IOERR:
+    case STREAM_CTRL_DEVINFO:
       arg.ptr = va_arg(ap, void*);
       break;
     case STREAM_CTRL_SET_TIMEOUT:

@@ -30,6 +30,7 @@ enum {
   STREAM_CTRL_BORROWED = 0x10003,  // tb_file_ref_t; the stream then refuses writes
   STREAM_CTRL_TRUNCATE = 0x10004,  // int64_t* length
   STREAM_CTRL_IOERR = 0x10005,     // int32_t* error class
+  STREAM_CTRL_DEVINFO = 0x10006,   // tb_file_devinfo* (file layer control code 0)
 };
 
 struct stream_s;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "stream.h"
 
@@ -39,6 +40,13 @@ enum {
 };
 
 enum { DD_BLOCK_SIZE = 102400 };
+
+// A run of source bytes [start, end) that could not be read and is zeros in
+// the image.
+struct dd_range {
+  int64_t start = 0;
+  int64_t end = 0;
+};
 
 // The one job record. Filled by the job set-up on the front end's thread
 // while the worker is idle; owned by the worker during a job. The front end
@@ -76,6 +84,11 @@ struct dd_job {
   int32_t out_kind = 0;
   stream_ref_t in_stream = nullptr;
   stream_ref_t out_stream = nullptr;
+  // Salvage of bad blocks: the source's sector size (0 until a bad block
+  // asked for it), and every unreadable run written as zeros, in source
+  // order, adjacent runs merged. The job's report reads them.
+  int32_t sector_bytes = 0;
+  std::vector<dd_range> bad_ranges;
 };
 
 extern dd_job G;

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "krdd.h"
 #include "krsd_client.h"
@@ -45,9 +46,11 @@ unsigned long long ull(int64_t v) { return static_cast<unsigned long long>(v); }
 // Writes all of len bytes at o_offset or fails. A short write is not an
 // error by itself (the rest is written at once); a write that moves nothing
 // or fails ends the job, since the image would otherwise have a hole.
-// Returns len, or -1 after the "writing" error line.
-long full_write_or_warn(const uint8_t* buf, int64_t len, const char* name) {
-  int64_t done = 0;
+// Returns len, or -1 after the "writing" error line; *done is what reached
+// the output either way.
+long full_write_or_warn(const uint8_t* buf, int64_t len, const char* name, int64_t* done_out) {
+  int64_t& done = *done_out;
+  done = 0;
   while (done < len) {
     long w = stream_write(G.out_stream, buf + done, static_cast<size_t>(len - done));
     if (w < 0) {
@@ -155,10 +158,13 @@ class dd_hasher {
 // The hasher of the running job, or null (then write_and_count hashes).
 dd_hasher* g_hasher = nullptr;
 
-// true when the write failed.
+// true when the write failed. What reached the image is counted and hashed
+// either way, also the part of a block written before the disk was full:
+// the summary tells what the image holds.
 bool write_and_count(const uint8_t* buf, int64_t len, const char* name) {
-  long w = full_write_or_warn(buf, len, name);
-  if (w < 0) return true;
+  int64_t w = 0;
+  const bool failed = full_write_or_warn(buf, len, name, &w) < 0;
+  if (w == 0) return failed;
   if (g_hasher && g_hasher->owns_current(buf)) {
     // The loop reads the next block into the next buffer of the ring.
     G.ibuf = G.obuf = g_hasher->submit(w);
@@ -167,19 +173,29 @@ bool write_and_count(const uint8_t* buf, int64_t len, const char* name) {
   }
   if (w == G.obs)
     ++G.out_full;
-  else if (w > 0)
+  else
     ++G.out_part;
   G.total_bytes += w;
-  return false;
+  return failed;
 }
 
 int write_failed_result() { return G.out_kind == TB_URL_PROTOCOL_FILE ? DD_FAILED : DD_WRITE_FAILED; }
 
-// Moves s to offset; a failure logs the positioning error line of name.
+// Moves s to offset and checks that it got there: a stream without a size
+// "succeeds" at the wrong place (it clamps to the size it knows), and
+// reading on from there would put other bytes at this offset of the image.
+// A failure logs the positioning error line of name.
 bool seek_or_log(stream_ref_t s, int64_t offset, const std::string& name, int kind) {
-  if (stream_seek(s, offset)) return true;
-  KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", name.c_str(), ll(offset),
-          krsd_error_text(kind));
+  if (!stream_seek(s, offset)) {
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", name.c_str(),
+            ll(offset), krsd_error_text(kind));
+    return false;
+  }
+  const int64_t at = stream_offset(s);
+  if (at == offset) return true;
+  KR_LOGF(OS_LOG_ERR, "krdd_file_work",
+          "lseek [%s] offset=%lld position=%lld error:Stream cannot be positioned there\n",
+          name.c_str(), ll(offset), ll(at));
   return false;
 }
 
@@ -334,6 +350,107 @@ bool output_block(long r) {
   return true;
 }
 
+// The source's sector size, asked once per job: the unit of salvage.
+int32_t sector_bytes() {
+  if (G.sector_bytes > 0) return G.sector_bytes;
+  tb_file_devinfo info{};
+  int32_t n = 512;  // when the source cannot tell
+  if (stream_ctrl(G.in_stream, STREAM_CTRL_DEVINFO, &info) && info.sector_bytes > 0 &&
+      info.sector_bytes <= G.ibs)
+    n = info.sector_bytes;
+  G.sector_bytes = n;
+  return n;
+}
+
+// Reads up to len bytes at the stream's position into buf: len, fewer when
+// the source ended, or -1 (errno kept) when a read failed.
+long read_full(uint8_t* buf, long len) {
+  long done = 0;
+  while (done < len) {
+    long r = stream_read(G.in_stream, buf + done, static_cast<size_t>(len - done));
+    if (r < 0) return -1;
+    if (r == 0) break;
+    done += r;
+  }
+  return done;
+}
+
+// The result for a failed read of the source (after its line was logged):
+// a vanished device ends the job, anything but a data error may pass.
+int read_failure_result(int32_t ioerr) {
+  if (!dd_flag(DD_CONTINUE_ON_ERROR)) return ioerr == IOERR_NONE ? DD_READ_FAILED : DD_FAILED;
+  return ioerr == IOERR_GONE ? DD_FAILED : DD_READ_FAILED;
+}
+
+// Logs the read error line of a failed read of n bytes at offset; the
+// error class.
+int32_t log_read_error(int64_t offset, int64_t n) {
+  const int saved = errno;
+  int32_t ioerr = IOERR_NONE;
+  stream_ctrl(G.in_stream, STREAM_CTRL_IOERR, &ioerr);
+  errno = saved;
+  KR_LOGF(OS_LOG_ERR, "krdd_file_work", "read [%s] offset=%lld bs=%d ioerr=%d error %s\n",
+          G.infile.c_str(), ll(offset), static_cast<int>(n), ioerr, krsd_error_text(G.in_kind));
+  return ioerr;
+}
+
+// A block whose read failed with a data error is read again in pieces of
+// the source's sector size (aligned to the sector grid of the source), so
+// that only the sectors that really cannot be read become zeros. Fills ibuf
+// with the block (n bytes, fewer when the source ends inside it), leaves the
+// stream after it and adds the unreadable runs to *bad. DD_DONE, or the
+// pass result when the source failed otherwise or cannot be positioned.
+int salvage_block(int64_t n, long* got, std::vector<dd_range>* bad) {
+  const int64_t sector = sector_bytes();
+  const int64_t begin = G.i_offset;
+  int64_t end = begin + n, pos = begin;
+  while (pos < end) {
+    if (dd_flag(DD_STOP)) return DD_STOPPED;
+    const int64_t piece_end = std::min(end, (pos / sector + 1) * sector);
+    if (stream_offset(G.in_stream) != pos && !seek_or_log(G.in_stream, pos, G.infile, G.in_kind))
+      return DD_FAILED;
+    const long r = read_full(G.ibuf + (pos - begin), static_cast<long>(piece_end - pos));
+    if (r >= 0) {
+      pos += r;
+      if (pos < piece_end) end = pos;  // the source ended here
+      continue;
+    }
+    if (dd_flag(DD_STOP)) return DD_STOPPED;
+    const int64_t at = stream_offset(G.in_stream);  // after what the failed read kept
+    const int saved = errno;
+    int32_t ioerr = IOERR_NONE;
+    stream_ctrl(G.in_stream, STREAM_CTRL_IOERR, &ioerr);
+    errno = saved;
+    // Unreadable sectors get their run lines below; any other failure its own.
+    if (ioerr != IOERR_DATA) return read_failure_result(log_read_error(at, piece_end - at));
+    memset(G.ibuf + (at - begin), 0, static_cast<size_t>(piece_end - at));
+    if (!bad->empty() && bad->back().end == at)
+      bad->back().end = piece_end;
+    else
+      bad->push_back({at, piece_end});
+    pos = piece_end;
+  }
+  if (stream_offset(G.in_stream) != end && !seek_or_log(G.in_stream, end, G.infile, G.in_kind))
+    return DD_FAILED;
+  for (const dd_range& b : *bad)
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work",
+            "read [%s] offset=%lld end=%lld bytes=%lld unreadable error:written as zeros\n",
+            G.infile.c_str(), ll(b.start), ll(b.end), ll(b.end - b.start));
+  *got = static_cast<long>(end - begin);
+  return DD_DONE;
+}
+
+// Keeps the unreadable runs of a block that reached the image, merged with
+// the runs before it.
+void record_bad(const std::vector<dd_range>& bad) {
+  for (const dd_range& b : bad) {
+    if (!G.bad_ranges.empty() && G.bad_ranges.back().end == b.start)
+      G.bad_ranges.back().end = b.end;
+    else
+      G.bad_ranges.push_back(b);
+  }
+}
+
 }  // namespace
 
 const char* krsd_error_text(int kind) {
@@ -375,9 +492,15 @@ int krdd_file_work() {
          human_size(ull(G.out_size), 0), ull(G.o_offset));
   KR_LOG(OS_LOG_DEBUG, "G.count: %lld\n", ll(G.count));
 
+  // With a known size the copy goes on until the input offset reaches it: a
+  // short read (the bytes before a bad sector) must not use up a block of
+  // the count.
+  const bool until_size = G.in_size != 0 && !dd_flag(DD_COUNT_PRESET);
+  std::vector<dd_range> bad;
   int result;
   for (;;) {
-    if (G.count != -1 && G.in_full + G.in_part == G.count) {
+    if (G.count != -1 &&
+        (until_size ? G.i_offset >= G.in_size : G.in_full + G.in_part == G.count)) {
       result = DD_DONE;
       break;
     }
@@ -404,27 +527,21 @@ int krdd_file_work() {
       result = DD_READ_FAILED;
       break;
     }
+    bad.clear();
     if (got < 0) {
-      int saved = errno;
       if (dd_flag(DD_STOP)) {
         result = DD_STOPPED;
         break;
       }
-      int32_t ioerr = IOERR_NONE;
-      stream_ctrl(G.in_stream, STREAM_CTRL_IOERR, &ioerr);
-      errno = saved;
-      KR_LOG(OS_LOG_ERR, "read [%s] offset=%lld bs=%d ioerr=%d error %s\n", in, ll(G.i_offset),
-             static_cast<int>(n), ioerr, krsd_error_text(G.in_kind));
-      if (!dd_flag(DD_CONTINUE_ON_ERROR)) return ioerr == IOERR_NONE ? DD_READ_FAILED : DD_FAILED;
-      if (ioerr == IOERR_GONE) return DD_FAILED;
-      if (ioerr != IOERR_DATA) return DD_READ_FAILED;
-      // A bad block: step over it and put zeros in its place.
-      if (!stream_seek(G.in_stream, G.i_offset + n)) {
-        KR_LOG(OS_LOG_ERR, "lseek [%s] error %s\n", in, krsd_error_text(G.in_kind));
-        return G.in_kind == TB_URL_PROTOCOL_FILE ? DD_FAILED : DD_READ_FAILED;
+      const int32_t ioerr = log_read_error(G.i_offset, n);
+      if (!dd_flag(DD_CONTINUE_ON_ERROR) || ioerr != IOERR_DATA) return read_failure_result(ioerr);
+      // A bad block: keep every sector of it that reads, zeros for the rest.
+      const int r = salvage_block(n, &got, &bad);
+      if (r != DD_DONE) return r;
+      if (got == 0) {
+        result = DD_DONE;  // the source ended where the block began
+        break;
       }
-      memset(G.ibuf, 0, static_cast<size_t>(n));
-      got = static_cast<long>(n);
     }
     G.i_offset += got;
     if (dd_flag(DD_SWAB)) {
@@ -442,6 +559,7 @@ int krdd_file_work() {
       }
     }
     if (!output_block(got)) return write_failed_result();
+    record_bad(bad);
     if (dd_flag(DD_SYNC_WRITES) && !stream_sync(G.out_stream, 0)) {
       KR_LOG(OS_LOG_ERR, "sync [%s] error %s\n", out, krsd_error_text(G.out_kind));
       return DD_FAILED;
