@@ -45,4 +45,7 @@ wm=$!
 wait_for -e "$dir/wm-ready" "$wm" "$dir/wm.log"
 
 export QT_QPA_PLATFORM=xcb
+# The X11 platform brings system libraries whose own leaks a sanitizer build
+# would report.
+export LSAN_OPTIONS="suppressions=$(dirname "$(realpath "$0")")/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 "$@"
