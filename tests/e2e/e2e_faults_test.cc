@@ -85,5 +85,31 @@ TEST_F(E2e, ResumeAfterADroppedRun) {
   EXPECT_NE(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
 }
 
+// A real block device: read by krimg under a stable /dev/disk/by-id name (a
+// file like any other, not a numbered disk), and served by the daemon,
+// which tells its length.
+TEST_F(E2e, LoopDeviceByItsStableNameAndThroughTheDaemon) {
+  device(4 << 20);
+  krsd_test::LoopDevice loop(img_);
+  if (loop.path().empty()) GTEST_SKIP() << loop.why();
+
+  const std::string dir = "/dev/disk/by-id";
+  const bool made = access("/dev/disk", F_OK) != 0;
+  ASSERT_EQ(system(("mkdir -p " + dir).c_str()), 0);
+  const std::string link = dir + "/krii-test-" + std::to_string(getpid());
+  ASSERT_EQ(symlink(loop.path().c_str(), link.c_str()), 0);
+  ToolRun r = acquire(link);
+  unlink(link.c_str());
+  if (made) {
+    EXPECT_EQ(system("rm -r /dev/disk"), 0);
+  }
+  expect_identical(r, data_);
+
+  ASSERT_TRUE(d_.start({"--map", "/dev/rdisk0s1s2=" + loop.path()})) << "krsd did not start";
+  r = acquire(url());
+  expect_identical(r, data_);
+  EXPECT_NE(r.log.find("设备存储大小：4194304 (4.0M)"), std::string::npos) << r.log;
+}
+
 }  // namespace
 }  // namespace e2e

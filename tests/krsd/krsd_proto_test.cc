@@ -17,6 +17,8 @@
 #include <cstring>
 #include <thread>
 
+#include <iostream>
+
 #include "krsd_test_util.h"
 
 using krsd_test::Client;
@@ -289,6 +291,53 @@ TEST_F(KrsdProto, RequiredCredentials) {
   EXPECT_TRUE(c.has_all(kInfoRules));
   EXPECT_EQ(c.login("root", "alpine"), 0);
   EXPECT_EQ(c.open("/dev/rdisk0s1s2", 1, &fd), 0);
+}
+
+// Every kind of file tells its real size: a regular file and a block device
+// their length, a character device what a seek to its end answers (a raw
+// disk partition is one), 0 when it has none.
+TEST_F(KrsdProto, SizeOfEveryKindOfFile) {
+  auto seek_end = [](const char* path) -> int64_t {
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    off_t end = lseek(fd, 0, SEEK_END);
+    ::close(fd);
+    return end;
+  };
+  krsd_test::LoopDevice loop(img_);
+  struct Row {
+    std::string name, file;
+    int64_t size;
+    int type;
+  };
+  std::vector<Row> rows = {{"/dev/a", img_, static_cast<int64_t>(data_.size()), 1},
+                           {"/dev/z", "/dev/zero", 0, 3}};
+  if (seek_end("/dev/vcs") > 0)
+    rows.push_back({"/dev/c", "/dev/vcs", seek_end("/dev/vcs"), 3});
+  else
+    std::cerr << "no character device that tells its size here (/dev/vcs)\n";
+  if (!loop.path().empty())
+    rows.push_back({"/dev/b", loop.path(), static_cast<int64_t>(data_.size() / 512 * 512), 2});
+  else
+    std::cerr << "block device row skipped: " << loop.why() << "\n";
+  std::vector<std::string> args;
+  for (const Row& r : rows) {
+    args.push_back("--map");
+    args.push_back(r.name + "=" + r.file);
+  }
+  start(args);
+  Client c;
+  ASSERT_TRUE(c.connect(d_.port));
+  ASSERT_EQ(c.login("", ""), 0);
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.file);
+    int64_t fd = 0;
+    ASSERT_EQ(c.open(r.name, 1, &fd), 0);
+    ASSERT_EQ(c.finfo(fd), 0);
+    EXPECT_EQ(c.get("len").i(), r.size);
+    EXPECT_EQ(c.get("type").i(), r.type);
+    ASSERT_EQ(c.close_file(fd), 0);
+  }
 }
 
 TEST_F(KrsdProto, InjectedReadFaults) {

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -79,6 +80,28 @@ std::string bin_path(const std::string& name) {
 }
 
 // ---- Daemon ------------------------------------------------------------------
+
+LoopDevice::LoopDevice(const std::string& backing) {
+  if (geteuid() != 0) return;
+  std::string cmd = "losetup -f --show '" + backing + "' 2>/dev/null";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return;
+  char dev[128] = {};
+  if (fgets(dev, sizeof dev, p) && strncmp(dev, "/dev/loop", 9) == 0) {
+    dev[strcspn(dev, "\n")] = 0;
+    path_ = dev;
+  }
+  pclose(p);
+}
+
+LoopDevice::~LoopDevice() {
+  if (!path_.empty() && system(("losetup -d " + path_).c_str()) != 0)
+    fprintf(stderr, "losetup -d %s failed\n", path_.c_str());
+}
+
+std::string LoopDevice::why() const {
+  return geteuid() != 0 ? "loop devices need root" : "no loop device could be set up (losetup, /dev/loop*)";
+}
 
 bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid) {
   std::ifstream f(path);

@@ -65,6 +65,21 @@ class Daemon {
   TempDir dir_;
 };
 
+// A loop device over a file (losetup; needs root), detached at
+// destruction. path is empty when none could be set up; why() says why.
+class LoopDevice {
+ public:
+  explicit LoopDevice(const std::string& backing);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+  const std::string& path() const { return path_; }
+  std::string why() const;
+
+ private:
+  std::string path_;
+};
+
 // Reads "port", "tls-port" and "pid" from a port file; false when absent.
 bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid);
 

@@ -174,6 +174,13 @@ int krsd_file::size(int64_t* out) const {
     *out = static_cast<int64_t>(n);
     return 0;
   }
+  if (type_ == KRSD_FTYPE_CHAR) {
+    // A raw disk partition is a character device: it tells its size by a
+    // seek to its end. One that cannot (a stream of bytes) has none, 0.
+    off_t end = lseek(fd_, 0, SEEK_END);
+    *out = end > 0 ? static_cast<int64_t>(end) : 0;
+    return 0;
+  }
   struct stat st;
   if (fstat(fd_, &st) != 0) return errno;
   *out = type_ == KRSD_FTYPE_REGULAR ? st.st_size : 0;
