@@ -96,5 +96,39 @@ TEST_F(E2e, RefusedSessionsSayWhyAndAreNotRetried) {
   expect_identical(acquire(url("user=root&passwd=alpine")), data_);
 }
 
+// A krps:// URL that pins the daemon's certificate reaches that daemon only:
+// another daemon (another certificate) is refused before any request, as is
+// a pin on a plain URL or one that is no fingerprint.
+TEST_F(E2e, PinnedCertificateRefusesAnyOther) {
+  device(300000, 9);
+  serve();
+  Daemon other;
+  ASSERT_TRUE(other.start({"-v", "--map", "/dev/rdisk0s1s2=" + img_}));
+  ASSERT_EQ(d_.tls_sha256.size(), 64u);
+  ASSERT_NE(other.tls_sha256, d_.tls_sha256);
+  const std::string pin = "ssl-sha256=" + d_.tls_sha256;
+  std::string upper = d_.tls_sha256;
+  for (char& c : upper) c = char(toupper(c));
+
+  expect_identical(acquire(url(pin, true)), data_);
+  expect_identical(acquire(url("pack=none&ssl-sha256=" + upper, true)), data_);
+  const std::string refused = "is not the pinned " + d_.tls_sha256 + ", connection refused";
+  const std::string other_url = "krps://127.0.0.1:" + std::to_string(other.tls_port) +
+                                "/dev/rdisk0s1s2?" + pin;
+  for (const auto& [source, line] : std::vector<std::pair<std::string, std::string>>{
+           {other_url, "certificate " + other.tls_sha256 + " " + refused},
+           {url(pin), "a pinned certificate needs a krps:// URL"},
+           {url("ssl-sha256=" + d_.tls_sha256.substr(2), true), "is not a SHA-256 fingerprint"}}) {
+    SCOPED_TRACE(source);
+    ToolRun r = acquire(source);
+    EXPECT_EQ(r.status, 2) << r.log;
+    EXPECT_NE(r.log.find("ssl-sha256 error: "), std::string::npos) << r.log;
+    EXPECT_NE(r.log.find(line), std::string::npos) << r.log;
+  }
+  // The other daemon was reached (-v logs the handshake) and asked nothing.
+  EXPECT_NE(slurp(other.log).find("TLSv1"), std::string::npos) << slurp(other.log);
+  EXPECT_EQ(count_of(slurp(other.log), "cmd="), 0u) << slurp(other.log);
+}
+
 }  // namespace
 }  // namespace e2e

@@ -599,8 +599,9 @@ TEST_F(KrsdProto, ConnectionLimit) {
   EXPECT_TRUE(served);
 }
 
-// -d returns at once and keeps serving; options can come from KRSD_ARGS;
-// a new instance binds the same port again after the old one was killed.
+// -d returns at once, printing the certificate's fingerprint, and keeps
+// serving; options can come from KRSD_ARGS; a new instance binds the same
+// port again after the old one was killed.
 TEST_F(KrsdProto, DaemoniseEnvironmentAndRestart) {
   std::string env = "--map /dev/rdisk0s1s2=" + img_;
   Daemon d;
@@ -613,6 +614,10 @@ TEST_F(KrsdProto, DaemoniseEnvironmentAndRestart) {
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
     d.child = -1;
   }
+  ASSERT_EQ(d.tls_sha256.size(), 64u);
+  auto printed = krsd_test::read_file(d.out);
+  EXPECT_EQ(std::string(printed.begin(), printed.end()),
+            "TLS certificate SHA-256: " + d.tls_sha256 + "\n");
   EXPECT_GT(d.pid, 0);  // and a detached one serves
   Client c;
   ASSERT_TRUE(c.connect(d.port));

@@ -103,13 +103,14 @@ std::string LoopDevice::why() const {
   return geteuid() != 0 ? "loop devices need root" : "no loop device could be set up (losetup, /dev/loop*)";
 }
 
-bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid) {
+bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid,
+                    std::string* tls_sha256) {
   std::ifstream f(path);
   if (!f) return false;
-  std::string key;
-  long v;
+  std::string key, value;
   bool got_port = false, got_pid = false;
-  while (f >> key >> v) {
+  while (f >> key >> value) {
+    long v = strtol(value.c_str(), nullptr, 10);
     if (key == "port") {
       *port = static_cast<int>(v);
       got_port = true;
@@ -118,9 +119,22 @@ bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pi
     } else if (key == "pid") {
       *pid = static_cast<pid_t>(v);
       got_pid = true;
+    } else if (key == "tls-sha256" && tls_sha256) {
+      *tls_sha256 = value;
     }
   }
   return got_port && got_pid;
+}
+
+std::string shell_output(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
 }
 
 Daemon::~Daemon() { kill_now(); }
@@ -144,14 +158,15 @@ bool Daemon::start(const std::vector<std::string>& args, const char* env_args) {
   std::string pf = dir_.file("ports");
   ::unlink(pf.c_str());  // a daemon started before must not be taken for this one
   log = dir_.file("krsd.log");
+  out = dir_.file("stdout");
   std::vector<std::string> argv = {bin_path("krsd"), "--listen", "127.0.0.1", "--port", "0",
                                    "--tls-port", "any", "--port-file", pf, "--log", log};
   argv.insert(argv.end(), args.begin(), args.end());
   child = fork();
   if (child < 0) return false;
   if (child == 0) {
-    int devnull = ::open("/dev/null", O_WRONLY);
-    if (devnull >= 0) dup2(devnull, 1);
+    int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) dup2(fd, 1);
     if (env_args) setenv("KRSD_ARGS", env_args, 1); else unsetenv("KRSD_ARGS");
     // A race found in a sanitizer build ends the daemon, which fails the test.
     setenv("TSAN_OPTIONS", "halt_on_error=1", 0);
@@ -162,7 +177,7 @@ bool Daemon::start(const std::vector<std::string>& args, const char* env_args) {
     _exit(127);
   }
   for (int i = 0; i < 1000; i++) {
-    if (read_port_file(pf, &port, &tls_port, &pid)) return true;
+    if (read_port_file(pf, &port, &tls_port, &pid, &tls_sha256)) return true;
     int st;
     if (waitpid(child, &st, WNOHANG) == child) {
       child = -1;

@@ -57,9 +57,11 @@ class Daemon {
   int wait_exit();
 
   int port = -1, tls_port = -1;
+  std::string tls_sha256;  // the certificate's fingerprint (port file)
   pid_t pid = -1;     // the serving process (from the port file)
   pid_t child = -1;   // the process started (differs with -d)
   std::string log;    // the daemon's log file
+  std::string out;    // the file that holds its standard output
 
  private:
   TempDir dir_;
@@ -80,8 +82,12 @@ class LoopDevice {
   std::string path_;
 };
 
-// Reads "port", "tls-port" and "pid" from a port file; false when absent.
-bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid);
+// Reads "port", "tls-port", "pid" and, when there, "tls-sha256" from a port
+// file; false without a port and a pid.
+bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid,
+                    std::string* tls_sha256 = nullptr);
+// The output of a shell command (standard output only).
+std::string shell_output(const std::string& command);
 
 // One attribute of a response, picked by its name.
 struct Attr {

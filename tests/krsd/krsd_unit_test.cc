@@ -299,13 +299,17 @@ TEST(KrsdTls, LoadsGivenCertificateFilesAndRefusesBadOnes) {
   krsd_opts o;
   o.cert = dir.file("cert.der");
   o.key = dir.file("key.der");
+  // The fingerprint a client pins is the SHA-256 of the certificate as loaded.
+  const std::string sha256 = krsd_test::shell_output("sha256sum " + o.cert).substr(0, 64);
   {
     krsd_tls_server t;
     EXPECT_EQ(t.init(o, &err), 0) << err;
+    EXPECT_EQ(t.fingerprint(), sha256);
   }
   // And a daemon given them serves TLS with them.
   krsd_test::Daemon d;
   ASSERT_TRUE(d.start({"--cert", o.cert, "--key", o.key}));
+  EXPECT_EQ(d.tls_sha256, sha256);
   krsd_test::Client c;
   ASSERT_TRUE(c.connect(d.tls_port, true));
   EXPECT_EQ(c.login("", ""), 0);

@@ -38,6 +38,9 @@ struct krsd_cli_opts {
   char passwd[64];
   char bs[32];  // socket buffer size text with optional unit suffix
   char pack[16];
+  // The daemon certificate's SHA-256 the session must find ("ssl-sha256="),
+  // as given; empty: any certificate.
+  char ssl_sha256[128];
 };
 
 // The session context. The transport head comes first, so the context is
@@ -58,6 +61,7 @@ struct krsd_client {
   zcomp* codec;
   char pack[16];
   int tls_expired;  // the time budget of the running TLS call is spent
+  char peer_sha256[65];  // the daemon certificate's SHA-256 (hex); empty without TLS
 };
 
 // The file information record; its first four fields have the layout of the
@@ -81,6 +85,9 @@ const tb_file_driver* krsd_file_driver();
 // is logged). opts is not changed except that a TLS session with an empty
 // cipher text stores "RC4-SHA" there after the handshake.
 krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts);
+// The SHA-256 of the certificate the daemon presented, 64 lower-case hex
+// digits; empty for a plain session.
+const char* krsd_cli_peer_sha256(const krsd_client* ctx);
 // Sends the exit request, closes the connection and releases the session;
 // the result of the send.
 int krsd_cli_exit(krsd_client* ctx);

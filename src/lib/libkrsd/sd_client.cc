@@ -103,6 +103,23 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
   int connect_timeout = timeout_ms(opts->connect_timeout);
   if (connect_timeout <= 0) connect_timeout = KRSD_DEFAULT_CONNECT_TIMEOUT_MS;
 
+  // A pinned certificate is checked before anything is asked of the daemon;
+  // without TLS there is nothing to check it against.
+  char pin[SD_SHA256_HEX] = "";
+  if (opts->ssl_sha256[0]) {
+    if (!opts->bssl) {
+      KR_LOG(OS_LOG_ERR, "ssl-sha256 error: a pinned certificate needs a krps:// URL\n");
+      sd_open_failed("ssl-sha256 needs a krps:// URL");
+      return nullptr;
+    }
+    if (!sd_sha256_normalise(opts->ssl_sha256, pin)) {
+      KR_LOG(OS_LOG_ERR, "ssl-sha256 error: [%s] is not a SHA-256 fingerprint (64 hex digits)\n",
+             opts->ssl_sha256);
+      sd_open_failed("ssl-sha256 is not a SHA-256 fingerprint");
+      return nullptr;
+    }
+  }
+
   tb_ipaddr_t addr;
   tb_ipaddr_clear(&addr);
   if (!host || !tb_addrinfo_addr(host, &addr)) {
@@ -131,6 +148,11 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
     ctx->conn.ssl = sd_cli_ssl_connect(sd_tls_ctx(), ctx, opts->cipher, connect_timeout);
     if (!ctx->conn.ssl) {
       sd_open_failed("TLS handshake failed");
+      krsd_cli_free(ctx);
+      return nullptr;
+    }
+    if (sd_ssl_check_peer(ctx, pin) != 0) {
+      sd_open_failed("the daemon's certificate is not the pinned one");
       krsd_cli_free(ctx);
       return nullptr;
     }
@@ -177,6 +199,8 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
   }
   return ctx;
 }
+
+const char* krsd_cli_peer_sha256(const krsd_client* ctx) { return ctx ? ctx->peer_sha256 : ""; }
 
 int krsd_cli_exit(krsd_client* ctx) {
   if (!ctx) return KRSD_ERR_SYS;

@@ -116,6 +116,7 @@ krsd_client* krsd_file_init(const char* path, int mode) {
     krsd_url_opt_get(q, "connect-timeout=", opts.connect_timeout, sizeof(opts.connect_timeout));
     krsd_url_opt_get(q, "read-timeout=", opts.read_timeout, sizeof(opts.read_timeout));
     krsd_url_opt_get(q, "ssl-cipher=", opts.cipher, sizeof(opts.cipher));
+    krsd_url_opt_get(q, "ssl-sha256=", opts.ssl_sha256, sizeof(opts.ssl_sha256));
   }
   opts.bssl = tb_url_ssl(&url) ? 1 : 0;
   krsd_client* ctx = krsd_cli_connect(tb_url_host(&url), tb_url_port(&url), &opts);

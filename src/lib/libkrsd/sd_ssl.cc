@@ -4,9 +4,12 @@
 #include <wolfssl/options.h>
 #include <wolfssl/ssl.h>
 #include <wolfssl/wolfcrypt/ecc.h>
+#include <wolfssl/wolfcrypt/sha256.h>
 // clang-format on
 
+#include <cctype>
 #include <climits>
+#include <cstring>
 
 #include "krsd_client.h"
 #include "os/os_log.h"
@@ -169,4 +172,54 @@ long SslWriteAsyn(net_conn* conn, const void* buf, size_t len) {
     if (ctx->tls_expired || tb_clock_ms() - start >= conn->timeout) break;
   }
   return long(done);
+}
+
+bool sd_cert_sha256_hex(const unsigned char* der, size_t len, char out[SD_SHA256_HEX]) {
+  out[0] = 0;
+  unsigned char digest[WC_SHA256_DIGEST_SIZE];
+  if (!der || wc_Sha256Hash(der, word32(len), digest) != 0) return false;
+  static const char kHex[] = "0123456789abcdef";
+  for (size_t i = 0; i < sizeof(digest); i++) {
+    out[2 * i] = kHex[digest[i] >> 4];
+    out[2 * i + 1] = kHex[digest[i] & 15];
+  }
+  out[2 * sizeof(digest)] = 0;
+  return true;
+}
+
+bool sd_sha256_normalise(const char* text, char out[SD_SHA256_HEX]) {
+  out[0] = 0;
+  size_t n = 0;
+  for (const char* p = text; p && *p; p++) {
+    if (*p == ':') continue;
+    if (!isxdigit(static_cast<unsigned char>(*p)) || n == SD_SHA256_HEX - 1) return false;
+    out[n++] = char(tolower(static_cast<unsigned char>(*p)));
+  }
+  out[n] = 0;
+  if (n == SD_SHA256_HEX - 1) return true;
+  out[0] = 0;
+  return false;
+}
+
+int sd_ssl_check_peer(krsd_client* ctx, const char* pin) {
+  SSL* ssl = static_cast<SSL*>(ctx->conn.ssl);
+  ctx->peer_sha256[0] = 0;
+  // The chain as the daemon sent it, its own certificate first.
+  WOLFSSL_X509_CHAIN* chain = ssl ? wolfSSL_get_peer_chain(ssl) : nullptr;
+  if (chain && wolfSSL_get_chain_count(chain) > 0)
+    sd_cert_sha256_hex(wolfSSL_get_chain_cert(chain, 0), size_t(wolfSSL_get_chain_length(chain, 0)),
+                       ctx->peer_sha256);
+  if (!pin || !pin[0]) return 0;
+  if (!ctx->peer_sha256[0]) {
+    KR_LOG(OS_LOG_ERR, "ssl-sha256 error: the daemon sent no certificate, connection refused\n");
+    return -1;
+  }
+  if (strcmp(ctx->peer_sha256, pin) != 0) {
+    KR_LOG(OS_LOG_ERR,
+           "ssl-sha256 error: the daemon's certificate %s is not the pinned %s, connection refused\n",
+           ctx->peer_sha256, pin);
+    return -1;
+  }
+  KR_LOG(OS_LOG_DEBUG, "ssl-sha256 %s pinned and matched\n", pin);
+  return 0;
 }

@@ -26,10 +26,27 @@ void make_absolute(std::string* path) {
   if (getcwd(cwd, sizeof(cwd)) != nullptr) *path = std::string(cwd) + "/" + *path;
 }
 
+// The child's report to the started process: one byte (1 = listening), then
+// the TLS certificate's fingerprint when TLS is on, then the end of the pipe.
+std::string read_report(int fd) {
+  std::string report;
+  char buf[128];
+  struct pollfd p = {fd, POLLIN, 0};
+  // Bounded: the child retries a port still held for at most 5 s.
+  while (report.size() < 256 && poll(&p, 1, 8000) == 1) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    report.append(buf, size_t(n));
+  }
+  return report;
+}
+
 // Forks the daemon. The parent returns to the shell as soon as the child
 // reports that it listens (or failed), so a client started right after "-d"
 // finds the port open and a daemon that cannot start is not reported as
-// started. Returns the write end of the report pipe in the child, -1 on error.
+// started. It prints the certificate's fingerprint on standard output, where
+// the deployment that started it over SSH reads it. Returns the write end of
+// the report pipe in the child, -1 on error.
 int daemonize() {
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return -1;
@@ -37,11 +54,12 @@ int daemonize() {
   if (pid < 0) return -1;
   if (pid > 0) {
     close(report[1]);
-    char ok = 0;
-    struct pollfd p = {report[0], POLLIN, 0};
-    // Bounded: the child retries a port still held for at most 5 s.
-    if (poll(&p, 1, 8000) == 1 && read(report[0], &ok, 1) == 1 && ok == 1) _exit(0);
-    _exit(1);
+    std::string r = read_report(report[0]);
+    if (r.empty() || r[0] != 1) _exit(1);
+    // The daemon listens whether or not the line can be written.
+    if (r.size() > 1) printf("TLS certificate SHA-256: %s\n", r.c_str() + 1);
+    fflush(stdout);
+    _exit(0);
   }
   close(report[0]);
   setsid();
@@ -59,10 +77,11 @@ int daemonize() {
   return report[1];
 }
 
-void report_started(int fd, bool ok) {
+void report_started(int fd, bool ok, const std::string& fingerprint = {}) {
   if (fd < 0) return;
-  char c = ok ? 1 : 0;
-  if (write(fd, &c, 1) != 1) {
+  std::string r(1, ok ? 1 : 0);
+  if (ok) r += fingerprint;
+  if (write(fd, r.data(), r.size()) != ssize_t(r.size())) {
     // The parent is gone; nothing to tell.
   }
   close(fd);
@@ -117,7 +136,7 @@ int main(int argc, char** argv) {
     report_started(report_fd, false);
     return 1;
   }
-  report_started(report_fd, true);
+  report_started(report_fd, true, server->tls_fingerprint());
   server->run();
   KR_LOG(OS_LOG_ERR, "krsd: accept loop failed, ending\n");
   _exit(1);

@@ -75,11 +75,12 @@ std::string peer_text(const sockaddr_storage& ss) {
   return std::string(buf) + ":" + std::to_string(port);
 }
 
-int write_port_file(const std::string& path, int port, int tls_port) {
+int write_port_file(const std::string& path, int port, int tls_port, const std::string& sha256) {
   std::string tmp = path + ".tmp";
   FILE* f = fopen(tmp.c_str(), "we");
   if (f == nullptr) return -1;
   fprintf(f, "port %d\ntls-port %d\npid %d\n", port, tls_port, (int)getpid());
+  if (!sha256.empty()) fprintf(f, "tls-sha256 %s\n", sha256.c_str());
   if (fclose(f) != 0) return -1;
   return rename(tmp.c_str(), path.c_str());  // readers never see half a file
 }
@@ -159,11 +160,14 @@ int krsd_server::init(const krsd_opts& opts, int bind_wait_ms, std::string* err)
     tls_fd_ = listen_on(opts_.tls_port, bind_wait_ms, &tls_port_, err);
     if (tls_fd_ < 0) return -1;
   }
-  if (!opts_.port_file.empty() && write_port_file(opts_.port_file, port_, tls_port_) != 0) {
+  if (!opts_.port_file.empty() &&
+      write_port_file(opts_.port_file, port_, tls_port_, tls_fingerprint()) != 0) {
     *err = sys_text(("port file " + opts_.port_file).c_str());
     return -1;
   }
   KR_LOG(OS_LOG_INFO, "krsd serving on port %d, TLS port %d\n", port_, tls_port_);
+  if (tls_port_ >= 0)
+    KR_LOG(OS_LOG_INFO, "TLS certificate SHA-256: %s\n", tls_.fingerprint().c_str());
   return 0;
 }
 

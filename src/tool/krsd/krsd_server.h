@@ -30,6 +30,8 @@ class krsd_server {
 
   int port() const { return port_; }
   int tls_port() const { return tls_port_; }  // -1 when TLS is off
+  // The TLS certificate's SHA-256 (hex); empty when TLS is off.
+  std::string tls_fingerprint() const { return tls_port_ >= 0 ? tls_.fingerprint() : std::string(); }
 
  private:
   int listen_on(int port, int bind_wait_ms, int* bound, std::string* err);

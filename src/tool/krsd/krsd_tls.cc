@@ -5,6 +5,7 @@
 #include <wolfssl/wolfcrypt/random.h>
 
 #include "krsd_tls.h"
+#include "sd_ssl.h"
 
 #include <cstring>
 #include <mutex>
@@ -142,7 +143,7 @@ int krsd_tls_server::init(const krsd_opts& opts, std::string* err) {
       *err = "cannot load the key " + opts.key;
       return -1;
     }
-    return 0;
+    return take_fingerprint(err);
   }
   std::vector<unsigned char> cert, key;
   if (krsd_tls_make_self_signed(&cert, &key, err) != 0) return -1;
@@ -153,6 +154,20 @@ int krsd_tls_server::init(const krsd_opts& opts, std::string* err) {
     *err = "cannot load the self-signed certificate";
     return -1;
   }
+  return take_fingerprint(err);
+}
+
+int krsd_tls_server::take_fingerprint(std::string* err) {
+  // The certificate as loaded, whichever form its file had.
+  WOLFSSL_X509* x509 = wolfSSL_CTX_get0_certificate(ctx_);
+  int len = 0;
+  const unsigned char* der = x509 ? wolfSSL_X509_get_der(x509, &len) : nullptr;
+  char hex[SD_SHA256_HEX];
+  if (!der || len <= 0 || !sd_cert_sha256_hex(der, size_t(len), hex)) {
+    *err = "cannot take the certificate's fingerprint";
+    return -1;
+  }
+  fingerprint_ = hex;
   return 0;
 }
 

@@ -26,8 +26,15 @@ class krsd_tls_server {
   // time-out bounds every wait. The session, or null (reason in *err).
   WOLFSSL* accept(int fd, std::string* err) const;
 
+  // The SHA-256 of the certificate the daemon presents, 64 lower-case hex
+  // digits (set by init): what a client pins.
+  const std::string& fingerprint() const { return fingerprint_; }
+
  private:
+  [[nodiscard]] int take_fingerprint(std::string* err);
+
   WOLFSSL_CTX* ctx_ = nullptr;
+  std::string fingerprint_;
 };
 
 // Makes an ECC P-256 key and a self-signed certificate (CN "krsd", ten
