@@ -79,6 +79,22 @@ class StateTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(dlg_->state(), int(CkriiDlg::STATE_IDLE), ms);
     QTRY_COMPARE_WITH_TIMEOUT(startButton()->text(), QStringLiteral("开始镜像(&S)"), 2000);
   }
+  // Clicks the given button of the next question box as soon as it shows,
+  // keeping its text and its preset button.
+  void answerNextBox(QMessageBox::StandardButton button, QString* text,
+                     QMessageBox::StandardButton* preset = nullptr) {
+    auto* t = new QTimer(dlg_.get());
+    connect(t, &QTimer::timeout, dlg_.get(), [=, this] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (!box || box == static_cast<QWidget*>(dlg_.get())) return;
+      t->stop();
+      t->deleteLater();
+      *text = box->text();
+      if (preset) *preset = box->standardButton(box->defaultButton());
+      box->button(button)->click();
+    });
+    t->start(20);
+  }
   void checkOnlyStopUsable() {
     for (const char* id : kInputs) QVERIFY2(!c<QWidget>(id)->isEnabled(), id);
     QVERIFY(startButton()->isEnabled());
@@ -209,6 +225,27 @@ class StateTest : public QObject {
     QVERIFY(log().contains(QStringLiteral("设备初始化完成\n")));
   }
 
+  // A host key the SSH tools do not know: the question shows its
+  // fingerprint with No preset, and No ends the Connect with the copy error.
+  void unknownHostKeyIsAskedAboutWithNoPreset() {
+    qputenv("KRII_TOOL_SAY", "The host key is not cached for this server:\n"
+                             "The server's ssh-ed25519 key fingerprint is:\n"
+                             "  ssh-ed25519 255 SHA256:Abc1\nConnection abandoned.\n");
+    qputenv("KRII_TOOL_RC", "1");
+    QString question;
+    QMessageBox::StandardButton preset = QMessageBox::NoButton;
+    answerNextBox(QMessageBox::No, &question, &preset);
+    clearLog();
+    c<QPushButton>("1002")->click();
+    waitIdle(20000);
+    qunsetenv("KRII_TOOL_SAY");
+    qunsetenv("KRII_TOOL_RC");
+    QVERIFY2(question.contains(QStringLiteral("ssh-ed25519 255 SHA256:Abc1")), qPrintable(question));
+    QCOMPARE(preset, QMessageBox::No);
+    QVERIFY2(log().contains(QStringLiteral("未信任设备主机密钥\n")), qPrintable(log()));
+    QVERIFY(log().endsWith(QStringLiteral("初始化设备环境: 复制文件错误\n")));
+  }
+
   void startWithEmptyPathLogsOneLine() {
     c<QLineEdit>("1000")->clear();
     clearLog();
@@ -274,16 +311,7 @@ class StateTest : public QObject {
 
     // Start again on the partial image: the question, Yes, and the rest.
     QString question;
-    auto* t = new QTimer(dlg_.get());
-    connect(t, &QTimer::timeout, dlg_.get(), [&question, t, this] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (!box || box == static_cast<QWidget*>(dlg_.get())) return;
-      t->stop();
-      t->deleteLater();
-      question = box->text();
-      box->button(QMessageBox::Yes)->click();
-    });
-    t->start(20);
+    answerNextBox(QMessageBox::Yes, &question);
     clearLog();
     startJob(out);
     QCOMPARE(question, QStringLiteral("%1 存在，是否继续断点镜像\n").arg(out));

@@ -40,9 +40,9 @@ int krii_test_main(int argc, char** argv, QObject* (*make_test)()) {
   setenv("TMPDIR", (g_dir + QStringLiteral("/tmp")).toLocal8Bit().constData(), 1);
   // Stand-ins for the SSH tools fill the tool folder and lead PATH, so that
   // no test ever reaches out to a device address (the build's folder holds
-  // the real tools). They record their command line, wait KRII_TOOL_SLEEP
-  // seconds in a child (writing their own and the child's process id to
-  // <tool log>.pids first) and exit with KRII_TOOL_RC.
+  // the real tools). They record their command line, print KRII_TOOL_SAY,
+  // wait KRII_TOOL_SLEEP seconds in a child (writing their own and the
+  // child's process id to <tool log>.pids first) and exit with KRII_TOOL_RC.
   const QString tools = g_dir + QStringLiteral("/tools");
   QDir().mkpath(tools);
   for (const char* name : {"pscp.exe", "plink.exe"}) {
@@ -50,6 +50,7 @@ int krii_test_main(int argc, char** argv, QObject* (*make_test)()) {
     if (!f.open(QIODevice::WriteOnly)) return 2;
     f.write("#!/bin/sh\n"
             "echo \"$(basename \"$0\") $*\" >> \"$KRII_TOOL_LOG\"\n"
+            "printf '%s' \"$KRII_TOOL_SAY\" >&2\n"
             "sleep \"${KRII_TOOL_SLEEP:-0}\" & echo \"$$ $!\" > \"$KRII_TOOL_LOG.pids\"; wait\n"
             "exit \"${KRII_TOOL_RC:-0}\"\n");
     f.close();

@@ -69,7 +69,10 @@ bool dead(pid_t pid) {
 
 // Records its arguments, prints one line on each stream, then behaves as
 // the files beside it say: NAME.rc (exit code), NAME.hang (sleep in a child
-// and record both pids), NAME.wait (hold until the file "go" appears).
+// and record both pids), NAME.wait (hold until the file "go" appears),
+// NAME.out (printed too). As PuTTY's tools do with a host key they have not
+// cached ("hostkey" holds what they say then, "known" stands for the cache):
+// with -batch they give up, else they ask and a "y" caches the key.
 const char* kStandIn = R"(#!/bin/sh
 d=$(dirname "$0"); t=$(basename "$0")
 if [ -f "$d/$t.wait" ]; then
@@ -77,8 +80,16 @@ if [ -f "$d/$t.wait" ]; then
 fi
 : > "$d/$t.args"
 for a in "$@"; do printf '%s\0' "$a" >> "$d/$t.args"; done
+if [ -f "$d/hostkey" ] && [ ! -f "$d/known" ]; then
+  cat "$d/hostkey" >&2
+  case " $* " in *" -batch "*) echo "Connection abandoned." >&2; exit 1;; esac
+  printf 'Store key in cache? (y/n, Return cancels connection) ' >&2
+  read a && [ "$a" = y ] && : > "$d/known"
+  exit 0
+fi
 echo "$t says hello"
 echo "$t warns" >&2
+if [ -f "$d/$t.out" ]; then cat "$d/$t.out"; fi
 if [ -f "$d/$t.hang" ]; then
   sleep 60 & echo "$$ $!" > "$d/$t.pids"; wait
 fi
@@ -121,13 +132,15 @@ class SshDeploy : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(fs::current_path(), dir_) << "ssh_init enters the tool folder";
     for (const char* f : {"pscp.exe.args", "plink.exe.args", "pscp.exe.rc", "plink.exe.rc",
-                          "pscp.exe.hang", "pscp.exe.wait", "pscp.exe.pids", "go"})
+                          "pscp.exe.hang", "pscp.exe.wait", "pscp.exe.pids", "go",
+                          "plink.exe.out", "hostkey", "known"})
       fs::remove(dir_ / f);
     std::lock_guard<std::mutex> lock(g_mu);
     g_lines.clear();
   }
   void TearDown() override {
     ssh_set_step_limit(30000);
+    ssh_set_hostkey_question(nullptr);
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp")) << "capture files left behind";
   }
   static void touch(const char* name) { std::ofstream(dir_ / name) << "1"; }
@@ -234,6 +247,76 @@ TEST_F(SshDeploy, HangingToolIsKilledWithItsGroupAtTheLimit) {
   ASSERT_TRUE(pids >> shell >> child);
   EXPECT_TRUE(dead(shell));
   EXPECT_TRUE(dead(child)) << "a process of the tool's group survived the time-out";
+}
+
+// The start step's output carries the daemon's certificate fingerprint.
+TEST_F(SshDeploy, TheStartedDaemonsFingerprintIsLoggedAndKept) {
+  const std::string hex(64, 'c');
+  std::ofstream(dir_ / "plink.exe.out") << "TLS certificate SHA-256: " << hex << "\n";
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
+  ASSERT_TRUE(wait_idle());
+  EXPECT_EQ(ssh_last_tls_sha256(), hex);
+  Lines got = lines();
+  ASSERT_GE(got.size(), 2u);
+  EXPECT_EQ(got[got.size() - 2], "设备 TLS 证书 SHA-256: " + hex + "\n");
+  EXPECT_EQ(got.back(), "设备初始化完成\n");
+  fs::remove(dir_ / "plink.exe.out");
+  ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
+  ASSERT_TRUE(wait_idle());
+  EXPECT_EQ(ssh_last_tls_sha256(), "") << "a fingerprint of an earlier daemon";
+}
+
+// A host key the tools refuse: an unknown one is shown and stored only when
+// the examiner trusts it and the tools show that very key again; a changed
+// one is never asked about.
+TEST_F(SshDeploy, HostKeysTheToolsRefuse) {
+  const std::string unknown =
+      "The host key is not cached for this server:\n  192.168.191.2 (port 22)\n"
+      "You have no guarantee that the server is the computer you\nthink it is.\n"
+      "The server's ssh-ed25519 key fingerprint is:\n  ssh-ed25519 255 SHA256:";
+  const std::string changed =
+      "WARNING - POTENTIAL SECURITY BREACH!\nThe host key does not match the one PSCP has cached "
+      "for this\nserver:\n  192.168.191.2 (port 22)\nThe new ssh-ed25519 key fingerprint is:\n"
+      "  ssh-ed25519 255 SHA256:";
+  struct Case {
+    const char* name;
+    std::string said;    // what the tools say about the key
+    int answer;          // -1: not asked; 0: No; 1: Yes; 2: Yes, and the key changes meanwhile
+    bool done;
+    const char* line;    // a line the log must hold
+  };
+  const Case cases[] = {
+      {"no", unknown + "Abc1\n", 0, false, "未信任设备主机密钥\n"},
+      {"yes", unknown + "Abc1\n", 1, true, "已信任并保存设备主机密钥: ssh-ed25519 255 SHA256:Abc1\n"},
+      {"swapped", unknown + "Abc1\n", 2, false, "nothing stored"},
+      {"changed", changed + "Xyz9\n", -1, false, "可能受到攻击"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SetUp();
+    std::ofstream(dir_ / "hostkey") << c.said;
+    std::string asked;
+    ssh_set_hostkey_question([&](const char* host, int port, const char* fingerprint) {
+      asked = std::string(host) + ":" + std::to_string(port) + " " + fingerprint;
+      if (c.answer == 2) std::ofstream(dir_ / "hostkey") << unknown << "Other\n";
+      return c.answer > 0;
+    });
+    ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
+    ASSERT_TRUE(wait_idle());
+    EXPECT_EQ(asked, c.answer < 0 ? "" : "192.168.191.2:22 ssh-ed25519 255 SHA256:Abc1");
+    EXPECT_EQ(fs::exists(dir_ / "known"), c.done);
+    EXPECT_EQ(ssh_last_result() == 0, c.done);
+    Lines got = lines();
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.back(), c.done ? "设备初始化完成\n" : "初始化设备环境: 复制文件错误\n");
+    EXPECT_TRUE(std::any_of(got.begin(), got.end(),
+                            [&](const std::string& l) { return l.find(c.line) != std::string::npos; }));
+    if (c.done) {
+      // The copy ran again with its command line unchanged.
+      EXPECT_EQ(args_of(dir_ / "pscp.exe.args"),
+                (Lines{"-P", "22", "-batch", "dev/armv7/krsd", "root@192.168.191.2:/tmp"}));
+    }
+  }
 }
 
 // A value longer than the dialog's edits take is never cut: the deployment

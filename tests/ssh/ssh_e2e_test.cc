@@ -212,6 +212,51 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
   EXPECT_TRUE(slurp(image2) == slurp(dir_ / "device.img"));
 }
 
+// A device whose host key PuTTY's tools have not cached (a fresh HOME): the
+// deployment shows the fingerprint and stops; with that fingerprint trusted
+// it stores the key and goes on; later the key is known. A changed key is
+// refused as a possible attack and the cache stays as it was.
+TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
+  fs::path home = dir_ / "fresh-home";
+  fs::create_directories(home / ".putty");
+  const std::string as_new = "HOME=" + q(home.string()) + " ";
+  const fs::path cache = home / ".putty" / "sshhostkeys";
+
+  Result first = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy </dev/null");
+  EXPECT_EQ(first.status, 1) << first.output;
+  EXPECT_NE(first.output.find("初始化设备环境: 复制文件错误\n"), std::string::npos) << first.output;
+  const std::string tag = "设备主机密钥未知, 指纹: ";
+  size_t at = first.output.find(tag);
+  ASSERT_NE(at, std::string::npos) << first.output;
+  const std::string fp = first.output.substr(at + tag.size(), first.output.find('\n', at) - at - tag.size());
+  EXPECT_EQ(fp.rfind("ssh-ed25519 255 SHA256:", 0), 0u) << fp;
+  EXPECT_FALSE(fs::exists(cache)) << "a key was stored without trust";
+
+  Result trusted = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
+                       q(fp.substr(fp.rfind(' ') + 1)) + " </dev/null");
+  ASSERT_EQ(trusted.status, 0) << trusted.output;
+  EXPECT_NE(trusted.output.find("已信任并保存设备主机密钥: " + fp + "\n"), std::string::npos)
+      << trusted.output;
+  const std::string stored = slurp(cache);
+  EXPECT_NE(stored.find("ssh-ed25519@22:192.168.191.2 "), std::string::npos) << stored;
+
+  Result known = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy </dev/null");
+  EXPECT_EQ(known.status, 0) << known.output;
+  EXPECT_EQ(known.output.find("指纹"), std::string::npos) << known.output;
+
+  // The device now shows another key than the cached one.
+  std::string changed = stored;
+  size_t hex = changed.find(" 0x") + 3;
+  changed[hex] = changed[hex] == '1' ? '2' : '1';
+  std::ofstream(cache, std::ios::trunc) << changed;
+  Result attack = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
+                      q(fp) + " </dev/null");
+  EXPECT_EQ(attack.status, 1) << attack.output;
+  EXPECT_NE(attack.output.find("可能受到攻击"), std::string::npos) << attack.output;
+  EXPECT_NE(attack.output.find("初始化设备环境: 复制文件错误\n"), std::string::npos) << attack.output;
+  EXPECT_EQ(slurp(cache), changed) << "the changed key was accepted";
+}
+
 TEST_F(TestHost, WrongUserIsACopyError) {
   Result dep = krimg("deploy --user nosuchuser");
   EXPECT_EQ(dep.status, 1) << dep.output;

@@ -110,17 +110,16 @@ int os_system_capture(const char* command, uint32_t limit_ms, char** out, char**
   return result;
 }
 
-int os_system_debug(const char* command, uint32_t limit_ms) {
+int os_system_debug(const char* command, uint32_t limit_ms, std::string* output) {
   char* out = nullptr;
   char* err = nullptr;
   int result = os_system_capture(command, limit_ms, &out, &err);
-  if (out) {
-    KR_LOG(OS_LOG_DEBUG, "%s\n", out);
-    free(out);
-  }
-  if (err) {
-    KR_LOG(OS_LOG_DEBUG, "%s\n", err);
-    free(err);
+  if (output) output->clear();
+  for (char* text : {out, err}) {
+    if (!text) continue;
+    KR_LOG(OS_LOG_DEBUG, "%s\n", text);
+    if (output) output->append(text);
+    free(text);
   }
   return result;
 }

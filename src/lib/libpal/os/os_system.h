@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // A growable text: NUL-terminated, zero-filled on creation, grows in steps
@@ -34,8 +35,9 @@ const char* strbuf_get(const strbuf* sb);
 
 // Runs command for at most limit_ms and logs its standard output, then its
 // standard error, at level 7 ("%s\n") when they are not empty. Returns the
-// result of os_system_capture.
-int os_system_debug(const char* command, uint32_t limit_ms);
+// result of os_system_capture. When output is given it receives the
+// standard output followed by the standard error.
+int os_system_debug(const char* command, uint32_t limit_ms, std::string* output = nullptr);
 
 // Runs "<command> 1><out file> 2><err file>" through os_system_s with two
 // fresh temporary files ("kor" prefix in $TMPDIR, else /tmp); out and err
@@ -60,6 +62,21 @@ int os_system_s(const char* command, uint32_t limit_ms);
 // command asked for afterwards is refused (-1, errno ECANCELED). Returns the
 // number of process groups ended.
 int os_system_end_all();
+
+// Decides the reply to a command's question: called with everything the
+// command printed so far, each time more arrived, until it returns true; the
+// reply is then written to the command's standard input.
+using os_answer_fn = std::function<bool(const std::string& output, std::string* reply)>;
+
+// Runs command as os_system_s does (shell, own process group, time limit,
+// reached by os_system_interrupt_all), but with its standard input on a pipe
+// and its standard output and error gathered together, so that a tool's
+// question can be answered after it was read. The input is closed once
+// answered, and at the latest when the output ends. The output is logged at
+// level 7 and, when output is given, handed back. Returns the exit code as
+// os_system_s does (1 after a time-out), -1 when it cannot be started.
+int os_system_answer(const char* command, uint32_t limit_ms, const os_answer_fn& answer,
+                     std::string* output);
 
 // Sends SIGINT to the process group of every command os_system_s is
 // waiting for (a front end's Ctrl-C; the tools run in groups of their own

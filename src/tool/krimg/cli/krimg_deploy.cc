@@ -2,7 +2,9 @@
 // defaults, through the same worker the dialog's Connect button uses.
 #include "krimg_deploy.h"
 
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -22,16 +24,62 @@ volatile sig_atomic_t g_interrupted = 0;
 
 void on_interrupt(int) { g_interrupted = 1; }
 
+// One line from standard input, read while Ctrl-C may still end the wait;
+// false at its end or after Ctrl-C.
+bool read_answer(std::string* line) {
+  line->clear();
+  for (;;) {
+    if (g_interrupted) return false;
+    pollfd p = {0, POLLIN, 0};
+    int n = poll(&p, 1, 200);
+    if (n <= 0) continue;
+    char c;
+    if (read(0, &c, 1) != 1) return false;
+    if (c == '\n') return true;
+    *line += c;
+  }
+}
+
+// The deployment's question about an unknown host key: answered by
+// --hostkey, else on a terminal, else no.
+bool ask_hostkey(const std::string& given, const char* host, int port, const char* fingerprint) {
+  if (!given.empty()) {
+    if (ssh_same_fingerprint(given, fingerprint)) return true;
+    fprintf(stderr, "krimg deploy: the device's host key %s is not the one given with --hostkey (%s)\n",
+            fingerprint, given.c_str());
+    return false;
+  }
+  if (!isatty(0) || !isatty(2)) {
+    fprintf(stderr,
+            "krimg deploy: the host key of %s is not known; compare its fingerprint with the "
+            "device's and trust it with --hostkey \"%s\"\n",
+            host, fingerprint);
+    return false;
+  }
+  fprintf(stderr, "设备 %s (端口 %d) 的主机密钥未知, 指纹:\n  %s\n信任此密钥并继续连接? (y/n) ", host,
+          port, fingerprint);
+  std::string answer;
+  bool yes = read_answer(&answer) && (answer == "y" || answer == "yes");
+  if (!yes) fputc('\n', stderr);
+  return yes;
+}
+
 void usage(FILE* to) {
   fprintf(to,
-          "usage: krimg deploy [--ip ADDR] [--port N] [--user U] [--password P] [--debug]\n"
+          "usage: krimg deploy [--ip ADDR] [--port N] [--user U] [--password P]\n"
+          "                    [--hostkey FINGERPRINT] [--debug]\n"
           "  Copies dev/armv7/krsd to the device's /tmp with pscp.exe and starts it\n"
           "  with plink.exe, from the folder %s\n"
           "  (the tools, when not there, from PATH).\n"
+          "  Prints the krps:// URL that accepts only the started daemon's TLS\n"
+          "  certificate on standard output.\n"
           "  --ip ADDR      device address (192.168.191.2)\n"
           "  --port N       SSH port (22)\n"
           "  --user U       SSH user (root)\n"
           "  --password P   SSH password (tazmok); an empty text sends none\n"
+          "  --hostkey FP   trust the device's SSH host key with this fingerprint\n"
+          "                 (SHA256:...) when the tools do not know it yet; without\n"
+          "                 it a terminal asks, anything else refuses the key\n"
           "  --debug        also log the command lines and the tools' output\n"
           "  Exit status: 0 when the device was prepared, 1 when not, 2 for a usage error.\n",
           os_tools_dir().c_str());
@@ -49,7 +97,7 @@ bool parse_port(const char* text, int* port) {
 }  // namespace
 
 int krimg_deploy_main(int argc, char** argv) {
-  std::string ip = "192.168.191.2", user = "root", password = "tazmok";
+  std::string ip = "192.168.191.2", user = "root", password = "tazmok", hostkey;
   int port = 22;
   bool debug = false;
   for (int i = 1; i < argc; ++i) {
@@ -62,10 +110,11 @@ int krimg_deploy_main(int argc, char** argv) {
       return argv[++i];
     };
     if (!strcmp(a, "--ip") || !strcmp(a, "--user") || !strcmp(a, "--password") ||
-        !strcmp(a, "--port")) {
+        !strcmp(a, "--port") || !strcmp(a, "--hostkey")) {
       const char* v = value(a);
       if (!v) return 2;
       if (!strcmp(a, "--ip")) ip = v;
+      else if (!strcmp(a, "--hostkey")) hostkey = v;
       else if (!strcmp(a, "--user")) user = v;
       else if (!strcmp(a, "--password")) password = v;
       else if (!parse_port(v, &port)) {
@@ -96,6 +145,9 @@ int krimg_deploy_main(int argc, char** argv) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, &old_int);
 
+  ssh_set_hostkey_question([hostkey](const char* host, int port, const char* fingerprint) {
+    return ask_hostkey(hostkey, host, port, fingerprint);
+  });
   ssh_init();
   int rc = 1;
   if (ssh_request_init_dev(ip.c_str(), port, user.c_str(), password.c_str()) == 0) {
@@ -109,7 +161,14 @@ int krimg_deploy_main(int argc, char** argv) {
   }
   ssh_exit();
   ssh_wait_exit();
+  ssh_set_hostkey_question(nullptr);
   sigaction(SIGINT, &old_int, nullptr);
+  std::string sha256 = ssh_last_tls_sha256();
+  if (rc == 0 && !sha256.empty()) {
+    fprintf(stderr, "krimg deploy: add ?ssl-sha256=%s to a krps:// URL of this device to accept "
+                    "only this daemon\n", sha256.c_str());
+    printf("krps://%s/dev/rdisk0s1s2?ssl-sha256=%s\n", ip.c_str(), sha256.c_str());
+  }
   if (g_interrupted && rc != 0) fprintf(stderr, "krimg deploy: interrupted\n");
   return rc;
 }

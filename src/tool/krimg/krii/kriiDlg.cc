@@ -72,7 +72,7 @@ void hook_flash_if_disabled() {
   post_to_dialog([](CkriiDlg* d) { d->flashIfDisabled(); });
 }
 
-int ask_on_ui_thread(const QString& question) {
+int ask_on_ui_thread(const QString& question, QMessageBox::StandardButton preset) {
   QWidget* parent = nullptr;
   {
     std::lock_guard<std::mutex> lock(g_dlg_mu);
@@ -80,21 +80,36 @@ int ask_on_ui_thread(const QString& question) {
   }
   QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), question,
                   QMessageBox::Yes | QMessageBox::No, parent);
-  box.setDefaultButton(QMessageBox::Yes);
+  box.setDefaultButton(preset);
   return box.exec() == QMessageBox::Yes ? 1 : 0;
 }
 
-// The resume question. It is asked on the dialog thread; should another
-// thread ask, it waits for the UI thread, which never waits for a worker.
-int hook_ask_yes_no(const char* question) {
-  const QString q = QString::fromUtf8(question ? question : "");
+// A question box on the dialog thread; asked from another thread, that
+// thread waits for the UI thread, which never waits for a worker.
+int ask_yes_no(const QString& question, QMessageBox::StandardButton preset) {
   QCoreApplication* app = QCoreApplication::instance();
   if (!app) return 0;
-  if (QThread::currentThread() == app->thread()) return ask_on_ui_thread(q);
+  if (QThread::currentThread() == app->thread()) return ask_on_ui_thread(question, preset);
   int answer = 0;
-  QMetaObject::invokeMethod(app, [&answer, q] { answer = ask_on_ui_thread(q); },
-                            Qt::BlockingQueuedConnection);
+  QMetaObject::invokeMethod(app, [&answer, question, preset] {
+    answer = ask_on_ui_thread(question, preset);
+  }, Qt::BlockingQueuedConnection);
   return answer;
+}
+
+// The resume question.
+int hook_ask_yes_no(const char* question) {
+  return ask_yes_no(QString::fromUtf8(question ? question : ""), QMessageBox::Yes);
+}
+
+// The deployment worker's question about a host key the SSH tools do not
+// know yet. Trusting it is the examiner's decision, so No is the default.
+bool hook_trust_hostkey(const char* host, int port, const char* fingerprint) {
+  const QString q = QStringLiteral("设备 %1 (端口 %2) 的 SSH 主机密钥未知, 指纹:\n\n%3\n\n"
+                                   "请与设备上的指纹核对。信任此密钥并继续连接吗?")
+                        .arg(QString::fromUtf8(host), QString::number(port),
+                             QString::fromUtf8(fingerprint));
+  return ask_yes_no(q, QMessageBox::No) == 1;
 }
 
 const krsd_ui_ops kDialogOps = {hook_set_status, hook_set_progress, hook_flash_if_disabled,
@@ -297,6 +312,7 @@ bool CkriiDlg::OnInitDialog() {
   setWindowTitle(krii_caption());
   // The deployment worker (it also makes the program's folder the current
   // one), then the imaging engine and its worker; then the polling timer.
+  ssh_set_hostkey_question(hook_trust_hostkey);
   ssh_init();
   krsd_init();
   timer_.start();

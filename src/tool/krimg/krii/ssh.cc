@@ -44,6 +44,10 @@ std::atomic<int> g_pending{0};
 std::atomic<int> g_last_result{-1};
 std::atomic<unsigned> g_limit_ms{30000};
 
+std::mutex g_hook_mu;
+ssh_hostkey_fn g_ask_hostkey;  // guarded by g_hook_mu
+std::string g_tls_sha256;      // guarded by g_hook_mu
+
 unsigned ssh_work_thread(void* arg) {
   auto* queue = static_cast<os_msgq*>(arg);
   for (;;) {
@@ -68,7 +72,120 @@ std::string target_of(const Request& r) {
   return os_shell_quote(r.user.c_str()) + "@" + os_shell_quote(r.ip.c_str());
 }
 
+// What PuTTY's tools said when they refused the device's host key.
+struct HostKeyRefusal {
+  enum Kind { kNone, kUnknown, kChanged } kind = kNone;
+  std::string fingerprint;  // "ssh-ed25519 255 SHA256:...", as the tools show it
+};
+
+HostKeyRefusal host_key_refusal(const std::string& out) {
+  HostKeyRefusal r;
+  if (out.find("POTENTIAL SECURITY BREACH") != std::string::npos)
+    r.kind = HostKeyRefusal::kChanged;
+  else if (out.find("host key is not cached") != std::string::npos)
+    r.kind = HostKeyRefusal::kUnknown;
+  else
+    return r;
+  // The line after "... key fingerprint is:" holds it, indented.
+  size_t at = out.find("key fingerprint is:");
+  size_t from = at == std::string::npos ? at : out.find('\n', at);
+  if (from == std::string::npos) return r;
+  size_t to = out.find('\n', from + 1);
+  std::string line = out.substr(from + 1, to == std::string::npos ? to : to - from - 1);
+  size_t b = line.find_first_not_of(" \t\r"), e = line.find_last_not_of(" \t\r");
+  if (b != std::string::npos) r.fingerprint = line.substr(b, e - b + 1);
+  return r;
+}
+
+// The part of a fingerprint the examiner compares: its last word, the hash
+// ("SHA256:..."); the key type and size before it may be left out.
+std::string fingerprint_hash(const std::string& fingerprint) {
+  size_t e = fingerprint.find_last_not_of(" \t\r\n");
+  if (e == std::string::npos) return {};
+  size_t b = fingerprint.find_last_of(" \t", e);
+  b = b == std::string::npos ? 0 : b + 1;
+  return fingerprint.substr(b, e - b + 1);
+}
+
+void report_changed_key(const HostKeyRefusal& k) {
+  KR_LOG(OS_LOG_ERR, "host key error: the device's host key has changed, possibly an attack; "
+                     "connection refused (new key %s)\n", k.fingerprint.c_str());
+  KR_LOG(OS_LOG_INFO, "设备主机密钥已改变, 可能受到攻击, 已拒绝连接: %s\n", k.fingerprint.c_str());
+}
+
+// The tools refused the device's host key. A changed key is reported and
+// refused. An unknown one is shown and, when the examiner trusts it, stored
+// in the tools' host-key cache by an interactive run of plink.exe that is
+// told "y" only when it shows that very key. True when stored.
+bool trust_host_key(const Request& r, const std::string& option, const std::string& target,
+                    unsigned limit, const std::string& refusal_text) {
+  HostKeyRefusal k = host_key_refusal(refusal_text);
+  if (k.kind == HostKeyRefusal::kChanged) report_changed_key(k);
+  if (k.kind != HostKeyRefusal::kUnknown || k.fingerprint.empty()) return false;
+  KR_LOG(OS_LOG_INFO, "设备主机密钥未知, 指纹: %s\n", k.fingerprint.c_str());
+  ssh_hostkey_fn ask;
+  {
+    std::lock_guard<std::mutex> lock(g_hook_mu);
+    ask = g_ask_hostkey;
+  }
+  if (!ask || !ask(r.ip.c_str(), r.port, k.fingerprint.c_str())) {
+    KR_LOG(OS_LOG_INFO, "未信任设备主机密钥\n");
+    return false;
+  }
+  char cmd[kCommandMax + 2];
+  int n = snprintf(cmd, sizeof cmd, "plink.exe %s -P %d %s exit", option.c_str(), r.port, target.c_str());
+  if (n < 0 || (size_t)n > kCommandMax) return false;
+  KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", cmd);
+  bool stored = false;
+  std::string out;
+  os_system_answer(
+      cmd, limit,
+      [&](const std::string& text, std::string* reply) {
+        // Wait for the question; Return alone abandons the connection.
+        if (text.find("(y/n") == std::string::npos) return false;
+        HostKeyRefusal now = host_key_refusal(text);
+        stored = now.kind == HostKeyRefusal::kUnknown && ssh_same_fingerprint(now.fingerprint, k.fingerprint);
+        *reply = stored ? "y\n" : "\n";
+        return true;
+      },
+      &out);
+  if (!stored) {
+    HostKeyRefusal now = host_key_refusal(out);
+    if (now.kind == HostKeyRefusal::kChanged) report_changed_key(now);
+    KR_LOG(OS_LOG_ERR, "host key error: the device did not show the trusted key again, nothing stored\n");
+    return false;
+  }
+  KR_LOG(OS_LOG_INFO, "已信任并保存设备主机密钥: %s\n", k.fingerprint.c_str());
+  return true;
+}
+
+// The daemon's TLS certificate fingerprint in what its start printed
+// ("TLS certificate SHA-256: <64 hex digits>"); empty when it printed none.
+std::string tls_sha256_in(const std::string& out) {
+  static const char kTag[] = "TLS certificate SHA-256: ";
+  size_t at = out.find(kTag);
+  if (at == std::string::npos) return {};
+  std::string hex = out.substr(at + sizeof kTag - 1, 64);
+  if (hex.size() != 64 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) return {};
+  return hex;
+}
+
 }  // namespace
+
+bool ssh_same_fingerprint(const std::string& a, const std::string& b) {
+  std::string ha = fingerprint_hash(a);
+  return !ha.empty() && ha == fingerprint_hash(b);
+}
+
+void ssh_set_hostkey_question(ssh_hostkey_fn ask) {
+  std::lock_guard<std::mutex> lock(g_hook_mu);
+  g_ask_hostkey = std::move(ask);
+}
+
+std::string ssh_last_tls_sha256() {
+  std::lock_guard<std::mutex> lock(g_hook_mu);
+  return g_tls_sha256;
+}
 
 int ssh_init() {
   // The copy command names the daemon relative to the folder it is
@@ -137,6 +254,10 @@ int ssh_init_dev() {
     std::lock_guard<std::mutex> lock(g_req_mu);
     r = g_req;
   }
+  {
+    std::lock_guard<std::mutex> lock(g_hook_mu);
+    g_tls_sha256.clear();
+  }
   KR_LOG(OS_LOG_INFO, "ver: %s (%s)\n", KRII_VERSION, kBuildDate);
   KR_LOG(OS_LOG_INFO, "开始初始化镜像环境...\n");
 
@@ -163,7 +284,15 @@ int ssh_init_dev() {
     return 1;
   }
   KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", cmd);
-  if (os_system_debug(cmd, limit) != 0) {
+  std::string out;
+  int rc = os_system_debug(cmd, limit, &out);
+  // A host key the tools do not know yet: once the examiner trusted it, the
+  // same copy runs again.
+  if (rc != 0 && trust_host_key(r, option, target, limit, out)) {
+    KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", cmd);
+    rc = os_system_debug(cmd, limit, &out);
+  }
+  if (rc != 0) {
     KR_LOG(OS_LOG_INFO, "初始化设备环境: 复制文件错误\n");
     return 1;
   }
@@ -177,9 +306,19 @@ int ssh_init_dev() {
     return 1;
   }
   KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", cmd);
-  if (os_system_debug(cmd, limit) != 0) {
+  if (os_system_debug(cmd, limit, &out) != 0) {
+    HostKeyRefusal k = host_key_refusal(out);
+    if (k.kind == HostKeyRefusal::kChanged) report_changed_key(k);
     KR_LOG(OS_LOG_INFO, "初始化设备环境: 启动错误\n");
     return 1;
+  }
+  // The daemon's certificate as it reported it over the channel the examiner
+  // trusts: what a krps:// URL pins.
+  std::string sha256 = tls_sha256_in(out);
+  if (!sha256.empty()) {
+    KR_LOG(OS_LOG_INFO, "设备 TLS 证书 SHA-256: %s\n", sha256.c_str());
+    std::lock_guard<std::mutex> lock(g_hook_mu);
+    g_tls_sha256 = sha256;
   }
   KR_LOG(OS_LOG_INFO, "设备初始化完成\n");
   return 0;

@@ -1,6 +1,9 @@
 // Deployment of the device daemon over SSH with PuTTY's tools.
 #pragma once
 
+#include <functional>
+#include <string>
+
 // Address, user and password each hold at most this many characters; the
 // dialog's edits take no more.
 inline constexpr int SSH_FIELD_MAX = 31;
@@ -29,3 +32,20 @@ int ssh_last_result();
 void ssh_wait_exit();
 // The time limit of each step in ms (30000); tests shorten it.
 void ssh_set_step_limit(unsigned limit_ms);
+
+// Asked on the deployment worker when the SSH tools refuse a host key they
+// have not cached: the device's address and SSH port and the key's
+// fingerprint as the tools show it ("ssh-ed25519 255 SHA256:..."). True
+// trusts the key: it is stored in the tools' host-key cache and the
+// deployment goes on. Without a question nothing is trusted. A changed key
+// is never asked about: it is refused as a possible attack.
+using ssh_hostkey_fn = std::function<bool(const char* host, int port, const char* fingerprint)>;
+void ssh_set_hostkey_question(ssh_hostkey_fn ask);
+// Whether two fingerprints name the same key: their last words, the hashes
+// ("SHA256:..."), are equal; the key type and size before them may be left
+// out of either.
+bool ssh_same_fingerprint(const std::string& a, const std::string& b);
+// The SHA-256 of the TLS certificate that the daemon started by the last
+// successful deployment reported (64 lower-case hex digits, what the
+// "ssl-sha256=" option of a krps:// URL pins); empty when it reported none.
+std::string ssh_last_tls_sha256();

@@ -175,6 +175,38 @@ int reap(pid_t pid) {
   return exit_code_of(status);
 }
 
+// Starts a command of os_system_s or os_system_answer and lists it, in one
+// step, so that os_system_end_all either finds its group or keeps it from
+// starting, and os_system_interrupt_all reaches it until end_run. The pid,
+// or -1 with errno set (ECANCELED after os_system_end_all).
+pid_t start_run(const char* command, SpawnAttr& sa) {
+  std::lock_guard<std::mutex> lock(g_run_mu);
+  if (g_run_closed) {
+    errno = ECANCELED;
+    return -1;
+  }
+  pid_t pid = spawn_shell(command, sa);
+  if (pid >= 0) g_running.insert(pid);
+  return pid;
+}
+
+// Waits at most limit_ms for a listed command, kills its group after that,
+// and reaps it: its exit code, 1 after the time-out.
+int end_run(pid_t pid, uint32_t limit_ms) {
+  bool ended = wait_ended(pid, limit_ms);
+  if (!ended) {
+    KR_LOG(OS_LOG_DEBUG, "timeout terminate process\n");
+    kill(-pid, SIGKILL);
+  }
+  {
+    // Out of the list before the reap frees the id for reuse.
+    std::lock_guard<std::mutex> lock(g_run_mu);
+    g_running.erase(pid);
+  }
+  int code = reap(pid);
+  return ended ? code : 1;
+}
+
 }  // namespace
 
 std::string os_program_dir() {
@@ -214,35 +246,14 @@ int os_system_s(const char* command, uint32_t limit_ms) {
   // Hidden and detached from the terminal: a tool that reads standard input
   // gets its end at once instead of stopping the process group.
   posix_spawn_file_actions_addopen(&sa.actions, 0, "/dev/null", O_RDONLY, 0);
-  pid_t pid;
-  {
-    // Started and listed in one step, so that os_system_end_all either
-    // finds the group or keeps it from starting.
-    std::lock_guard<std::mutex> lock(g_run_mu);
-    if (g_run_closed) {
-      errno = ECANCELED;
-      return -1;
-    }
-    pid = spawn_shell(command, sa);
-    if (pid < 0) {
-      errno = saved;
-      return -1;
-    }
-    g_running.insert(pid);
+  pid_t pid = start_run(command, sa);
+  if (pid < 0) {
+    if (errno != ECANCELED) errno = saved;
+    return -1;
   }
-  bool ended = wait_ended(pid, limit_ms);
-  if (!ended) {
-    KR_LOG(OS_LOG_DEBUG, "timeout terminate process\n");
-    kill(-pid, SIGKILL);
-  }
-  {
-    // Out of the list before the reap frees the id for reuse.
-    std::lock_guard<std::mutex> lock(g_run_mu);
-    g_running.erase(pid);
-  }
-  int code = reap(pid);
+  int code = end_run(pid, limit_ms);
   errno = saved;
-  return ended ? code : 1;
+  return code;
 }
 
 int pal::end_running_commands() {
@@ -253,6 +264,97 @@ int pal::end_running_commands() {
     if (kill(-pg, SIGKILL) == 0) ++n;
   }
   return n;
+}
+
+namespace {
+
+// Writes text to a pipe whose reader may be gone: no SIGPIPE reaches the
+// process (it is blocked for this thread and a pending one is taken back).
+void write_unsignalled(int fd, const std::string& text) {
+  sigset_t pipe_only, old;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, &old);
+  bool broken = false;
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      broken = errno == EPIPE;
+      break;
+    }
+    done += size_t(n);
+  }
+  if (broken) {
+    struct timespec none = {0, 0};
+    while (sigtimedwait(&pipe_only, nullptr, &none) == SIGPIPE) {
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+}  // namespace
+
+int os_system_answer(const char* command, uint32_t limit_ms, const os_answer_fn& answer,
+                     std::string* output) {
+  if (output) output->clear();
+  if (!command) {
+    errno = EINVAL;
+    return -1;
+  }
+  int saved = errno;
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0) return -1;
+  if (pipe2(out, O_CLOEXEC) != 0) {
+    close(in[0]);
+    close(in[1]);
+    return -1;
+  }
+  SpawnAttr sa;
+  posix_spawn_file_actions_adddup2(&sa.actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&sa.actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&sa.actions, out[1], 2);
+  pid_t pid = start_run(command, sa);
+  close(in[0]);
+  close(out[1]);
+  if (pid < 0) {
+    int e = errno;
+    close(in[1]);
+    close(out[0]);
+    errno = e == ECANCELED ? e : saved;
+    return -1;
+  }
+  auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+  auto left_ms = [&] {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return left.count() > 0 ? int(std::min<int64_t>(left.count(), INT_MAX)) : 0;
+  };
+  std::string text;
+  int input = in[1];
+  for (;;) {
+    pollfd p = {out[0], POLLIN, 0};
+    int n = poll(&p, 1, left_ms());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;  // the time is up
+    char chunk[512];
+    ssize_t got = read(out[0], chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;  // every writer has gone
+    text.append(chunk, size_t(got));
+    std::string reply;
+    if (input >= 0 && answer && answer(text, &reply)) {
+      write_unsignalled(input, reply);
+      close(input);
+      input = -1;
+    }
+  }
+  if (input >= 0) close(input);
+  close(out[0]);
+  int code = end_run(pid, uint32_t(left_ms()));
+  if (!text.empty()) KR_LOG(OS_LOG_DEBUG, "%s\n", text.c_str());
+  if (output) *output = std::move(text);
+  errno = saved;
+  return code;
 }
 
 int os_system_interrupt_all() {
