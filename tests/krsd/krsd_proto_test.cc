@@ -15,6 +15,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include <iostream>
@@ -341,7 +343,7 @@ TEST_F(KrsdProto, SizeOfEveryKindOfFile) {
 }
 
 TEST_F(KrsdProto, InjectedReadFaults) {
-  start({"--bad-range", "204800:1", "--vanish-at", "1m"});
+  start({"--bad-range", "204800:1", "--vanish-at", "1m", "-v"});
   Client c;
   int64_t fd = session(&c, "none");
   std::vector<uint8_t> p;
@@ -351,6 +353,16 @@ TEST_F(KrsdProto, InjectedReadFaults) {
   EXPECT_EQ(c.get("errno_str").s(), "Input/output error");
   EXPECT_TRUE(c.has_all(kReadRules));
   EXPECT_EQ(c.get("len").i(), 0);
+  // The failure was met by the read ahead; it answers this request and the
+  // same request sent again, and the device is tried once.
+  EXPECT_EQ(c.read(fd, 102400, &p), EIO);
+  std::ifstream log(d_.log);
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  size_t tries = 0;
+  for (size_t at = text.find("read 102400 bytes at 204800: "); at != std::string::npos;
+       at = text.find("read 102400 bytes at 204800: ", at + 1))
+    tries++;
+  EXPECT_EQ(tries, 1u) << text;
   ASSERT_EQ(c.finfo(fd), 0);
   EXPECT_EQ(c.get("offset").i(), 204800);  // a failed read moves nothing
   int64_t pos;

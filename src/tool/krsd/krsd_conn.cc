@@ -124,6 +124,7 @@ class Conn {
   bool fail_read(int err);
   int build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size_t* got);
   void read_ahead(int64_t handle, krsd_file* f, int32_t want);
+  void log_failed_read(const krsd_file* f, size_t n, int err);
 
   krsd_file* lookup(const blob_attr* fd_attr, int* err);
 
@@ -141,13 +142,16 @@ class Conn {
   std::vector<uint8_t> req_;   // the request being served, root first
   std::vector<uint8_t> data_;  // plain file data of a packed read or write
   blobmsg_buf resp_{};
-  // The read answer prepared ahead, and what it answers.
+  // The outcome of a read made before its request came, and the request it
+  // answers: the prepared answer (got bytes in ahead_buf_), or the errno of
+  // a read that failed (err), which answers without touching the device.
   struct Ahead {
     bool valid = false;
     int64_t handle = 0, pos = 0;
     int32_t want = 0;
     uint64_t codec_gen = 0;
     size_t got = 0;
+    int err = 0;
   } ahead_;
   blobmsg_buf ahead_buf_{};
   uint64_t codec_gen_ = 0;  // counts codec switches
@@ -399,16 +403,24 @@ int Conn::build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size
 // While the client takes in one block, the next one is most likely the
 // following block of the same length: it is read and packed now, and sent
 // at once when that request comes. Only a full block is kept, so a file
-// that grew meanwhile is never answered short; errors are left to the
-// request itself.
+// that grew meanwhile is never answered short. A read that fails is kept
+// too: its error answers the request, for a device that takes long to fail
+// must not be made to fail the same read again.
 void Conn::read_ahead(int64_t handle, krsd_file* f, int32_t want) {
   ahead_.valid = false;
   size_t full = std::min<size_t>(static_cast<size_t>(want), KRSD_MAX_DATA);
   size_t n = f->clamp_read(full);
   if (n == 0 || n < full) return;
   size_t got = 0;
-  if (build_read(f, f->position(), n, &ahead_buf_, &got) != 0 || got != n) return;
-  ahead_ = {true, handle, f->position(), want, codec_gen_, got};
+  int err = build_read(f, f->position(), n, &ahead_buf_, &got);
+  if (err < 0 || (err == 0 && got != n)) return;
+  if (err != 0) log_failed_read(f, n, err);
+  ahead_ = {true, handle, f->position(), want, codec_gen_, got, err};
+}
+
+void Conn::log_failed_read(const krsd_file* f, size_t n, int err) {
+  KR_LOG(OS_LOG_DEBUG, "read %zu bytes at %lld: %s\n", n, (long long)f->position(),
+         errno_text(err).c_str());
 }
 
 bool Conn::on_read(const uint8_t* body, size_t len) {
@@ -425,17 +437,24 @@ bool Conn::on_read(const uint8_t* body, size_t len) {
   size_t got = 0;
   if (ahead && ahead_.handle == handle && ahead_.pos == f->position() && ahead_.want == want &&
       ahead_.codec_gen == codec_gen_) {
-    std::swap(resp_, ahead_buf_);
-    got = ahead_.got;
+    err = ahead_.err;
+    if (err == 0) {
+      std::swap(resp_, ahead_buf_);
+      got = ahead_.got;
+    }
   } else {
     size_t n = f->clamp_read(std::min<size_t>(static_cast<size_t>(want), KRSD_MAX_DATA));
     err = build_read(f, f->position(), n, &resp_, &got);
     if (err < 0) return false;
-    if (err != 0) {
-      KR_LOG(OS_LOG_DEBUG, "read %zu bytes at %lld: %s\n", n, (long long)f->position(),
-             errno_text(err).c_str());
-      return fail_read(err);
-    }
+    if (err != 0) log_failed_read(f, n, err);
+    ahead_ = {err != 0, handle, f->position(), want, codec_gen_, 0, err};
+  }
+  if (err != 0) {
+    // The position stays; the same read, sent again at once (a client with
+    // more requests in flight sends just that), gets the same answer
+    // without another attempt on the device. Any other request forgets it.
+    ahead_.valid = true;
+    return fail_read(err);
   }
   f->advance(got);
   if (!send_response()) return false;
