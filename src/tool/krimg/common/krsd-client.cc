@@ -21,6 +21,7 @@
 #include "os/os_msgq.h"
 #include "os/os_safe.h"
 #include "stream.h"
+#include "tb_cancel.h"
 #include "tb_file.h"
 #include "tb_init.h"
 #include "tb_url.h"
@@ -37,6 +38,14 @@ os_msgq* g_queue = nullptr;     // created once by krsd_init, never freed
 os_thread_t g_thread = nullptr; // kept, never waited on
 
 constexpr int kOpenTimeoutMs = 2000;
+
+// The job's stop request: Stop raises it beside DD_STOP, so that a read
+// waiting on a silent daemon or pipe ends at once instead of after its
+// time-out. The job's thread watches it while the job runs.
+tb_cancel_ref_t job_cancel() {
+  static const tb_cancel_ref_t cancel = tb_cancel_init();
+  return cancel;
+}
 constexpr int kModeNewImage = FILE_MODE_CREATE | FILE_MODE_WRITE | FILE_MODE_TRUNCATE;  // 42
 constexpr int kModeKeepImage = FILE_MODE_CREATE | FILE_MODE_WRITE;                       // 10
 
@@ -475,6 +484,7 @@ int krdd_file_work() {
 
   G.in_stream = stream_open(in, FILE_MODE_READ, kOpenTimeoutMs);
   if (!G.in_stream) {
+    if (dd_flag(DD_STOP)) return DD_STOPPED;  // Stop ended the connect
     KR_LOG(OS_LOG_ERR, "open [%s] error %s\n", in, krsd_error_text(G.in_kind));
     return DD_OPEN_FAILED;
   }
@@ -585,6 +595,7 @@ int krdd_file_work() {
 }
 
 int krdd_work() {
+  const tb_cancel_ref_t watched_before = tb_cancel_watch(job_cancel());
   std::optional<dd_hasher> hasher;
   if (!dd_flag(DD_TWO_BUFFERS) && G.ibuf && G.ibuf == G.obuf) {
     hasher.emplace(&G.md5, G.ibuf, G.ibs);
@@ -630,6 +641,7 @@ int krdd_work() {
     hasher.reset();
   }
   if (!dd_flag(DD_NO_STATUS)) dd_output_status(r);
+  tb_cancel_watch(watched_before);
   return r;
 }
 
@@ -654,6 +666,7 @@ void krsd_free_ctx() {
 
 int krsd_job_setup(const char* source, const char* target, int resume) {
   G = dd_job{};
+  tb_cancel_clear(job_cancel());
   G.begin_ms = dd_clock_ms();
   G.count = -1;
   G.ibs = G.obs = DD_BLOCK_SIZE;
@@ -731,6 +744,7 @@ int krsd_get_file(const char* source, const char* target, int resume) {
 
 int krsd_stop() {
   dd_flags_set(DD_STOP);
+  tb_cancel_raise(job_cancel());
   return 0;
 }
 

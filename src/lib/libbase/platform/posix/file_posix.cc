@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/file_driver.h"
+#include "platform/posix/cancel_posix.h"
 #include "tb_file.h"
 #include "tb_path.h"
 #include "tb_url.h"
@@ -120,8 +121,11 @@ void make_parents(const std::string& path) {
   }
 }
 
+// A pipe or terminal may hold a read for ever; a stop request of the
+// reading thread ends the wait for data instead (ECANCELED).
 long read_some(int fd, void* buf, size_t size) {
   for (;;) {
+    if (tb_cancel_wait_readable(fd) != 0) return -1;
     ssize_t r = ::read(fd, buf, size);
     if (r >= 0) return static_cast<long>(r);
     if (errno != EINTR) return -1;

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdarg>
 
+#include "platform/posix/cancel_posix.h"
 #include "platform/tb_sys.h"
 #include "tb_init.h"
 #include "tb_socket.h"
@@ -180,7 +181,8 @@ long tb_socket_wait(tb_socket_ref_t sock, size_t events, long timeout_ms) {
   if (events & TB_SOCKET_EVENT_RECV) pfd.events |= POLLIN;
   if (events & TB_SOCKET_EVENT_SEND) pfd.events |= POLLOUT;
 
-  // A signal does not end the wait early: poll again for the time left.
+  // A signal does not end the wait early: poll again for the time left. A
+  // raised stop request of this thread does (ECANCELED).
   const int64_t deadline = timeout_ms >= 0 ? tb_clock_ms() + timeout_ms : 0;
   int r;
   for (;;) {
@@ -189,7 +191,7 @@ long tb_socket_wait(tb_socket_ref_t sock, size_t events, long timeout_ms) {
       int64_t left = deadline - tb_clock_ms();
       wait = left <= 0 ? 0 : left > INT_MAX ? INT_MAX : static_cast<int>(left);
     }
-    r = poll(&pfd, 1, wait);
+    r = tb_cancel_poll(&pfd, 1, wait);
     if (r >= 0 || errno != EINTR) break;
   }
   if (r < 0) return -1;
