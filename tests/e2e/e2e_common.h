@@ -55,43 +55,65 @@ struct ToolRun {
   std::string log;  // standard error
 };
 
+// krimg running in the background: standard error to log_path, standard
+// input from stdin_fd (or /dev/null, so that krimg never asks).
+class KrimgProcess {
+ public:
+  KrimgProcess(const std::vector<std::string>& args, const std::string& log_path, int stdin_fd = -1)
+      : log_path_(log_path) {
+    std::vector<std::string> argv = {krsd_test::bin_path("krimg")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = fork();
+    if (pid_ == 0) {
+      int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int nul = open("/dev/null", O_RDWR);
+      if (fd >= 0) dup2(fd, 2);
+      dup2(stdin_fd >= 0 ? stdin_fd : nul, 0);
+      if (nul >= 0) dup2(nul, 1);
+      std::vector<char*> c;
+      for (auto& a : argv) c.push_back(const_cast<char*>(a.c_str()));
+      c.push_back(nullptr);
+      execv(c[0], c.data());
+      _exit(127);
+    }
+  }
+  ~KrimgProcess() { wait(0); }
+  KrimgProcess(const KrimgProcess&) = delete;
+  KrimgProcess& operator=(const KrimgProcess&) = delete;
+
+  void signal(int sig) { kill(pid_, sig); }
+  // Waits for the end, killing krimg after limit_s seconds at the latest.
+  ToolRun wait(int limit_s = 60) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit_s);
+    int st = 0;
+    while (pid_ > 0) {
+      pid_t w = waitpid(pid_, &st, WNOHANG);
+      if (w == pid_) {
+        run_.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+        pid_ = -1;
+        break;
+      }
+      if (std::chrono::steady_clock::now() > deadline) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &st, 0);
+        pid_ = -1;
+        break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    run_.log = slurp(log_path_);
+    return run_;
+  }
+
+ private:
+  std::string log_path_;
+  pid_t pid_ = -1;
+  ToolRun run_;
+};
+
 // Runs krimg with the arguments; killed after 60 s at the latest.
 inline ToolRun krimg(const std::vector<std::string>& args, const std::string& log_path) {
-  ToolRun r;
-  std::vector<std::string> argv = {krsd_test::bin_path("krimg")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  pid_t pid = fork();
-  if (pid == 0) {
-    int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int nul = open("/dev/null", O_RDWR);
-    if (fd >= 0) dup2(fd, 2);
-    if (nul >= 0) {
-      dup2(nul, 0);  // no terminal: krimg never asks
-      dup2(nul, 1);
-    }
-    std::vector<char*> c;
-    for (auto& a : argv) c.push_back(const_cast<char*>(a.c_str()));
-    c.push_back(nullptr);
-    execv(c[0], c.data());
-    _exit(127);
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int st = 0;
-  for (;;) {
-    pid_t w = waitpid(pid, &st, WNOHANG);
-    if (w == pid) {
-      r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-      break;
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &st, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  r.log = slurp(log_path);
-  return r;
+  return KrimgProcess(args, log_path).wait();
 }
 
 // A loopback port that nothing listens on (bound once, then let go).

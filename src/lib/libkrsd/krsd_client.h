@@ -11,6 +11,7 @@
 #include "sd_pack.h"
 
 struct tb_file_driver;
+struct sd_ahead;
 
 // Control codes of krsd_cli_ioctl: 0 file information, 1 error class; any
 // other code goes to the daemon. KRSD_IOCTL_PACK is also applied locally.
@@ -62,6 +63,12 @@ struct krsd_client {
   char pack[16];
   int tls_expired;  // the time budget of the running TLS call is spent
   char peer_sha256[65];  // the daemon certificate's SHA-256 (hex); empty without TLS
+  sd_ahead* ahead;  // pipelined reads (sd_ahead.cc); null until the first read
+  // A receive failed with answers of reads sent ahead still to come, or
+  // what was read ahead could not be given back: every later exchange fails
+  // at once instead of reading those answers as its own, or reading from a
+  // position the caller does not know.
+  int out_of_step;
 };
 
 // The file information record; its first four fields have the layout of the
@@ -129,7 +136,9 @@ int krsd_cli_truncate(krsd_client* ctx, int64_t size);            // 0 or -1
 // krsd_file_info at arg; else an ioctl request with len bytes of arg. 0 or -1.
 int krsd_cli_ioctl(krsd_client* ctx, int code, void* arg, int len);
 // Bytes moved, or -1; split into requests of at most 10 MiB. A short
-// chunk (the end of the remote data) ends the read.
+// chunk (the end of the remote data) ends the read. Reads of the same size
+// one after another keep further read requests in flight (sd_ahead.cc);
+// every other call takes their answers in first.
 long krsd_cli_read(krsd_client* ctx, void* buf, size_t size);
 long krsd_cli_write(krsd_client* ctx, const void* buf, size_t size);
 

@@ -51,16 +51,32 @@ void sd_copy_text(char* dst, size_t size, const char* text) {
   dst[n] = 0;
 }
 
-int sd_exchange(krsd_client* ctx, int cmd, const blobmsg_rule* rules, int n, const blob_attr** tb,
-                sd_stage* stage) {
+int sd_lose_step(krsd_client* ctx, int code) {
+  ctx->out_of_step = 1;
+  return code;
+}
+
+int sd_out_of_step(krsd_client* ctx) {
+  (void)ctx;
+  errno = ENOTCONN;
+  return KRSD_ERR_SYS;
+}
+
+int sd_transact(krsd_client* ctx, int cmd, uint32_t* pl, sd_stage* stage) {
   ctx->last_error = 0;
   *stage = SD_STAGE_SEND;
-  int ret = client_send_reqest(ctx, cmd, ctx->req.bytes, msg_len(&ctx->req));
+  // Answers of reads sent ahead come first on the connection; a close needs
+  // no position afterwards.
+  int ret = sd_ahead_drain(ctx, cmd != KRSD_CMD_CLOSE);
+  if (ret != KRSD_OK) return ret;
+  ret = client_send_reqest(ctx, cmd, ctx->req.bytes, msg_len(&ctx->req));
   if (ret != KRSD_OK) return ret;
   *stage = SD_STAGE_RECV;
-  uint32_t pl = 0;
-  ret = client_recv_response(ctx, &pl);
-  if (ret != KRSD_OK) return ret;
+  return client_recv_response(ctx, pl);
+}
+
+int sd_reply(krsd_client* ctx, uint32_t pl, const blobmsg_rule* rules, int n, const blob_attr** tb,
+             sd_stage* stage) {
   *stage = SD_STAGE_PARSE;
   if (blobmsg_parse_msg(rules, n, tb, ctx->resp, pl) != 0) return KRSD_ERR_DATA;
   int32_t err = blobmsg_get_u32(tb[0]);
@@ -73,6 +89,14 @@ int sd_exchange(krsd_client* ctx, int cmd, const blobmsg_rule* rules, int n, con
   ctx->last_error = 0;
   *stage = SD_STAGE_DONE;
   return KRSD_OK;
+}
+
+int sd_exchange(krsd_client* ctx, int cmd, const blobmsg_rule* rules, int n, const blob_attr** tb,
+                sd_stage* stage) {
+  uint32_t pl = 0;
+  int ret = sd_transact(ctx, cmd, &pl, stage);
+  if (ret != KRSD_OK) return ret;
+  return sd_reply(ctx, pl, rules, n, tb, stage);
 }
 
 krsd_client* krsd_cli_attach(tb_socket_ref_t sock, int read_timeout_ms) {
@@ -90,6 +114,7 @@ void krsd_cli_free(krsd_client* ctx) {
   ctx->conn.sock = nullptr;
   if (ctx->conn.ssl) sd_ssl_free(ctx->conn.ssl);
   ctx->conn.ssl = nullptr;
+  sd_ahead_free(ctx);
   sdcomp_close(ctx);
   blobmsg_buf_free(&ctx->req);
   free(ctx->resp);
@@ -128,7 +153,10 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
     return nullptr;
   }
   tb_ipaddr_port_set(&addr, uint16_t(port));
-  tb_socket_ref_t sock = sock_connect(&addr, block_size, connect_timeout);
+  // Without bs= the system sizes the socket buffers itself: a fixed 256 KiB
+  // receive buffer would cap a link at 256 KiB per round trip, whatever the
+  // reads kept in flight.
+  tb_socket_ref_t sock = sock_connect(&addr, opts->bs[0] ? block_size : 0, connect_timeout);
   if (!sock) {
     // Refused, unreachable, timed out: the system's words for it.
     char text[200];
@@ -279,7 +307,7 @@ long transfer(krsd_client* ctx, Byte* buf, size_t size, Exchange exchange) {
 }
 
 long krsd_cli_read(krsd_client* ctx, void* buf, size_t size) {
-  return transfer(ctx, static_cast<uint8_t*>(buf), size, cli_read);
+  return transfer(ctx, static_cast<uint8_t*>(buf), size, sd_ahead_read);
 }
 
 long krsd_cli_write(krsd_client* ctx, const void* buf, size_t size) {

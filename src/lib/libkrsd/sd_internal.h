@@ -19,9 +19,36 @@ enum sd_stage {
 // parses its root payload with rules (whose first two are "errno" and
 // "errno_str") into tb. On a non-zero errno stores it and its text and
 // returns KRSD_ERR_REMOTE; on success last_error becomes 0. last_error is
-// cleared first, so the error class always describes this exchange.
+// cleared first, so the error class always describes this exchange. Reads
+// still in flight are answered and discarded first (sd_ahead_drain).
 int sd_exchange(krsd_client* ctx, int cmd, const blobmsg_rule* rules, int n, const blob_attr** tb,
                 sd_stage* stage);
+// The first half of sd_exchange: drain, send, receive; *pl is the padded
+// length of the response now in ctx->resp.
+int sd_transact(krsd_client* ctx, int cmd, uint32_t* pl, sd_stage* stage);
+// The second half: parses the response in ctx->resp as sd_exchange does.
+int sd_reply(krsd_client* ctx, uint32_t pl, const blobmsg_rule* rules, int n, const blob_attr** tb,
+             sd_stage* stage);
+// Marks the session out of step (see krsd_client) and returns code.
+int sd_lose_step(krsd_client* ctx, int code);
+// The result of any exchange on a session out of step: KRSD_ERR_SYS with
+// errno ENOTCONN.
+int sd_out_of_step(krsd_client* ctx);
+
+// The read answer now in ctx->resp (padded length pl): parsed, its errno
+// stored, its data unpacked into buf (capacity len). The result code as
+// cli_read gives it, with *nread.
+int sd_read_answer(krsd_client* ctx, uint32_t pl, void* buf, int len, int* nread);
+
+// Pipelined reads (sd_ahead.cc). sd_ahead_read reads len bytes at the
+// caller's position as cli_read does, with the same results, keeping more
+// requests in flight while the caller reads block after block.
+int sd_ahead_read(krsd_client* ctx, void* buf, int len, int* nread);
+// Takes in the answers of the reads still in flight and discards them; with
+// realign the daemon's position is then moved back to the caller's. KRSD_OK,
+// or a failure code (the session is then out of step).
+int sd_ahead_drain(krsd_client* ctx, bool realign);
+void sd_ahead_free(krsd_client* ctx);
 
 // Copies text into dst (size bytes), cut to size - 1 and terminated.
 void sd_copy_text(char* dst, size_t size, const char* text);

@@ -18,17 +18,12 @@ const blobmsg_rule kWriteRules[] = {
 
 }  // namespace
 
-int cli_read(krsd_client* ctx, void* buf, int len, int* nread) {
+int sd_read_answer(krsd_client* ctx, uint32_t pl, void* buf, int len, int* nread) {
   *nread = 0;
-  if (len < 0) return KRSD_ERR_DATA;
-  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0 ||
-      blobmsg_put_u32(&ctx->req, "len", uint32_t(len)) != 0)
-    return KRSD_ERR_MEMORY;
   const blob_attr* tb[5];
   sd_stage stage;
-  int ret = sd_exchange(ctx, KRSD_CMD_READ, kReadRules, 5, tb, &stage);
+  int ret = sd_reply(ctx, pl, kReadRules, 5, tb, &stage);
   if (ret != KRSD_OK) {
-    if (stage == SD_STAGE_RECV) KR_LOG(OS_LOG_DEBUG, "client_recv_response ret=%d\n", ret);
     if (stage == SD_STAGE_PARSE) KR_LOG(OS_LOG_ERR, "parse data error\n");
     if (stage == SD_STAGE_REMOTE) KR_LOG(OS_LOG_VERBOSE, "ctx->last_error=%d\n", ctx->last_error);
     return ret;
@@ -43,6 +38,22 @@ int cli_read(krsd_client* ctx, void* buf, int len, int* nread) {
   }
   *nread = r;
   return KRSD_OK;
+}
+
+int cli_read(krsd_client* ctx, void* buf, int len, int* nread) {
+  *nread = 0;
+  if (len < 0) return KRSD_ERR_DATA;
+  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0 ||
+      blobmsg_put_u32(&ctx->req, "len", uint32_t(len)) != 0)
+    return KRSD_ERR_MEMORY;
+  uint32_t pl = 0;
+  sd_stage stage;
+  int ret = sd_transact(ctx, KRSD_CMD_READ, &pl, &stage);
+  if (ret != KRSD_OK) {
+    if (stage == SD_STAGE_RECV) KR_LOG(OS_LOG_DEBUG, "client_recv_response ret=%d\n", ret);
+    return ret;
+  }
+  return sd_read_answer(ctx, pl, buf, len, nread);
 }
 
 int cli_write(krsd_client* ctx, const void* data, int len, int* nwritten) {

@@ -21,9 +21,9 @@ tb_socket_ref_t sock_connect(const tb_ipaddr_t* addr, int buf_size, int timeout_
     KR_LOG(OS_LOG_ERR | OS_LOG_SYSERR, "tb_socket_init error: ");
     return nullptr;
   }
-  if (!tb_socket_ctrl(sock, TB_SOCKET_CTRL_SET_RECV_BUFF_SIZE, buf_size))
+  if (buf_size > 0 && !tb_socket_ctrl(sock, TB_SOCKET_CTRL_SET_RECV_BUFF_SIZE, buf_size))
     KR_LOG(OS_LOG_WARN, "TB_SOCKET_CTRL_SET_RECV_BUFF_SIZE %d error\n", buf_size);
-  if (!tb_socket_ctrl(sock, TB_SOCKET_CTRL_SET_SEND_BUFF_SIZE, buf_size))
+  if (buf_size > 0 && !tb_socket_ctrl(sock, TB_SOCKET_CTRL_SET_SEND_BUFF_SIZE, buf_size))
     KR_LOG(OS_LOG_WARN, "TB_SOCKET_CTRL_SET_SEND_BUFF_SIZE %d error\n", buf_size);
   if (!tb_socket_ctrl(sock, TB_SOCKET_CTRL_SET_TCP_NODELAY, 1))
     KR_LOG(OS_LOG_WARN, "TB_SOCKET_CTRL_SET_TCP_NODELAY error\n");

@@ -25,8 +25,9 @@ typedef long (*net_read_hook)(net_conn* conn, void* buf, size_t len);
 typedef long (*net_write_hook)(net_conn* conn, const void* buf, size_t len);
 
 // A connected IPv4 TCP socket with receive and send buffers of buf_size
-// bytes and Nagle off, or null after one log line (creation, connect or
-// connect time-out failure). timeout_ms bounds the whole connect.
+// bytes (0 or less: sized by the system) and Nagle off, or null after one
+// log line (creation, connect or connect time-out failure). timeout_ms
+// bounds the whole connect.
 tb_socket_ref_t sock_connect(const tb_ipaddr_t* addr, int buf_size, int timeout_ms);
 
 // Reads len bytes within conn->timeout ms for the whole call. Returns len,

@@ -1,0 +1,257 @@
+// Pipelined reads of a session. While the caller reads a file block after
+// block, further read requests of the same size are kept in flight, so that
+// a link's round trip is paid once per window rather than once per block.
+// The daemon answers in request order, one request at a time; each answer is
+// handed to the read that would have sent that very request, so the caller
+// sees exactly what one request at a time gives, failures included. Any
+// other call (a read of another size, a seek, a write, any other request)
+// first takes in the answers still on their way, discards them and moves
+// the daemon back to where the caller stands.
+//
+// The window is bounded in bytes and follows the link: twice the pace at
+// which answers come in times the shortest round trip seen. The pace of an
+// answer is what was delivered while its request was on its way, over that
+// time, so a window too small for the link doubles every round trip, while
+// on loopback (round trip about one block's service time) it stays a few
+// blocks. It only grows during a session.
+#include <chrono>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "krsd_client.h"
+#include "os/os_human.h"
+#include "os/os_log.h"
+#include "sd_internal.h"
+
+#define KR_LOG_SRC "src\\lib\\libkrsd\\sd_ahead"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kMaxInflight = 256;
+// Larger reads pay the round trip seldom enough; they go one at a time.
+constexpr int kMaxAheadRead = 1 << 20;
+// Fills a 30 ms round trip at 1 Gbit/s (3.75 MB) with room to spare. The
+// bytes in flight wait in the socket buffers, not in this process.
+constexpr int64_t kMaxWindow = 16 << 20;
+constexpr int kStartBlocks = 4;
+constexpr int kFrameMax = 64;  // a read request frame is 40 bytes
+
+const blobmsg_rule kSeekRules[] = {
+    {"errno", BLOBMSG_TYPE_INT32},
+    {"errno_str", BLOBMSG_TYPE_STRING},
+    {"offset", BLOBMSG_TYPE_INT64},
+};
+
+double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+
+}  // namespace
+
+struct sd_ahead {
+  ~sd_ahead() {
+    blobmsg_buf_free(&req);
+    free(scratch);
+  }
+
+  blobmsg_buf req{};  // builds the read request, and the seek back
+  // The frame of one read request of `size` bytes for handle `fd`, sent as
+  // often as there are requests in flight.
+  uint8_t frame[kFrameMax] = {};
+  size_t frame_len = 0;
+  int64_t fd = 0;
+  int32_t size = -1;
+  // The requests in flight, oldest first (a ring): when each was sent and
+  // how many bytes had been delivered by then.
+  struct Sent {
+    Clock::time_point at;
+    int64_t delivered;
+  } sent[kMaxInflight];
+  int first = 0, count = 0;
+  // The last call was a read of `size` bytes that came back whole, and
+  // nothing else went out since: the next one is most likely the same.
+  bool streaming = false;
+  uint8_t* scratch = nullptr;  // `size` bytes for the answers that are discarded
+  int32_t scratch_size = 0;
+  uint8_t batch[kMaxInflight * kFrameMax];
+
+  int64_t window = 0;     // bytes to keep in flight
+  double rtt_us = 0;      // the shortest round trip seen
+  int64_t delivered = 0;  // bytes of whole answers handed to the caller
+};
+
+namespace {
+
+sd_ahead* ahead_of(krsd_client* ctx) {
+  if (!ctx->ahead) ctx->ahead = new (std::nothrow) sd_ahead;
+  return ctx->ahead;
+}
+
+// The frame of a read of len bytes on the session's open file.
+bool set_frame(krsd_client* ctx, sd_ahead* a, int32_t len) {
+  if (a->size == len && a->fd == ctx->fd && a->frame_len) return true;
+  a->frame_len = 0;
+  if (blobmsg_begin(&a->req) != 0 || blobmsg_put_u64(&a->req, "fd", uint64_t(ctx->fd)) != 0 ||
+      blobmsg_put_u32(&a->req, "len", uint32_t(len)) != 0)
+    return false;
+  size_t n = msg_len(&a->req);
+  if (n < 4 || n + KRSD_FRAME_HEAD_LEN - 4 > sizeof(a->frame)) return false;
+  sd_frame_head_encode(a->frame, KRSD_FRAME_VERSION, KRSD_CMD_READ, a->req.bytes);
+  memcpy(a->frame + KRSD_FRAME_HEAD_LEN, a->req.bytes + 4, n - 4);
+  a->frame_len = n + KRSD_FRAME_HEAD_LEN - 4;
+  a->size = len;
+  a->fd = ctx->fd;
+  return true;
+}
+
+// Sends read requests until `want` are in flight, in one write.
+int top_up(krsd_client* ctx, sd_ahead* a, int want) {
+  int more = want - a->count;
+  if (more <= 0) return KRSD_OK;
+  for (int i = 0; i < more; ++i) memcpy(a->batch + size_t(i) * a->frame_len, a->frame, a->frame_len);
+  size_t total = size_t(more) * a->frame_len;
+  if (net_write(&ctx->conn, a->batch, total) != long(total)) {
+    int e = errno;
+    char text[256];
+    KR_LOG(OS_LOG_DEBUG, "tb_socket_send error [%d] [%s]\n", e, os_error_text(e, text, sizeof(text)));
+    errno = e;
+    bool behind = a->count > 0;
+    a->count = 0;
+    return behind ? sd_lose_step(ctx, KRSD_ERR_SYS) : KRSD_ERR_SYS;
+  }
+  const sd_ahead::Sent now{Clock::now(), a->delivered};
+  for (int i = 0; i < more; ++i) a->sent[(a->first + a->count + i) % kMaxInflight] = now;
+  a->count += more;
+  return KRSD_OK;
+}
+
+// The window in requests of `size` bytes.
+int window_requests(const sd_ahead* a) {
+  int64_t n = a->window / a->size;
+  if (n < 1) n = 1;
+  return n > kMaxInflight ? kMaxInflight : int(n);
+}
+
+// A whole answer of n bytes came in for a request sent as `sent` tells.
+void pace(sd_ahead* a, const sd_ahead::Sent& sent, int32_t n) {
+  double lifetime = micros(Clock::now() - sent.at);
+  if (lifetime < 1) lifetime = 1;
+  if (a->rtt_us == 0 || lifetime < a->rtt_us) a->rtt_us = lifetime;
+  a->delivered += n;
+  double rate = double(a->delivered - sent.delivered) / lifetime;  // bytes per microsecond
+  double w = 2 * rate * a->rtt_us;
+  if (w > double(kMaxWindow)) w = double(kMaxWindow);
+  if (int64_t(w) > a->window) a->window = int64_t(w);
+}
+
+// Receives the oldest answer in flight into buf (capacity len).
+int take_answer(krsd_client* ctx, sd_ahead* a, void* buf, int len, int* nread, sd_ahead::Sent* sent) {
+  *nread = 0;
+  *sent = a->sent[a->first];
+  a->first = (a->first + 1) % kMaxInflight;
+  a->count--;
+  uint32_t pl = 0;
+  int ret = client_recv_response(ctx, &pl);
+  if (ret != KRSD_OK) {
+    KR_LOG(OS_LOG_DEBUG, "client_recv_response ret=%d\n", ret);
+    // The answers of the requests behind it are still to come.
+    bool behind = a->count > 0;
+    a->count = 0;
+    return behind ? sd_lose_step(ctx, ret) : ret;
+  }
+  return sd_read_answer(ctx, pl, buf, len, nread);
+}
+
+// Puts the daemon's position back by `moved` bytes, with the seek request of
+// a->req (ctx->req may hold the request that is waiting to go out).
+int seek_back(krsd_client* ctx, sd_ahead* a, int64_t moved) {
+  a->frame_len = 0;  // the builder is reused
+  if (blobmsg_begin(&a->req) != 0 || blobmsg_put_u64(&a->req, "fd", uint64_t(ctx->fd)) != 0 ||
+      blobmsg_put_u64(&a->req, "offset", uint64_t(-moved)) != 0 ||
+      blobmsg_put_u64(&a->req, "mode", 1) != 0)
+    return sd_lose_step(ctx, KRSD_ERR_MEMORY);
+  int ret = client_send_reqest(ctx, KRSD_CMD_SEEK, a->req.bytes, msg_len(&a->req));
+  uint32_t pl = 0;
+  if (ret == KRSD_OK) ret = client_recv_response(ctx, &pl);
+  if (ret != KRSD_OK) return sd_lose_step(ctx, ret);
+  const blob_attr* tb[3];
+  sd_stage stage;
+  ret = sd_reply(ctx, pl, kSeekRules, 3, tb, &stage);
+  // A daemon that cannot go back leaves the session at a position the
+  // caller does not know: nothing more may be read from it.
+  if (ret != KRSD_OK) {
+    KR_LOG(OS_LOG_ERR, "read-ahead: seek back by %lld error=%d\n", (long long)moved, ret);
+    return sd_lose_step(ctx, ret);
+  }
+  KR_LOG(OS_LOG_VERBOSE, "read-ahead: %lld bytes read ahead given back\n", (long long)moved);
+  return KRSD_OK;
+}
+
+}  // namespace
+
+int sd_ahead_drain(krsd_client* ctx, bool realign) {
+  if (ctx->out_of_step) return sd_out_of_step(ctx);
+  sd_ahead* a = ctx->ahead;
+  if (!a) return KRSD_OK;
+  a->streaming = false;
+  if (a->count == 0) return KRSD_OK;
+  if (a->scratch_size < a->size) {
+    free(a->scratch);
+    a->scratch = static_cast<uint8_t*>(malloc(size_t(a->size)));
+    a->scratch_size = a->scratch ? a->size : 0;
+    if (!a->scratch) {
+      a->count = 0;
+      return sd_lose_step(ctx, KRSD_ERR_MEMORY);
+    }
+  }
+  int64_t moved = 0;
+  while (a->count > 0) {
+    int n = 0;
+    sd_ahead::Sent sent;
+    int ret = take_answer(ctx, a, a->scratch, a->size, &n, &sent);
+    if (ret == KRSD_OK) {
+      moved += n;
+    } else if (ret != KRSD_ERR_REMOTE) {
+      // Out of step, or an answer that could not be read: how far it moved
+      // the daemon is unknown.
+      a->count = 0;
+      return sd_lose_step(ctx, ret);
+    }
+  }
+  ctx->last_error = 0;
+  if (!realign || moved == 0) return KRSD_OK;
+  return seek_back(ctx, a, moved);
+}
+
+int sd_ahead_read(krsd_client* ctx, void* buf, int len, int* nread) {
+  *nread = 0;
+  if (len < 0 || len > kMaxAheadRead) return cli_read(ctx, buf, len, nread);
+  sd_ahead* a = ahead_of(ctx);
+  if (!a) return cli_read(ctx, buf, len, nread);
+  if (ctx->out_of_step) return sd_out_of_step(ctx);
+  ctx->last_error = 0;
+  // A read the requests in flight did not foresee goes out on its own.
+  if (a->count > 0 && (len != a->size || ctx->fd != a->fd)) {
+    int ret = sd_ahead_drain(ctx, true);
+    if (ret != KRSD_OK) return ret;
+  }
+  bool ahead = a->streaming && len == a->size && ctx->fd == a->fd;
+  if (a->count == 0 && !set_frame(ctx, a, len)) return KRSD_ERR_MEMORY;
+  if (ahead && a->window < int64_t(kStartBlocks) * len) a->window = int64_t(kStartBlocks) * len;
+  int ret = top_up(ctx, a, ahead ? window_requests(a) : 1);
+  if (ret != KRSD_OK) return ret;
+  sd_ahead::Sent sent;
+  ret = take_answer(ctx, a, buf, len, nread, &sent);
+  // Only whole answers go on: after a short one (the end of the data) or a
+  // failure the requests in flight are answered but no more are sent.
+  a->streaming = ret == KRSD_OK && *nread == len && len > 0;
+  if (a->streaming) pace(a, sent, len);
+  return ret;
+}
+
+void sd_ahead_free(krsd_client* ctx) {
+  delete ctx->ahead;
+  ctx->ahead = nullptr;
+}

@@ -1,0 +1,290 @@
+#include "seq_daemon.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "blobmsg.h"
+#include "sd_comm.h"
+#include "sd_pack.h"
+
+namespace krsd_test {
+
+std::vector<std::string> Faults::krsd_args() const {
+  std::vector<std::string> a;
+  for (const Range& r : bad) {
+    a.push_back("--bad-range");
+    a.push_back(std::to_string(r.off) + ":" + std::to_string(r.len));
+  }
+  if (vanish_at >= 0) a.insert(a.end(), {"--vanish-at", std::to_string(vanish_at)});
+  if (drop_after >= 0) a.insert(a.end(), {"--drop-after", std::to_string(drop_after) + ",once"});
+  if (stall_after >= 0)
+    a.insert(a.end(), {"--stall-after",
+                       std::to_string(stall_after) + ":" + std::to_string(stall_ms) + ",once"});
+  return a;
+}
+
+namespace {
+
+bool recv_all(int fd, void* p, size_t n) {
+  uint8_t* b = static_cast<uint8_t*>(p);
+  while (n > 0) {
+    ssize_t r = recv(fd, b, n, 0);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    b += r;
+    n -= size_t(r);
+  }
+  return true;
+}
+
+// One connection: the session state and the answer being built.
+class Session {
+ public:
+  Session(int fd, int file, const Faults& f, std::atomic<bool>* drop_used,
+          std::atomic<bool>* stall_used)
+      : fd_(fd), file_(file), faults_(f), drop_used_(drop_used), stall_used_(stall_used) {}
+  ~Session() {
+    zcomp_close(codec_);
+    blobmsg_buf_free(&out_);
+  }
+
+  // Answers the request; false ends the connection.
+  bool answer(int cmd, const uint8_t* body, size_t len, SeenRequest* seen);
+
+ private:
+  bool begin(int err) {
+    return blobmsg_begin(&out_) == 0 && blobmsg_put_u32(&out_, "errno", uint32_t(err)) == 0 &&
+           blobmsg_put_string(&out_, "errno_str", err ? strerror(err) : "") == 0;
+  }
+  bool put32(const char* n, int64_t v) { return blobmsg_put_u32(&out_, n, uint32_t(v)) == 0; }
+  bool put64(const char* n, int64_t v) { return blobmsg_put_u64(&out_, n, uint64_t(v)) == 0; }
+  bool send_answer();
+  bool read(const uint8_t* body, size_t len, SeenRequest* seen);
+  int fault(int64_t off, int64_t n) const;
+  int64_t size() const {
+    struct stat st;
+    return fstat(file_, &st) == 0 ? st.st_size : 0;
+  }
+
+  int fd_, file_;
+  const Faults& faults_;
+  std::atomic<bool>*drop_used_, *stall_used_;
+  zcomp* codec_ = nullptr;
+  int64_t pos_ = 0;
+  int64_t sent_ = 0;
+  blobmsg_buf out_{};
+};
+
+int Session::fault(int64_t off, int64_t n) const {
+  if (n == 0) return 0;
+  if (faults_.vanish_at >= 0 && off + n > faults_.vanish_at) return ENXIO;
+  for (const Faults::Range& r : faults_.bad)
+    if (off < r.off + r.len && r.off < off + n) return EIO;
+  return 0;
+}
+
+bool Session::send_answer() {
+  size_t n = msg_len(&out_);
+  std::vector<uint8_t> frame(KRSD_FRAME_HEAD_LEN + n - 4);
+  sd_frame_head_encode(frame.data(), KRSD_FRAME_VERSION, KRSD_FRAME_RESPONSE, out_.bytes);
+  memcpy(frame.data() + KRSD_FRAME_HEAD_LEN, out_.bytes + 4, n - 4);
+  size_t done = 0;
+  while (done < frame.size()) {
+    size_t piece = frame.size() - done;
+    if (faults_.drop_after >= sent_ && !drop_used_->load() &&
+        sent_ + int64_t(piece) > faults_.drop_after) {
+      piece = size_t(faults_.drop_after - sent_);
+      if (piece == 0) {
+        if (!drop_used_->exchange(true)) {
+          shutdown(fd_, SHUT_RDWR);
+          return false;
+        }
+        piece = frame.size() - done;
+      }
+    }
+    if (faults_.stall_after >= sent_ && !stall_used_->load() &&
+        sent_ + int64_t(piece) > faults_.stall_after) {
+      piece = size_t(faults_.stall_after - sent_);
+      if (piece == 0) {
+        if (!stall_used_->exchange(true))
+          std::this_thread::sleep_for(std::chrono::milliseconds(faults_.stall_ms));
+        piece = frame.size() - done;
+      }
+    }
+    ssize_t w = send(fd_, frame.data() + done, piece, MSG_NOSIGNAL);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += size_t(w);
+    sent_ += w;
+  }
+  return true;
+}
+
+bool Session::read(const uint8_t* body, size_t len, SeenRequest* seen) {
+  static const blobmsg_rule rules[] = {{"fd", BLOBMSG_TYPE_INT64}, {"len", BLOBMSG_TYPE_INT32}};
+  const blob_attr* tb[2];
+  int err = blobmsg_parse(rules, 2, tb, body, len) == 0 ? 0 : EINVAL;
+  int64_t want = err ? 0 : int32_t(blobmsg_get_u32(tb[1]));
+  seen->a = want;
+  if (!err && want < 0) err = EINVAL;
+  int64_t n = std::max<int64_t>(0, std::min<int64_t>(want, size() - pos_));
+  if (!err) err = fault(pos_, n);
+  std::vector<uint8_t> plain(size_t(err ? 0 : n));
+  if (!err && n > 0 && pread(file_, plain.data(), size_t(n), pos_) != n) err = EIO;
+  std::vector<uint8_t> packed;
+  if (!err && codec_) {
+    packed.resize(zcomp_bound(size_t(n)));
+    int p = zcomp_compress(codec_, plain.data(), int(n), packed.data(), int(packed.size()));
+    if (p < 0) return false;
+    packed.resize(size_t(p));
+  } else if (!err) {
+    packed = plain;
+  }
+  if (!err) pos_ += n;  // a failed read stays where it was
+  return begin(err) && put32("len", err ? 0 : n) && put32("flags", 0) &&
+         blobmsg_put(&out_, BLOBMSG_TYPE_BINARY, "data", packed.data(), packed.size()) == 0 &&
+         send_answer();
+}
+
+bool Session::answer(int cmd, const uint8_t* body, size_t len, SeenRequest* seen) {
+  switch (cmd) {
+    case KRSD_CMD_EXIT:
+      return false;
+    case KRSD_CMD_INIT:
+      return begin(0) && put32("os_type", 2) && send_answer();
+    case KRSD_CMD_IOCTL: {
+      static const blobmsg_rule rules[] = {{"fd", BLOBMSG_TYPE_INT64},
+                                           {"cmd", BLOBMSG_TYPE_INT32},
+                                           {"len", BLOBMSG_TYPE_INT32},
+                                           {"data", BLOBMSG_TYPE_BINARY}};
+      const blob_attr* tb[4];
+      int err = EINVAL;
+      if (blobmsg_parse(rules, 4, tb, body, len) == 0 && blobmsg_data_len(tb[3]) > 0) {
+        std::string name(static_cast<const char*>(blobmsg_data(tb[3])),
+                         strnlen(static_cast<const char*>(blobmsg_data(tb[3])), blobmsg_data_len(tb[3])));
+        zcomp* z = name == "none" ? nullptr : zcomp_open(name.c_str());
+        if (name == "none" || z) {
+          zcomp_close(codec_);
+          codec_ = z;
+          err = 0;
+        }
+      }
+      return begin(err) && send_answer();
+    }
+    case KRSD_CMD_OPEN:
+      pos_ = 0;
+      return begin(0) && put64("fd", 1) && send_answer();
+    case KRSD_CMD_CLOSE:
+      return begin(0) && send_answer();
+    case KRSD_CMD_READ:
+      return read(body, len, seen);
+    case KRSD_CMD_SEEK: {
+      static const blobmsg_rule rules[] = {{"fd", BLOBMSG_TYPE_INT64},
+                                           {"offset", BLOBMSG_TYPE_INT64},
+                                           {"mode", BLOBMSG_TYPE_INT64}};
+      const blob_attr* tb[3];
+      int err = blobmsg_parse(rules, 3, tb, body, len) == 0 ? 0 : EINVAL;
+      if (!err) {
+        int64_t off = int64_t(blobmsg_get_u64(tb[1])), mode = int64_t(blobmsg_get_u64(tb[2]));
+        seen->a = off;
+        seen->b = mode;
+        int64_t base = mode == 0 ? 0 : mode == 1 ? pos_ : size();
+        if (mode < 0 || mode > 2 || base + off < 0)
+          err = EINVAL;
+        else
+          pos_ = base + off;
+      }
+      return begin(err) && put64("offset", pos_) && send_answer();
+    }
+    case KRSD_CMD_FINFO:
+      return begin(0) && put32("type", 1) && put64("len", size()) && put64("offset", pos_) &&
+             put32("sector_bytes", 512) && blobmsg_put_string(&out_, "info", "seq") == 0 &&
+             send_answer();
+    default:
+      return begin(ENOSYS) && send_answer();
+  }
+}
+
+}  // namespace
+
+SeqDaemon::SeqDaemon(std::string file, Faults faults) : file_(std::move(file)), faults_(std::move(faults)) {
+  lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t alen = sizeof a;
+  if (lfd_ < 0 || bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(lfd_, 8) != 0 ||
+      getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &alen) != 0)
+    return;
+  port_ = ntohs(a.sin_port);
+  acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+SeqDaemon::~SeqDaemon() {
+  quit_ = true;
+  if (acceptor_.joinable()) acceptor_.join();
+  std::vector<std::thread> conns;
+  {
+    std::lock_guard<std::mutex> g(mu_);
+    conns.swap(conns_);
+  }
+  for (auto& t : conns) t.join();
+  if (lfd_ >= 0) close(lfd_);
+}
+
+std::vector<SeenRequest> SeqDaemon::seen() const {
+  std::lock_guard<std::mutex> g(mu_);
+  return seen_;
+}
+
+void SeqDaemon::accept_loop() {
+  while (!quit_) {
+    pollfd p{lfd_, POLLIN, 0};
+    if (poll(&p, 1, 50) <= 0) continue;
+    int fd = accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    std::lock_guard<std::mutex> g(mu_);
+    conns_.emplace_back([this, fd] { serve(fd); });
+  }
+}
+
+void SeqDaemon::serve(int fd) {
+  int file = open(file_.c_str(), O_RDONLY | O_CLOEXEC);
+  Session s(fd, file, faults_, &drop_used_, &stall_used_);
+  std::vector<uint8_t> body;
+  while (!quit_ && file >= 0) {
+    // A wait that looks at quit_ now and then, so that the test can end.
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, 100);
+    if (r == 0) continue;
+    uint8_t head[KRSD_FRAME_HEAD_LEN];
+    uint8_t cmd = 0;
+    uint32_t word = 0, pl = 0;
+    if (r < 0 || !recv_all(fd, head, sizeof head) ||
+        sd_frame_head_decode(head, &cmd, &word, &pl) != 0 || head[2] != KRSD_FRAME_VERSION)
+      break;
+    body.resize(pl - 4);
+    if (!recv_all(fd, body.data(), body.size())) break;
+    SeenRequest seen{cmd, 0, 0};
+    bool go_on = s.answer(cmd, body.data(), (word & BLOB_ATTR_LEN_MASK) - 4, &seen);
+    {
+      std::lock_guard<std::mutex> g(mu_);
+      seen_.push_back(seen);
+    }
+    if (!go_on) break;
+  }
+  if (file >= 0) close(file);
+  close(fd);
+}
+
+}  // namespace krsd_test

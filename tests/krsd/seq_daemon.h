@@ -1,0 +1,66 @@
+// A minimal file-service daemon for tests, inside the test process: it
+// serves one file to every connection and answers strictly one request after
+// another, each answer sent whole before the next request is read, with
+// nothing prepared ahead. A failed read leaves the position where it was, as
+// a plain device read does. It injects the same faults as krsd's options,
+// so one table of fault cases can run against both.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace krsd_test {
+
+struct Faults {
+  struct Range {
+    int64_t off, len;
+  };
+  std::vector<Range> bad;        // reads touching one fail with EIO (5)
+  int64_t vanish_at = -1;        // reads reaching it fail with ENXIO (6)
+  int64_t drop_after = -1;       // once: the connection is cut after N answer bytes
+  int64_t stall_after = -1;      // once: the answers stop for stall_ms after N bytes
+  int stall_ms = 0;
+
+  // The same faults as krsd options (--bad-range, --vanish-at, ...).
+  std::vector<std::string> krsd_args() const;
+};
+
+// One request as the daemon saw it: command and its numbers ("len" of a
+// read, "offset" and "mode" of a seek).
+struct SeenRequest {
+  int cmd;
+  int64_t a, b;
+};
+
+class SeqDaemon {
+ public:
+  SeqDaemon(std::string file, Faults faults);
+  ~SeqDaemon();
+  SeqDaemon(const SeqDaemon&) = delete;
+  SeqDaemon& operator=(const SeqDaemon&) = delete;
+
+  int port() const { return port_; }
+  // Every request of every connection so far, in arrival order.
+  std::vector<SeenRequest> seen() const;
+
+ private:
+  void accept_loop();
+  void serve(int fd);
+
+  std::string file_;
+  Faults faults_;
+  int lfd_ = -1;
+  int port_ = -1;
+  std::atomic<bool> quit_{false};
+  std::atomic<bool> drop_used_{false}, stall_used_{false};
+  std::thread acceptor_;
+  mutable std::mutex mu_;
+  std::vector<std::thread> conns_;   // guarded by mu_
+  std::vector<SeenRequest> seen_;    // guarded by mu_
+};
+
+}  // namespace krsd_test
