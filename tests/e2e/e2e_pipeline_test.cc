@@ -37,7 +37,7 @@ std::vector<FaultCase> fault_cases(uint32_t seed) {
   drop_early.drop_after = between(50000, 600000);
   drop_late.drop_after = between(1000000, 2500000);
   stall.stall_after = between(300000, 1500000);
-  stall.stall_ms = 3000;
+  stall.stall_ms = 5000;
   const size_t odd = (3 << 20) + 777;  // not a whole number of blocks
   return {
       {"clean", odd, {}, "", false, 0},
@@ -48,7 +48,7 @@ std::vector<FaultCase> fault_cases(uint32_t seed) {
       {"vanished device", 2000000, vanish, "", false, 1},
       {"early drop", odd, drop_early, "", false, 0},
       {"late drop", odd, drop_late, "", false, 0},
-      {"stall past the time-out", odd, stall, "read-timeout=1", false, 0},
+      {"stall past the time-out", odd, stall, "read-timeout=2", false, 0},
   };
 }
 
