@@ -8,6 +8,8 @@ PACKAGES=(
   cmake ninja-build g++ pkg-config
   # libraries
   libwolfssl-dev liblz4-dev libgtest-dev
+  # image hashes (MD5, SHA-256) and the report's JSON
+  libssl-dev nlohmann-json3-dev
   # manual pages from the README, the Debian package and its test
   go-md2man groff-base dpkg-dev desktop-file-utils
   # dialog, and Qt's own texts in the examiner's language

@@ -10,8 +10,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <wolfssl/options.h>
-#include <wolfssl/wolfcrypt/md5.h>
 
 #include <chrono>
 #include <fstream>
@@ -19,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "engine_fixture.h"
 #include "krsd_test_util.h"
 
 using krsd_test::Daemon;
@@ -26,16 +25,9 @@ using krsd_test::TempDir;
 
 namespace e2e {
 
-inline std::string md5_hex(const std::vector<uint8_t>& d) {
-  wc_Md5 m;
-  wc_InitMd5(&m);
-  wc_Md5Update(&m, d.data(), static_cast<word32>(d.size()));
-  unsigned char out[16];
-  wc_Md5Final(&m, out);
-  char hex[33];
-  for (int i = 0; i < 16; i++) snprintf(hex + 2 * i, 3, "%02x", out[i]);
-  return hex;
-}
+inline std::string as_text(const std::vector<uint8_t>& d) { return std::string(d.begin(), d.end()); }
+inline std::string md5_hex(const std::vector<uint8_t>& d) { return kt::md5_hex(as_text(d)); }
+inline std::string sha256_hex(const std::vector<uint8_t>& d) { return kt::sha256_hex(as_text(d)); }
 
 inline std::string slurp(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -194,6 +186,7 @@ class E2e : public ::testing::Test {
     ASSERT_EQ(got.size(), want.size()) << r.log;
     EXPECT_TRUE(got == want) << "image differs from the device";
     EXPECT_NE(r.log.find("md5: " + md5_hex(want) + "\n"), std::string::npos) << r.log;
+    EXPECT_NE(r.log.find("sha256: " + sha256_hex(want) + "\n"), std::string::npos) << r.log;
     EXPECT_NE(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
   }
 

@@ -1,5 +1,7 @@
 // End to end with the daemon's fault injection standing in for bad media,
 // vanished devices, lost links and stalls; resuming a broken run.
+#include <nlohmann/json.hpp>
+
 #include "e2e_common.h"
 
 namespace e2e {
@@ -19,6 +21,12 @@ TEST_F(E2e, UnreadableRangesBecomeZeros) {
   EXPECT_EQ(count_of(r.log, "ioerr=1"), 3u) << r.log;
   EXPECT_EQ(count_of(r.log, "unreadable error:written as zeros"), 3u) << r.log;
   EXPECT_NE(r.log.find("offset=613888 end=614400 bytes=512 unreadable"), std::string::npos) << r.log;
+  // The report beside the image names the zeroed bytes, merged.
+  auto report = nlohmann::json::parse(slurp(out_ + ".json"), nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << slurp(out_ + ".json");
+  EXPECT_EQ(report["image"]["unreadable"], nlohmann::json::parse("[[249856,250368],[613888,614912]]"))
+      << report.dump(2);
+  EXPECT_EQ(report["image"]["md5"], md5_hex(want));
 }
 
 TEST_F(E2e, VanishedDeviceEndsWithOne) {
@@ -81,7 +89,7 @@ TEST_F(E2e, ResumeAfterADroppedRun) {
   r = acquire(url(), "--resume");
   EXPECT_EQ(r.status, 0) << r.log;
   EXPECT_TRUE(krsd_test::read_file(out_) == data_);
-  EXPECT_EQ(r.log.find("md5: "), std::string::npos) << "a resumed image has no MD5";
+  EXPECT_NE(r.log.find("md5: " + md5_hex(data_) + "\n"), std::string::npos) << r.log;
   EXPECT_NE(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
 }
 
@@ -109,6 +117,60 @@ TEST_F(E2e, LoopDeviceByItsStableNameAndThroughTheDaemon) {
   r = acquire(url());
   expect_identical(r, data_);
   EXPECT_NE(r.log.find("设备存储大小：4194304 (4.0M)"), std::string::npos) << r.log;
+}
+
+// An image completed in three runs, the first two killed while the daemon
+// holds an answer: each resume verifies the pieces on record, re-hashes the
+// unrecorded tail, and the last ends with the digests of the whole image.
+TEST_F(E2e, ThreeRunsWithKillsEndWithTheWholeImagesDigests) {
+  constexpr int64_t kPiece = int64_t{64} << 20;
+  device(static_cast<size_t>(2 * kPiece + (20 << 20) + 12345));
+  // Every connection stalls a little past one piece (without packing, the
+  // bytes sent are about the bytes read).
+  serve({"--stall-after", std::to_string(kPiece + (3 << 20)) + ":60000"});
+  const std::string side = out_ + ".krii", log = dir_.file("run.log");
+  int64_t ends[2] = {0, 0};
+  for (int run = 0; run < 2; ++run) {
+    KrimgProcess krimg({"acquire", "--source", url("pack=none"), "--image", out_,
+                        run == 0 ? "--restart" : "--resume"}, log);
+    // Killed once the piece it passed is on record.
+    const std::string record = std::to_string((run + 1) * kPiece) + " ";
+    for (int i = 0; i < 3000 && slurp(side).find("\n" + record) == std::string::npos; i++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    krimg.signal(SIGKILL);
+    krimg.wait();
+    ASSERT_NE(slurp(side).find("\n" + record), std::string::npos) << slurp(log);
+    ends[run] = static_cast<int64_t>(krsd_test::read_file(out_).size());
+    ASSERT_GT(ends[run], (run + 1) * kPiece);
+  }
+  ToolRun r = acquire(url("pack=none"), "--resume");
+  expect_identical(r, data_);
+  EXPECT_NE(r.log.find("已有数据 0 - " + std::to_string(2 * kPiece) + " 与记录一致; " +
+                       std::to_string(2 * kPiece) + " - " + std::to_string(ends[1]) + " 无记录, 未校验"),
+            std::string::npos)
+      << r.log;
+  // Every run is on record, the killed ones as never ended.
+  auto report = nlohmann::json::parse(slurp(out_ + ".json"), nullptr, false);
+  ASSERT_TRUE(report.contains("runs")) << slurp(out_ + ".json");
+  ASSERT_EQ(report["runs"].size(), 3u);
+  EXPECT_EQ(report["runs"][0]["result"], -1);
+  EXPECT_EQ(report["runs"][2]["resume_check"]["verified_to"], 2 * kPiece);
+  EXPECT_EQ(report["image"]["sha256"], sha256_hex(data_));
+}
+
+// A byte changed in the image between two runs refuses the resume, named.
+TEST_F(E2e, ChangedPrefixRefusesTheResume) {
+  device(3 << 20);
+  serve();
+  ASSERT_EQ(acquire(url()).status, 0);
+  std::string img = slurp(out_);
+  img.resize(2 << 20);
+  img[4242] ^= 1;
+  std::ofstream(out_, std::ios::binary | std::ios::trunc) << img;
+  ToolRun r = acquire(url(), "--resume");
+  EXPECT_EQ(r.status, 1) << r.log;
+  EXPECT_NE(r.log.find("piece 1 bytes 0-3145728 differs from its record error"), std::string::npos) << r.log;
+  EXPECT_EQ(slurp(out_), img);
 }
 
 }  // namespace

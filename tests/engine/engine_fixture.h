@@ -40,6 +40,9 @@ std::string pattern(size_t size, uint32_t seed = 1);
 void write_file(const std::string& path, const std::string& data);
 std::string read_file(const std::string& path);  // "" when missing
 bool file_exists(const std::string& path);
+// Digests by the TLS library's own implementation, a reference independent
+// of the engine's hash library.
 std::string md5_hex(const std::string& data);
+std::string sha256_hex(const std::string& data);
 
 }  // namespace kt

@@ -78,6 +78,14 @@ int64_t tb_file_offset(tb_file_ref_t file);
 int64_t tb_file_size(tb_file_ref_t file);
 int tb_file_ctrl(tb_file_ref_t file, int code, void* arg, size_t arg_size);
 
+// For names the local file driver serves (after device naming): 1 for a
+// regular file, 0 for anything else that exists (a disk, a folder), -1 when
+// nothing is there; -2 for a name of another driver.
+int tb_file_local_kind(const char* path);
+// Renames the local file from to to, replacing to in one step; 0, or -1
+// with errno set (also for names of other drivers).
+int tb_file_rename(const char* from, const char* to);
+
 // 0, or -1 when the slot is already taken.
 int tb_file_register_driver(const tb_file_driver* driver);
 

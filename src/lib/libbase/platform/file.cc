@@ -227,6 +227,31 @@ tb_file_ref_t tb_file_init(const char* path, int mode) {
   return f;
 }
 
+namespace {
+
+// The device-named form of path when the local file driver serves it.
+bool local_name(const char* path, char* name, size_t size) {
+  char drv[16];
+  if (!path || !tb_file_device_name(path, name, size, drv, sizeof drv)) return false;
+  return std::strcmp(drv, "file") == 0 && std::strncmp(name, "\\\\.\\", 4) != 0;
+}
+
+}  // namespace
+
+int tb_file_local_kind(const char* path) {
+  char name[TB_PATH_MAXN];
+  return local_name(path, name, sizeof name) ? tb_file_sys_kind(name) : -2;
+}
+
+int tb_file_rename(const char* from, const char* to) {
+  char a[TB_PATH_MAXN], b[TB_PATH_MAXN];
+  if (!local_name(from, a, sizeof a) || !local_name(to, b, sizeof b)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return tb_file_sys_rename(a, b);
+}
+
 int tb_file_register_driver(const tb_file_driver* driver) {
   if (!driver) return -1;
   if (g_slot_claimed.exchange(true)) return -1;

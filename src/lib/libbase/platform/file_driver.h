@@ -18,3 +18,8 @@ int tb_file_ioerr_class(int err);
 // ctrl of the drivers without a device behind them: devinfo with zero
 // offset and size and 512-byte sectors, error class IOERR_NONE.
 int tb_file_stub_ctrl(void* ctx, int code, void* arg, size_t arg_size);
+
+// The system side of tb_file_local_kind and tb_file_rename, on names that
+// device naming gave to the local file driver.
+int tb_file_sys_kind(const char* name);
+int tb_file_sys_rename(const char* from, const char* to);

@@ -1,5 +1,7 @@
 // krimg: the imaging engine from the command line.
 //   krimg acquire [--ip ADDR | --source URL] --image PATH [--resume | --restart] [--debug]
+//                 [--case T] [--evidence T] [--examiner T] [--notes T] [--verify]
+//   krimg verify IMAGE [--debug]
 //   krimg deploy ...
 //   krimg --version
 #include <fcntl.h>
@@ -16,6 +18,8 @@
 #include <string>
 
 #include "krii_version.h"
+#include "dd_record.h"
+#include "dd_verify.h"
 #include "krimg_deploy.h"
 #include "krsd-client.h"
 #include "krsd_ui.h"
@@ -40,6 +44,7 @@ const char kUsage[] =
     "\n"
     "commands:\n"
     "  acquire   copy a device (or any file) block by block into a raw image\n"
+    "  verify    re-hash an image and compare it with its report and piece record\n"
     "  deploy    copy the file-service daemon to the device and start it\n"
     "\n"
     "'krimg <command> --help' shows the options of a command;\n"
@@ -48,6 +53,7 @@ const char kUsage[] =
 const char kAcquireUsage[] =
     "usage: krimg acquire [--ip ADDR | --source URL] --image PATH\n"
     "                     [--resume | --restart] [--debug]\n"
+    "                     [--case T] [--evidence T] [--examiner T] [--notes T] [--verify]\n"
     "\n"
     "  --ip ADDR      device address (default 192.168.191.2); the source is\n"
     "                 krp://ADDR/dev/rdisk0s1s2\n"
@@ -58,11 +64,29 @@ const char kAcquireUsage[] =
     "                 empty image is simply started)\n"
     "  --restart      overwrite a non-empty image from byte 0\n"
     "  --debug        log details (level 7)\n"
+    "  --case T, --evidence T, --examiner T, --notes T\n"
+    "                 stored in the report beside the image (IMAGE.txt, IMAGE.json)\n"
+    "  --verify       after a successful copy, re-read the image and compare it\n"
+    "                 with its report (as krimg verify)\n"
     "\n"
     "Without a terminal a non-empty image needs --resume or --restart.\n"
     "Ctrl-C stops the copy; the image can be resumed later.\n"
     "Exit status: 0 success; 1 failed; 2 a usage error, or the source could\n"
-    "not be opened; 3 read error; 4 write error on a remote output; 5 stopped.\n";
+    "not be opened; 3 read error; 4 write error on a remote output; 5 stopped;\n"
+    "6 the copy succeeded but --verify found the image different.\n";
+
+const char kVerifyUsage[] =
+    "usage: krimg verify IMAGE [--debug]\n"
+    "\n"
+    "Re-reads IMAGE (only the image, never the source) and compares its MD5 and\n"
+    "SHA-256 with the report beside it (IMAGE.json) and its pieces with the\n"
+    "piece record (IMAGE.krii).\n"
+    "Exit status: 0 the image matches; 1 it differs; 2 a usage error; 3 nothing\n"
+    "to compare with, or the image could not be read.\n";
+
+// Exit status of acquire --verify when the copy succeeded and the image then
+// differed from its record.
+constexpr int kExitVerifyFailed = 6;
 
 volatile sig_atomic_t g_interrupted = 0;
 
@@ -227,10 +251,18 @@ bool take_value(int argc, char** argv, int& i, const char* name, std::string& ou
 int acquire_main(int argc, char** argv) {
   std::string ip, source, image;
   bool have_ip = false, have_source = false, have_image = false;
-  bool resume = false, restart = false, debug = false;
+  bool resume = false, restart = false, debug = false, verify = false;
+  dd_case_info info;
+  info.program = "krimg";
   for (int i = 1; i < argc; ++i) {
     const char* a = argv[i];
-    if (take_value(argc, argv, i, "--ip", ip)) {
+    if (take_value(argc, argv, i, "--case", info.case_id) ||
+        take_value(argc, argv, i, "--evidence", info.evidence) ||
+        take_value(argc, argv, i, "--examiner", info.examiner) ||
+        take_value(argc, argv, i, "--notes", info.notes)) {
+    } else if (strcmp(a, "--verify") == 0) {
+      verify = true;
+    } else if (take_value(argc, argv, i, "--ip", ip)) {
       have_ip = true;
     } else if (take_value(argc, argv, i, "--source", source)) {
       have_source = true;
@@ -324,6 +356,7 @@ int acquire_main(int argc, char** argv) {
     ops.set_progress = tty_set_progress;
   }
   krsd_init();
+  dd_case_set(info);
 
   int want_resume = 0;
   if (existing > 0 && !restart) {
@@ -395,7 +428,46 @@ int acquire_main(int argc, char** argv) {
   krsd_join();
   tty_status_end();
   int result = krsd_last_result();
+  if (result == 0 && verify) {
+    dd_check_hooks hooks{[] { return g_interrupted != 0; }, {}};
+    if (dd_verify_image(image, hooks) != DD_VERIFY_SAME) return kExitVerifyFailed;
+  }
   return result < 0 ? kExitRefused : result;
+}
+
+int verify_main(int argc, char** argv) {
+  std::string image;
+  bool debug = false;
+  for (int i = 1; i < argc; ++i) {
+    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+      fputs(kVerifyUsage, stdout);
+      return 0;
+    }
+    if (strcmp(argv[i], "--debug") == 0) {
+      debug = true;
+    } else if (image.empty() && argv[i][0] != '\0' && strncmp(argv[i], "--", 2) != 0) {
+      image = argv[i];
+    } else {
+      fprintf(stderr, "krimg verify: unknown argument '%s'\n%s", argv[i], kVerifyUsage);
+      return kExitUsage;
+    }
+  }
+  if (image.empty()) {
+    fprintf(stderr, "krimg verify: IMAGE is required\n%s", kVerifyUsage);
+    return kExitUsage;
+  }
+  os_log_ctl(OS_LOG_SET_LEVEL, debug ? OS_LOG_DEBUG : OS_LOG_INFO);
+  os_log_ctl(OS_LOG_SET_PREFIX_NAMES, "time");
+  os_log_ctl(OS_LOG_SET_CONSOLE, 1);
+  tb_init(nullptr, nullptr, 0, 0);
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  dd_check_hooks hooks{[] { return g_interrupted != 0; }, {}};
+  return dd_verify_image(image, hooks);
 }
 
 int deploy_main(int argc, char** argv) {
@@ -427,6 +499,7 @@ int main(int argc, char** argv) {
   }
   if (strcmp(cmd, "acquire") == 0) return acquire_main(argc - 1, argv + 1);
   if (strcmp(cmd, "deploy") == 0) return deploy_main(argc - 1, argv + 1);
+  if (strcmp(cmd, "verify") == 0) return verify_main(argc - 1, argv + 1);
   fprintf(stderr, "krimg: unknown command '%s'\n%s", cmd, kUsage);
   return kExitUsage;
 }

@@ -84,12 +84,11 @@ void dd_output_status(int result) {
   ui_set_status("");
   ui_set_progress(0);
   if (result != DD_DONE) return;
-  if (G.total_bytes == G.in_size) {
-    unsigned char digest[WC_MD5_DIGEST_SIZE];
-    wc_Md5Final(&G.md5, digest);
-    char hex[2 * WC_MD5_DIGEST_SIZE + 1];
-    for (int i = 0; i < WC_MD5_DIGEST_SIZE; ++i) snprintf(hex + 2 * i, 3, "%02x", digest[i]);
-    KR_LOG(OS_LOG_INFO, "md5: %s\n", hex);
+  // The whole source is in the image: copied in this run, or completed by
+  // resumes whose image prefix was hashed again from the file.
+  if (G.rec && G.rec->complete) {
+    KR_LOG(OS_LOG_INFO, "md5: %s\n", dd_hex(G.rec->whole.md5).c_str());
+    KR_LOG(OS_LOG_INFO, "sha256: %s\n", dd_hex(G.rec->whole.sha256).c_str());
   }
   KR_LOG(OS_LOG_INFO, "镜像文件成功完成!\n");
 }

@@ -2,15 +2,13 @@
 // output and the tests. The front ends use krsd-client.h only.
 #pragma once
 
-#include <wolfssl/options.h>
-#include <wolfssl/wolfcrypt/md5.h>
-
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "dd_record.h"
 #include "stream.h"
 
 enum {
@@ -75,7 +73,9 @@ struct dd_job {
   int64_t out_full = 0, out_part = 0;
   int64_t in_full = 0, in_part = 0;
   int64_t begin_ms = 0;
-  wc_Md5 md5{};
+  // MD5 and SHA-256 of the image, the sidecar and the facts of the report
+  // (the engine's MD5 context of old, grown); made by the job set-up.
+  std::unique_ptr<dd_job_record> rec;
   int32_t max_retries = 0;
   int32_t retry_pause = 0;
   int32_t retries = 0;

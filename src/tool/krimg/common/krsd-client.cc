@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <cstdio>
 #include <cstring>
@@ -78,95 +77,6 @@ long full_write_or_warn(const uint8_t* buf, int64_t len, const char* name, int64
   return static_cast<long>(done);
 }
 
-// Hashes the written blocks on a thread of its own, so that the MD5 (the
-// dearest part of a local copy) runs beside the reads and writes instead of
-// after each of them. The copy loop fills the buffers of a small ring in
-// turn: after a block was written it is queued here and the loop goes on in
-// the next buffer of the ring, waiting only while every buffer is queued.
-// Blocks are hashed in the order they were written.
-class dd_hasher {
- public:
-  dd_hasher(wc_Md5* md5, uint8_t* first, int32_t block_size) : md5_(md5) {
-    bufs_[0] = first;
-    for (int i = 1; i < kDepth; ++i) {
-      owned_[i].reset(new (std::nothrow) uint8_t[block_size]);
-      if (!owned_[i]) return;
-      bufs_[i] = owned_[i].get();
-    }
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (...) {
-      return;
-    }
-    ok_ = true;
-  }
-  ~dd_hasher() {
-    if (!thread_.joinable()) return;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      quit_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-  }
-  dd_hasher(const dd_hasher&) = delete;
-  dd_hasher& operator=(const dd_hasher&) = delete;
-
-  bool ok() const { return ok_; }
-  bool owns_current(const uint8_t* buf) const { return buf == bufs_[cur_]; }
-
-  // Queues len bytes of the current buffer; returns the buffer to fill next.
-  uint8_t* submit(int64_t len) {
-    std::unique_lock<std::mutex> lock(mu_);
-    lens_[cur_] = len;
-    ++submitted_;
-    cv_.notify_all();
-    cur_ = (cur_ + 1) % kDepth;
-    cv_.wait(lock, [this] { return submitted_ - hashed_ < kDepth; });
-    return bufs_[cur_];
-  }
-  // Waits until every queued block is in the digest.
-  void drain() {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return hashed_ == submitted_; });
-  }
-  uint8_t* first() const { return bufs_[0]; }
-
- private:
-  static constexpr int kDepth = 4;
-
-  void run() {
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      cv_.wait(lock, [this] { return quit_ || hashed_ < submitted_; });
-      if (hashed_ == submitted_) return;  // quit with nothing left
-      const int i = static_cast<int>(hashed_ % kDepth);
-      const int64_t len = lens_[i];
-      lock.unlock();
-      wc_Md5Update(md5_, bufs_[i], static_cast<word32>(len));
-      lock.lock();
-      ++hashed_;
-      cv_.notify_all();
-    }
-  }
-
-  wc_Md5* md5_;
-  uint8_t* bufs_[kDepth] = {};
-  std::unique_ptr<uint8_t[]> owned_[kDepth];
-  int64_t lens_[kDepth] = {};
-  int cur_ = 0;  // the buffer the copy loop fills; copy loop only
-  std::mutex mu_;
-  std::condition_variable cv_;
-  int64_t submitted_ = 0;  // guarded by mu_
-  int64_t hashed_ = 0;     // guarded by mu_
-  bool quit_ = false;      // guarded by mu_
-  bool ok_ = false;
-  std::thread thread_;
-};
-
-// The hasher of the running job, or null (then write_and_count hashes).
-dd_hasher* g_hasher = nullptr;
-
 // true when the write failed. What reached the image is counted and hashed
 // either way, also the part of a block written before the disk was full:
 // the summary tells what the image holds.
@@ -174,12 +84,9 @@ bool write_and_count(const uint8_t* buf, int64_t len, const char* name) {
   int64_t w = 0;
   const bool failed = full_write_or_warn(buf, len, name, &w) < 0;
   if (w == 0) return failed;
-  if (g_hasher && g_hasher->owns_current(buf)) {
-    // The loop reads the next block into the next buffer of the ring.
-    G.ibuf = G.obuf = g_hasher->submit(w);
-  } else {
-    wc_Md5Update(&G.md5, buf, static_cast<word32>(w));
-  }
+  // The hashes run beside the loop, which then reads the next block into the
+  // next buffer of their ring.
+  if (uint8_t* next = dd_record_block(buf, w)) G.ibuf = G.obuf = next;
   if (w == G.obs)
     ++G.out_full;
   else
@@ -269,7 +176,7 @@ int first_pass_setup() {
             ll(G.o_offset), seek_unit);
     if (!seek_or_log(G.out_stream, G.o_offset, G.outfile, G.out_kind)) return DD_FAILED;
   }
-  return DD_DONE;
+  return dd_record_image_open();
 }
 
 // Retry pass: the output is still open; both streams go back to the offsets
@@ -400,6 +307,8 @@ int32_t log_read_error(int64_t offset, int64_t n) {
   errno = saved;
   KR_LOGF(OS_LOG_ERR, "krdd_file_work", "read [%s] offset=%lld bs=%d ioerr=%d error %s\n",
           G.infile.c_str(), ll(offset), static_cast<int>(n), ioerr, krsd_error_text(G.in_kind));
+  dd_record_cause("read offset=%lld bs=%d ioerr=%d error %s", ll(offset), static_cast<int>(n), ioerr,
+                  G.errtext);
   return ioerr;
 }
 
@@ -486,6 +395,7 @@ int krdd_file_work() {
   if (!G.in_stream) {
     if (dd_flag(DD_STOP)) return DD_STOPPED;  // Stop ended the connect
     KR_LOG(OS_LOG_ERR, "open [%s] error %s\n", in, krsd_error_text(G.in_kind));
+    dd_record_cause("open [%s] error %s", in, G.errtext);
     return DD_OPEN_FAILED;
   }
   int r = G.started ? retry_pass_setup() : first_pass_setup();
@@ -534,6 +444,7 @@ int krdd_file_work() {
         break;
       }
       KR_LOG(OS_LOG_ERR, "wait [%s] error\n", in);
+      dd_record_cause("wait [%s] error", in);
       result = DD_READ_FAILED;
       break;
     }
@@ -589,6 +500,7 @@ int krdd_file_work() {
       G.i_offset < G.in_size) {
     KR_LOG(OS_LOG_ERR, "[%s] i_offset=%lld o_offset=%lld size=%lld input ended before its size error\n",
            in, ll(G.i_offset), ll(G.o_offset), ll(G.in_size));
+    dd_record_cause("input ended at %lld before its size %lld", ll(G.i_offset), ll(G.in_size));
     return DD_READ_FAILED;
   }
   return result;
@@ -596,16 +508,8 @@ int krdd_file_work() {
 
 int krdd_work() {
   const tb_cancel_ref_t watched_before = tb_cancel_watch(job_cancel());
-  std::optional<dd_hasher> hasher;
-  if (!dd_flag(DD_TWO_BUFFERS) && G.ibuf && G.ibuf == G.obuf) {
-    hasher.emplace(&G.md5, G.ibuf, G.ibs);
-    if (hasher->ok())
-      g_hasher = &*hasher;
-    else
-      hasher.reset();  // hash on this thread instead
-  }
-  int r;
-  for (;;) {
+  int r = dd_record_begin();
+  while (r == DD_DONE) {
     r = krdd_file_work();
     if (G.in_stream) {
       if (!stream_close(G.in_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.infile.c_str());
@@ -616,6 +520,7 @@ int krdd_work() {
       break;
     if (++G.retries > G.max_retries) break;
     KR_LOG(OS_LOG_DEBUG, "retry %d after %d s, result %d\n", G.retries, G.retry_pause, r);
+    dd_record_retry(r);
     // A stop during the pause is honoured at once rather than after another
     // open of the input.
     for (int i = 0; i < G.retry_pause * 10 && !dd_flag(DD_STOP); ++i) tb_msleep(100);
@@ -623,24 +528,25 @@ int krdd_work() {
       r = DD_STOPPED;
       break;
     }
+    r = DD_DONE;  // go on with the next pass
   }
+  bool synced = false;
   if (G.out_stream) {
     // The image must be on the medium before the job says it is complete: a
     // write-back error shows up only here and must not end in the success line.
-    if (r == DD_DONE && !stream_sync(G.out_stream, 1)) {
+    // A stopped or failed image is synced too, so that its last piece can be
+    // recorded for the resume.
+    synced = stream_sync(G.out_stream, 1) != 0;
+    if (r == DD_DONE && !synced) {
       KR_LOG(OS_LOG_ERR, "sync [%s] error %s\n", G.outfile.c_str(), krsd_error_text(G.out_kind));
       r = G.out_kind == TB_URL_PROTOCOL_FILE ? DD_FAILED : DD_WRITE_FAILED;
     }
     if (!stream_close(G.out_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.outfile.c_str());
     G.out_stream = nullptr;
   }
-  if (hasher) {
-    hasher->drain();  // the digest is complete before the status reads it
-    g_hasher = nullptr;
-    G.ibuf = G.obuf = hasher->first();  // the job's own buffer again
-    hasher.reset();
-  }
+  dd_record_end(r, synced);
   if (!dd_flag(DD_NO_STATUS)) dd_output_status(r);
+  dd_record_report(r);
   tb_cancel_watch(watched_before);
   return r;
 }
@@ -671,7 +577,7 @@ int krsd_job_setup(const char* source, const char* target, int resume) {
   G.count = -1;
   G.ibs = G.obs = DD_BLOCK_SIZE;
   G.retry_pause = 2;
-  wc_InitMd5(&G.md5);
+  dd_record_setup();
   G.infile = source ? source : "\\dev\\stdin";
   G.outfile = target ? target : "";
   G.flags = resume ? DD_RESUME : 0;

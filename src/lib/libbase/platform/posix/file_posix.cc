@@ -384,6 +384,19 @@ int stdout_sync(void*) { return fsync(STDOUT_FILENO) == 0 || errno == EINVAL || 
 
 }  // namespace
 
+int tb_file_sys_kind(const char* name) {
+  std::string sys;
+  struct stat st;
+  if (!system_path(name, &sys) || stat(sys.c_str(), &st) != 0) return -1;
+  return S_ISREG(st.st_mode) ? 1 : 0;
+}
+
+int tb_file_sys_rename(const char* from, const char* to) {
+  std::string a, b;
+  if (!system_path(from, &a) || !system_path(to, &b)) return -1;
+  return ::rename(a.c_str(), b.c_str()) == 0 ? 0 : -1;
+}
+
 const tb_file_driver tb_file_driver_file = {
     "file",       file_open,    file_close,   file_read,   file_write,   file_pread,
     file_pwrite,  file_readv,   file_writev,  file_writef, file_preadv,  file_pwritev,

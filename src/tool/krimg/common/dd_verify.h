@@ -1,0 +1,50 @@
+// Re-hashing an image from its file: before a resume continues it, and when
+// the examiner verifies a finished image. Only the image is read: the source
+// is a live device whose contents move on.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "dd_hash.h"
+#include "dd_sidecar.h"
+
+// What re-hashing the image found, compared with its sidecar.
+struct dd_image_check {
+  int64_t size = 0;           // bytes hashed: the whole image file
+  bool have_record = false;   // a sidecar was there and understood
+  std::string record_error;   // why a sidecar that is there was not understood
+  int64_t verified = 0;       // bytes 0 .. verified-1 match their records
+  int bad_piece = 0;          // the piece (1-based) where the first record that differs begins, or 0
+  int64_t bad_from = 0, bad_to = 0;  // the bytes of that record
+  dd_digests whole;           // of the whole image
+  int records = 0;            // records compared
+  bool differs() const { return bad_piece != 0; }
+};
+
+// Hooks of a long re-hash: stop() is asked between blocks; progress gets
+// bytes done and the total, at every block.
+struct dd_check_hooks {
+  std::function<bool()> stop;
+  std::function<void(int64_t, int64_t)> progress;
+};
+
+enum { DD_CHECK_OK = 0, DD_CHECK_READ_ERROR = 1, DD_CHECK_STOPPED = 2 };
+
+// Reads the image from byte 0 to its end through hashing (fresh, or with its
+// threads running over the ring that starts at *buf, which then names the
+// ring's current buffer; block is the ring's buffer size) and compares the
+// prefix digests with the sidecar's records. DD_CHECK_*; *error on a read
+// error.
+int dd_check_image(const std::string& image, dd_hashing& hashing, uint8_t** buf, int32_t block,
+                   dd_image_check* out, std::string* error, const dd_check_hooks& hooks = {});
+
+enum { DD_VERIFY_SAME = 0, DD_VERIFY_DIFFERS = 1, DD_VERIFY_NOTHING = 3 };
+
+// krimg verify: re-hashes image and compares with the whole-image hashes of
+// its report and with the records of its sidecar; logs the digests and the
+// outcome. DD_VERIFY_SAME when it matches and something was compared,
+// DD_VERIFY_DIFFERS when a hash or a piece differs, DD_VERIFY_NOTHING when
+// there was nothing to compare with or the image could not be read.
+int dd_verify_image(const std::string& image, const dd_check_hooks& hooks = {});
