@@ -92,6 +92,16 @@ volatile sig_atomic_t g_interrupted = 0;
 
 void on_interrupt(int) { g_interrupted = 1; }
 
+// Ctrl-C and SIGTERM ask the running work to stop.
+void catch_interrupts() {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
 // The status line on a terminal. With a known window height it lives on
 // the bottom row, outside a scrolling region that holds the log lines, so
 // that the two never overwrite each other; otherwise it is redrawn in place
@@ -403,12 +413,7 @@ int acquire_main(int argc, char** argv) {
   ops.ask_yes_no = nullptr;
   krsd_ui_set(&ops);
 
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_interrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  catch_interrupts();
 
   if (krsd_get_file(source.c_str(), image.c_str(), want_resume) != 0) {
     krsd_exit();
@@ -460,12 +465,7 @@ int verify_main(int argc, char** argv) {
   os_log_ctl(OS_LOG_SET_PREFIX_NAMES, "time");
   os_log_ctl(OS_LOG_SET_CONSOLE, 1);
   tb_init(nullptr, nullptr, 0, 0);
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_interrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  catch_interrupts();
   dd_check_hooks hooks{[] { return g_interrupted != 0; }, {}};
   return dd_verify_image(image, hooks);
 }
