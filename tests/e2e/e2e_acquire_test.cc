@@ -1,5 +1,7 @@
 // End to end: images of every size class, codecs, TLS and refused sessions,
 // krimg acquire against a real krsd on loopback.
+#include <nlohmann/json.hpp>
+
 #include "e2e_common.h"
 
 namespace e2e {
@@ -60,6 +62,11 @@ TEST_F(E2e, EachUrlOptionTakesEffect) {
     // The daemon's handle, printed once.
     EXPECT_NE(r.log.find(" fd=0x1\n"), std::string::npos) << r.log;
     EXPECT_NE(slurp(d_.log).find(row.daemon_line), std::string::npos) << slurp(d_.log);
+    // The report names the daemon's certificate of a TLS session.
+    auto report = nlohmann::json::parse(slurp(out_ + ".json"), nullptr, false);
+    ASSERT_TRUE(report.contains("runs")) << slurp(out_ + ".json");
+    const auto& fp = report["runs"].back()["source"]["server_certificate_sha256"];
+    EXPECT_EQ(fp.is_string() && fp.get<std::string>().size() == 64, row.tls) << fp;
     d_.kill_now();
   }
 }

@@ -31,6 +31,7 @@ enum {
   STREAM_CTRL_TRUNCATE = 0x10004,  // int64_t* length
   STREAM_CTRL_IOERR = 0x10005,     // int32_t* error class
   STREAM_CTRL_DEVINFO = 0x10006,   // tb_file_devinfo* (file layer control code 0)
+  STREAM_CTRL_PEER_SHA256 = 0x10007,  // char[65]: the TLS peer certificate's SHA-256
 };
 
 struct stream_s;

@@ -88,6 +88,9 @@ struct file_stream final : stream_s {
         if (at >= 0) offset = at;
         return 1;
       }
+      case STREAM_CTRL_PEER_SHA256:
+        if (!arg.ptr || !file) return 0;
+        return tb_file_ctrl(file, TB_FILE_CTRL_PEER_SHA256, arg.ptr, 65) != 0;
       case STREAM_CTRL_IOERR:
         if (!arg.ptr || !file) return 0;
         return tb_file_ctrl(file, TB_FILE_CTRL_IOERR, arg.ptr, sizeof(int32_t)) != 0;

@@ -19,7 +19,9 @@ enum {
 enum { IOERR_NONE = 0, IOERR_DATA = 1, IOERR_GONE = 2, IOERR_OTHER = 3 };
 
 // Control codes of the ctrl operation.
-enum { TB_FILE_CTRL_DEVINFO = 0, TB_FILE_CTRL_IOERR = 1 };
+// TB_FILE_CTRL_PEER_SHA256: the SHA-256 of the peer's TLS certificate as 64
+// hexadecimal digits and a NUL (65 bytes); drivers without one answer 0.
+enum { TB_FILE_CTRL_DEVINFO = 0, TB_FILE_CTRL_IOERR = 1, TB_FILE_CTRL_PEER_SHA256 = 2 };
 
 struct tb_file_devinfo {
   int32_t ioerr;

@@ -68,6 +68,13 @@ int drv_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
     memcpy(arg, &info, arg_size < sizeof(info) ? arg_size : sizeof(info));
     return 1;
   }
+  if (code == TB_FILE_CTRL_PEER_SHA256) {
+    // Answered from the session; never sent to the daemon.
+    const char* fp = krsd_cli_peer_sha256(as_ctx(ctx));
+    if (!arg || arg_size < 65 || !fp || strlen(fp) != 64) return 0;
+    memcpy(arg, fp, 65);
+    return 1;
+  }
   if (code == KRSD_IOCTL_IOERR && (!arg || arg_size < sizeof(int32_t))) return 0;
   return krsd_cli_ioctl(as_ctx(ctx), code, arg, int(arg_size)) == 0;
 }

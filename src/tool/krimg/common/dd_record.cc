@@ -156,6 +156,8 @@ int dd_record_image_open() {
   }
   tb_file_devinfo info{};
   if (stream_ctrl(G.in_stream, STREAM_CTRL_DEVINFO, &info)) R.sector_bytes = info.sector_bytes;
+  char fp[65] = "";
+  if (stream_ctrl(G.in_stream, STREAM_CTRL_PEER_SHA256, fp)) R.peer_sha256 = fp;
   if (!R.records) return DD_DONE;
   const bool append = R.checked && R.check.have_record;
   R.sidecar = std::make_unique<dd_sidecar_writer>(G.outfile, &R.hashing);

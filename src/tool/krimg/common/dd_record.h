@@ -48,6 +48,7 @@ struct dd_job_record {
   std::vector<dd_retry> retries;
   std::string cause;  // the failure that ended the last pass
   int32_t sector_bytes = 0;
+  std::string peer_sha256;  // the daemon's certificate, krps:// only
   bool complete = false;  // the whole source is in the image
   dd_digests whole;
   std::string run_id;     // names this job's entry in the report

@@ -98,7 +98,8 @@ json source_json(const std::string& given) {
     if (host && tb_addrinfo_addr(host, &addr) && tb_ipaddr_ip_text(&addr, text, sizeof text))
       s["resolved"] = std::string(tb_url_ssl(&url) ? "krps://" : "krp://") + text + ":" +
                       std::to_string(tb_url_port(&url)) + (tb_url_path(&url) ? tb_url_path(&url) : "");
-    s["server_certificate_sha256"] = nullptr;
+    const std::string& fp = G.rec->peer_sha256;
+    s["server_certificate_sha256"] = fp.empty() ? json(nullptr) : json(fp);
   } else if (tb_url_protocol_probe(given.c_str()) == TB_URL_PROTOCOL_FILE) {
     char abs[4096];
     if (tb_path_absolute(given.c_str(), abs, sizeof abs)) s["resolved"] = abs;
