@@ -1,8 +1,10 @@
 #!/bin/bash
 # The whole acquisition on one machine: installs what is missing, builds
-# krsd and krimg in build/, makes a sample device image, serves it with
-# krsd on loopback as /dev/rdisk0s1s2, images it with krimg over krp://, and
-# compares the MD5 that krimg logs with md5sum of the sample.
+# krsd and krimg in build/, makes a sample device image, serves it on
+# loopback as /dev/rdisk0s1s2 with the daemon delivered to devices (the
+# ARMv7 dev/armv7/krsd, through the user-mode emulator; where that cannot
+# run here, the host build, saying why), images it with krimg over krp://,
+# and compares the MD5 that krimg logs with md5sum of the sample.
 # Exits 0 only when they match and the image is byte-for-byte the sample.
 #   scripts/demo.sh                  64 MiB sample
 #   DEMO_SIZE_MIB=256 scripts/demo.sh
@@ -14,8 +16,9 @@ ROOT=$PWD
 scripts/install-deps.sh
 BUILD="${BUILD_DIR:-build}"
 cmake -S . -B "$BUILD" -G Ninja -DKRII_WERROR="${KRII_WERROR:-OFF}" >/dev/null
-cmake --build "$BUILD" --target krsd krimg -j "$(nproc)"
+cmake --build "$BUILD" --target krsd krsd_device krimg -j "$(nproc)"
 BIN="$ROOT/$BUILD/bin"
+DEVICE_DAEMON="$ROOT/$BUILD/lib/krii/dev/armv7/krsd"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/krii-demo-XXXXXX")
 KRSD_PID=""
@@ -38,8 +41,21 @@ SIZE_MIB="${DEMO_SIZE_MIB:-64}"
 echo "demo: making a $SIZE_MIB MiB sample device image"
 scripts/make-sample-image.sh "$SAMPLE" "$SIZE_MIB"
 
+# The device's program when this machine can run it (ELF machine 40: ARM).
+DAEMON="$BIN/krsd"
+if [ "$(od -An -tx1 -j18 -N2 "$DEVICE_DAEMON" | tr -d ' ')" = 2800 ]; then
+  if reason=$(scripts/arm-emulation.sh "$DEVICE_DAEMON" 2>&1); then
+    DAEMON="$DEVICE_DAEMON"
+    echo "demo: serving with the delivered ARMv7 daemon (emulated)"
+  else
+    echo "demo: skipping the ARMv7 daemon: ${reason#arm-emulation: }; serving with the host build"
+  fi
+else
+  echo "demo: the delivered daemon is the host build (no ARMv7 build was made)"
+fi
+
 echo "demo: starting krsd on loopback"
-"$BIN/krsd" --listen 127.0.0.1 --port 0 --tls-port 0 --port-file "$WORK/ports" \
+"$DAEMON" --listen 127.0.0.1 --port 0 --tls-port 0 --port-file "$WORK/ports" \
   --map "/dev/rdisk0s1s2=$SAMPLE" --read-only --log "$WORK/krsd.log" 2>/dev/null &
 KRSD_PID=$!
 PORT=""

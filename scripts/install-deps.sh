@@ -18,6 +18,9 @@ PACKAGES=(
   clang-14 libclang-rt-14-dev
   # device deployment and the test host
   putty-tools openssh-server iproute2 util-linux procps psmisc
+  # the ARMv7 device daemon: cross compiler (its armhf libraries come from
+  # scripts/armhf-sysroot.sh) and the emulator the test host runs it with
+  g++-arm-linux-gnueabihf qemu-user-static
   # screenshots of the dialog, Chinese text; the dialog's keys under a real
   # window manager with real key presses
   xvfb xauth fonts-wqy-microhei x11-apps imagemagick openbox xdotool

@@ -8,8 +8,11 @@ cd "$(dirname "$0")/.."
 BUILD="${BUILD_DIR:-build-pkg}"
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   scripts/install-deps.sh >&2
+  # The ARMv7 device daemon needs its armhf libraries (kept in the build).
+  scripts/armhf-sysroot.sh "$(realpath -m "$BUILD/armhf-sysroot")" >&2 || true
   cmake -S . -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKRII_TESTS=OFF -DKRII_BENCH=OFF \
-    -DKRII_WERROR="${KRII_WERROR:-OFF}" >&2
+    -DKRII_WERROR="${KRII_WERROR:-OFF}" -DKRII_ARMV7="${KRII_ARMV7:-AUTO}" \
+    -DKRII_ARMHF_SYSROOT="$(realpath -m "$BUILD/armhf-sysroot")" >&2
 fi
 # A package holds the examiner's programs: the dialog, no sanitizer runtime.
 for want in KRII_GUI:BOOL=ON KRII_SANITIZE:BOOL=OFF KRII_TSAN:BOOL=OFF KRII_MAN:BOOL=ON; do

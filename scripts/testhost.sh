@@ -5,6 +5,7 @@
 #   scripts/testhost.sh up [--image FILE]   make it (a 4 MiB random image when none is given)
 #   scripts/testhost.sh env                 print HOME= and SSH_AUTH_SOCK= for PuTTY's tools
 #   scripts/testhost.sh exec CMD [ARG...]   run CMD inside the device (its network, PID and mount namespaces)
+#   scripts/testhost.sh image FILE          serve FILE (not under /tmp) as /dev/rdisk0s1s2 from now on
 #   scripts/testhost.sh down                remove everything it made
 #
 # Exit status 77 from up: this machine cannot hold the test host (not root,
@@ -19,6 +20,10 @@
 # (KRSD_ARGS set by the server for every session). The key is offered by an
 # ssh-agent of this instance; PuTTY's host-key cache lives under a temporary
 # HOME. Nothing of the machine's accounts, passwords or root's files changes.
+# The delivered daemon is an ARMv7 program: up registers Debian's user-mode
+# emulator with binfmt_misc (scripts/arm-emulation.sh) so the device runs it;
+# where that cannot be done it says why (a host build of the daemon runs
+# anyway).
 # Needs root, iproute2 (ip netns), util-linux (unshare, nsenter), sshd,
 # ssh-agent and putty-tools.
 set -euo pipefail
@@ -189,8 +194,13 @@ EOF
     cat "$STATE/seed.log" >&2
     die "plink cannot log in to the test host"
   fi
+  # The device runs the ARMv7 daemon through the emulator.
+  local emu
+  if emu=$("$(dirname "$0")/arm-emulation.sh" 2>&1); then
+    emu="ARMv7 programs run (emulated)"
+  fi
   UP_DONE=1
-  echo "testhost: device $DEV_ADDR up (state in $STATE)"
+  echo "testhost: device $DEV_ADDR up (state in $STATE); $emu"
 }
 
 case "${1:-}" in
@@ -201,6 +211,16 @@ case "${1:-}" in
     echo "HOME=$STATE/home"
     echo "SSH_AUTH_SOCK=$STATE/agent.sock"
     ;;
+  image)
+    [ -f "${2:-}" ] || die "image needs an existing file"
+    file=$(readlink -f "$2")
+    case "$file" in
+      /tmp/*|/run/*) die "the device has a /tmp and /run of its own: put $file elsewhere" ;;
+    esac
+    # The device's mount namespace holds the binding; a daemon opens the
+    # mapped name anew for every session.
+    exec "$0" exec sh -c "umount '$STATE/rdisk0s1s2' && mount --bind '$file' '$STATE/rdisk0s1s2'"
+    ;;
   exec)
     shift
     [ $# -gt 0 ] || die "exec needs a command"
@@ -208,7 +228,7 @@ case "${1:-}" in
     exec nsenter --target "$pid" --net --pid --mount -- "$@"
     ;;
   *)
-    sed -n '2,8p' "$0" >&2
+    sed -n '2,9p' "$0" >&2
     exit 2
     ;;
 esac

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -77,6 +78,59 @@ std::vector<uint8_t> mixed_bytes(size_t n, uint32_t seed) {
 std::string bin_path(const std::string& name) {
   const char* d = getenv("KRII_BIN_DIR");
   return std::string(d && *d ? d : ".") + "/" + name;
+}
+
+namespace {
+
+// The data extents [start, end) of an open file of the given size.
+void data_extents(int fd, off_t size, std::vector<std::pair<off_t, off_t>>* out) {
+  off_t pos = 0;
+  while (pos < size) {
+    off_t data = lseek(fd, pos, SEEK_DATA);
+    if (data < 0) break;
+    off_t hole = lseek(fd, data, SEEK_HOLE);
+    if (hole < 0) hole = size;
+    out->emplace_back(data, hole);
+    pos = hole;
+  }
+}
+
+}  // namespace
+
+bool same_bytes(const std::string& a, const std::string& b, std::string* why) {
+  int fa = ::open(a.c_str(), O_RDONLY | O_CLOEXEC), fb = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat sa {}, sb {};
+  bool same = fa >= 0 && fb >= 0 && fstat(fa, &sa) == 0 && fstat(fb, &sb) == 0;
+  if (!same) {
+    *why = "cannot open " + a + " or " + b;
+  } else if (sa.st_size != sb.st_size) {
+    same = false;
+    *why = "sizes " + std::to_string(sa.st_size) + " and " + std::to_string(sb.st_size);
+  } else {
+    std::vector<std::pair<off_t, off_t>> extents;
+    data_extents(fa, sa.st_size, &extents);
+    data_extents(fb, sb.st_size, &extents);
+    std::vector<char> ba(1 << 20), bb(1 << 20);
+    for (size_t i = 0; same && i < extents.size(); i++) {
+      for (off_t pos = extents[i].first; same && pos < extents[i].second;) {
+        size_t n = static_cast<size_t>(std::min<off_t>(extents[i].second - pos, off_t(ba.size())));
+        ssize_t ra = pread(fa, ba.data(), n, pos), rb = pread(fb, bb.data(), n, pos);
+        if (ra != ssize_t(n) || rb != ssize_t(n)) {
+          same = false;
+          *why = "short read at " + std::to_string(pos);
+        } else if (memcmp(ba.data(), bb.data(), n) != 0) {
+          size_t k = 0;
+          while (ba[k] == bb[k]) k++;
+          same = false;
+          *why = "first difference at byte " + std::to_string(pos + off_t(k));
+        }
+        pos += off_t(n);
+      }
+    }
+  }
+  if (fa >= 0) ::close(fa);
+  if (fb >= 0) ::close(fb);
+  return same;
 }
 
 // ---- Daemon ------------------------------------------------------------------

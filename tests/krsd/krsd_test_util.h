@@ -88,6 +88,11 @@ bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pi
                     std::string* tls_sha256 = nullptr);
 // The output of a shell command (standard output only).
 std::string shell_output(const std::string& command);
+// Whether two files hold the same bytes. Only what either file holds as
+// data is read (holes of sparse files are zeros), so multi-GiB sparse
+// images compare in the time of their data. *why names the first
+// difference.
+bool same_bytes(const std::string& a, const std::string& b, std::string* why);
 
 // One attribute of a response, picked by its name.
 struct Attr {

@@ -1,8 +1,11 @@
 // End to end on the namespaced test host (scripts/testhost.sh): krimg deploy
 // with the defaults copies the daemon with PuTTY's real pscp and starts it
 // with plink through a real sshd; krimg acquire with the default URL then
-// images the device's /dev/rdisk0s1s2. Needs root and network namespaces;
-// without them every test is skipped with the reason.
+// images the device's /dev/rdisk0s1s2. The delivered daemon is the ARMv7
+// program, which the device runs through the user-mode emulator. Needs root
+// and network namespaces, and for an ARMv7 daemon the emulator; without
+// them every test is skipped with the reason.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +18,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "krsd_test_util.h"
 
 namespace fs = std::filesystem;
 
@@ -84,8 +89,24 @@ class TestHost : public ::testing::Test {
         return;
       }
     }
+    // An ARMv7 daemon (ELF machine 40) runs on the device only through the
+    // emulator (registered here when needed).
+    std::string head = slurp(tools_ / "dev/armv7/krsd").substr(0, 20);
+    if (head.size() == 20 && head[18] == 40 && head[19] == 0) {
+      const char* src = getenv("KRII_SOURCE_DIR");
+      Result emu = run(q(std::string(src ? src : ".") + "/scripts/arm-emulation.sh") + " " +
+                       q((tools_ / "dev/armv7/krsd").string()));
+      if (emu.status != 0) {
+        skip_ = "the delivered daemon is an ARMv7 program this machine cannot run: " + trim(emu.output);
+        return;
+      }
+    } else {
+      fprintf(stderr, "note: the delivered daemon is not an ARMv7 program (the host build)\n");
+    }
 
-    char templ[] = "/tmp/sshe2eXXXXXX";
+    // Not under /tmp: the device has a /tmp of its own, and its images are
+    // bound from here.
+    char templ[] = "/var/tmp/sshe2eXXXXXX";
     ASSERT_NE(mkdtemp(templ), nullptr);
     dir_ = templ;
     // Not a whole number of 102400-byte blocks, so the last block is short.
@@ -184,14 +205,24 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
   std::vector<std::string> pids = one_daemon_besides("");
   ASSERT_EQ(pids.size(), 1u) << "daemons running: " << pids.size();
   ASSERT_TRUE(serving()) << "the daemon does not listen on 192.168.191.2:6688";
-  std::string cmdline = device("xargs -0 echo < /proc/" + pids[0] + "/cmdline").output;
-  EXPECT_EQ(trim(cmdline), "/tmp/krsd -d");
+  // (Through the emulator, its path and arguments follow the emulator's.)
+  std::string cmdline = trim(device("xargs -0 echo < /proc/" + pids[0] + "/cmdline").output);
+  EXPECT_TRUE(cmdline.ends_with("/tmp/krsd -d")) << cmdline;
 
   fs::path image = dir_ / "out.img";
   Result acq = krimg("acquire --image " + q(image.string()) + " --restart");
   ASSERT_EQ(acq.status, 0) << acq.output;
   EXPECT_TRUE(slurp(image) == slurp(dir_ / "device.img")) << "the image differs from the device";
   EXPECT_NE(acq.output.find(md5_), std::string::npos) << "MD5 " << md5_ << " not in:\n" << acq.output;
+
+  // The URL the deployment printed pins the started daemon's certificate:
+  // the device's TLS serves through it.
+  size_t at = dep.output.find("krps://192.168.191.2/dev/rdisk0s1s2?ssl-sha256=");
+  ASSERT_NE(at, std::string::npos) << dep.output;
+  std::string pinned = dep.output.substr(at, dep.output.find('\n', at) - at);
+  Result tls = krimg("acquire --source " + q(pinned) + " --image " + q(image.string()) + " --restart");
+  ASSERT_EQ(tls.status, 0) << tls.output;
+  EXPECT_TRUE(slurp(image) == slurp(dir_ / "device.img")) << "the image over TLS differs";
 
   // A second deployment stops the running daemon and starts a fresh one.
   Result again = krimg("deploy --debug");
@@ -255,6 +286,64 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   EXPECT_NE(attack.output.find("可能受到攻击"), std::string::npos) << attack.output;
   EXPECT_NE(attack.output.find("初始化设备环境: 复制文件错误\n"), std::string::npos) << attack.output;
   EXPECT_EQ(slurp(cache), changed) << "the changed key was accepted";
+}
+
+// The 32-bit daemon serves a source larger than 4 GiB: an image whose prefix
+// ends a few MiB below 4 GiB is resumed through the deployed daemon, so that
+// only the last MiBs, across the boundary, cross it. Every size and offset
+// above 4 GiB must be right: the size it reports, the bytes around 4 GiB and
+// the whole image.
+TEST_F(TestHost, ResumesAcrossFourGiBThroughTheDeployedDaemon) {
+  const int64_t k4G = int64_t(4) << 30, size = k4G + (3 << 20) + 12345, prefix = k4G - (5 << 20);
+  const fs::path big = dir_ / "big.img", image = dir_ / "big-out.img";
+  // Sparse, with distinct data in its first MiB and from 6 MiB below 4 GiB
+  // to its end; the image holds the source's first `prefix` bytes.
+  std::mt19937 rng(11);
+  std::vector<char> data(size - (k4G - (6 << 20)));
+  for (auto& c : data) c = char(rng());
+  int src = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int img = open(image.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(src, 0);
+  ASSERT_GE(img, 0);
+  ASSERT_EQ(ftruncate(src, size), 0);
+  ASSERT_EQ(ftruncate(img, prefix), 0);
+  ASSERT_EQ(pwrite(src, data.data(), 1 << 20, 0), 1 << 20);
+  ASSERT_EQ(pwrite(img, data.data(), 1 << 20, 0), 1 << 20);
+  ASSERT_EQ(pwrite(src, data.data(), data.size(), k4G - (6 << 20)), ssize_t(data.size()));
+  ASSERT_EQ(pwrite(img, data.data(), 1 << 20, k4G - (6 << 20)), 1 << 20);
+  close(src);
+  close(img);
+
+  Result served = run(q(script_) + " image " + q(big.string()));
+  ASSERT_EQ(served.status, 0) << served.output;
+  struct Restore {
+    ~Restore() {
+      run(q(script_) + " image " + q((dir_ / "device.img").string()));
+      fs::remove(dir_ / "big.img");
+      fs::remove(dir_ / "big-out.img");
+    }
+  } restore;
+  Result dep = krimg("deploy");
+  ASSERT_EQ(dep.status, 0) << dep.output;
+  ASSERT_TRUE(serving());
+  Result acq = krimg("acquire --image " + q(image.string()) + " --resume");
+  ASSERT_EQ(acq.status, 0) << acq.output;
+  for (const std::string& line : {"偏移文件: " + std::to_string(prefix) + " (",
+                                  "设备存储大小：" + std::to_string(size) + " (",
+                                  " " + std::to_string(size - prefix) + " bytes ("})
+    EXPECT_NE(acq.output.find(line), std::string::npos) << line << " not in:\n" << acq.output;
+
+  ASSERT_EQ(int64_t(fs::file_size(image)), size);
+  std::string around;
+  {
+    std::ifstream in(image, std::ios::binary);
+    in.seekg(k4G - (1 << 20));
+    around.resize(2 << 20);
+    in.read(around.data(), std::streamsize(around.size()));
+  }
+  EXPECT_TRUE(around == std::string(data.data() + (5 << 20), 2 << 20)) << "bytes around 4 GiB differ";
+  std::string why;
+  EXPECT_TRUE(krsd_test::same_bytes(big, image, &why)) << why;
 }
 
 TEST_F(TestHost, WrongUserIsACopyError) {
