@@ -10,6 +10,8 @@ PACKAGES=(
   libwolfssl-dev liblz4-dev libgtest-dev
   # image hashes (MD5, SHA-256) and the report's JSON
   libssl-dev nlohmann-json3-dev
+  # the tests' device with bad sectors (a loop device over a FUSE file)
+  libfuse3-dev
   # manual pages from the README, the Debian package and its test
   go-md2man groff-base dpkg-dev desktop-file-utils
   # dialog, and Qt's own texts in the examiner's language

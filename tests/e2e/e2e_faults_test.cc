@@ -1,5 +1,6 @@
 // End to end with the daemon's fault injection standing in for bad media,
-// vanished devices, lost links and stalls; resuming a broken run.
+// vanished devices, lost links and stalls; resuming a broken run; a local
+// block device with bad sectors.
 #include <nlohmann/json.hpp>
 
 #include "e2e_common.h"
@@ -27,6 +28,45 @@ TEST_F(E2e, UnreadableRangesBecomeZeros) {
   EXPECT_EQ(report["image"]["unreadable"], nlohmann::json::parse("[[249856,250368],[613888,614912]]"))
       << report.dump(2);
   EXPECT_EQ(report["image"]["md5"], md5_hex(want));
+}
+
+// A local block device with bad sectors: only they are lost, not the page
+// of the system's cache around each of them; a piece that starts off the
+// sector grid (a resumed image) and the device's last sector included.
+TEST_F(E2e, LocalBlockDeviceLosesOnlyItsBadSectors) {
+  const int64_t size = 245 * 4096;
+  struct Row {
+    int sector_bytes;
+    std::vector<int64_t> bad;
+    std::vector<std::pair<int64_t, int64_t>> zeros;
+    int64_t resume_at;
+  } rows[] = {
+      {512,
+       {250000, 300000, 300600, size - 1},
+       {{249856, 250368}, {299520, 300032}, {300544, 301056}, {size - 512, size}},
+       0},
+      {4096, {250000}, {{249856, 253952}}, 0},
+      {512, {250100}, {{250001, 250368}}, 250001},
+  };
+  device(size);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.resume_at);
+    krsd_test::BadSectorDisk disk(img_, row.bad, row.sector_bytes);
+    if (disk.path().empty()) GTEST_SKIP() << disk.why();
+    auto want = data_;
+    for (auto [start, end] : row.zeros) std::fill(want.begin() + start, want.begin() + end, 0);
+    ToolRun r;
+    if (row.resume_at) {
+      ASSERT_TRUE(krsd_test::write_file(out_, {data_.begin(), data_.begin() + row.resume_at}));
+      r = acquire(disk.path(), "--resume");
+      EXPECT_EQ(r.status, 0) << r.log;
+      EXPECT_TRUE(krsd_test::read_file(out_) == want) << r.log;
+    } else {
+      r = acquire(disk.path());
+      expect_identical(r, want);
+    }
+    EXPECT_EQ(count_of(r.log, "unreadable error:written as zeros"), row.zeros.size()) << r.log;
+  }
 }
 
 TEST_F(E2e, VanishedDeviceEndsWithOne) {

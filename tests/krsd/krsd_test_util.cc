@@ -135,9 +135,11 @@ bool same_bytes(const std::string& a, const std::string& b, std::string* why) {
 
 // ---- Daemon ------------------------------------------------------------------
 
-LoopDevice::LoopDevice(const std::string& backing) {
+LoopDevice::LoopDevice(const std::string& backing, int sector_bytes) {
   if (geteuid() != 0) return;
-  std::string cmd = "losetup -f --show '" + backing + "' 2>/dev/null";
+  std::string cmd = "losetup -f --show ";
+  if (sector_bytes > 0) cmd += "--sector-size " + std::to_string(sector_bytes) + " ";
+  cmd += "'" + backing + "' 2>/dev/null";
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return;
   char dev[128] = {};
@@ -155,6 +157,53 @@ LoopDevice::~LoopDevice() {
 
 std::string LoopDevice::why() const {
   return geteuid() != 0 ? "loop devices need root" : "no loop device could be set up (losetup, /dev/loop*)";
+}
+
+BadSectorDisk::BadSectorDisk(const std::string& backing, const std::vector<int64_t>& bad,
+                             int sector_bytes) {
+  if (geteuid() != 0 || access("/dev/fuse", R_OK | W_OK) != 0) {
+    why_ = "a device with bad sectors needs root and /dev/fuse";
+    return;
+  }
+  std::vector<std::string> args = {KRII_BAD_SECTOR_FS, backing, mount_.path()};
+  for (int64_t b : bad) args.push_back(std::to_string(b));
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  server_ = fork();
+  if (server_ == 0) {
+    int nul = open("/dev/null", O_WRONLY);
+    if (nul >= 0) dup2(nul, 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  const std::string disk = mount_.file("disk");
+  struct stat st;
+  for (int i = 0; i < 1000 && stat(disk.c_str(), &st) != 0; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (stat(disk.c_str(), &st) != 0) {
+    why_ = "the fault file system did not come up (FUSE)";
+    return;
+  }
+  loop_ = std::make_unique<LoopDevice>(disk, sector_bytes);
+  if (loop_->path().empty()) why_ = loop_->why();
+}
+
+BadSectorDisk::~BadSectorDisk() {
+  loop_.reset();  // the loop device holds the file: it goes first
+  if (server_ <= 0) return;
+  ::kill(server_, SIGTERM);  // the server unmounts on its way out
+  int st;
+  pid_t w = 0;
+  for (int i = 0; i < 500 && (w = waitpid(server_, &st, WNOHANG)) == 0; i++)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (w == 0) {
+    // Killed before it could unmount: the mount point must not stay behind.
+    ::kill(server_, SIGKILL);
+    waitpid(server_, &st, 0);
+    if (system(("umount -l '" + mount_.path() + "'").c_str()) != 0)
+      fprintf(stderr, "umount %s failed\n", mount_.path().c_str());
+  }
 }
 
 bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid,

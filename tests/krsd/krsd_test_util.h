@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -68,10 +69,11 @@ class Daemon {
 };
 
 // A loop device over a file (losetup; needs root), detached at
-// destruction. path is empty when none could be set up; why() says why.
+// destruction; sector_bytes > 0 sets its logical sector size. path is empty
+// when none could be set up; why() says why.
 class LoopDevice {
  public:
-  explicit LoopDevice(const std::string& backing);
+  explicit LoopDevice(const std::string& backing, int sector_bytes = 0);
   ~LoopDevice();
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;
@@ -80,6 +82,29 @@ class LoopDevice {
 
  private:
   std::string path_;
+};
+
+// A block device whose bad sectors fail to read with EIO, through the
+// kernel's block layer and page cache like a damaged disk: a loop device
+// (logical sectors of sector_bytes) over the file of krii_bad_sector_fs,
+// which serves backing and fails every read that touches the 512-byte
+// sector of an offset in bad. Needs root and FUSE; path() is empty when it
+// could not be set up, why() says why. Loop device, file system and its
+// server are gone after destruction.
+class BadSectorDisk {
+ public:
+  BadSectorDisk(const std::string& backing, const std::vector<int64_t>& bad, int sector_bytes);
+  ~BadSectorDisk();
+  BadSectorDisk(const BadSectorDisk&) = delete;
+  BadSectorDisk& operator=(const BadSectorDisk&) = delete;
+  std::string path() const { return loop_ ? loop_->path() : ""; }
+  const std::string& why() const { return why_; }
+
+ private:
+  TempDir mount_;
+  pid_t server_ = -1;
+  std::unique_ptr<LoopDevice> loop_;
+  std::string why_;
 };
 
 // Reads "port", "tls-port", "pid" and, when there, "tls-sha256" from a port

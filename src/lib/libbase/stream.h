@@ -32,6 +32,18 @@ enum {
   STREAM_CTRL_IOERR = 0x10005,     // int32_t* error class
   STREAM_CTRL_DEVINFO = 0x10006,   // tb_file_devinfo* (file layer control code 0)
   STREAM_CTRL_PEER_SHA256 = 0x10007,  // char[65]: the TLS peer certificate's SHA-256
+  STREAM_CTRL_READ_DIRECT = 0x10008,  // stream_direct_read*
+};
+
+// STREAM_CTRL_READ_DIRECT: a read at the stream's position that goes around
+// the system's cache (tb_file_read_direct), for reading a damaged device
+// sector by sector. result is what stream_read would return; the position
+// moves past the bytes read. The control fails (0) when the stream has no
+// such read: the caller then uses stream_read.
+struct stream_direct_read {
+  void* data;
+  size_t size;
+  long result;
 };
 
 struct stream_s;

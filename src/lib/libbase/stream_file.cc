@@ -97,9 +97,26 @@ struct file_stream final : stream_s {
       case STREAM_CTRL_DEVINFO:
         if (!arg.ptr || !file) return 0;
         return tb_file_ctrl(file, TB_FILE_CTRL_DEVINFO, arg.ptr, sizeof(tb_file_devinfo)) != 0;
+      case STREAM_CTRL_READ_DIRECT:
+        return arg.ptr && file && read_direct(static_cast<stream_direct_read*>(arg.ptr));
       default:
         return 0;
     }
+  }
+
+  // The file keeps its own position in step with the count, as after
+  // read(); when it cannot, the read counts as failed so that no later read
+  // takes bytes from the wrong place.
+  bool read_direct(stream_direct_read* d) {
+    const long r = tb_file_read_direct(file, d->data, d->size, offset);
+    if (r == TB_FILE_NO_DIRECT) return false;
+    d->result = r;
+    if (r > 0 && tb_file_seek(file, offset + r, 0) != offset + r) d->result = -1;
+    if (d->result < 0)
+      error = errno;
+    else
+      offset += r;
+    return true;
   }
 
   // Ready unless reading at the end; writing a file never has to wait.

@@ -88,6 +88,20 @@ int tb_file_local_kind(const char* path);
 // with errno set (also for names of other drivers).
 int tb_file_rename(const char* from, const char* to);
 
+// What tb_file_read_direct returns for a file that has no such read.
+enum { TB_FILE_NO_DIRECT = -2 };
+
+// Reads up to size bytes at offset around the system's cache, so that a read
+// fails only for the sectors it spans: a cached read of a device fails for
+// the whole page around one bad sector. buf, offset and size need no
+// alignment; the position is left alone and nothing is written. The bytes
+// read (fewer, as with read, at the end of the device or before a sector
+// that does not read), -1 with errno set when the read failed, or
+// TB_FILE_NO_DIRECT when the file has no direct read (anything but a local
+// block device, or a device that refuses one): the caller then reads as
+// usual.
+long tb_file_read_direct(tb_file_ref_t file, void* buf, size_t size, int64_t offset);
+
 // 0, or -1 when the slot is already taken.
 int tb_file_register_driver(const tb_file_driver* driver);
 

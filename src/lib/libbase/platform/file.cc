@@ -312,3 +312,11 @@ int64_t tb_file_size(tb_file_ref_t file) { TB_FILE_CALL(size, -1); }
 int tb_file_ctrl(tb_file_ref_t file, int code, void* arg, size_t arg_size) {
   TB_FILE_CALL(ctrl, 0, code, arg, arg_size);
 }
+
+// Only the local file driver reaches a system cache to go around; a
+// registered driver never sees this request (the remote one would send an
+// unknown control code to the device).
+long tb_file_read_direct(tb_file_ref_t file, void* buf, size_t size, int64_t offset) {
+  if (!file || file->driver != &tb_file_driver_file) return TB_FILE_NO_DIRECT;
+  return tb_file_sys_read_direct(file->ctx, buf, size, offset);
+}

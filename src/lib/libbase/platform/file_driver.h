@@ -23,3 +23,8 @@ int tb_file_stub_ctrl(void* ctx, int code, void* arg, size_t arg_size);
 // device naming gave to the local file driver.
 int tb_file_sys_kind(const char* name);
 int tb_file_sys_rename(const char* from, const char* to);
+
+// tb_file_read_direct of the local file driver (ctx is its context): on
+// Linux a second descriptor opened O_DIRECT on first use; on Windows the
+// unbuffered handle's read belongs here. Same results as tb_file_read_direct.
+long tb_file_sys_read_direct(void* ctx, void* buf, size_t size, int64_t offset);

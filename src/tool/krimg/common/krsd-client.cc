@@ -278,12 +278,18 @@ int32_t sector_bytes() {
   return n;
 }
 
-// Reads up to len bytes at the stream's position into buf: len, fewer when
-// the source ended, or -1 (errno kept) when a read failed.
-long read_full(uint8_t* buf, long len) {
+// Reads one piece of a bad block, up to len bytes at the stream's position,
+// into buf: len, fewer when the source ended, or -1 (errno kept) when a read
+// failed. Around the system's cache where the source has such a read (a
+// local block device): a cached read fails for the whole page that holds a
+// bad sector, and would lose the good sectors beside it.
+long read_piece(uint8_t* buf, long len) {
   long done = 0;
   while (done < len) {
-    long r = stream_read(G.in_stream, buf + done, static_cast<size_t>(len - done));
+    stream_direct_read direct{buf + done, static_cast<size_t>(len - done), 0};
+    long r = stream_ctrl(G.in_stream, STREAM_CTRL_READ_DIRECT, &direct)
+                 ? direct.result
+                 : stream_read(G.in_stream, buf + done, static_cast<size_t>(len - done));
     if (r < 0) return -1;
     if (r == 0) break;
     done += r;
@@ -327,7 +333,7 @@ int salvage_block(int64_t n, long* got, std::vector<dd_range>* bad) {
     const int64_t piece_end = std::min(end, (pos / sector + 1) * sector);
     if (stream_offset(G.in_stream) != pos && !seek_or_log(G.in_stream, pos, G.infile, G.in_kind))
       return DD_FAILED;
-    const long r = read_full(G.ibuf + (pos - begin), static_cast<long>(piece_end - pos));
+    const long r = read_piece(G.ibuf + (pos - begin), static_cast<long>(piece_end - pos));
     if (r >= 0) {
       pos += r;
       if (pos < piece_end) end = pos;  // the source ended here

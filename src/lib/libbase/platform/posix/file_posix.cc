@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -28,6 +30,8 @@ std::string g_dev_dir = "/dev";
 struct posix_file {
   int fd;
   bool block;  // a block device: size and sector size come from the driver
+  int direct_fd;  // the same device opened O_DIRECT on first use, else -1
+  bool direct_refused;  // no direct reads from this device: never tried again
 };
 
 int fd_of(void* ctx) { return static_cast<posix_file*>(ctx)->fd; }
@@ -194,7 +198,7 @@ void* file_open(const char* path, int mode) {
   }
   struct stat st;
   bool block = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
-  auto* f = new (std::nothrow) posix_file{fd, block};
+  auto* f = new (std::nothrow) posix_file{fd, block, -1, false};
   if (!f) {
     ::close(fd);
     errno = ENOMEM;
@@ -205,6 +209,7 @@ void* file_open(const char* path, int mode) {
 int file_close(void* ctx) {
   auto* f = static_cast<posix_file*>(ctx);
   int r = ::close(f->fd);
+  if (f->direct_fd >= 0) ::close(f->direct_fd);
   delete f;
   return r == 0;
 }
@@ -334,6 +339,27 @@ int32_t sector_bytes(posix_file* f) {
   return 512;
 }
 
+// The descriptor for reads around the page cache: the device opened again,
+// read-only and O_DIRECT, through /proc so that it is the very device of
+// f->fd even when its name has since come to mean another. -1 when it cannot
+// be had; then it is not asked for again.
+int direct_fd(posix_file* f) {
+  if (f->direct_fd >= 0 || f->direct_refused) return f->direct_fd;
+  f->direct_refused = true;
+  const std::string self = "/proc/self/fd/" + std::to_string(f->fd);
+  const int fd = ::open(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+  if (fd < 0) return -1;
+  struct stat mine, theirs;
+  if (fstat(fd, &mine) != 0 || fstat(f->fd, &theirs) != 0 || !S_ISBLK(mine.st_mode) ||
+      mine.st_rdev != theirs.st_rdev) {
+    ::close(fd);
+    return -1;
+  }
+  f->direct_fd = fd;
+  f->direct_refused = false;
+  return fd;
+}
+
 int file_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
   const int err = errno;  // the caller's last error, before any call here
   if (!arg) return 0;
@@ -456,4 +482,56 @@ bool tb_file_system_path(const char* path, char* out, size_t size) {
   }
   std::memcpy(out, sys.c_str(), sys.size() + 1);
   return true;
+}
+
+// O_DIRECT wants buffer, offset and length on the logical sector grid: the
+// sectors the request touches are read into an aligned buffer of their own
+// and the asked bytes copied out of it.
+long tb_file_sys_read_direct(void* ctx, void* buf, size_t size, int64_t offset) {
+  auto* f = static_cast<posix_file*>(ctx);
+  if (!f || !f->block) return TB_FILE_NO_DIRECT;
+  if (!size) return 0;
+  if (!buf || offset < 0 || size > 0x40000000) {
+    errno = EINVAL;
+    return -1;
+  }
+  const int fd = direct_fd(f);
+  if (fd < 0) return TB_FILE_NO_DIRECT;
+  const int64_t sector = sector_bytes(f);
+  const int64_t first = offset / sector * sector;
+  const int64_t skip = offset - first;
+  const auto span = static_cast<size_t>((skip + static_cast<int64_t>(size) + sector - 1) /
+                                        sector * sector);
+  void* raw = nullptr;
+  if (posix_memalign(&raw, std::max<size_t>(static_cast<size_t>(sector), 4096), span) != 0) {
+    errno = ENOMEM;
+    return -1;
+  }
+  std::unique_ptr<char, decltype(&std::free)> sectors(static_cast<char*>(raw), &std::free);
+  size_t got = 0;
+  int err = 0;
+  while (got < span) {
+    const long r = pread_some(fd, sectors.get() + got, span - got, first + static_cast<int64_t>(got));
+    if (r < 0) {
+      err = errno;
+      break;
+    }
+    if (r == 0) break;  // the end of the device
+    got += static_cast<size_t>(r);
+  }
+  if (err == EINVAL && got == 0) {
+    // The device refuses reads on its own sector grid: reads stay cached.
+    ::close(f->direct_fd);
+    f->direct_fd = -1;
+    f->direct_refused = true;
+    return TB_FILE_NO_DIRECT;
+  }
+  if (got <= static_cast<size_t>(skip)) {
+    errno = err;
+    return err ? -1 : 0;
+  }
+  // Bytes before a sector that failed count as read; the next read meets it.
+  const size_t n = std::min(size, got - static_cast<size_t>(skip));
+  std::memcpy(buf, sectors.get() + skip, n);
+  return static_cast<long>(n);
 }
