@@ -16,7 +16,8 @@ function(krii_test name)
   krii_target_defaults(${name})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  add_test(NAME ${name} COMMAND ${T_LAUNCHER} $<TARGET_FILE:${name}>)
+  # In a cross build the binary runs under the emulator (Wine for Windows).
+  add_test(NAME ${name} COMMAND ${T_LAUNCHER} ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>)
   set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "KRII_BIN_DIR=${KRII_BIN_DIR};KRII_TOOLS_DIR=${KRII_TOOLS_DIR};KRII_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
   if(T_LABELS)

@@ -28,6 +28,8 @@ PACKAGES=(
   xvfb xauth fonts-wqy-microhei x11-apps imagemagick openbox xdotool
   # reference tools of the benchmarks and the demo
   netcat-openbsd coreutils openssh-client
+  # the Windows build (scripts/win-build.sh) and its tests under Wine
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix dpkg-dev wine64 googletest
 )
 
 missing=()

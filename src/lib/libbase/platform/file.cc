@@ -29,11 +29,6 @@ namespace {
 char g_dummy_ctx;
 
 void* dummy_open(const char*, int) { return &g_dummy_ctx; }
-int stub_close(void*) { return 1; }
-int stub_one(void*) { return 1; }
-int stub_truncate(void*, int64_t) { return 1; }
-int64_t stub_seek(void*, int64_t, int) { return 0; }
-int64_t stub_zero(void*) { return 0; }
 
 long null_write(void*, const void*, size_t size) { return static_cast<long>(size); }
 
@@ -71,18 +66,18 @@ long random_read(void*, void* buf, size_t size) {
 }
 
 const tb_file_driver kNull = {
-    "file_null", dummy_open, stub_close, nullptr, null_write, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, stub_one, stub_truncate, stub_seek, stub_zero, stub_zero,
+    "file_null", dummy_open, tb_file_stub_close, nullptr, null_write, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, tb_file_stub_one, tb_file_stub_truncate, tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero,
     tb_file_stub_ctrl,
 };
 const tb_file_driver kZero = {
-    "file_zero", dummy_open, stub_close, zero_read, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, stub_seek, stub_zero, stub_zero,
+    "file_zero", dummy_open, tb_file_stub_close, zero_read, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero,
     tb_file_stub_ctrl,
 };
 const tb_file_driver kRandom = {
-    "file_random", dummy_open, stub_close, random_read, nullptr, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, stub_seek, stub_zero, stub_zero,
+    "file_random", dummy_open, tb_file_stub_close, random_read, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero,
     tb_file_stub_ctrl,
 };
 
@@ -319,4 +314,25 @@ int tb_file_ctrl(tb_file_ref_t file, int code, void* arg, size_t arg_size) {
 long tb_file_read_direct(tb_file_ref_t file, void* buf, size_t size, int64_t offset) {
   if (!file || file->driver != &tb_file_driver_file) return TB_FILE_NO_DIRECT;
   return tb_file_sys_read_direct(file->ctx, buf, size, offset);
+}
+
+int tb_file_stub_close(void*) { return 1; }
+int tb_file_stub_one(void*) { return 1; }
+int tb_file_stub_truncate(void*, int64_t) { return 1; }
+int64_t tb_file_stub_seek(void*, int64_t, int) { return 0; }
+int64_t tb_file_stub_zero(void*) { return 0; }
+
+int tb_file_ioerr_class(int err) {
+  switch (err) {
+    case 0:
+      return IOERR_NONE;
+    case EIO:
+      return IOERR_DATA;
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+      return IOERR_GONE;
+    default:
+      return IOERR_OTHER;
+  }
 }

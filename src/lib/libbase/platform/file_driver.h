@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "tb_file.h"
 
@@ -12,11 +13,19 @@ extern const tb_file_driver tb_file_driver_file;
 extern const tb_file_driver tb_file_driver_stdout;
 extern const tb_file_driver tb_file_driver_stdin;
 
-// The error class of an errno value.
+// The error class of an errno value (the platform files translate their
+// system's codes into errno so that the classes come out right).
 int tb_file_ioerr_class(int err);
 
-// ctrl of the drivers without a device behind them: devinfo with zero
-// offset and size and 512-byte sectors, error class IOERR_NONE.
+// Operations of the drivers without a device behind them: close and sync
+// succeed, truncate succeeds, seek, offset and size are 0; ctrl gives
+// devinfo with zero offset and size and 512-byte sectors, error class
+// IOERR_NONE.
+int tb_file_stub_close(void* ctx);
+int tb_file_stub_one(void* ctx);
+int tb_file_stub_truncate(void* ctx, int64_t length);
+int64_t tb_file_stub_seek(void* ctx, int64_t offset, int whence);
+int64_t tb_file_stub_zero(void* ctx);
 int tb_file_stub_ctrl(void* ctx, int code, void* arg, size_t arg_size);
 
 // The system side of tb_file_local_kind and tb_file_rename, on names that
@@ -28,3 +37,38 @@ int tb_file_sys_rename(const char* from, const char* to);
 // Linux a second descriptor opened O_DIRECT on first use; on Windows the
 // unbuffered handle's read belongs here. Same results as tb_file_read_direct.
 long tb_file_sys_read_direct(void* ctx, void* buf, size_t size, int64_t offset);
+
+// One transfer per item, stopping at the first item not moved whole: the
+// bytes so far, or -1 when nothing moved and the item failed. op(item,
+// bytes before it) transfers one item.
+template <typename Op>
+long tb_file_vector_io(const tb_iovec_t* list, size_t count, Op op) {
+  if (!list && count) return -1;
+  long total = 0;
+  for (size_t i = 0; i < count; ++i) {
+    long r = op(list[i], total);
+    if (r < 0) return total ? total : -1;
+    total += r;
+    if (static_cast<size_t>(r) != list[i].size) break;
+  }
+  return total;
+}
+
+// writef: copies size bytes of src from offset on, in pieces of 8192 bytes,
+// through put(buf, n) (bytes written or -1). The count, or -1 when a write
+// fell short or nothing could be read.
+template <typename Put>
+int64_t tb_file_copy_from(tb_file_ref_t src, int64_t offset, int64_t size, Put put) {
+  if (!src || offset < 0 || size < 0) return -1;
+  char buf[8192];
+  int64_t done = 0;
+  while (done < size) {
+    size_t n = static_cast<size_t>(size - done < 8192 ? size - done : 8192);
+    long r = tb_file_pread(src, buf, n, offset + done);
+    if (r < 0) return done ? done : -1;
+    if (r == 0) break;
+    if (put(buf, static_cast<size_t>(r)) != r) return -1;
+    done += r;
+  }
+  return done;
+}

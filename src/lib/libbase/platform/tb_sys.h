@@ -5,18 +5,31 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "tb_socket.h"
 
 // Index of the network interface with this name, 0 when there is none.
 uint32_t tb_sys_ifname_index(const char* name);
 
+// The system resolver: the first address of name (of the address's family,
+// any family when it has none) into *addr, port included; false when there
+// is none.
+bool tb_sys_name_lookup(const char* name, tb_ipaddr_t* addr);
+
 // Starts and stops the socket library (nothing to do on POSIX); true when
 // sockets can be used.
 bool tb_sys_socket_init();
 void tb_sys_socket_exit();
 
-// The DNS server list of the system, guarded by its own spin lock. Loading
+// The system's DNS servers (port 53), at most TB_SYS_DNS_SERVERS_MAX: on
+// POSIX the nameserver lines of the resolver file path (null: the system's);
+// on Windows the system's network parameters (path is not used). Never
+// fails: nothing readable gives an empty list.
+constexpr size_t TB_SYS_DNS_SERVERS_MAX = 64;
+std::vector<tb_ipaddr_t> tb_sys_dns_read(const char* path);
+
+// The DNS server list of the base layer, guarded by its own spin lock. Loading
 // replaces the list with the nameservers of the file (never fails: an
 // unreadable file leaves the list empty); clearing empties it.
 void tb_sys_dns_load(const char* path);

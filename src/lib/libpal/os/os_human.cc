@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <strings.h>
 
+#include "os/os_pal_internal.h"
+#include "os/os_safe.h"
+
 namespace {
 
 char g_size_text[21];
@@ -153,4 +156,10 @@ int64_t parse_size(const char* text) {
     text += n;
   }
   return static_cast<int64_t>(value);
+}
+
+char* os_error_text(int code, char* buf, size_t size) {
+  if (!buf || size == 0) return buf;
+  snprintf(buf, size, "%s", code == 0 ? "ok" : pal::sys_error_text(code));
+  return os_strtrim(buf);
 }

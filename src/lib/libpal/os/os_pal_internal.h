@@ -39,6 +39,9 @@ void temp_file_remove(const std::string& name);
 // Ends every command os_system_s waits for (SIGKILL to its process group)
 // and refuses every later one; the number of groups ended.
 int end_running_commands();
+// A pipe mode of os_popen ("r" or "w", then optionally "t" or "b", blanks
+// around each); *reading tells which. False for anything else.
+bool popen_mode(const char* mode, bool* reading);
 
 // Portable part of the log (os_log.cc), exposed for tests.
 // Priority value of a syslog selector such as "user.error" (11); -1 after

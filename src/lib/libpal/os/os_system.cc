@@ -1,7 +1,8 @@
-// The capturing runner: a command with its standard output and error
-// redirected into two temporary files, whose texts are handed back or
-// logged. The files and the shell run belong to the platform. And the
-// programs' tool folder, which the runner searches first.
+// The portable part of the command runner: the capturing runner (a command
+// with its standard output and error redirected into two temporary files,
+// whose texts are handed back or logged), the pipe mode, the timed runs over
+// the pipe-based runner, and the programs' tool folder, which the runner
+// searches first. Processes, pipes and files belong to the platform.
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -124,3 +125,38 @@ int os_system_debug(const char* command, uint32_t limit_ms, std::string* output)
   return result;
 }
 
+int os_system_timed(const char* command, uint32_t limit_ms) {
+  os_popen_run_t* run = os_popen_run(command, "rt", limit_ms);
+  if (!run) return -1;
+  int code = os_popen_exit_code(run);
+  os_popen_free(run);
+  return code;
+}
+
+int os_system_output(const char* command, uint32_t limit_ms, char** out) {
+  if (out) *out = nullptr;
+  os_popen_run_t* run = os_popen_run(command, "rt", limit_ms);
+  if (!run) return -1;
+  int code = os_popen_exit_code(run);
+  if (code == 0 && out) {
+    const char* text = os_popen_output(run);
+    *out = safe_strdup(text ? text : "");
+  }
+  os_popen_free(run);
+  return code;
+}
+
+bool pal::popen_mode(const char* mode, bool* reading) {
+  const char* m = mode;
+  if (!m) return false;
+  while (*m == ' ') ++m;
+  if (*m != 'r' && *m != 'w') return false;
+  *reading = *m == 'r';
+  ++m;
+  while (*m == ' ') ++m;
+  if (*m == 't' || *m == 'b') {
+    ++m;
+    while (*m == ' ') ++m;
+  }
+  return *m == '\0';
+}

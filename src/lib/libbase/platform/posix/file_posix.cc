@@ -238,57 +238,32 @@ long file_pwrite(void* ctx, const void* buf, size_t size, int64_t offset) {
   return pwrite_all(fd_of(ctx), buf, size, offset);
 }
 
-// One transfer per item, stopping at the first item not moved whole: the
-// bytes so far, or -1 when nothing moved and the item failed.
-template <typename Op>
-long vector_io(const tb_iovec_t* list, size_t count, Op op) {
-  if (!list && count) return -1;
-  long total = 0;
-  for (size_t i = 0; i < count; ++i) {
-    long r = op(list[i], total);
-    if (r < 0) return total ? total : -1;
-    total += r;
-    if (static_cast<size_t>(r) != list[i].size) break;
-  }
-  return total;
-}
-
 long file_readv(void* ctx, const tb_iovec_t* list, size_t count) {
-  return vector_io(list, count,
+  return tb_file_vector_io(list, count,
                    [ctx](const tb_iovec_t& v, long) { return file_read(ctx, v.data, v.size); });
 }
 
 long file_writev(void* ctx, const tb_iovec_t* list, size_t count) {
-  return vector_io(list, count,
+  return tb_file_vector_io(list, count,
                    [ctx](const tb_iovec_t& v, long) { return file_write(ctx, v.data, v.size); });
 }
 
 long file_preadv(void* ctx, const tb_iovec_t* list, size_t count, int64_t offset) {
-  return vector_io(list, count, [ctx, offset](const tb_iovec_t& v, long done) {
+  return tb_file_vector_io(list, count, [ctx, offset](const tb_iovec_t& v, long done) {
     return file_pread(ctx, v.data, v.size, offset + done);
   });
 }
 
 long file_pwritev(void* ctx, const tb_iovec_t* list, size_t count, int64_t offset) {
-  return vector_io(list, count, [ctx, offset](const tb_iovec_t& v, long done) {
+  return tb_file_vector_io(list, count, [ctx, offset](const tb_iovec_t& v, long done) {
     return file_pwrite(ctx, v.data, v.size, offset + done);
   });
 }
 
-// Copies size bytes of src from offset on, in pieces of 8192 bytes.
 int64_t file_writef(void* ctx, tb_file_ref_t src, int64_t offset, int64_t size) {
-  if (!src || offset < 0 || size < 0) return -1;
-  char buf[8192];
-  int64_t done = 0;
-  while (done < size) {
-    size_t n = static_cast<size_t>(std::min<int64_t>(sizeof buf, size - done));
-    long r = tb_file_pread(src, buf, n, offset + done);
-    if (r < 0) return done ? done : -1;
-    if (r == 0) break;
-    if (write_all(fd_of(ctx), buf, static_cast<size_t>(r)) != r) return -1;
-    done += r;
-  }
-  return done;
+  return tb_file_copy_from(src, offset, size, [ctx](const char* buf, size_t n) {
+    return write_all(fd_of(ctx), buf, n);
+  });
 }
 
 int file_sync(void* ctx) { return fsync(fd_of(ctx)) == 0; }
@@ -387,11 +362,6 @@ int file_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
 char g_std_ctx;
 
 void* stdin_open(const char*, int) { return &g_std_ctx; }
-int std_close(void*) { return 1; }
-int std_one(void*) { return 1; }
-int std_truncate(void*, int64_t) { return 1; }
-int64_t std_seek(void*, int64_t, int) { return 0; }
-int64_t std_zero(void*) { return 0; }
 
 long stdin_read(void*, void* buf, size_t size) {
   if (!size) return 0;
@@ -430,31 +400,16 @@ const tb_file_driver tb_file_driver_file = {
 };
 
 const tb_file_driver tb_file_driver_stdout = {
-    "file_stdout", stdin_open, std_close, nullptr,  stdout_write, nullptr,  nullptr,
-    nullptr,       nullptr,    nullptr,   nullptr,  nullptr,      stdout_sync, std_truncate,
-    std_seek,      std_zero,   std_zero,  tb_file_stub_ctrl,
+    "file_stdout", stdin_open, tb_file_stub_close, nullptr, stdout_write, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, stdout_sync, tb_file_stub_truncate,
+    tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero, tb_file_stub_ctrl,
 };
 
 const tb_file_driver tb_file_driver_stdin = {
-    "file_stdin", stdin_open, std_close, stdin_read, nullptr,  nullptr,  nullptr,
-    nullptr,      nullptr,    nullptr,   nullptr,    nullptr,  std_one,  std_truncate,
-    std_seek,     std_zero,   std_zero,  tb_file_stub_ctrl,
+    "file_stdin", stdin_open, tb_file_stub_close, stdin_read, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, tb_file_stub_one, tb_file_stub_truncate,
+    tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero, tb_file_stub_ctrl,
 };
-
-int tb_file_ioerr_class(int err) {
-  switch (err) {
-    case 0:
-      return IOERR_NONE;
-    case EIO:
-      return IOERR_DATA;
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-      return IOERR_GONE;
-    default:
-      return IOERR_OTHER;
-  }
-}
 
 void tb_file_block_roots_set(const char* sys_block, const char* dev_dir) {
   g_sys_block = sys_block ? sys_block : "/sys/block";

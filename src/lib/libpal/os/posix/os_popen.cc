@@ -367,22 +367,8 @@ int os_system_interrupt_all() {
 }
 
 os_popen_t* os_popen(const char* command, const char* mode) {
-  const char* m = mode;
-  if (m) {
-    while (*m == ' ') ++m;
-  }
-  if (!command || !m || (*m != 'r' && *m != 'w')) {
-    errno = EINVAL;
-    return nullptr;
-  }
-  bool reading = *m == 'r';
-  ++m;
-  while (*m == ' ') ++m;
-  if (*m == 't' || *m == 'b') {
-    ++m;
-    while (*m == ' ') ++m;
-  }
-  if (*m != '\0') {
+  bool reading;
+  if (!command || !pal::popen_mode(mode, &reading)) {
     errno = EINVAL;
     return nullptr;
   }
@@ -571,25 +557,4 @@ int os_popen_free(os_popen_run_t* run) {
   }
   delete run;
   return 0;
-}
-
-int os_system_timed(const char* command, uint32_t limit_ms) {
-  os_popen_run_t* run = os_popen_run(command, "rt", limit_ms);
-  if (!run) return -1;
-  int code = run->exit_code;
-  os_popen_free(run);
-  return code;
-}
-
-int os_system_output(const char* command, uint32_t limit_ms, char** out) {
-  if (out) *out = nullptr;
-  os_popen_run_t* run = os_popen_run(command, "rt", limit_ms);
-  if (!run) return -1;
-  int code = run->exit_code;
-  if (code == 0 && out) {
-    const char* text = strbuf_get(run->out);
-    *out = safe_strdup(text ? text : "");
-  }
-  os_popen_free(run);
-  return code;
 }

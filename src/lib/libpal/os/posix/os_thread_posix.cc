@@ -9,7 +9,6 @@
 #include <mutex>
 #include <new>
 
-#include "os/os_human.h"
 #include "os/os_pal_internal.h"
 #include "os/os_safe.h"
 
@@ -78,10 +77,4 @@ const char* pal::sys_error_text(int code) {
   static thread_local char buf[64];
   snprintf(buf, sizeof buf, "Unknown error %d", code);
   return buf;
-}
-
-char* os_error_text(int code, char* buf, size_t size) {
-  if (!buf || size == 0) return buf;
-  snprintf(buf, size, "%s", code == 0 ? "ok" : pal::sys_error_text(code));
-  return os_strtrim(buf);
 }

@@ -1,0 +1,121 @@
+#!/bin/bash
+# Cross-builds the libraries, the imaging engine, krimg.exe and the tests
+# that need no Linux-only part for 64-bit Windows with Debian's mingw-w64
+# (posix threads), into build-win/ (BUILD_DIR overrides).
+#
+# LZ4 and wolfSSL are built for mingw from Debian's own source packages of
+# the versions installed for Linux, fetched with apt's source support through
+# an apt configuration of this script's own (its sources file lists the
+# machine's Debian archives with deb-src; the machine's apt setup is not
+# touched). Nothing else is downloaded. The built libraries are kept in
+# KRII_WIN_CACHE (default ~/.cache/krii-win), keyed by the versions, the
+# compiler and the recipe below, so that a rerun reuses them.
+#
+#   scripts/win-build.sh               configure and build
+#   scripts/win-build.sh --test        also run the tests under Wine
+# Further arguments go to cmake.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+BUILD="${BUILD_DIR:-build-win}"
+CACHE="${KRII_WIN_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/krii-win}"
+HOST=x86_64-w64-mingw32
+RUN_TESTS=0
+if [ "${1:-}" = "--test" ]; then
+  RUN_TESTS=1
+  shift
+fi
+
+scripts/install-deps.sh
+
+# --- LZ4 and wolfSSL for mingw ---------------------------------------------
+
+# Builds the library of source folder $1 into prefix $2.
+build_lz4() {
+  cmake -S "$1/build/cmake" -B "$1/_win" -G Ninja \
+    -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER=$HOST-gcc-posix \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$2" \
+    -DBUILD_SHARED_LIBS=OFF -DBUILD_STATIC_LIBS=ON \
+    -DLZ4_BUILD_CLI=OFF -DLZ4_BUILD_LEGACY_LZ4C=OFF >/dev/null
+  cmake --build "$1/_win" --target install >/dev/null
+}
+
+build_wolfssl() {
+  # The source includes Wincrypt.h; mingw ships wincrypt.h.
+  mkdir -p "$1/_inc"
+  ln -sf "/usr/share/mingw-w64/include/wincrypt.h" "$1/_inc/Wincrypt.h"
+  # long is 32 bits on 64-bit Windows: the big-integer words must be too.
+  cmake -S "$1" -B "$1/_win" -G Ninja \
+    -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER=$HOST-gcc-posix \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$2" \
+    -DCMAKE_C_FLAGS="-DSP_WORD_SIZE=32 -I$1/_inc" \
+    -DBUILD_SHARED_LIBS=OFF -DWOLFSSL_EXAMPLES=no -DWOLFSSL_CRYPT_TESTS=no \
+    -DWOLFSSL_TLS13=yes -DWOLFSSL_TLSV12=yes -DWOLFSSL_ECC=yes -DWOLFSSL_CURVE25519=yes \
+    -DWOLFSSL_ED25519=yes -DWOLFSSL_AESGCM=yes -DWOLFSSL_CHACHA=yes -DWOLFSSL_POLY1305=yes \
+    -DWOLFSSL_SHA384=yes -DWOLFSSL_SHA512=yes -DWOLFSSL_OPENSSLEXTRA=yes >/dev/null
+  cmake --build "$1/_win" --target install >/dev/null
+}
+
+# apt with this script's own sources file, lists and cache.
+APT_DIR="$CACHE/apt"
+apt_own() {
+  apt-get -q -o APT::Sandbox::User=root -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$APT_DIR/sources.list.d" \
+    -o Dir::State::Lists="$APT_DIR/lists" -o Dir::Cache="$APT_DIR/cache" "$@"
+}
+
+# The machine's Debian archives, as source archives.
+write_sources() {
+  mkdir -p "$APT_DIR/sources.list.d" "$APT_DIR/lists/partial" "$APT_DIR/cache/archives/partial"
+  local out="$APT_DIR/sources.list.d/krii-win-src.sources"
+  : >"$out"
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -f "$f" ] || continue
+    grep -q 'debian' "$f" || continue
+    sed 's/^Types:.*/Types: deb-src/' "$f" >>"$out"
+    echo >>"$out"
+  done
+  if [ -f /etc/apt/sources.list ]; then
+    grep -E '^deb\s' /etc/apt/sources.list | sed 's/^deb\s/deb-src /' >"$APT_DIR/sources.list.d/krii-win-src.list" || true
+  fi
+}
+
+# Fetches and unpacks source package $1 of version $2 into $3.
+fetch_source() {
+  local dir="$CACHE/src/$1-$2"
+  if [ ! -d "$dir" ]; then
+    mkdir -p "$CACHE/src/dl"
+    (cd "$CACHE/src/dl" && apt_own source --only-source --download-only "$1=$2" >/dev/null)
+    local dsc
+    dsc=$(ls "$CACHE/src/dl/$1_"*.dsc | head -1)
+    dpkg-source --no-check -x "$dsc" "$dir.tmp" >/dev/null
+    mv "$dir.tmp" "$dir"
+  fi
+  eval "$3=\$dir"
+}
+
+WOLFSSL_VER=$(dpkg-query -W -f='${source:Version}' libwolfssl-dev)
+LZ4_VER=$(dpkg-query -W -f='${source:Version}' liblz4-dev)
+RECIPE=$( (declare -f build_lz4 build_wolfssl; $HOST-gcc-posix -dumpversion) | sha1sum | cut -c1-12)
+DEPS="$CACHE/deps-wolfssl-$WOLFSSL_VER-lz4-$LZ4_VER-$RECIPE"
+if [ ! -f "$DEPS/.done" ]; then
+  echo "win-build: building LZ4 $LZ4_VER and wolfSSL $WOLFSSL_VER for mingw into $DEPS"
+  write_sources
+  apt_own update >/dev/null
+  fetch_source lz4 "$LZ4_VER" LZ4_SRC
+  fetch_source wolfssl "$WOLFSSL_VER" WOLFSSL_SRC
+  rm -rf "$DEPS" "$LZ4_SRC/_win" "$WOLFSSL_SRC/_win"
+  build_lz4 "$LZ4_SRC" "$DEPS"
+  build_wolfssl "$WOLFSSL_SRC" "$DEPS"
+  touch "$DEPS/.done"
+fi
+
+# --- krii ----------------------------------------------------------------------
+
+cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+  -DKRII_WIN_DEPS="$DEPS" -DKRII_GUI=OFF -DKRII_WERROR="${KRII_WERROR:-OFF}" "$@"
+cmake --build "$BUILD" -j "$(nproc)"
+echo "win-build: $BUILD/bin/krimg.exe"
+
+if [ "$RUN_TESTS" = 1 ]; then
+  scripts/win-test.sh
+fi
