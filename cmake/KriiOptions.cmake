@@ -19,4 +19,10 @@ endif()
 function(krii_target_defaults target)
   target_compile_options(${target} PRIVATE ${KRII_WARNINGS})
   target_compile_definitions(${target} PRIVATE _FILE_OFFSET_BITS=64 _GNU_SOURCE)
+  if(WIN32)
+    # Windows 7 and later; the system headers without min/max macros; the
+    # runtime library's reentrant time functions.
+    target_compile_definitions(${target} PRIVATE _WIN32_WINNT=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX
+      _POSIX_THREAD_SAFE_FUNCTIONS=200112L)
+  endif()
 endfunction()

@@ -4,14 +4,9 @@
 //   krimg verify IMAGE [--debug]
 //   krimg deploy ...
 //   krimg --version
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <strings.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +17,7 @@
 #include "dd_verify.h"
 #include "krimg_deploy.h"
 #include "krsd-client.h"
+#include "krimg_sys.h"
 #include "krsd_ui.h"
 #include "os/os_log.h"
 #include "stream.h"
@@ -88,20 +84,6 @@ const char kVerifyUsage[] =
 // differed from its record.
 constexpr int kExitVerifyFailed = 6;
 
-volatile sig_atomic_t g_interrupted = 0;
-
-void on_interrupt(int) { g_interrupted = 1; }
-
-// Ctrl-C and SIGTERM ask the running work to stop.
-void catch_interrupts() {
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = on_interrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-}
-
 // The status line on a terminal. With a known window height it lives on
 // the bottom row, outside a scrolling region that holds the log lines, so
 // that the two never overwrite each other; otherwise it is redrawn in place
@@ -118,9 +100,9 @@ void tty_status_end() {
 }
 
 void tty_status_begin() {
-  struct winsize ws{};
-  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_row < 3) return;
-  g_rows = ws.ws_row;
+  int rows = krimg_terminal_rows();
+  if (rows < 3) return;
+  g_rows = rows;
   // Make room when the cursor is on the bottom row, then keep the log
   // above it.
   fprintf(stderr, "\n\033[A\0337\033[1;%dr\0338", g_rows - 1);
@@ -200,39 +182,13 @@ std::string system_path(const std::string& text) {
 // A name the file layer refuses can never be opened: say so before anything is.
 bool unrepresentable(int err) { return err == EINVAL || err == ENAMETOOLONG; }
 
-// Size of the existing image: -1 missing, else bytes (a block device
-// reports its length).
-int64_t image_size(const std::string& path) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return -1;
-  if (S_ISREG(st.st_mode)) return st.st_size;
-  if (S_ISBLK(st.st_mode)) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return 1;  // cannot tell: treat as holding data
-    off_t end = lseek(fd, 0, SEEK_END);
-    close(fd);
-    return end < 0 ? 1 : end;
-  }
-  return 0;  // character devices, pipes: nothing to overwrite
-}
-
-bool same_file(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
-  if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return true;
-  // Two nodes of the same block device.
-  return S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode) && sa.st_rdev == sb.st_rdev;
-}
-
 // Whether the source tells its size, asked as the engine will ask it. A pipe
 // or socket is not opened for this (it would take from another program's
 // stream) and standard input never has one. -1 when the source cannot be
 // opened: the job itself will say why.
 int source_size_known(const std::string& source, bool is_stdin, const std::string& local) {
   if (is_stdin) return 0;
-  struct stat st;
-  if (!local.empty() && stat(local.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
-    return 0;
+  if (!local.empty() && krimg_is_pipe(local)) return 0;
   stream_ref_t s = stream_open(source.c_str(), FILE_MODE_READ, 2000);
   if (!s) return -1;
   const int64_t size = stream_size(s);
@@ -341,7 +297,7 @@ int acquire_main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  if (!source_path.empty() && same_file(source_path, image_path)) {
+  if (!source_path.empty() && krimg_same_file(source_path, image_path)) {
     fprintf(stderr, "krimg acquire: the image %s is the source itself; refused\n", image.c_str());
     return kExitRefused;
   }
@@ -350,8 +306,9 @@ int acquire_main(int argc, char** argv) {
   os_log_ctl(OS_LOG_SET_PREFIX_NAMES, "time");
   os_log_ctl(OS_LOG_SET_CONSOLE, 1);
 
-  const bool interactive = !source_is_stdin && isatty(STDIN_FILENO) && isatty(STDERR_FILENO);
-  const int64_t existing = image_size(image_path);
+  const bool interactive =
+      !source_is_stdin && krimg_stdin_is_terminal() && krimg_stderr_is_terminal();
+  const int64_t existing = krimg_image_size(image_path);
   if (existing > 0 && !resume && !restart && !interactive) {
     fprintf(stderr,
             "krimg acquire: %s exists and is not empty; give --resume to continue it or "
@@ -361,7 +318,7 @@ int acquire_main(int argc, char** argv) {
   }
 
   krsd_ui_ops ops{};
-  if (isatty(STDERR_FILENO)) {
+  if (krimg_stderr_is_terminal()) {
     ops.set_status = tty_set_status;
     ops.set_progress = tty_set_progress;
   }
@@ -413,7 +370,7 @@ int acquire_main(int argc, char** argv) {
   ops.ask_yes_no = nullptr;
   krsd_ui_set(&ops);
 
-  catch_interrupts();
+  krimg_interrupt_catch(true);
 
   if (krsd_get_file(source.c_str(), image.c_str(), want_resume) != 0) {
     krsd_exit();
@@ -423,7 +380,7 @@ int acquire_main(int argc, char** argv) {
   if (ops.set_status) tty_status_begin();
   bool stop_sent = false;
   while (krsd_is_busy()) {
-    if (g_interrupted && !stop_sent) {
+    if (krimg_interrupted() && !stop_sent) {
       krsd_stop();
       stop_sent = true;
     }
@@ -434,7 +391,7 @@ int acquire_main(int argc, char** argv) {
   tty_status_end();
   int result = krsd_last_result();
   if (result == 0 && verify) {
-    dd_check_hooks hooks{[] { return g_interrupted != 0; }, {}};
+    dd_check_hooks hooks{[] { return krimg_interrupted(); }, {}};
     if (dd_verify_image(image, hooks) != DD_VERIFY_SAME) return kExitVerifyFailed;
   }
   return result < 0 ? kExitRefused : result;
@@ -465,8 +422,8 @@ int verify_main(int argc, char** argv) {
   os_log_ctl(OS_LOG_SET_PREFIX_NAMES, "time");
   os_log_ctl(OS_LOG_SET_CONSOLE, 1);
   tb_init(nullptr, nullptr, 0, 0);
-  catch_interrupts();
-  dd_check_hooks hooks{[] { return g_interrupted != 0; }, {}};
+  krimg_interrupt_catch(true);
+  dd_check_hooks hooks{[] { return krimg_interrupted(); }, {}};
   return dd_verify_image(image, hooks);
 }
 

@@ -2,43 +2,19 @@
 // defaults, through the same worker the dialog's Connect button uses.
 #include "krimg_deploy.h"
 
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 
+#include "krimg_sys.h"
 #include "os/os_log.h"
 #include "os/os_system.h"
 #include "ssh.h"
 
 namespace {
-
-volatile sig_atomic_t g_interrupted = 0;
-
-void on_interrupt(int) { g_interrupted = 1; }
-
-// One line from standard input, read while Ctrl-C may still end the wait;
-// false at its end or after Ctrl-C.
-bool read_answer(std::string* line) {
-  line->clear();
-  for (;;) {
-    if (g_interrupted) return false;
-    pollfd p = {0, POLLIN, 0};
-    int n = poll(&p, 1, 200);
-    if (n <= 0) continue;
-    char c;
-    if (read(0, &c, 1) != 1) return false;
-    if (c == '\n') return true;
-    *line += c;
-  }
-}
 
 // The deployment's question about an unknown host key: answered by
 // --hostkey, else on a terminal, else no.
@@ -49,7 +25,7 @@ bool ask_hostkey(const std::string& given, const char* host, int port, const cha
             fingerprint, given.c_str());
     return false;
   }
-  if (!isatty(0) || !isatty(2)) {
+  if (!krimg_stdin_is_terminal() || !krimg_stderr_is_terminal()) {
     fprintf(stderr,
             "krimg deploy: the host key of %s is not known; compare its fingerprint with the "
             "device's and trust it with --hostkey \"%s\"\n",
@@ -59,7 +35,7 @@ bool ask_hostkey(const std::string& given, const char* host, int port, const cha
   fprintf(stderr, "设备 %s (端口 %d) 的主机密钥未知, 指纹:\n  %s\n信任此密钥并继续连接? (y/n) ", host,
           port, fingerprint);
   std::string answer;
-  bool yes = read_answer(&answer) && (answer == "y" || answer == "yes");
+  bool yes = krimg_read_answer(&answer) && (answer == "y" || answer == "yes");
   if (!yes) fputc('\n', stderr);
   return yes;
 }
@@ -140,10 +116,7 @@ int krimg_deploy_main(int argc, char** argv) {
   // Ctrl-C ends the running tool (it sits in a process group of its own)
   // and every later one, so the deployment fails at once instead of
   // leaving a tool behind.
-  struct sigaction sa {}, old_int {};
-  sa.sa_handler = on_interrupt;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, &old_int);
+  krimg_interrupt_catch(false);
 
   ssh_set_hostkey_question([hostkey](const char* host, int port, const char* fingerprint) {
     return ask_hostkey(hostkey, host, port, fingerprint);
@@ -154,7 +127,7 @@ int krimg_deploy_main(int argc, char** argv) {
     // Both steps are bounded by their time limits; the worker clears the
     // busy word when the deployment has ended, whatever its outcome.
     while (ssh_is_busy()) {
-      if (g_interrupted) os_system_interrupt_all();
+      if (krimg_interrupted()) os_system_interrupt_all();
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     rc = ssh_last_result() == 0 ? 0 : 1;
@@ -162,13 +135,13 @@ int krimg_deploy_main(int argc, char** argv) {
   ssh_exit();
   ssh_wait_exit();
   ssh_set_hostkey_question(nullptr);
-  sigaction(SIGINT, &old_int, nullptr);
+  krimg_interrupt_release();
   std::string sha256 = ssh_last_tls_sha256();
   if (rc == 0 && !sha256.empty()) {
     fprintf(stderr, "krimg deploy: add ?ssl-sha256=%s to a krps:// URL of this device to accept "
                     "only this daemon\n", sha256.c_str());
     printf("krps://%s/dev/rdisk0s1s2?ssl-sha256=%s\n", ip.c_str(), sha256.c_str());
   }
-  if (g_interrupted && rc != 0) fprintf(stderr, "krimg deploy: interrupted\n");
+  if (krimg_interrupted() && rc != 0) fprintf(stderr, "krimg deploy: interrupted\n");
   return rc;
 }

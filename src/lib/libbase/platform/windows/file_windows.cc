@@ -1,8 +1,6 @@
 // The Windows side of the file layer: the local file driver (files, whole
 // disks \\.\PhysicalDriveN and volumes \\.\X:), standard input and standard
 // output. Windows errors reach the callers as errno values (tb_win_errno).
-#include <winioctl.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -11,10 +9,13 @@
 #include <vector>
 
 #include "platform/file_driver.h"
-#include "platform/windows/tb_win.h"
+#include "platform/windows/tb_win.h"  // before the system's device controls
 #include "tb_file.h"
 #include "tb_init.h"
 #include "tb_path.h"
+#include "tb_url.h"
+
+#include <winioctl.h>
 
 namespace {
 
@@ -185,7 +186,7 @@ long file_write(void* ctx, const void* buf, size_t size) {
 int64_t file_seek(void* ctx, int64_t offset, int whence) {
   static const DWORD kWhence[] = {FILE_BEGIN, FILE_CURRENT, FILE_END};
   if (whence < 0 || whence > 2) return -1;
-  int64_t now;
+  int64_t now = -1;
   return move_to(handle_of(ctx), offset, kWhence[whence], &now) ? now : -1;
 }
 

@@ -50,12 +50,6 @@ bool load_table(const char* module, const char* const* names, size_t count, Tabl
     return &loaded.table;                                                                   \
   }
 
-size_t copy_out(const std::string& text, char* buf, size_t size) {
-  if (text.empty() || text.size() >= size) return 0;
-  memcpy(buf, text.c_str(), text.size() + 1);
-  return text.size();
-}
-
 size_t copy_wide_out(const wchar_t* wide, char* buf, size_t size) {
   if (tb_text_from_wide(buf, wide, size) <= 0) return 0;
   return strlen(buf);

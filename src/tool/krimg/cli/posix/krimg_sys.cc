@@ -1,0 +1,86 @@
+// krimg's system services on POSIX.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "krimg_sys.h"
+
+namespace {
+
+volatile sig_atomic_t g_interrupted = 0;
+struct sigaction g_old_int, g_old_term;
+bool g_terminate = false;
+
+void on_interrupt(int) { g_interrupted = 1; }
+
+}  // namespace
+
+bool krimg_stdin_is_terminal() { return isatty(STDIN_FILENO); }
+bool krimg_stderr_is_terminal() { return isatty(STDERR_FILENO); }
+
+int krimg_terminal_rows() {
+  struct winsize ws {};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) != 0) return 0;
+  return ws.ws_row;
+}
+
+void krimg_interrupt_catch(bool terminate) {
+  struct sigaction sa {};
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, &g_old_int);
+  g_terminate = terminate;
+  if (terminate) sigaction(SIGTERM, &sa, &g_old_term);
+}
+
+bool krimg_interrupted() { return g_interrupted != 0; }
+
+void krimg_interrupt_release() {
+  sigaction(SIGINT, &g_old_int, nullptr);
+  if (g_terminate) sigaction(SIGTERM, &g_old_term, nullptr);
+}
+
+bool krimg_read_answer(std::string* line) {
+  line->clear();
+  for (;;) {
+    if (g_interrupted) return false;
+    pollfd p = {STDIN_FILENO, POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) continue;
+    char c;
+    if (read(STDIN_FILENO, &c, 1) != 1) return false;
+    if (c == '\n') return true;
+    *line += c;
+  }
+}
+
+int64_t krimg_image_size(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return -1;
+  if (S_ISREG(st.st_mode)) return st.st_size;
+  if (S_ISBLK(st.st_mode)) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 1;  // cannot tell: treat as holding data
+    off_t end = lseek(fd, 0, SEEK_END);
+    close(fd);
+    return end < 0 ? 1 : end;
+  }
+  return 0;  // character devices, pipes: nothing to overwrite
+}
+
+bool krimg_is_pipe(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
+bool krimg_same_file(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+  if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return true;
+  // Two nodes of the same block device.
+  return S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode) && sa.st_rdev == sb.st_rdev;
+}
