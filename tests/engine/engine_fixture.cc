@@ -4,13 +4,11 @@
 #include <wolfssl/wolfcrypt/md5.h>
 #include <wolfssl/wolfcrypt/sha256.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "os/os_log.h"
@@ -68,12 +66,16 @@ std::string log_dump() {
 }
 
 TempDir::TempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/krii-engine-XXXXXX";
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) ADD_FAILURE() << "mkdtemp failed";
-  dir_ = buf.data();
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path base = fs::temp_directory_path(ec);
+  std::random_device rd;
+  // A fresh name: create_directory fails on one that exists.
+  for (int tries = 0; tries < 100 && dir_.empty(); ++tries) {
+    fs::path p = base / ("krii-engine-" + std::to_string(rd()));
+    if (fs::create_directory(p, ec)) dir_ = p.string();
+  }
+  if (dir_.empty()) ADD_FAILURE() << "no temporary folder in " << base;
 }
 
 TempDir::~TempDir() {
@@ -115,8 +117,8 @@ std::string read_file(const std::string& path) {
 }
 
 bool file_exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return std::filesystem::exists(path, ec);
 }
 
 std::string md5_hex(const std::string& data) {

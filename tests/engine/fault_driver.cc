@@ -1,10 +1,10 @@
 #include "fault_driver.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "krsd-client.h"
 #include "tb_file.h"
@@ -61,7 +61,8 @@ long fail(ctx* c, int32_t cls) {
 
 long d_read(void* vc, void* buf, size_t size) {
   ctx* c = static_cast<ctx*>(vc);
-  if (g_plan.read_delay_us) usleep(static_cast<useconds_t>(g_plan.read_delay_us));
+  if (g_plan.read_delay_us)
+    std::this_thread::sleep_for(std::chrono::microseconds(g_plan.read_delay_us));
   if (c->dead) return fail(c, IOERR_OTHER);
   const int64_t pos = c->pos;
   if (g_plan.stop_at >= 0 && pos >= g_plan.stop_at) krsd_stop();

@@ -40,9 +40,18 @@ bool system_path(const char* path, std::vector<wchar_t>* wide) {
     errno = ENOENT;
     return false;
   }
+  // A path rooted without a drive ("\img\a.dd") is on the current drive,
+  // as everywhere on Windows, not below the current directory.
+  std::string rooted = path;
+  const bool sep0 = path[0] == '\\' || path[0] == '/';
+  const bool sep1 = path[0] && (path[1] == '\\' || path[1] == '/');
+  if (sep0 && !sep1) {
+    char cwd[TB_PATH_MAXN];
+    if (tb_directory_current(cwd, sizeof cwd) >= 2 && cwd[1] == ':') rooted = std::string(cwd, 2) + path;
+  }
   char abs[TB_PATH_MAXN];
   errno = 0;
-  if (!tb_path_absolute(path, abs, sizeof abs)) {
+  if (!tb_path_absolute(rooted.c_str(), abs, sizeof abs)) {
     if (!errno) errno = ENAMETOOLONG;
     return false;
   }

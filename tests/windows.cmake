@@ -1,0 +1,21 @@
+# The tests of the Windows build: those that need no Linux-only part (no
+# fork, no POSIX sockets, files or environment calls in the test itself),
+# run under Wine. krimg.exe imaging a file and a krp:// source served by
+# the Linux daemon is scripts/win-test.sh.
+# (safe_test is not here: its death tests rerun the binary on Windows, and
+# the rerun makes a log file of its own.)
+foreach(t human_test log_mt_test)
+  krii_test(pal_${t} SOURCES libpal/${t}.cc LIBS krii_pal)
+endforeach()
+krii_test(libbase_init_mt_test SOURCES libbase/init_mt_test.cc LIBS krii_base)
+foreach(t blobmsg_test sd_pack_test)
+  krii_test(${t} SOURCES libkrsd/${t}.cc LIBS krii_krsd)
+endforeach()
+add_library(krii_engine_testkit STATIC engine/engine_fixture.cc engine/engine_job.cc
+  engine/fault_driver.cc)
+krii_target_defaults(krii_engine_testkit)
+target_include_directories(krii_engine_testkit PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/engine)
+target_link_libraries(krii_engine_testkit PUBLIC krii_engine GTest::gtest)
+foreach(t engine_fault_test engine_worker_test)
+  krii_test(${t} SOURCES engine/${t}.cc LIBS krii_engine_testkit)
+endforeach()
