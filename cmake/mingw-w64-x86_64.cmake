@@ -19,6 +19,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# On Windows the tools a program runs (PuTTY's pscp.exe and plink.exe) and
+# the daemon it delivers (dev\armv7\krsd) lie beside it.
+set(KRII_INSTALL_TOOLSDIR bin CACHE STRING "Folder of the SSH tools and the device daemon")
 
 # Programs and tests run under Wine on the build machine.
 find_program(KRII_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -35,13 +35,11 @@ namespace {
 // Paths of the runner stay within what the command processor accepts.
 constexpr size_t kPathMax = 260;
 
-std::mutex g_dir_mu;
-std::string g_dir_override;     // guarded by g_dir_mu
-bool g_dir_overridden = false;  // guarded by g_dir_mu
-
-// Ids of the commands os_system_s is waiting for, for a front end's Ctrl-C.
+// The commands os_system_s is waiting for (id and process), for a front
+// end's Ctrl-C and a program on its way out.
 std::mutex g_run_mu;
-std::set<DWORD> g_running;  // guarded by g_run_mu
+std::map<DWORD, HANDLE> g_running;  // guarded by g_run_mu
+bool g_run_closed = false;          // guarded by g_run_mu
 
 bool is_file(const std::string& path) {
   DWORD attr = GetFileAttributesA(path.c_str());
@@ -49,13 +47,13 @@ bool is_file(const std::string& path) {
 }
 
 // The command processor: COMSPEC when set and not empty, else cmd.exe. A
-// name that is not itself a file is searched along PATH, the program's own
-// directory first. Empty when nothing is found.
+// name that is not itself a file is searched along PATH, the programs' tool
+// folder first. Empty when nothing is found.
 std::string find_processor() {
   const char* spec = getenv("COMSPEC");
   std::string name = (spec && *spec) ? spec : "cmd.exe";
   if (is_file(name)) return name;
-  std::string path = os_program_dir();
+  std::string path = os_tools_dir();
   if (const char* p = getenv("PATH")) path += ";" + std::string(p);
   const char* rest = path.c_str();
   char entry[kPathMax];
@@ -70,10 +68,10 @@ std::string find_processor() {
   return {};
 }
 
-// The caller's environment with PATH led by the program's directory, as a
+// The caller's environment with PATH led by the programs' tool folder, as a
 // block of NUL-ended entries closed by an empty one.
 std::vector<char> child_env() {
-  std::string dir = os_program_dir();
+  std::string dir = os_tools_dir();
   std::vector<char> block;
   bool have_path = false;
   LPCH env = GetEnvironmentStringsA();
@@ -137,6 +135,13 @@ int exit_code_of(HANDLE process) {
 // this process from taking the event itself, send, detach. AttachConsole is
 // looked up at run time; without it nothing is sent.
 int console_ctrl_c(DWORD pid) {
+  // A child on this process's own console (the usual case for a console
+  // program) gets the event without leaving the console.
+  DWORD list[256];
+  DWORD n = GetConsoleProcessList(list, 256);
+  for (DWORD i = 0; i < n && n <= 256; ++i) {
+    if (list[i] == pid) return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) ? 1 : 0;
+  }
   using attach_fn = BOOL(WINAPI*)(DWORD);
   static const auto attach = reinterpret_cast<attach_fn>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "AttachConsole")));
@@ -146,6 +151,7 @@ int console_ctrl_c(DWORD pid) {
   SetConsoleCtrlHandler(nullptr, TRUE);
   GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
   FreeConsole();
+  SetConsoleCtrlHandler(nullptr, FALSE);
   return 1;
 }
 
@@ -157,10 +163,6 @@ void close_handle(HANDLE* h) {
 }  // namespace
 
 std::string os_program_dir() {
-  {
-    std::lock_guard<std::mutex> lock(g_dir_mu);
-    if (g_dir_overridden) return g_dir_override;
-  }
   char buf[MAX_PATH + 1];
   DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
   if (n == 0 || n >= sizeof buf) return {};
@@ -168,12 +170,6 @@ std::string os_program_dir() {
   size_t sep = path.find_last_of("\\/");
   if (sep == std::string::npos) return {};
   return path.substr(0, sep);
-}
-
-void os_system_set_program_dir(const char* dir) {
-  std::lock_guard<std::mutex> lock(g_dir_mu);
-  g_dir_overridden = dir != nullptr;
-  g_dir_override = dir ? dir : "";
 }
 
 // The command processor keeps what stands in double quotes together; the
@@ -210,13 +206,19 @@ int os_system_s(const char* command, uint32_t limit_ms) {
   }
   int saved = errno;
   PROCESS_INFORMATION pi;
-  if (!spawn(command, nullptr, nullptr, nullptr, &pi)) {
-    errno = saved;
-    return -1;
-  }
   {
+    // Started and listed in one step, so that os_system_end_all either
+    // finds the process or keeps it from starting.
     std::lock_guard<std::mutex> lock(g_run_mu);
-    g_running.insert(pi.dwProcessId);
+    if (g_run_closed) {
+      errno = ECANCELED;
+      return -1;
+    }
+    if (!spawn(command, nullptr, nullptr, nullptr, &pi)) {
+      errno = saved;
+      return -1;
+    }
+    g_running[pi.dwProcessId] = pi.hProcess;
   }
   int code;
   if (WaitForSingleObject(pi.hProcess, limit_ms) == WAIT_OBJECT_0) {
@@ -236,10 +238,18 @@ int os_system_s(const char* command, uint32_t limit_ms) {
   return code;
 }
 
+int pal::end_running_commands() {
+  std::lock_guard<std::mutex> lock(g_run_mu);
+  g_run_closed = true;
+  int n = 0;
+  for (const auto& [pid, process] : g_running) n += TerminateProcess(process, 1) ? 1 : 0;
+  return n;
+}
+
 int os_system_interrupt_all() {
   std::lock_guard<std::mutex> lock(g_run_mu);
   int n = 0;
-  for (DWORD pid : g_running) n += console_ctrl_c(pid);
+  for (const auto& [pid, process] : g_running) n += console_ctrl_c(pid);
   return n;
 }
 
@@ -362,7 +372,16 @@ unsigned __stdcall popen_reader(void* p) {
 
 void stop_reader(os_popen_run_t* run) {
   if (!run->reader) return;
-  while (WaitForSingleObject(run->reader, 10) == WAIT_TIMEOUT) CancelSynchronousIo(run->reader);
+  // A read that ignores cancellation for a second is ended with its thread:
+  // it holds nothing but its own chunk.
+  int tries = 0;
+  while (WaitForSingleObject(run->reader, 10) == WAIT_TIMEOUT) {
+    if (++tries > 100) {
+      TerminateThread(run->reader, 1);
+      break;
+    }
+    CancelSynchronousIo(run->reader);
+  }
   CloseHandle(run->reader);
   run->reader = nullptr;
 }
