@@ -32,31 +32,26 @@ bool starts_with(const char* text, const char* prefix) {
 
 bool is_raw_device(const char* path) { return starts_with(path, "\\\\.\\"); }
 
-// The wide system path for a name of the file layer, or false with errno.
-bool system_path(const char* path, std::vector<wchar_t>* wide) {
+// The system path for a name of the file layer (already made absolute by
+// its naming), or false with errno.
+bool system_path(const char* path, std::string* out) {
   // A remote name reaches this driver only when no remote driver is
   // registered; it must not become a local file named "krp:".
   if (tb_path_prefix_ci(path, "krp:") || tb_path_prefix_ci(path, "krps:")) {
     errno = ENOENT;
     return false;
   }
-  // A path rooted without a drive ("\img\a.dd") is on the current drive,
-  // as everywhere on Windows, not below the current directory.
-  std::string rooted = path;
-  const bool sep0 = path[0] == '\\' || path[0] == '/';
-  const bool sep1 = path[0] && (path[1] == '\\' || path[1] == '/');
-  if (sep0 && !sep1) {
-    char cwd[TB_PATH_MAXN];
-    if (tb_directory_current(cwd, sizeof cwd) >= 2 && cwd[1] == ':') rooted = std::string(cwd, 2) + path;
-  }
-  char abs[TB_PATH_MAXN];
-  errno = 0;
-  if (!tb_path_absolute(rooted.c_str(), abs, sizeof abs)) {
-    if (!errno) errno = ENAMETOOLONG;
-    return false;
-  }
+  std::string name;
+  if (!tb_path_local_name(path, &name)) return false;
+  *out = name;
+  return true;
+}
+
+bool wide_path(const char* path, std::vector<wchar_t>* wide) {
+  std::string name;
+  if (!system_path(path, &name)) return false;
   wide->assign(TB_PATH_MAXN, L'\0');
-  if (tb_text_to_wide(wide->data(), abs, wide->size()) < 0) {
+  if (tb_text_to_wide(wide->data(), name.c_str(), wide->size()) < 0) {
     errno = EILSEQ;
     return false;
   }
@@ -130,7 +125,7 @@ void* file_open(const char* path, int mode) {
     return nullptr;
   }
   std::vector<wchar_t> wide;
-  if (!system_path(path, &wide)) return nullptr;
+  if (!wide_path(path, &wide)) return nullptr;
   DWORD access, share;
   if (mode & FILE_MODE_READ) {
     access = GENERIC_READ, share = FILE_SHARE_READ;
@@ -368,3 +363,32 @@ const tb_file_driver tb_file_driver_stdin = {
 
 // Whole disks have their own names on Windows: nothing to point elsewhere.
 void tb_file_block_roots_set(const char*, const char*) {}
+
+bool tb_file_system_path(const char* path, char* out, size_t size) {
+  char name[TB_PATH_MAXN], drv[16];
+  if (!out || !tb_file_device_name(path, name, sizeof name, drv, sizeof drv)) {
+    if (!out) errno = EINVAL;
+    return false;
+  }
+  std::string sys;
+  if (std::strcmp(drv, "file") == 0) {
+    if (!system_path(name, &sys)) return false;
+  } else if (std::strcmp(drv, "file_null") == 0) {
+    sys = "NUL";
+  } else if (std::strcmp(drv, "file_stdin") == 0) {
+    sys = "CONIN$";
+  } else if (std::strcmp(drv, "file_stdout") == 0) {
+    sys = "CONOUT$";
+  } else if (std::strncmp(drv, "file_", 5) == 0) {
+    sys = name;  // no system device: a name that holds no file
+  } else {
+    errno = EINVAL;  // a remote name
+    return false;
+  }
+  if (sys.size() >= size) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  std::memcpy(out, sys.c_str(), sys.size() + 1);
+  return true;
+}
