@@ -19,3 +19,5 @@ target_link_libraries(krii_engine_testkit PUBLIC krii_engine GTest::gtest)
 foreach(t engine_fault_test engine_worker_test)
   krii_test(${t} SOURCES engine/${t}.cc LIBS krii_engine_testkit)
 endforeach()
+# The Windows command runner itself.
+krii_test(pal_runner_windows_test SOURCES libpal/windows/runner_test.cc LIBS krii_pal)

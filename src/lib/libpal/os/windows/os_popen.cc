@@ -21,10 +21,13 @@
 #define KR_LOG_SRC "src\\lib\\libpal\\os\\windows\\os_popen"
 
 // The child's process handle and id, and the two ends of the pipe (null once
-// closed); input: mode "w", the pipe feeds the child's standard input.
+// closed); input: mode "w", the pipe feeds the child's standard input; job:
+// the job that holds the child and everything it starts (null when the
+// system refused one).
 struct os_popen_t {
   HANDLE process;
   DWORD pid;
+  HANDLE job;
   HANDLE rd;
   HANDLE wr;
   bool input;
@@ -35,10 +38,31 @@ namespace {
 // Paths of the runner stay within what the command processor accepts.
 constexpr size_t kPathMax = 260;
 
-// The commands os_system_s is waiting for (id and process), for a front
-// end's Ctrl-C and a program on its way out.
+// A started command: its process and the job that holds it with every
+// process it starts, so that ending the command ends the tool as well as
+// the command processor (null when the system refused a job).
+struct Child {
+  HANDLE process = nullptr;
+  DWORD pid = 0;
+  HANDLE job = nullptr;
+};
+
+// Ends the child with everything it started, exit code 1.
+void terminate(const Child& c) {
+  if (!c.job || !TerminateJobObject(c.job, 1)) TerminateProcess(c.process, 1);
+}
+
+void release(Child* c) {
+  if (c->process) CloseHandle(c->process);
+  // Closing the job ends what is left in it.
+  if (c->job) CloseHandle(c->job);
+  *c = {};
+}
+
+// The commands os_system_s is waiting for, by id, for a front end's Ctrl-C
+// and a program on its way out.
 std::mutex g_run_mu;
-std::map<DWORD, HANDLE> g_running;  // guarded by g_run_mu
+std::map<DWORD, Child> g_running;  // guarded by g_run_mu
 bool g_run_closed = false;          // guarded by g_run_mu
 
 bool is_file(const std::string& path) {
@@ -95,8 +119,8 @@ std::vector<char> child_env() {
 }
 
 // Starts "<processor> /c <command>" hidden with the given standard handles
-// (null: the caller's). The process information, or false with errno set.
-bool spawn(const char* command, HANDLE in, HANDLE out, HANDLE err, PROCESS_INFORMATION* pi) {
+// (null: the caller's), in a job of its own. False with errno set.
+bool spawn(const char* command, HANDLE in, HANDLE out, HANDLE err, Child* child) {
   std::string processor = find_processor();
   if (processor.empty()) {
     errno = ENOENT;
@@ -114,14 +138,27 @@ bool spawn(const char* command, HANDLE in, HANDLE out, HANDLE err, PROCESS_INFOR
     si.hStdError = err ? err : GetStdHandle(STD_ERROR_HANDLE);
   }
   std::vector<char> env = child_env();
-  *pi = {};
-  if (!CreateProcessA(processor.c_str(), line.data(), nullptr, nullptr, TRUE, 0, env.data(),
-                      nullptr, &si, pi)) {
+  PROCESS_INFORMATION pi{};
+  // Suspended until it is in its job: nothing it starts can escape.
+  if (!CreateProcessA(processor.c_str(), line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+                      env.data(), nullptr, &si, &pi)) {
     errno = ECHILD;
     return false;
   }
-  CloseHandle(pi->hThread);
-  pi->hThread = nullptr;
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  if (job) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+        !AssignProcessToJobObject(job, pi.hProcess)) {
+      // A system without nested jobs: the command runs without one.
+      CloseHandle(job);
+      job = nullptr;
+    }
+  }
+  ResumeThread(pi.hThread);
+  CloseHandle(pi.hThread);
+  *child = {pi.hProcess, pi.dwProcessId, job};
   return true;
 }
 
@@ -205,35 +242,35 @@ int os_system_s(const char* command, uint32_t limit_ms) {
     return -1;
   }
   int saved = errno;
-  PROCESS_INFORMATION pi;
+  Child child;
   {
     // Started and listed in one step, so that os_system_end_all either
-    // finds the process or keeps it from starting.
+    // finds the command or keeps it from starting.
     std::lock_guard<std::mutex> lock(g_run_mu);
     if (g_run_closed) {
       errno = ECANCELED;
       return -1;
     }
-    if (!spawn(command, nullptr, nullptr, nullptr, &pi)) {
+    if (!spawn(command, nullptr, nullptr, nullptr, &child)) {
       errno = saved;
       return -1;
     }
-    g_running[pi.dwProcessId] = pi.hProcess;
+    g_running[child.pid] = child;
   }
   int code;
-  if (WaitForSingleObject(pi.hProcess, limit_ms) == WAIT_OBJECT_0) {
-    code = exit_code_of(pi.hProcess);
+  if (WaitForSingleObject(child.process, limit_ms) == WAIT_OBJECT_0) {
+    code = exit_code_of(child.process);
   } else {
     KR_LOG(OS_LOG_DEBUG, "timeout terminate process\n");
-    TerminateProcess(pi.hProcess, 1);
-    WaitForSingleObject(pi.hProcess, INFINITE);
+    terminate(child);
+    WaitForSingleObject(child.process, INFINITE);
     code = 1;
   }
   {
     std::lock_guard<std::mutex> lock(g_run_mu);
-    g_running.erase(pi.dwProcessId);
+    g_running.erase(child.pid);
   }
-  CloseHandle(pi.hProcess);
+  release(&child);
   errno = saved;
   return code;
 }
@@ -241,15 +278,14 @@ int os_system_s(const char* command, uint32_t limit_ms) {
 int pal::end_running_commands() {
   std::lock_guard<std::mutex> lock(g_run_mu);
   g_run_closed = true;
-  int n = 0;
-  for (const auto& [pid, process] : g_running) n += TerminateProcess(process, 1) ? 1 : 0;
-  return n;
+  for (const auto& [pid, child] : g_running) terminate(child);
+  return static_cast<int>(g_running.size());
 }
 
 int os_system_interrupt_all() {
   std::lock_guard<std::mutex> lock(g_run_mu);
   int n = 0;
-  for (const auto& [pid, process] : g_running) n += console_ctrl_c(pid);
+  for (const auto& [pid, child] : g_running) n += console_ctrl_c(pid);
   return n;
 }
 
@@ -267,8 +303,9 @@ os_popen_t* os_popen(const char* command, const char* mode) {
   }
   // Only the child's end is inherited: no other child keeps the pipe open.
   SetHandleInformation(reading ? rd : wr, HANDLE_FLAG_INHERIT, 0);
-  PROCESS_INFORMATION pi;
-  bool ok = reading ? spawn(command, nullptr, wr, wr, &pi) : spawn(command, rd, nullptr, nullptr, &pi);
+  Child child;
+  bool ok = reading ? spawn(command, nullptr, wr, wr, &child)
+                    : spawn(command, rd, nullptr, nullptr, &child);
   if (!ok) {
     int e = errno;
     CloseHandle(rd);
@@ -278,8 +315,9 @@ os_popen_t* os_popen(const char* command, const char* mode) {
   }
   SetHandleInformation(reading ? wr : rd, HANDLE_FLAG_INHERIT, 0);
   auto* h = static_cast<os_popen_t*>(safe_malloc(sizeof(os_popen_t)));
-  h->process = pi.hProcess;
-  h->pid = pi.dwProcessId;
+  h->process = child.process;
+  h->pid = child.pid;
+  h->job = child.job;
   h->rd = rd;
   h->wr = wr;
   h->input = !reading;
@@ -335,15 +373,16 @@ int os_pclose(os_popen_t* h) {
   }
   close_handle(&h->rd);
   close_handle(&h->wr);
+  Child child{h->process, h->pid, h->job};
   int result;
-  if (WaitForSingleObject(h->process, 10) == WAIT_OBJECT_0) {
-    result = exit_code_of(h->process);
+  if (WaitForSingleObject(child.process, 10) == WAIT_OBJECT_0) {
+    result = exit_code_of(child.process);
   } else {
-    TerminateProcess(h->process, 1);
-    WaitForSingleObject(h->process, INFINITE);
+    terminate(child);
+    WaitForSingleObject(child.process, INFINITE);
     result = -1;
   }
-  CloseHandle(h->process);
+  release(&child);
   free(h);
   return result;
 }
