@@ -35,6 +35,12 @@ std::vector<tb_ipaddr_t> tb_sys_dns_read(const char* path);
 void tb_sys_dns_load(const char* path);
 void tb_sys_dns_clear();
 
+// An int socket option: set (set true) or read into *value (a failed read
+// stores 0); false on failure. Levels and names are the system's.
+bool tb_sys_socket_opt(tb_socket_ref_t sock, int level, int name, bool set, int* value);
+// Blocking (true) or non-blocking socket calls; false on failure.
+bool tb_sys_socket_block(tb_socket_ref_t sock, bool block);
+
 // What the socket stream needs beyond tb_socket_recv, which cannot tell a
 // closed peer from an empty socket: bytes received (> 0); 0 when nothing has
 // arrived or the peer has closed its side (*closed is then true); -1 on an

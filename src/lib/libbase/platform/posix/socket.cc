@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 
 #include "platform/posix/cancel_posix.h"
 #include "platform/tb_sys.h"
@@ -71,45 +70,6 @@ tb_socket_ref_t tb_socket_init(size_t type, size_t family) {
   int fd = socket(v6 ? AF_INET6 : AF_INET, kind | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
   if (fd < 0) return nullptr;
   return ref_of(fd);
-}
-
-bool tb_socket_ctrl(tb_socket_ref_t sock, size_t code, ...) {
-  if (!sock) return false;
-  const int fd = fd_of(sock);
-  va_list ap;
-  va_start(ap, code);
-  bool ok = false;
-  switch (code) {
-    case TB_SOCKET_CTRL_SET_BLOCK: {
-      int nonblock = va_arg(ap, int) ? 0 : 1;
-      ok = ioctl(fd, FIONBIO, &nonblock) == 0;
-      break;
-    }
-    case TB_SOCKET_CTRL_GET_BLOCK:
-      break;  // not provided
-    case TB_SOCKET_CTRL_SET_RECV_BUFF_SIZE:
-      ok = set_int_opt(fd, SOL_SOCKET, SO_RCVBUF, va_arg(ap, int));
-      break;
-    case TB_SOCKET_CTRL_GET_RECV_BUFF_SIZE:
-      ok = get_int_opt(fd, SOL_SOCKET, SO_RCVBUF, va_arg(ap, int*));
-      break;
-    case TB_SOCKET_CTRL_SET_SEND_BUFF_SIZE:
-      ok = set_int_opt(fd, SOL_SOCKET, SO_SNDBUF, va_arg(ap, int));
-      break;
-    case TB_SOCKET_CTRL_GET_SEND_BUFF_SIZE:
-      ok = get_int_opt(fd, SOL_SOCKET, SO_SNDBUF, va_arg(ap, int*));
-      break;
-    case TB_SOCKET_CTRL_SET_TCP_NODELAY:
-      ok = set_int_opt(fd, IPPROTO_TCP, TCP_NODELAY, va_arg(ap, int) ? 1 : 0);
-      break;
-    case TB_SOCKET_CTRL_GET_TCP_NODELAY:
-      ok = get_int_opt(fd, IPPROTO_TCP, TCP_NODELAY, va_arg(ap, int*));
-      break;
-    default:
-      break;
-  }
-  va_end(ap);
-  return ok;
 }
 
 long tb_socket_connect(tb_socket_ref_t sock, const tb_ipaddr_t* addr) {
@@ -253,4 +213,14 @@ int tb_sys_socket_error(tb_socket_ref_t sock) {
   socklen_t len = sizeof err;
   if (getsockopt(fd_of(sock), SOL_SOCKET, SO_ERROR, &err, &len) != 0) return -1;
   return err;
+}
+
+bool tb_sys_socket_opt(tb_socket_ref_t sock, int level, int name, bool set, int* value) {
+  if (!sock || !value) return false;
+  return set ? set_int_opt(fd_of(sock), level, name, *value) : get_int_opt(fd_of(sock), level, name, value);
+}
+
+bool tb_sys_socket_block(tb_socket_ref_t sock, bool block) {
+  int nonblock = block ? 0 : 1;
+  return sock && ioctl(fd_of(sock), FIONBIO, &nonblock) == 0;
 }

@@ -3,5 +3,6 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <strings.h>
 #include <sys/socket.h>

@@ -3,7 +3,6 @@
 // the callers as errno values.
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 
 #include "platform/tb_sys.h"
 #include "platform/windows/tb_win.h"
@@ -121,45 +120,6 @@ tb_socket_ref_t tb_socket_init(size_t type, size_t family) {
     return nullptr;
   }
   return ref_of(s);
-}
-
-bool tb_socket_ctrl(tb_socket_ref_t sock, size_t code, ...) {
-  if (!sock) return false;
-  const SOCKET s = sock_of(sock);
-  va_list ap;
-  va_start(ap, code);
-  bool ok = false;
-  switch (code) {
-    case TB_SOCKET_CTRL_SET_BLOCK: {
-      u_long nonblock = va_arg(ap, int) ? 0 : 1;
-      ok = ws().ioctlsocket(s, FIONBIO, &nonblock) == 0;
-      break;
-    }
-    case TB_SOCKET_CTRL_GET_BLOCK:
-      break;  // not provided
-    case TB_SOCKET_CTRL_SET_RECV_BUFF_SIZE:
-      ok = set_int_opt(s, SOL_SOCKET, SO_RCVBUF, va_arg(ap, int));
-      break;
-    case TB_SOCKET_CTRL_GET_RECV_BUFF_SIZE:
-      ok = get_int_opt(s, SOL_SOCKET, SO_RCVBUF, va_arg(ap, int*));
-      break;
-    case TB_SOCKET_CTRL_SET_SEND_BUFF_SIZE:
-      ok = set_int_opt(s, SOL_SOCKET, SO_SNDBUF, va_arg(ap, int));
-      break;
-    case TB_SOCKET_CTRL_GET_SEND_BUFF_SIZE:
-      ok = get_int_opt(s, SOL_SOCKET, SO_SNDBUF, va_arg(ap, int*));
-      break;
-    case TB_SOCKET_CTRL_SET_TCP_NODELAY:
-      ok = set_int_opt(s, IPPROTO_TCP, TCP_NODELAY, va_arg(ap, int) ? 1 : 0);
-      break;
-    case TB_SOCKET_CTRL_GET_TCP_NODELAY:
-      ok = get_int_opt(s, IPPROTO_TCP, TCP_NODELAY, va_arg(ap, int*));
-      break;
-    default:
-      break;
-  }
-  va_end(ap);
-  return ok;
 }
 
 long tb_socket_connect(tb_socket_ref_t sock, const tb_ipaddr_t* addr) {
@@ -296,4 +256,15 @@ int tb_sys_socket_error(tb_socket_ref_t sock) {
     return -1;
   }
   return err ? tb_win_errno(static_cast<unsigned long>(err)) : 0;
+}
+
+bool tb_sys_socket_opt(tb_socket_ref_t sock, int level, int name, bool set, int* value) {
+  if (!sock || !value) return false;
+  const SOCKET s = sock_of(sock);
+  return set ? set_int_opt(s, level, name, *value) : get_int_opt(s, level, name, value);
+}
+
+bool tb_sys_socket_block(tb_socket_ref_t sock, bool block) {
+  u_long nonblock = block ? 0 : 1;
+  return sock && ws().ioctlsocket(sock_of(sock), FIONBIO, &nonblock) == 0;
 }
