@@ -45,10 +45,11 @@ build_wolfssl() {
   mkdir -p "$1/_inc"
   ln -sf "/usr/share/mingw-w64/include/wincrypt.h" "$1/_inc/Wincrypt.h"
   # long is 32 bits on 64-bit Windows: the big-integer words must be too.
+  # The peer's certificate chain is kept for the krps:// fingerprint check.
   cmake -S "$1" -B "$1/_win" -G Ninja \
     -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER=$HOST-gcc-posix \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$2" \
-    -DCMAKE_C_FLAGS="-DSP_WORD_SIZE=32 -I$1/_inc" \
+    -DCMAKE_C_FLAGS="-DSP_WORD_SIZE=32 -DSESSION_CERTS -DKEEP_PEER_CERT -I$1/_inc" \
     -DBUILD_SHARED_LIBS=OFF -DWOLFSSL_EXAMPLES=no -DWOLFSSL_CRYPT_TESTS=no \
     -DWOLFSSL_TLS13=yes -DWOLFSSL_TLSV12=yes -DWOLFSSL_ECC=yes -DWOLFSSL_CURVE25519=yes \
     -DWOLFSSL_ED25519=yes -DWOLFSSL_AESGCM=yes -DWOLFSSL_CHACHA=yes -DWOLFSSL_POLY1305=yes \
@@ -107,6 +108,9 @@ if [ ! -f "$DEPS/.done" ]; then
   build_lz4 "$LZ4_SRC" "$DEPS"
   build_wolfssl "$WOLFSSL_SRC" "$DEPS"
   touch "$DEPS/.done"
+  # The libraries are all a rerun needs; older builds of them are not.
+  rm -rf "$CACHE/src"
+  find "$CACHE" -maxdepth 1 -name 'deps-*' ! -path "$DEPS" -exec rm -rf {} +
 fi
 
 # --- krii ----------------------------------------------------------------------

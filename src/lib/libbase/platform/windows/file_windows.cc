@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/file_driver.h"
+#include "platform/windows/cancel_windows.h"
 #include "platform/windows/tb_win.h"  // before the system's device controls
 #include "tb_file.h"
 #include "tb_init.h"
@@ -88,12 +89,22 @@ bool move_to(HANDLE h, int64_t offset, DWORD whence, int64_t* now) {
   return true;
 }
 
+// A pipe or the console may hold a read for ever; a stop request of the
+// reading thread cancels it (ECANCELED).
 long read_some(HANDLE h, void* buf, size_t size) {
+  if (tb_cancel_watched_raised()) {
+    errno = ECANCELED;
+    return -1;
+  }
   DWORD got = 0;
   DWORD want = static_cast<DWORD>(std::min<size_t>(size, 0x40000000));
   if (!ReadFile(h, buf, want, &got, nullptr)) {
     // The writer of a pipe went away: that is the end of the data.
     if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
+    if (GetLastError() == ERROR_OPERATION_ABORTED && tb_cancel_watched_raised()) {
+      errno = ECANCELED;
+      return -1;
+    }
     tb_win_fail();
     return -1;
   }

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "platform/tb_sys.h"
+#include "platform/windows/cancel_windows.h"
 #include "platform/windows/tb_win.h"
 #include "tb_init.h"
 #include "tb_socket.h"
@@ -199,8 +200,28 @@ long tb_socket_wait(tb_socket_ref_t sock, size_t events, long timeout_ms) {
   fd_set ex;
   FD_ZERO(&ex);
   FD_SET(s, &ex);
-  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  int r = ws().select(0, &rd, &wr, &ex, timeout_ms >= 0 ? &tv : nullptr);
+  // select cannot be woken by a stop request: it waits in slices of 100 ms
+  // and looks at the request between them (ECANCELED once raised).
+  const int64_t deadline = timeout_ms >= 0 ? tb_clock_ms() + timeout_ms : 0;
+  int r;
+  for (;;) {
+    if (tb_cancel_watched_raised()) {
+      errno = ECANCELED;
+      return -1;
+    }
+    long slice = 100;
+    if (timeout_ms >= 0) {
+      int64_t left = deadline - tb_clock_ms();
+      slice = left <= 0 ? 0 : left < 100 ? static_cast<long>(left) : 100;
+    }
+    fd_set r_set = rd, w_set = wr, e_set = ex;
+    timeval tv{0, slice * 1000};
+    r = ws().select(0, &r_set, &w_set, &e_set, &tv);
+    if (r != 0 || (timeout_ms >= 0 && slice < 100)) {
+      rd = r_set, wr = w_set, ex = e_set;
+      break;
+    }
+  }
   if (r < 0) {
     last_error();
     return -1;

@@ -236,6 +236,45 @@ std::string os_shell_quote(const char* text) {
   return q;
 }
 
+namespace {
+
+// Starts a command of os_system_s or os_system_answer and lists it, in one
+// step, so that os_system_end_all either finds it or keeps it from
+// starting, and os_system_interrupt_all reaches it until end_run. False
+// with errno set (ECANCELED after os_system_end_all).
+bool start_run(const char* command, HANDLE in, HANDLE out, HANDLE err, Child* child) {
+  std::lock_guard<std::mutex> lock(g_run_mu);
+  if (g_run_closed) {
+    errno = ECANCELED;
+    return false;
+  }
+  if (!spawn(command, in, out, err, child)) return false;
+  g_running[child->pid] = *child;
+  return true;
+}
+
+// Waits at most limit_ms for a listed command, ends it with everything it
+// started after that, and releases it: its exit code, 1 after the time-out.
+int end_run(Child* child, uint32_t limit_ms) {
+  int code;
+  if (WaitForSingleObject(child->process, limit_ms) == WAIT_OBJECT_0) {
+    code = exit_code_of(child->process);
+  } else {
+    KR_LOG(OS_LOG_DEBUG, "timeout terminate process\n");
+    terminate(*child);
+    WaitForSingleObject(child->process, INFINITE);
+    code = 1;
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_run_mu);
+    g_running.erase(child->pid);
+  }
+  release(child);
+  return code;
+}
+
+}  // namespace
+
 int os_system_s(const char* command, uint32_t limit_ms) {
   if (!command) {
     errno = EINVAL;
@@ -243,34 +282,77 @@ int os_system_s(const char* command, uint32_t limit_ms) {
   }
   int saved = errno;
   Child child;
-  {
-    // Started and listed in one step, so that os_system_end_all either
-    // finds the command or keeps it from starting.
-    std::lock_guard<std::mutex> lock(g_run_mu);
-    if (g_run_closed) {
-      errno = ECANCELED;
-      return -1;
+  if (!start_run(command, nullptr, nullptr, nullptr, &child)) {
+    if (errno != ECANCELED) errno = saved;
+    return -1;
+  }
+  int code = end_run(&child, limit_ms);
+  errno = saved;
+  return code;
+}
+
+int os_system_answer(const char* command, uint32_t limit_ms, const os_answer_fn& answer,
+                     std::string* output) {
+  if (output) output->clear();
+  if (!command) {
+    errno = EINVAL;
+    return -1;
+  }
+  int saved = errno;
+  SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+  HANDLE in_rd = nullptr, in_wr = nullptr, out_rd = nullptr, out_wr = nullptr;
+  if (!CreatePipe(&in_rd, &in_wr, &sa, 0)) return -1;
+  if (!CreatePipe(&out_rd, &out_wr, &sa, 0)) {
+    CloseHandle(in_rd);
+    CloseHandle(in_wr);
+    return -1;
+  }
+  // Only the child's ends are inherited.
+  SetHandleInformation(in_wr, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(out_rd, HANDLE_FLAG_INHERIT, 0);
+  Child child;
+  bool started = start_run(command, in_rd, out_wr, out_wr, &child);
+  int e = errno;
+  CloseHandle(in_rd);
+  CloseHandle(out_wr);
+  if (!started) {
+    CloseHandle(in_wr);
+    CloseHandle(out_rd);
+    errno = e == ECANCELED ? e : saved;
+    return -1;
+  }
+  const ULONGLONG deadline = GetTickCount64() + limit_ms;
+  auto left_ms = [&] {
+    ULONGLONG now = GetTickCount64();
+    return now < deadline ? static_cast<uint32_t>(deadline - now) : 0u;
+  };
+  std::string text;
+  HANDLE input = in_wr;
+  // Anonymous pipes have no timed read: look for output every 20 ms.
+  while (left_ms() > 0) {
+    DWORD avail = 0;
+    if (!PeekNamedPipe(out_rd, nullptr, 0, nullptr, &avail, nullptr)) break;  // writers gone
+    if (avail == 0) {
+      Sleep(20);
+      continue;
     }
-    if (!spawn(command, nullptr, nullptr, nullptr, &child)) {
-      errno = saved;
-      return -1;
+    char chunk[512];
+    DWORD got = 0;
+    if (!ReadFile(out_rd, chunk, sizeof chunk, &got, nullptr) || got == 0) break;
+    text.append(chunk, got);
+    std::string reply;
+    if (input && answer && answer(text, &reply)) {
+      DWORD put = 0;
+      WriteFile(input, reply.data(), static_cast<DWORD>(reply.size()), &put, nullptr);
+      CloseHandle(input);
+      input = nullptr;
     }
-    g_running[child.pid] = child;
   }
-  int code;
-  if (WaitForSingleObject(child.process, limit_ms) == WAIT_OBJECT_0) {
-    code = exit_code_of(child.process);
-  } else {
-    KR_LOG(OS_LOG_DEBUG, "timeout terminate process\n");
-    terminate(child);
-    WaitForSingleObject(child.process, INFINITE);
-    code = 1;
-  }
-  {
-    std::lock_guard<std::mutex> lock(g_run_mu);
-    g_running.erase(child.pid);
-  }
-  release(&child);
+  if (input) CloseHandle(input);
+  CloseHandle(out_rd);
+  int code = end_run(&child, left_ms());
+  if (!text.empty()) KR_LOG(OS_LOG_DEBUG, "%s\n", text.c_str());
+  if (output) *output = std::move(text);
   errno = saved;
   return code;
 }
