@@ -116,7 +116,7 @@ fi
 # --- krii ----------------------------------------------------------------------
 
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-  -DKRII_WIN_DEPS="$DEPS" -DKRII_GUI=OFF -DKRII_MAN=OFF -DKRII_WERROR="${KRII_WERROR:-OFF}" "$@"
+  -DKRII_WIN_DEPS="$DEPS" -DKRII_GUI=OFF -DKRII_MAN=OFF -DKRII_BENCH=OFF -DKRII_WERROR="${KRII_WERROR:-OFF}" "$@"
 cmake --build "$BUILD" -j "$(nproc)"
 echo "win-build: $BUILD/bin/krimg.exe"
 
