@@ -3,8 +3,9 @@
 # that need no Linux-only part for 64-bit Windows with Debian's mingw-w64
 # (posix threads), into build-win/ (BUILD_DIR overrides).
 #
-# LZ4 and wolfSSL are built for mingw from Debian's own source packages of
-# the versions installed for Linux, fetched with apt's source support through
+# LZ4, wolfSSL and OpenSSL's libcrypto are built for mingw from Debian's own
+# source packages of the versions installed for Linux (the JSON library,
+# headers only, is copied from its Debian package), fetched with apt's source support through
 # an apt configuration of this script's own (its sources file lists the
 # machine's Debian archives with deb-src; the machine's apt setup is not
 # touched). Nothing else is downloaded. The built libraries are kept in
@@ -28,7 +29,7 @@ fi
 
 scripts/install-deps.sh
 
-# --- LZ4 and wolfSSL for mingw ---------------------------------------------
+# --- the libraries for mingw ---------------------------------------------
 
 # Builds the library of source folder $1 into prefix $2.
 build_lz4() {
@@ -55,6 +56,22 @@ build_wolfssl() {
     -DWOLFSSL_ED25519=yes -DWOLFSSL_AESGCM=yes -DWOLFSSL_CHACHA=yes -DWOLFSSL_POLY1305=yes \
     -DWOLFSSL_SHA384=yes -DWOLFSSL_SHA512=yes -DWOLFSSL_OPENSSLEXTRA=yes >/dev/null
   cmake --build "$1/_win" --target install >/dev/null
+}
+
+# libcrypto (the image hashes); libssl comes along with it.
+build_openssl() {
+  (cd "$1" && ./Configure mingw64 no-shared no-tests no-docs no-apps no-module \
+     --cross-compile-prefix=$HOST- --prefix="$2" --libdir=lib >/dev/null &&
+   make -j"$(nproc)" build_libs >/dev/null && make install_dev >/dev/null)
+}
+
+# The report's JSON library is headers only: Debian's own, with its CMake
+# package, placed in the prefix so that nothing of the host's /usr/include
+# reaches the Windows compiler.
+copy_json() {
+  mkdir -p "$1/include" "$1/share/cmake"
+  cp -r /usr/include/nlohmann "$1/include/"
+  cp -r /usr/share/cmake/nlohmann_json "$1/share/cmake/"
 }
 
 # apt with this script's own sources file, lists and cache.
@@ -96,17 +113,23 @@ fetch_source() {
 
 WOLFSSL_VER=$(dpkg-query -W -f='${source:Version}' libwolfssl-dev)
 LZ4_VER=$(dpkg-query -W -f='${source:Version}' liblz4-dev)
-RECIPE=$( (declare -f build_lz4 build_wolfssl; $HOST-gcc-posix -dumpversion) | sha1sum | cut -c1-12)
-DEPS="$CACHE/deps-wolfssl-$WOLFSSL_VER-lz4-$LZ4_VER-$RECIPE"
+OPENSSL_VER=$(dpkg-query -W -f='${source:Version}' libssl-dev)
+JSON_VER=$(dpkg-query -W -f='${Version}' nlohmann-json3-dev)
+RECIPE=$( (declare -f build_lz4 build_wolfssl build_openssl copy_json; echo "$JSON_VER"
+           $HOST-gcc-posix -dumpversion) | sha1sum | cut -c1-12)
+DEPS="$CACHE/deps-wolfssl-$WOLFSSL_VER-lz4-$LZ4_VER-openssl-$OPENSSL_VER-$RECIPE"
 if [ ! -f "$DEPS/.done" ]; then
-  echo "win-build: building LZ4 $LZ4_VER and wolfSSL $WOLFSSL_VER for mingw into $DEPS"
+  echo "win-build: building LZ4 $LZ4_VER, wolfSSL $WOLFSSL_VER and OpenSSL $OPENSSL_VER for mingw into $DEPS"
   write_sources
   apt_own update >/dev/null
   fetch_source lz4 "$LZ4_VER" LZ4_SRC
   fetch_source wolfssl "$WOLFSSL_VER" WOLFSSL_SRC
+  fetch_source openssl "$OPENSSL_VER" OPENSSL_SRC
   rm -rf "$DEPS" "$LZ4_SRC/_win" "$WOLFSSL_SRC/_win"
   build_lz4 "$LZ4_SRC" "$DEPS"
   build_wolfssl "$WOLFSSL_SRC" "$DEPS"
+  build_openssl "$OPENSSL_SRC" "$DEPS"
+  copy_json "$DEPS"
   touch "$DEPS/.done"
   # The libraries are all a rerun needs; older builds of them are not.
   rm -rf "$CACHE/src"
