@@ -60,7 +60,7 @@ build_wolfssl() {
 
 # libcrypto (the image hashes); libssl comes along with it.
 build_openssl() {
-  (cd "$1" && ./Configure mingw64 no-shared no-tests no-docs no-apps no-module \
+  (cd "$1" && ./Configure mingw64 no-shared no-tests no-module \
      --cross-compile-prefix=$HOST- --prefix="$2" --libdir=lib >/dev/null &&
    make -j"$(nproc)" build_libs >/dev/null && make install_dev >/dev/null)
 }
@@ -81,6 +81,11 @@ apt_own() {
     -o Dir::State::Lists="$APT_DIR/lists" -o Dir::Cache="$APT_DIR/cache" "$@"
 }
 
+apt_cache_own() {
+  apt-cache -o Dir::Etc::SourceList=/dev/null -o Dir::Etc::SourceParts="$APT_DIR/sources.list.d" \
+    -o Dir::State::Lists="$APT_DIR/lists" -o Dir::Cache="$APT_DIR/cache" "$@"
+}
+
 # The machine's Debian archives, as source archives.
 write_sources() {
   mkdir -p "$APT_DIR/sources.list.d" "$APT_DIR/lists/partial" "$APT_DIR/cache/archives/partial"
@@ -97,12 +102,23 @@ write_sources() {
   fi
 }
 
-# Fetches and unpacks source package $1 of version $2 into $3.
+# Fetches and unpacks source package $1 of version $2 into $3; when the
+# archive no longer serves that one (after a security update), the newest
+# version it does serve.
 fetch_source() {
   local dir="$CACHE/src/$1-$2"
   if [ ! -d "$dir" ]; then
+    rm -rf "$CACHE/src/dl"
     mkdir -p "$CACHE/src/dl"
-    (cd "$CACHE/src/dl" && apt_own source --only-source --download-only "$1=$2" >/dev/null)
+    local v fetched=""
+    for v in "$2" $(apt_cache_own showsrc "$1" | sed -n 's/^Version: //p' | sort -rV); do
+      if (cd "$CACHE/src/dl" && apt_own source --only-source --download-only "$1=$v" >/dev/null 2>&1); then
+        fetched=$v
+        break
+      fi
+      rm -f "$CACHE/src/dl/"*
+    done
+    [ -n "$fetched" ] || { echo "win-build: no source of $1 could be fetched" >&2; exit 1; }
     local dsc
     dsc=$(ls "$CACHE/src/dl/$1_"*.dsc | head -1)
     dpkg-source --no-check -x "$dsc" "$dir.tmp" >/dev/null
@@ -138,6 +154,13 @@ fi
 
 # --- krii ----------------------------------------------------------------------
 
+# Libraries built anew live elsewhere: what the build folder found of the
+# old ones is forgotten.
+if [ "$(cat "$BUILD/.krii-win-deps" 2>/dev/null)" != "$DEPS" ]; then
+  rm -f "$BUILD/CMakeCache.txt"
+  mkdir -p "$BUILD"
+  echo "$DEPS" >"$BUILD/.krii-win-deps"
+fi
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
   -DKRII_WIN_DEPS="$DEPS" -DKRII_GUI=OFF -DKRII_MAN=OFF -DKRII_BENCH=OFF -DKRII_WERROR="${KRII_WERROR:-OFF}" "$@"
 cmake --build "$BUILD" -j "$(nproc)"

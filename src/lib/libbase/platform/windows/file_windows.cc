@@ -284,8 +284,8 @@ int64_t file_size(void* ctx) {
 }
 
 // Sector size: the disk driver's geometry, else the smallest read from the
-// current position that comes back whole (this moves the position), else
-// 512; 512 for what is not a disk.
+// current position that comes back whole, else 512; 512 for what is not a
+// disk.
 int32_t sector_bytes(win_file* f) {
   if (!f->disk) return 512;
   DISK_GEOMETRY_EX gx{};
@@ -299,10 +299,21 @@ int32_t sector_bytes(win_file* f) {
                       nullptr) &&
       g.BytesPerSector > 0 && g.BytesPerSector <= 0x1000000)
     return static_cast<int32_t>(g.BytesPerSector);
+  // The probe reads at the current position and puts it back: callers ask
+  // this between reads of a copy.
+  int64_t at = file_offset(f);
+  if (at < 0) return 512;
   alignas(4096) static thread_local char buf[4096];
-  for (int n : {512, 1024, 2048, 4096})
-    if (read_some(f->h, buf, static_cast<size_t>(n)) == n) return n;
-  return 512;
+  int32_t found = 512;
+  for (int n : {512, 1024, 2048, 4096}) {
+    bool whole = read_some(f->h, buf, static_cast<size_t>(n)) == n;
+    if (file_seek(f, at, 0) != at) break;
+    if (whole) {
+      found = n;
+      break;
+    }
+  }
+  return found;
 }
 
 int file_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
@@ -353,6 +364,23 @@ int stdout_sync(void*) {
 }
 
 }  // namespace
+
+int tb_file_sys_kind(const char* name) {
+  std::vector<wchar_t> wide;
+  if (!wide_path(name, &wide)) return -1;
+  DWORD attr = GetFileAttributesW(wide.data());
+  if (attr == INVALID_FILE_ATTRIBUTES) return is_raw_device(name) ? 0 : -1;
+  return (attr & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) ? 0 : 1;
+}
+
+int tb_file_sys_rename(const char* from, const char* to) {
+  std::vector<wchar_t> a, b;
+  if (!wide_path(from, &a) || !wide_path(to, &b)) return -1;
+  // Replaces to in one step, and lands on the disk before the call returns.
+  return MoveFileExW(a.data(), b.data(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+             ? 0
+             : (tb_win_fail(), -1);
+}
 
 const tb_file_driver tb_file_driver_file = {
     "file",       file_open,    file_close,   file_read,   file_write,   file_pread,
