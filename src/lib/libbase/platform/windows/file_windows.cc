@@ -365,6 +365,10 @@ int stdout_sync(void*) {
 
 }  // namespace
 
+// The file layer's own handles already read what the disk holds; a second,
+// unbuffered path is not offered here (the caller keeps its read).
+long tb_file_sys_read_direct(void*, void*, size_t, int64_t) { return TB_FILE_NO_DIRECT; }
+
 int tb_file_sys_kind(const char* name) {
   std::vector<wchar_t> wide;
   if (!wide_path(name, &wide)) return -1;
