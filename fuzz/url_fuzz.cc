@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tb_file.h"
+#include "tb_path.h"
 #include "tb_url.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -20,7 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tb_url_init(&url);
   if (tb_url_text_set(&url, text.data())) {
     const char* path = tb_url_path(&url);
-    if (path && (path[0] != '/' || std::strchr(path, '\\'))) abort();
+    // A local name is the system's name as written, backslashes included,
+    // absolute unless it is one of the device forms; the path of a URL is
+    // "/"-separated.
+    if (path && url.local && path[0] != '/' && !tb_path_device_form(path)) abort();
+    if (path && !url.local && (path[0] != '/' || std::strchr(path, '\\'))) abort();
     int protocol = tb_url_protocol(&url);
     const char* rebuilt = tb_url_text(&url);
     // A drive text can rebuild to a bare drive ("D:/?" gives "D://"), which
