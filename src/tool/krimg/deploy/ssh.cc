@@ -16,7 +16,7 @@
 #include "krii_version.h"
 #include "os/os_system.h"
 
-#define KR_LOG_SRC "src\\tool\\krimg\\krii\\ssh"
+#define KR_LOG_SRC "src\\tool\\krimg\\deploy\\ssh"
 
 namespace {
 
