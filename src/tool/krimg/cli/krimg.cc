@@ -427,17 +427,6 @@ int verify_main(int argc, char** argv) {
   return dd_verify_image(image, hooks);
 }
 
-int deploy_main(int argc, char** argv) {
-#ifdef KRIMG_HAVE_DEPLOY
-  return krimg_deploy_main(argc, argv);
-#else
-  (void)argc;
-  (void)argv;
-  fputs("krimg deploy: not available in this build\n", stderr);
-  return kExitRefused;
-#endif
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -455,7 +444,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (strcmp(cmd, "acquire") == 0) return acquire_main(argc - 1, argv + 1);
-  if (strcmp(cmd, "deploy") == 0) return deploy_main(argc - 1, argv + 1);
+  if (strcmp(cmd, "deploy") == 0) return krimg_deploy_main(argc - 1, argv + 1);
   if (strcmp(cmd, "verify") == 0) return verify_main(argc - 1, argv + 1);
   fprintf(stderr, "krimg: unknown command '%s'\n%s", cmd, kUsage);
   return kExitUsage;
