@@ -4,7 +4,7 @@
 # the Linux daemon is scripts/win-test.sh.
 # (safe_test is not here: its death tests rerun the binary on Windows, and
 # the rerun makes a log file of its own.)
-foreach(t human_test log_mt_test)
+foreach(t human_test log_mt_test worker_mt_test)
   krii_test(pal_${t} SOURCES libpal/${t}.cc LIBS krii_pal)
 endforeach()
 krii_test(libbase_init_mt_test SOURCES libbase/init_mt_test.cc LIBS krii_base)

@@ -2,11 +2,8 @@
 // its retry policy, the worker thread and the resume question.
 #include "krsd-client.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -17,8 +14,8 @@
 #include "krsd_ui.h"
 #include "os/os_human.h"
 #include "os/os_log.h"
-#include "os/os_msgq.h"
 #include "os/os_safe.h"
+#include "os/os_worker.h"
 #include "stream.h"
 #include "tb_cancel.h"
 #include "tb_file.h"
@@ -30,11 +27,6 @@
 dd_job G;
 
 namespace {
-
-std::atomic<int> g_busy{0};
-std::atomic<int> g_last_result{-1};
-os_msgq* g_queue = nullptr;     // created once by krsd_init, never freed
-os_thread_t g_thread = nullptr; // kept, never waited on
 
 constexpr int kOpenTimeoutMs = 2000;
 
@@ -612,45 +604,43 @@ int krsd_job_setup(const char* source, const char* target, int resume) {
 
 namespace {
 
-unsigned krsd_work_thread(void*) {
-  for (;;) {
-    unsigned msg = os_msgq_wait(g_queue);
-    if (msg == OS_MSG_QUIT) return 0;
-    g_busy.store(1);
-    int r = krdd_work();
-    krsd_free_ctx();
-    g_last_result.store(r);
-    g_busy.store(0);  // last: a reader that sees 0 also sees the result
-  }
+// The job in G, on the worker; its record is freed before the job counts as
+// ended, so that the next hand-over finds G unused.
+int krsd_work_job(void*) {
+  int r = krdd_work();
+  krsd_free_ctx();
+  return r;
 }
+
+// One job at a time, on the worker; started, fed and ended on the front
+// end's thread.
+constinit os_worker g_worker(krsd_work_job, nullptr);
+bool g_started = false;  // the front end's thread
 
 }  // namespace
 
 int krsd_init() {
-  if (g_queue) return 0;  // one worker per process
+  if (g_started) return 0;  // one worker per process
+  g_started = true;
   if (!tb_init(nullptr, nullptr, 0, 0)) KR_LOG(OS_LOG_ERR, "tb_init error\n");
   krsd_cli_lib_init();  // registers the krp driver; its result is not needed here
-  g_queue = os_msgq_new();
-  g_thread = os_thread_init(krsd_work_thread, nullptr);
-  if (!g_thread) KR_LOG(OS_LOG_ERR, "os_thread_init krsd_work_thread error\n");
+  if (!g_worker.start()) KR_LOG(OS_LOG_ERR, "os_thread_init krsd_work_thread error\n");
   return 0;
 }
 
 int krsd_get_file(const char* source, const char* target, int resume) {
-  if (g_busy.load()) {
+  if (g_worker.busy()) {
     // G belongs to the running job; filling it now would corrupt that job.
     KR_LOG(OS_LOG_ERR, "a job is running, new job refused\n");
     return 1;
   }
   if (krsd_job_setup(source, target, resume) != 0) return 1;
-  if (!g_thread) {
-    // Without a worker the job would count as busy forever.
+  if (!g_worker.post()) {
+    // None started, or told to quit: the job would count as busy forever.
     KR_LOG(OS_LOG_ERR, "os_thread_init krsd_work_thread error\n");
     krsd_free_ctx();
     return 1;
   }
-  g_busy.store(1);  // busy from the hand-over, not from the worker's start
-  os_msgq_post(g_queue, OS_MSG_WORK);
   return 0;
 }
 
@@ -660,20 +650,16 @@ int krsd_stop() {
   return 0;
 }
 
-int krsd_is_busy() { return g_busy.load(); }
+int krsd_is_busy() { return g_worker.busy() ? 1 : 0; }
 
 int krsd_exit() {
-  if (g_queue) os_msgq_post(g_queue, OS_MSG_QUIT);
+  g_worker.quit();
   return 0;
 }
 
-void krsd_join() {
-  if (!g_thread) return;
-  os_thread_join(g_thread);
-  g_thread = nullptr;
-}
+void krsd_join() { g_worker.join(); }
 
-int krsd_last_result() { return g_last_result.load(); }
+int krsd_last_result() { return g_worker.last_result(); }
 
 int krsd_outfile_ask_continue(const char* target) {
   if (!target) return 0;

@@ -2,9 +2,11 @@
 #pragma once
 
 // Starts the base layer, the remote client library and the worker; 0.
+// Once per process: a later call, also after krsd_exit, does nothing.
 int krsd_init();
-// Sets up a job and hands it to the worker. 0 handed over; 1 no job (the
-// block buffer could not be allocated). A job handed over counts as busy
+// Sets up a job and hands it to the worker. 0 handed over; 1 no job (one
+// is running, the block buffer could not be allocated, or no worker takes
+// it: none started, or told to quit). A job handed over counts as busy
 // until it has ended.
 int krsd_get_file(const char* source, const char* target, int resume);
 // Asks the running job to stop; 0.
@@ -14,7 +16,8 @@ int krsd_is_busy();
 // Posts the quit request to the worker without waiting; 0.
 int krsd_exit();
 // After krsd_exit: waits until the worker has ended (it ends after the job
-// it runs). For a front end that ends the process itself.
+// it runs); returns at once before krsd_exit. For a front end that ends the
+// process itself.
 void krsd_join();
 // 1 when target exists, is not empty and the examiner chose to continue.
 int krsd_outfile_ask_continue(const char* target);

@@ -10,11 +10,11 @@
 #include <mutex>
 #include <string>
 
-#include "os/os_log.h"
-#include "os/os_msgq.h"
-#include "os/os_safe.h"
 #include "krii_version.h"
+#include "os/os_log.h"
+#include "os/os_safe.h"
 #include "os/os_system.h"
+#include "os/os_worker.h"
 
 #define KR_LOG_SRC "src\\tool\\krimg\\deploy\\ssh"
 
@@ -35,28 +35,14 @@ struct Request {
 std::mutex g_req_mu;
 Request g_req;  // guarded by g_req_mu
 
-os_msgq* g_queue = nullptr;       // set by ssh_init on the UI thread
-os_thread_t g_thread = nullptr;   // likewise
-bool g_quit_posted = false;       // likewise
-// Requests handed over and not yet finished: busy from the hand-over to the
-// end of the deployment, so a request just posted never reads as done.
-std::atomic<int> g_pending{0};
-std::atomic<int> g_last_result{-1};
+// One deployment per request, on the worker; started, fed and ended on the
+// UI thread (the command line's main thread).
+constinit os_worker g_worker([](void*) { return ssh_init_dev(); }, nullptr);
 std::atomic<unsigned> g_limit_ms{30000};
 
 std::mutex g_hook_mu;
 ssh_hostkey_fn g_ask_hostkey;  // guarded by g_hook_mu
 std::string g_tls_sha256;      // guarded by g_hook_mu
-
-unsigned ssh_work_thread(void* arg) {
-  auto* queue = static_cast<os_msgq*>(arg);
-  for (;;) {
-    unsigned msg = os_msgq_wait(queue);
-    if (msg == OS_MSG_QUIT) return 0;
-    g_last_result = ssh_init_dev();
-    g_pending.fetch_sub(1);
-  }
-}
 
 // The first field longer than SSH_FIELD_MAX characters (the edits count
 // characters, not bytes), or null.
@@ -193,16 +179,9 @@ int ssh_init() {
   std::string dir = os_tools_dir();
   if (dir.empty() || chdir(dir.c_str()) != 0)
     KR_LOG(OS_LOG_ERR | OS_LOG_SYSERR, "cannot enter the programs' tool folder %s: ", dir.c_str());
-  if (g_thread && !g_quit_posted) return 0;  // the worker of an earlier call serves on
-  if (g_thread) {
-    // Told to quit: let it take its quit message before a new worker
-    // shares the queue.
-    os_thread_join(g_thread);
-    g_thread = nullptr;
-  }
-  if (!g_queue) g_queue = os_msgq_new();
-  g_quit_posted = false;
-  g_thread = os_thread_init(ssh_work_thread, g_queue);
+  // The worker of an earlier call serves on; one told to quit is followed
+  // by a new one.
+  g_worker.start();
   return 0;
 }
 
@@ -215,36 +194,24 @@ int ssh_request_init_dev(const char* ip, int port, const char* user, const char*
     std::lock_guard<std::mutex> lock(g_req_mu);
     g_req = Request{ip, port, user, password ? password : ""};
   }
-  if (!g_thread || g_quit_posted) {
-    // Without a worker the request would read as busy for ever.
+  if (!g_worker.post()) {
+    // None started, or told to quit: the request would read as busy for ever.
     KR_LOG(OS_LOG_ERR, "no deployment worker, request refused\n");
     return -1;
   }
-  g_pending.fetch_add(1);
-  if (os_msgq_post(g_queue, OS_MSG_WORK) != 0) {
-    g_pending.fetch_sub(1);
-    return -1;
-  }
   return 0;
 }
 
-int ssh_is_busy() { return g_pending.load() != 0 ? 1 : 0; }
+int ssh_is_busy() { return g_worker.busy() ? 1 : 0; }
 
 int ssh_exit() {
-  if (g_queue && g_thread && !g_quit_posted) {
-    os_msgq_post(g_queue, OS_MSG_QUIT);
-    g_quit_posted = true;
-  }
+  g_worker.quit();
   return 0;
 }
 
-void ssh_wait_exit() {
-  if (!g_thread || !g_quit_posted) return;
-  os_thread_join(g_thread);
-  g_thread = nullptr;
-}
+void ssh_wait_exit() { g_worker.join(); }
 
-int ssh_last_result() { return g_last_result.load(); }
+int ssh_last_result() { return g_worker.last_result(); }
 
 void ssh_set_step_limit(unsigned limit_ms) { g_limit_ms = limit_ms; }
 
