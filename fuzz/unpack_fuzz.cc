@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "sd_pack.h"
+#include "zcomp.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static zcomp* lz4 = zcomp_open("lz4");

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "krp_wire.h"
 #include "tb_path.h"
 
 namespace {
@@ -194,7 +195,7 @@ bool tb_url_text_set(tb_url_t* url, const char* text) {
     } else if (url->protocol == TB_URL_PROTOCOL_HTTP) {
       port = url->secure ? 443 : 80;
     } else if (url->protocol == TB_URL_PROTOCOL_KRP) {
-      port = url->secure ? 6686 : 6688;
+      port = url->secure ? KRSD_SSL_PORT : KRSD_PORT;
     } else {
       port = 0;
     }

@@ -24,9 +24,6 @@ enum {
   KRSD_DEFAULT_BLOCK_SIZE = 0x40000,
   KRSD_DEFAULT_CONNECT_TIMEOUT_MS = 3000,
   KRSD_DEFAULT_READ_TIMEOUT_MS = 30000,
-  KRSD_MAX_IO = 0xA00000,  // the largest data one request moves (10 MiB)
-  KRSD_PORT = 6688,
-  KRSD_SSL_PORT = 6686,
 };
 
 // Connection options, filled from the URL query. Texts are zero-terminated.

@@ -270,7 +270,7 @@ void krsd_cli_set_last_error(krsd_client* ctx, int code) {
 
 int krsd_error_class(int32_t os_type, int32_t err) {
   if (err == 0) return IOERR_NONE;
-  if (os_type == 1) {
+  if (os_type == KRSD_OS_TYPE_WINDOWS) {
     if (err == 23) return IOERR_DATA;
     if (err == 2 || err == 55 || err == 1117) return IOERR_GONE;
     return IOERR_OTHER;
@@ -287,7 +287,7 @@ template <typename Byte, typename Exchange>
 long transfer(krsd_client* ctx, Byte* buf, size_t size, Exchange exchange) {
   size_t done = 0, remaining = size;
   for (;;) {
-    size_t chunk = remaining <= KRSD_MAX_IO ? remaining : size_t(KRSD_MAX_IO);
+    size_t chunk = remaining <= KRSD_MAX_DATA ? remaining : KRSD_MAX_DATA;
     int n = 0;
     int ret = exchange(ctx, buf + done, int(chunk), &n);
     ctx->last_ret = ret;

@@ -1,80 +1,12 @@
-// Framing of the remote file service: each request and response is an 8-byte
-// head ("KR", version 1, command code; 255 in a response) followed by the
-// rest of one blobmsg message. The head's last 4 bytes are the message
-// root's header word, whose 24-bit length says how many bytes follow.
+// Sending and receiving frames of the remote file service on a client
+// connection (the frame layout is the wire library's, krp_wire.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "blobmsg.h"
-
-// Command codes (byte 3 of a request frame).
-enum {
-  KRSD_CMD_INIT = 1,
-  KRSD_CMD_EXIT = 2,
-  KRSD_CMD_OPEN = 10,
-  KRSD_CMD_CLOSE = 11,
-  KRSD_CMD_READ = 12,
-  KRSD_CMD_WRITE = 13,
-  KRSD_CMD_SYNC = 14,
-  KRSD_CMD_SEEK = 15,
-  KRSD_CMD_TRUNCATE = 16,
-  KRSD_CMD_FINFO = 19,
-  KRSD_CMD_IOCTL = 20,
-};
-
-// The ioctl code that switches the codec of packed data on both sides.
-enum { KRSD_IOCTL_PACK = 10001 };
-
-enum {
-  KRSD_OK = 0,
-  KRSD_ERR_SYS = 1,
-  KRSD_ERR_DATA = 2,
-  KRSD_ERR_TIMEOUT = 3,
-  KRSD_ERR_REMOTE = 4,
-  KRSD_ERR_MEMORY = 5,
-  KRSD_ERR_PACK = 7,
-};
-
-enum {
-  KRSD_FRAME_HEAD_LEN = 8,
-  KRSD_FRAME_MAGIC0 = 0x4B,  // 'K'
-  KRSD_FRAME_MAGIC1 = 0x52,  // 'R'
-  KRSD_FRAME_VERSION = 1,
-  KRSD_FRAME_RESPONSE = 255,  // command byte of a response
-};
-
-// Writes the frame head for a message whose first 4 bytes are msg.
-inline void sd_frame_head_encode(uint8_t head[KRSD_FRAME_HEAD_LEN], uint8_t version, uint8_t cmd,
-                                 const void* msg) {
-  const uint8_t* m = static_cast<const uint8_t*>(msg);
-  head[0] = KRSD_FRAME_MAGIC0;
-  head[1] = KRSD_FRAME_MAGIC1;
-  head[2] = version;
-  head[3] = cmd;
-  head[4] = m[0];
-  head[5] = m[1];
-  head[6] = m[2];
-  head[7] = m[3];
-}
-
-// Checks a received head: KRSD_OK with the command byte, the raw root header
-// word and the padded message length (at least 4, at most 0x1000000), or
-// KRSD_ERR_DATA for a bad magic or a length below 4. The body that follows
-// is padded_len - 4 bytes.
-inline int sd_frame_head_decode(const uint8_t head[KRSD_FRAME_HEAD_LEN], uint8_t* cmd,
-                                uint32_t* root_word, uint32_t* padded_len) {
-  if (head[0] != KRSD_FRAME_MAGIC0 || head[1] != KRSD_FRAME_MAGIC1) return KRSD_ERR_DATA;
-  uint32_t w = blob_get_be32(head + 4);
-  uint32_t l = w & BLOB_ATTR_LEN_MASK;
-  uint32_t pl = (l + 3) & ~uint32_t{3};
-  if (pl < 4) return KRSD_ERR_DATA;
-  if (cmd) *cmd = head[3];
-  if (root_word) *root_word = w;
-  if (padded_len) *padded_len = pl;
-  return KRSD_OK;
-}
+#include "krp_wire.h"
 
 struct net_conn;
 struct krsd_client;

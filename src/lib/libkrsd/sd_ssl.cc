@@ -4,10 +4,8 @@
 #include <wolfssl/options.h>
 #include <wolfssl/ssl.h>
 #include <wolfssl/wolfcrypt/ecc.h>
-#include <wolfssl/wolfcrypt/sha256.h>
 // clang-format on
 
-#include <cctype>
 #include <climits>
 #include <cstring>
 
@@ -172,33 +170,6 @@ long SslWriteAsyn(net_conn* conn, const void* buf, size_t len) {
     if (ctx->tls_expired || tb_clock_ms() - start >= conn->timeout) break;
   }
   return long(done);
-}
-
-bool sd_cert_sha256_hex(const unsigned char* der, size_t len, char out[SD_SHA256_HEX]) {
-  out[0] = 0;
-  unsigned char digest[WC_SHA256_DIGEST_SIZE];
-  if (!der || wc_Sha256Hash(der, word32(len), digest) != 0) return false;
-  static const char kHex[] = "0123456789abcdef";
-  for (size_t i = 0; i < sizeof(digest); i++) {
-    out[2 * i] = kHex[digest[i] >> 4];
-    out[2 * i + 1] = kHex[digest[i] & 15];
-  }
-  out[2 * sizeof(digest)] = 0;
-  return true;
-}
-
-bool sd_sha256_normalise(const char* text, char out[SD_SHA256_HEX]) {
-  out[0] = 0;
-  size_t n = 0;
-  for (const char* p = text; p && *p; p++) {
-    if (*p == ':') continue;
-    if (!isxdigit(static_cast<unsigned char>(*p)) || n == SD_SHA256_HEX - 1) return false;
-    out[n++] = char(tolower(static_cast<unsigned char>(*p)));
-  }
-  out[n] = 0;
-  if (n == SD_SHA256_HEX - 1) return true;
-  out[0] = 0;
-  return false;
 }
 
 int sd_ssl_check_peer(krsd_client* ctx, const char* pin) {

@@ -5,9 +5,7 @@
 
 #include <cstddef>
 
-// A certificate fingerprint: SHA-256 of its DER form as 64 lower-case hex
-// digits and the terminator.
-enum { SD_SHA256_HEX = 65 };
+#include "cert_fingerprint.h"
 
 struct krsd_client;
 struct net_conn;
@@ -30,13 +28,6 @@ void sd_ssl_free(void* ssl);
 long SslReadAsyn(net_conn* conn, void* buf, size_t len);
 long SslWriteAsyn(net_conn* conn, const void* buf, size_t len);
 
-// The SHA-256 fingerprint of a DER certificate into out; false when the
-// hash fails (out is then empty).
-bool sd_cert_sha256_hex(const unsigned char* der, size_t len, char out[SD_SHA256_HEX]);
-// A fingerprint as an examiner may write it (hex digits of any case, pairs
-// optionally separated by ':') as 64 lower-case hex digits; false when the
-// text is not a SHA-256 fingerprint.
-bool sd_sha256_normalise(const char* text, char out[SD_SHA256_HEX]);
 // After the handshake: records the daemon's certificate fingerprint in the
 // session (ctx->peer_sha256) and, when pin is not empty, refuses any other
 // certificate with a log line. 0, or -1 when refused or unknown.

@@ -15,14 +15,15 @@
 
 #include "blobmsg.h"
 #include "os/os_log.h"
-#include "sd_pack.h"
+#include "zcomp.h"
 
 #define KR_LOG_SRC "src\\tool\\krsd\\krsd_conn"
 
 namespace {
 
 constexpr int kMaxOpenFiles = 16;
-constexpr uint8_t kFramePrefix[4] = {'K', 'R', 1, 255};
+constexpr uint8_t kFramePrefix[4] = {KRSD_FRAME_MAGIC0, KRSD_FRAME_MAGIC1, KRSD_FRAME_VERSION,
+                                     KRSD_FRAME_RESPONSE};
 
 // Request rule tables, in the order the client adds the attributes.
 const blobmsg_rule kLoginRules[] = {{"user", BLOBMSG_TYPE_STRING},
@@ -473,7 +474,7 @@ bool Conn::on_write(const uint8_t* body, size_t len) {
     int32_t plain = blobmsg_get_u32(tb[2]);
     const void* packed = blobmsg_data(tb[3]);
     size_t packed_len = blobmsg_data_len(tb[3]);
-    if (plain < 0 || plain > KRSD_MAX_DATA) {
+    if (plain < 0 || static_cast<size_t>(plain) > KRSD_MAX_DATA) {
       err = EINVAL;
     } else if (codec_ == nullptr) {
       // Without a codec the data is the plain bytes, exactly "len" of them.
@@ -634,13 +635,13 @@ void Conn::run(bool tls) {
            krsd_tls_cipher(ssl_));
   }
   for (;;) {
-    uint8_t hdr[8];
+    uint8_t hdr[KRSD_FRAME_HEAD_LEN];
     int r = recv_exact(hdr, sizeof(hdr));
     if (r <= 0) {
       if (r < 0) KR_LOG(OS_LOG_DEBUG, "%s: connection lost or idle\n", peer_.c_str());
       return;
     }
-    if (hdr[0] != 'K' || hdr[1] != 'R' || hdr[2] != 1) {
+    if (hdr[0] != KRSD_FRAME_MAGIC0 || hdr[1] != KRSD_FRAME_MAGIC1 || hdr[2] != KRSD_FRAME_VERSION) {
       KR_LOG(OS_LOG_WARN, "%s: bad frame header %02x %02x %02x, closing\n", peer_.c_str(),
              hdr[0], hdr[1], hdr[2]);
       return;

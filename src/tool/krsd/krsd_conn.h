@@ -9,16 +9,7 @@
 #include "krsd_file.h"
 #include "krsd_opts.h"
 #include "krsd_tls.h"
-#include "sd_comm.h"
-
-// The platform code a login answers: any value but 1 (a Windows daemon)
-// tells the client to read errno values as POSIX ones.
-#define KRSD_OS_TYPE_POSIX 2
-// The most file data one read answers or one write carries.
-#define KRSD_MAX_DATA 0xA00000
-// The largest request frame body accepted: a write of KRSD_MAX_DATA bytes
-// packed at its worst, plus its other attributes.
-#define KRSD_MAX_REQUEST (KRSD_MAX_DATA + 0x20000)
+#include "krp_wire.h"
 
 // What every connection of one daemon shares; read-only except the
 // one-shot fault flags.

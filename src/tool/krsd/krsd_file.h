@@ -9,26 +9,8 @@
 #include <memory>
 #include <string>
 
+#include "krp_wire.h"
 #include "krsd_opts.h"
-
-// File type codes of the file information answer.
-enum {
-  KRSD_FTYPE_REGULAR = 1,
-  KRSD_FTYPE_BLOCK = 2,
-  KRSD_FTYPE_CHAR = 3,
-  KRSD_FTYPE_OTHER = 4,
-};
-
-// The client's open mode bits (the file layer's).
-enum {
-  KRSD_MODE_READ = 0x1,
-  KRSD_MODE_WRITE = 0x2,
-  KRSD_MODE_READWRITE = 0x4,
-  KRSD_MODE_CREATE = 0x8,
-  KRSD_MODE_APPEND = 0x10,
-  KRSD_MODE_TRUNCATE = 0x20,
-  KRSD_MODE_DIRECT = 0x40,
-};
 
 // Where requests lead: the options plus the opened root directory. Made once
 // at start-up, then shared read-only by every connection.

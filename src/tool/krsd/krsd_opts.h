@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "krp_wire.h"
+
 // One path served from another file: a request for `path` opens `file`.
 struct krsd_map_entry {
   std::string path;
@@ -21,8 +23,8 @@ struct krsd_range {
 struct krsd_opts {
   bool daemonize = false;           // -d
   std::string listen;               // --listen, empty = every address
-  int port = 6688;                  // --port, 0 = any free port
-  int tls_port = 6686;              // --tls-port: "0" turns TLS off (-1 here), "any" = 0 here
+  int port = KRSD_PORT;             // --port, 0 = any free port
+  int tls_port = KRSD_SSL_PORT;     // --tls-port: "0" turns TLS off (-1 here), "any" = 0 here
   std::string cert, key;            // --cert, --key (PEM or DER)
   std::string root;                 // --root, empty = the whole file system
   std::vector<krsd_map_entry> maps; // --map PATH=FILE

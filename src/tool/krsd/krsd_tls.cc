@@ -4,8 +4,8 @@
 #include <wolfssl/wolfcrypt/ecc.h>
 #include <wolfssl/wolfcrypt/random.h>
 
+#include "cert_fingerprint.h"
 #include "krsd_tls.h"
-#include "sd_ssl.h"
 
 #include <cstring>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "sd_pack.h"
+#include "zcomp.h"
 
 #include <gtest/gtest.h>
 
