@@ -134,6 +134,11 @@ JSON_VER=$(dpkg-query -W -f='${Version}' nlohmann-json3-dev)
 RECIPE=$( (declare -f build_lz4 build_wolfssl build_openssl copy_json; echo "$JSON_VER"
            $HOST-gcc-posix -dumpversion) | sha1sum | cut -c1-12)
 DEPS="$CACHE/deps-wolfssl-$WOLFSSL_VER-lz4-$LZ4_VER-openssl-$OPENSSL_VER-$RECIPE"
+# One build of the libraries at a time: two checkouts share the cache, and a
+# second run would wipe what the first is building.
+mkdir -p "$CACHE"
+exec 8>"$CACHE/.lock"
+flock 8
 if [ ! -f "$DEPS/.done" ]; then
   echo "win-build: building LZ4 $LZ4_VER, wolfSSL $WOLFSSL_VER and OpenSSL $OPENSSL_VER for mingw into $DEPS"
   write_sources
@@ -151,6 +156,8 @@ if [ ! -f "$DEPS/.done" ]; then
   rm -rf "$CACHE/src"
   find "$CACHE" -maxdepth 1 -name 'deps-*' ! -path "$DEPS" -exec rm -rf {} +
 fi
+
+flock -u 8
 
 # --- krii ----------------------------------------------------------------------
 
