@@ -6,12 +6,9 @@
 #include <string>
 
 // The separator that normalised results carry: "/" on POSIX ("\" on
-// Windows). Normalising accepts both on input.
-#ifdef _WIN32
-inline constexpr char TB_PATH_SEP = '\\';
-#else
-inline constexpr char TB_PATH_SEP = '/';
-#endif
+// Windows), defined by the platform's path file. Normalising accepts both on
+// input.
+extern const char TB_PATH_SEP;
 
 // Paths are handled in buffers of this size (4095 characters and the NUL).
 inline constexpr size_t TB_PATH_MAXN = 4096;

@@ -9,6 +9,8 @@
 #include "tb_init.h"
 #include "tb_path.h"
 
+const char TB_PATH_SEP = '/';
+
 bool tb_path_local_name(const char* text, std::string* out) {
   if (!text || !*text) {
     errno = EINVAL;

@@ -10,6 +10,8 @@
 #include "tb_path.h"
 #include "tb_url.h"
 
+const char TB_PATH_SEP = '\\';
+
 bool tb_path_local_name(const char* text, std::string* out) {
   if (!text || !*text) {
     errno = EINVAL;
