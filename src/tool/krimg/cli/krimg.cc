@@ -384,7 +384,9 @@ int acquire_main(int argc, char** argv) {
       krsd_stop();
       stop_sent = true;
     }
-    tb_msleep(100);
+    // Short naps: the job's end is seen within 10 ms (a job of a few MiB
+    // takes a few tenths of a second, and waiting longer would show in it).
+    tb_msleep(10);
   }
   krsd_exit();
   krsd_join();
