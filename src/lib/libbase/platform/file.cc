@@ -81,6 +81,26 @@ const tb_file_driver kRandom = {
     tb_file_stub_ctrl,
 };
 
+// --- standard input and output --------------------------------------------
+
+char g_std_ctx;
+
+void* std_open(const char*, int) { return &g_std_ctx; }
+
+long stdin_read(void*, void* buf, size_t size) {
+  if (!size) return 0;
+  if (!buf) return -1;
+  return tb_file_sys_stdin_read(buf, size);
+}
+
+long stdout_write(void*, const void* buf, size_t size) {
+  if (!size) return 0;
+  if (!buf) return -1;
+  return tb_file_sys_stdout_write(buf, size);
+}
+
+int stdout_sync(void*) { return tb_file_sys_stdout_sync(); }
+
 // --- the driver table ----------------------------------------------------
 
 // The seventh slot: claimed once, then published for readers.
@@ -336,3 +356,15 @@ int tb_file_ioerr_class(int err) {
       return IOERR_OTHER;
   }
 }
+
+const tb_file_driver tb_file_driver_stdout = {
+    "file_stdout", std_open, tb_file_stub_close, nullptr, stdout_write, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, stdout_sync, tb_file_stub_truncate,
+    tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero, tb_file_stub_ctrl,
+};
+
+const tb_file_driver tb_file_driver_stdin = {
+    "file_stdin", std_open, tb_file_stub_close, stdin_read, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, tb_file_stub_one, tb_file_stub_truncate,
+    tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero, tb_file_stub_ctrl,
+};

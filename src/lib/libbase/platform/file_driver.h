@@ -1,9 +1,11 @@
 // Private to libbase: the built-in file drivers. The portable ones (null,
-// zero, random) live in platform/file.cc; those that reach the system (the
-// local file driver, standard input and output) have one implementation per
-// OS under platform/<os>/.
+// zero, random) and the tables of standard input and output live in
+// platform/file.cc; the local file driver and what reaches the system's
+// standard input and output have one implementation per OS under
+// platform/<os>/.
 #pragma once
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,6 +34,37 @@ int tb_file_stub_ctrl(void* ctx, int code, void* arg, size_t arg_size);
 // device naming gave to the local file driver.
 int tb_file_sys_kind(const char* name);
 int tb_file_sys_rename(const char* from, const char* to);
+
+// Standard input and output of the system, for the file_stdin and
+// file_stdout drivers: bytes read (0 at the end) or written, or -1; sync
+// gives 1, also where there is nothing to flush (pipes, terminals), or 0.
+long tb_file_sys_stdin_read(void* buf, size_t size);
+long tb_file_sys_stdout_write(const void* buf, size_t size);
+int tb_file_sys_stdout_sync();
+
+// ctrl of the local file driver, on every system: the error class of the
+// caller's last error (errno as this call found it), and devinfo, whose
+// offset, size and sector size fill(info) writes. 1; 0 for another code or
+// an argument too small, and for devinfo whose offset or size failed.
+template <typename Fill>
+int tb_file_local_ctrl(int code, void* arg, size_t arg_size, Fill fill) {
+  const int err = errno;
+  if (!arg) return 0;
+  if (code == TB_FILE_CTRL_IOERR) {
+    if (arg_size < sizeof(int32_t)) return 0;
+    *static_cast<int32_t*>(arg) = tb_file_ioerr_class(err);
+    return 1;
+  }
+  if (code == TB_FILE_CTRL_DEVINFO) {
+    if (arg_size < sizeof(tb_file_devinfo)) return 0;
+    auto* info = static_cast<tb_file_devinfo*>(arg);
+    info->ioerr = tb_file_ioerr_class(err);
+    fill(info);
+    errno = err;
+    return info->offset >= 0 && info->size >= 0;
+  }
+  return 0;
+}
 
 // tb_file_read_direct of the local file driver (ctx is its context): on
 // Linux a second descriptor opened O_DIRECT on first use; on Windows the

@@ -336,49 +336,25 @@ int direct_fd(posix_file* f) {
 }
 
 int file_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
-  const int err = errno;  // the caller's last error, before any call here
-  if (!arg) return 0;
-  auto* f = static_cast<posix_file*>(ctx);
-  if (code == TB_FILE_CTRL_IOERR) {
-    if (arg_size < sizeof(int32_t)) return 0;
-    *static_cast<int32_t*>(arg) = tb_file_ioerr_class(err);
-    return 1;
-  }
-  if (code == TB_FILE_CTRL_DEVINFO) {
-    if (arg_size < sizeof(tb_file_devinfo)) return 0;
-    auto* info = static_cast<tb_file_devinfo*>(arg);
-    info->ioerr = tb_file_ioerr_class(err);
+  return tb_file_local_ctrl(code, arg, arg_size, [ctx](tb_file_devinfo* info) {
     info->offset = file_offset(ctx);
     info->size = file_size(ctx);
-    info->sector_bytes = sector_bytes(f);
-    errno = err;
-    return info->offset >= 0 && info->size >= 0;
-  }
-  return 0;
+    info->sector_bytes = sector_bytes(static_cast<posix_file*>(ctx));
+  });
 }
 
-// --- standard input and output ----------------------------------------
+}  // namespace
 
-char g_std_ctx;
+long tb_file_sys_stdin_read(void* buf, size_t size) { return read_some(STDIN_FILENO, buf, size); }
 
-void* stdin_open(const char*, int) { return &g_std_ctx; }
-
-long stdin_read(void*, void* buf, size_t size) {
-  if (!size) return 0;
-  if (!buf) return -1;
-  return read_some(STDIN_FILENO, buf, size);
-}
-
-long stdout_write(void*, const void* buf, size_t size) {
-  if (!size) return 0;
-  if (!buf) return -1;
+long tb_file_sys_stdout_write(const void* buf, size_t size) {
   return write_all(STDOUT_FILENO, buf, size);
 }
 
 // Pipes and terminals have nothing to flush; only a real failure counts.
-int stdout_sync(void*) { return fsync(STDOUT_FILENO) == 0 || errno == EINVAL || errno == EROFS; }
-
-}  // namespace
+int tb_file_sys_stdout_sync() {
+  return fsync(STDOUT_FILENO) == 0 || errno == EINVAL || errno == EROFS;
+}
 
 int tb_file_sys_kind(const char* name) {
   std::string sys;
@@ -399,17 +375,6 @@ const tb_file_driver tb_file_driver_file = {
     file_sync,    file_truncate, file_seek,   file_offset, file_size,    file_ctrl,
 };
 
-const tb_file_driver tb_file_driver_stdout = {
-    "file_stdout", stdin_open, tb_file_stub_close, nullptr, stdout_write, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, stdout_sync, tb_file_stub_truncate,
-    tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero, tb_file_stub_ctrl,
-};
-
-const tb_file_driver tb_file_driver_stdin = {
-    "file_stdin", stdin_open, tb_file_stub_close, stdin_read, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, tb_file_stub_one, tb_file_stub_truncate,
-    tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero, tb_file_stub_ctrl,
-};
 
 void tb_file_block_roots_set(const char* sys_block, const char* dev_dir) {
   g_sys_block = sys_block ? sys_block : "/sys/block";

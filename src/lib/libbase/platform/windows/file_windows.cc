@@ -317,53 +317,29 @@ int32_t sector_bytes(win_file* f) {
 }
 
 int file_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
-  const int err = errno;  // the caller's last error, before any call here
-  if (!arg) return 0;
-  auto* f = static_cast<win_file*>(ctx);
-  if (code == TB_FILE_CTRL_IOERR) {
-    if (arg_size < sizeof(int32_t)) return 0;
-    *static_cast<int32_t*>(arg) = tb_file_ioerr_class(err);
-    return 1;
-  }
-  if (code == TB_FILE_CTRL_DEVINFO) {
-    if (arg_size < sizeof(tb_file_devinfo)) return 0;
-    auto* info = static_cast<tb_file_devinfo*>(arg);
-    info->ioerr = tb_file_ioerr_class(err);
+  return tb_file_local_ctrl(code, arg, arg_size, [ctx](tb_file_devinfo* info) {
     info->offset = file_offset(ctx);
     info->size = file_size(ctx);
-    info->sector_bytes = sector_bytes(f);
-    errno = err;
-    return info->offset >= 0 && info->size >= 0;
-  }
-  return 0;
+    info->sector_bytes = sector_bytes(static_cast<win_file*>(ctx));
+  });
 }
 
-// --- standard input and output ----------------------------------------
+}  // namespace
 
-char g_std_ctx;
-
-void* stdin_open(const char*, int) { return &g_std_ctx; }
-
-long stdin_read(void*, void* buf, size_t size) {
-  if (!size) return 0;
-  if (!buf) return -1;
+long tb_file_sys_stdin_read(void* buf, size_t size) {
   return read_some(GetStdHandle(STD_INPUT_HANDLE), buf, size);
 }
 
-long stdout_write(void*, const void* buf, size_t size) {
-  if (!size) return 0;
-  if (!buf) return -1;
+long tb_file_sys_stdout_write(const void* buf, size_t size) {
   return write_all(GetStdHandle(STD_OUTPUT_HANDLE), buf, size);
 }
 
 // Consoles have nothing to flush; only a real failure counts.
-int stdout_sync(void*) {
+int tb_file_sys_stdout_sync() {
   if (FlushFileBuffers(GetStdHandle(STD_OUTPUT_HANDLE))) return 1;
   DWORD e = GetLastError();
   return e == ERROR_INVALID_HANDLE || e == ERROR_INVALID_FUNCTION ? 1 : tb_win_fail();
 }
-
-}  // namespace
 
 // The file layer's own handles already read what the disk holds; a second,
 // unbuffered path is not offered here (the caller keeps its read).
@@ -392,17 +368,6 @@ const tb_file_driver tb_file_driver_file = {
     file_sync,    file_truncate, file_seek,   file_offset, file_size,    file_ctrl,
 };
 
-const tb_file_driver tb_file_driver_stdout = {
-    "file_stdout", stdin_open, tb_file_stub_close, nullptr, stdout_write, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, stdout_sync, tb_file_stub_truncate,
-    tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero, tb_file_stub_ctrl,
-};
-
-const tb_file_driver tb_file_driver_stdin = {
-    "file_stdin", stdin_open, tb_file_stub_close, stdin_read, nullptr, nullptr, nullptr,
-    nullptr, nullptr, nullptr, nullptr, nullptr, tb_file_stub_one, tb_file_stub_truncate,
-    tb_file_stub_seek, tb_file_stub_zero, tb_file_stub_zero, tb_file_stub_ctrl,
-};
 
 // Whole disks have their own names on Windows: nothing to point elsewhere.
 void tb_file_block_roots_set(const char*, const char*) {}
