@@ -3,6 +3,7 @@
 #include "tb_path.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -130,4 +131,17 @@ bool tb_path_device_form(const char* text) {
     if (tb_path_equal_ci(text, back.c_str()) || tb_path_equal_ci(text, slash.c_str())) return true;
   }
   return false;
+}
+
+bool tb_path_name_length(const char* text, size_t* len) {
+  if (!text || !*text) {
+    errno = EINVAL;
+    return false;
+  }
+  *len = strnlen(text, TB_PATH_MAXN);
+  if (*len >= TB_PATH_MAXN) {
+    errno = ENAMETOOLONG;
+    return false;
+  }
+  return true;
 }

@@ -40,6 +40,11 @@ bool tb_path_device_form(const char* text);
 // True for "\dev\disk" followed by one to nine digits.
 bool tb_path_disk_form(const char* text);
 
+// The length of a local name as given, into *len: false with errno EINVAL
+// for a null or empty name and ENAMETOOLONG for one of TB_PATH_MAXN bytes or
+// more. A name is never cut: a shorter name would be another file.
+bool tb_path_name_length(const char* text, size_t* len);
+
 // The name the system opens for a local name (not a URL): on POSIX the name
 // as written, joined to the current folder when relative; a device form as
 // it is. false with errno set when the name cannot be represented (empty:

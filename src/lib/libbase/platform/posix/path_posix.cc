@@ -12,16 +12,8 @@
 const char TB_PATH_SEP = '/';
 
 bool tb_path_local_name(const char* text, std::string* out) {
-  if (!text || !*text) {
-    errno = EINVAL;
-    return false;
-  }
-  // A name is never cut: a shorter name would be another file.
-  const size_t len = strnlen(text, TB_PATH_MAXN);
-  if (len >= TB_PATH_MAXN) {
-    errno = ENAMETOOLONG;
-    return false;
-  }
+  size_t len = 0;
+  if (!tb_path_name_length(text, &len)) return false;
   if (text[0] == '/' || tb_path_device_form(text)) {
     out->assign(text, len);
     return true;
