@@ -1,6 +1,7 @@
-// The socket options of tb_socket_ctrl, on every system: the levels and
-// names come from the system's headers (sys_net.h of the platform's folder),
-// the calls from the platform file.
+// The socket kinds of tb_socket_init and the socket options of
+// tb_socket_ctrl, on every system: the codes come from the system's headers
+// (sys_net.h of the platform's folder), the calls from the platform file.
+#include <cerrno>
 #include <cstdarg>
 
 #include "platform/tb_sys.h"
@@ -14,6 +15,22 @@ bool set_opt(tb_socket_ref_t sock, int level, int name, int value) {
 }
 
 }  // namespace
+
+bool tb_sys_socket_kind(size_t type, bool v6, int* kind, int* protocol) {
+  switch (type >> 8) {
+    case 1: *kind = SOCK_STREAM; break;
+    case 2: *kind = SOCK_DGRAM; break;
+    case 3: *kind = SOCK_RAW; break;
+    default: errno = EINVAL; return false;
+  }
+  switch (type & 0xff) {
+    case 1: *protocol = IPPROTO_TCP; break;
+    case 2: *protocol = IPPROTO_UDP; break;
+    case 3: *protocol = v6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP}; break;
+    default: errno = EINVAL; return false;
+  }
+  return true;
+}
 
 bool tb_socket_ctrl(tb_socket_ref_t sock, size_t code, ...) {
   if (!sock) return false;

@@ -38,6 +38,10 @@ void tb_sys_dns_clear();
 // An int socket option: set (set true) or read into *value (a failed read
 // stores 0); false on failure. Levels and names are the system's.
 bool tb_sys_socket_opt(tb_socket_ref_t sock, int level, int name, bool set, int* value);
+// The system's socket kind and protocol of a tb_socket_init type (kind in
+// bits 8-15: stream, datagram, raw; protocol in bits 0-7: TCP, UDP, ICMP of
+// the family); false with errno EINVAL for an unknown one.
+bool tb_sys_socket_kind(size_t type, bool v6, int* kind, int* protocol);
 // Blocking (true) or non-blocking socket calls; false on failure.
 bool tb_sys_socket_block(tb_socket_ref_t sock, bool block);
 

@@ -53,18 +53,7 @@ void tb_sys_socket_exit() {}
 tb_socket_ref_t tb_socket_init(size_t type, size_t family) {
   const bool v6 = family == TB_IPADDR_FAMILY_IPV6;
   int kind, protocol;
-  switch (type >> 8) {
-    case 1: kind = SOCK_STREAM; break;
-    case 2: kind = SOCK_DGRAM; break;
-    case 3: kind = SOCK_RAW; break;
-    default: errno = EINVAL; return nullptr;
-  }
-  switch (type & 0xff) {
-    case 1: protocol = IPPROTO_TCP; break;
-    case 2: protocol = IPPROTO_UDP; break;
-    case 3: protocol = v6 ? int{IPPROTO_ICMPV6} : int{IPPROTO_ICMP}; break;
-    default: errno = EINVAL; return nullptr;
-  }
+  if (!tb_sys_socket_kind(type, v6, &kind, &protocol)) return nullptr;
   // Created non-blocking in one step: a socket that cannot be switched is
   // never handed out.
   int fd = socket(v6 ? AF_INET6 : AF_INET, kind | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
