@@ -4,6 +4,10 @@
 
 #include <cstddef>
 
+// What the daemon prints before its fingerprint when it starts; the
+// deployment reads the fingerprint after it.
+inline constexpr char SD_CERT_SHA256_TAG[] = "TLS certificate SHA-256: ";
+
 // A certificate fingerprint: SHA-256 of its DER form as 64 lower-case hex
 // digits and the terminator.
 enum { SD_SHA256_HEX = 65 };

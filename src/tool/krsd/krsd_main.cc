@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "cert_fingerprint.h"
 #include "krsd_opts.h"
 #include "krsd_server.h"
 #include "os/os_log.h"
@@ -57,7 +58,7 @@ int daemonize() {
     std::string r = read_report(report[0]);
     if (r.empty() || r[0] != 1) _exit(1);
     // The daemon listens whether or not the line can be written.
-    if (r.size() > 1) printf("TLS certificate SHA-256: %s\n", r.c_str() + 1);
+    if (r.size() > 1) printf("%s%s\n", SD_CERT_SHA256_TAG, r.c_str() + 1);
     fflush(stdout);
     _exit(0);
   }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <thread>
 
+#include "cert_fingerprint.h"
 #include "os/os_log.h"
 
 #define KR_LOG_SRC "src\\tool\\krsd\\krsd_server"
@@ -167,7 +168,7 @@ int krsd_server::init(const krsd_opts& opts, int bind_wait_ms, std::string* err)
   }
   KR_LOG(OS_LOG_INFO, "krsd serving on port %d, TLS port %d\n", port_, tls_port_);
   if (tls_port_ >= 0)
-    KR_LOG(OS_LOG_INFO, "TLS certificate SHA-256: %s\n", tls_.fingerprint().c_str());
+    KR_LOG(OS_LOG_INFO, "%s%s\n", SD_CERT_SHA256_TAG, tls_.fingerprint().c_str());
   return 0;
 }
 

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 
+#include "cert_fingerprint.h"
 #include "krii_version.h"
 #include "os/os_log.h"
 #include "os/os_safe.h"
@@ -148,10 +149,9 @@ bool trust_host_key(const Request& r, const std::string& option, const std::stri
 // The daemon's TLS certificate fingerprint in what its start printed
 // ("TLS certificate SHA-256: <64 hex digits>"); empty when it printed none.
 std::string tls_sha256_in(const std::string& out) {
-  static const char kTag[] = "TLS certificate SHA-256: ";
-  size_t at = out.find(kTag);
+  size_t at = out.find(SD_CERT_SHA256_TAG);
   if (at == std::string::npos) return {};
-  std::string hex = out.substr(at + sizeof kTag - 1, 64);
+  std::string hex = out.substr(at + sizeof SD_CERT_SHA256_TAG - 1, 64);
   if (hex.size() != 64 || hex.find_first_not_of("0123456789abcdef") != std::string::npos) return {};
   return hex;
 }
