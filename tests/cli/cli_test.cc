@@ -212,10 +212,12 @@ TEST_F(CliTest, ResumeContinuesAtTheImageEnd) {
   EXPECT_EQ(kt::read_file(img_), data);
   EXPECT_TRUE(has_line(r.err, "偏移文件: 204800 (200.0k)")) << r.err;
   EXPECT_TRUE(has_line(r.err, "镜像文件成功完成!"));
-  // The prefix is hashed again from the image: the digests are the whole image's.
+  // An image without its record is read again from the source and compared:
+  // the digests are the whole image's.
   EXPECT_TRUE(has_line(r.err, "md5: " + kt::md5_hex(data))) << r.err;
   EXPECT_TRUE(has_line(r.err, "sha256: " + kt::sha256_hex(data))) << r.err;
-  EXPECT_TRUE(has_line(r.err, "已有数据 204800 (200.0k): not verified against a record")) << r.err;
+  EXPECT_TRUE(has_line(r.err, "已有数据 204800 (200.0k) 无记录, 将从设备重新读取并比对")) << r.err;
+  EXPECT_TRUE(has_line(r.err, "已从设备重新读取 0 - 204800: 与镜像原有数据一致")) << r.err;
 
   // On a missing image --resume simply starts a new one.
   const std::string fresh = tmp_.path("fresh.dd");

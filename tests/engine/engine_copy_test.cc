@@ -120,8 +120,20 @@ TEST_F(ResumeTest, NoQuestionForMissingOrEmptyImage) {
   EXPECT_TRUE(g_questions.empty());
 }
 
+// The first blocks of the image, made by a job of its own (its record ends
+// where the job ended, at blocks * 102400).
+void partial_image(const std::string& src, const std::string& img, int64_t blocks) {
+  auto o = run_job(src, img, 0, [blocks] {
+    G.flags |= DD_COUNT_PRESET;
+    G.count = blocks;
+  });
+  ASSERT_EQ(o.result, DD_DONE) << kt::log_dump();
+  kt::log_clear();
+  dd_clock_set(nullptr);  // the next job's first progress line is not held back
+}
+
 TEST_F(ResumeTest, ContinuesAt204800WithTheBlocksAlreadyThereCounted) {
-  kt::write_file(img_, data_.substr(0, 204800));
+  partial_image(src_, img_, 2);
   ASSERT_EQ(krsd_outfile_ask_continue(img_.c_str()), 1);
   ASSERT_EQ(g_questions.size(), 1u);
   EXPECT_EQ(g_questions[0], img_ + " 存在，是否继续断点镜像\n");
@@ -142,12 +154,30 @@ TEST_F(ResumeTest, ContinuesAt204800WithTheBlocksAlreadyThereCounted) {
   EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data_) + "\n")) << kt::log_dump();
   EXPECT_TRUE(kt::log_has("sha256: " + kt::sha256_hex(data_) + "\n"));
   EXPECT_TRUE(kt::log_has("镜像文件成功完成!\n"));
-  // The first progress line already counts the three blocks: 4 of 12.
-  // (After the status lines of the prefix's re-hash.)
+  // The first progress line already counts the three blocks: 4 of 12, and
+  // the image's bytes. (After the status lines of the prefix's re-hash.)
   auto first = std::find_if(g_statuses.begin(), g_statuses.end(),
                             [](const std::string& s) { return !s.empty() && isdigit(s[0]); });
   ASSERT_NE(first, g_statuses.end());
   EXPECT_NE(first->find(", 33%"), std::string::npos) << *first;
+  EXPECT_EQ(first->rfind("307200 bytes (300.0k), ", 0), 0u) << *first;
+}
+
+// Nothing vouches for an image without its record: all of it is read again
+// from the source and compared, and only then is the hash the whole image's.
+TEST_F(ResumeTest, ImageWithoutItsRecordIsReadAgainAndCompared) {
+  std::string old = data_.substr(0, 204800);
+  old.replace(150000, 1000, 1000, 'x');  // a stretch that is not the source's
+  kt::write_file(img_, old);
+  auto o = run_job(src_, img_, 1);
+  EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
+  EXPECT_EQ(kt::read_file(img_), data_);
+  EXPECT_EQ(o.total_bytes, 1048576);
+  EXPECT_TRUE(kt::log_has("已有数据 204800 (200.0k) 无记录, 将从设备重新读取并比对\n")) << kt::log_dump();
+  EXPECT_TRUE(kt::log_has(
+      "已从设备重新读取 0 - 204800: 1536 字节 (1 段) 与镜像原有数据不同, 已改写为设备数据\n"))
+      << kt::log_dump();
+  EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data_) + "\n"));
 }
 
 TEST_F(ResumeTest, AnswerNoStartsOver) {
@@ -162,7 +192,8 @@ TEST_F(ResumeTest, AnswerNoStartsOver) {
 }
 
 TEST_F(ResumeTest, CompleteImageCopiesNothingAndSucceedsWithTheWholeImagesDigests) {
-  kt::write_file(img_, data_);
+  ASSERT_EQ(run_job(src_, img_, 0).result, DD_DONE);
+  kt::log_clear();
   auto o = run_job(src_, img_, 1);
   EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
   EXPECT_EQ(o.total_bytes, 0);
@@ -212,7 +243,7 @@ TEST_F(ProgressTest, LineTextsAndAtMostOneASecond) {
   g_now += 4000;
   dd_show_progress(G.count);
   ASSERT_EQ(g_statuses.size(), 1u);
-  EXPECT_EQ(g_statuses[0], "52428800 bytes (50.0M), 12.50 MB/S, 12 seconds, 25%");
+  EXPECT_EQ(g_statuses[0], "52428800 bytes (50.0M), 12.50 MB/S, 剩余 12 秒, 25%");
   EXPECT_EQ(g_progress, std::vector<int>{25});
 
   g_now += 999;
@@ -249,7 +280,7 @@ TEST_F(ProgressTest, NoSpeedYetAndNoElapsedTimeAreSafe) {
   G.count = 10;
   dd_show_progress(G.count);
   ASSERT_EQ(g_statuses.size(), 1u);
-  EXPECT_EQ(g_statuses[0], "0 bytes (0), 0 B/S, --, 0%");
+  EXPECT_EQ(g_statuses[0], "0 bytes (0), 0 B/S, 剩余 --, 0%");
   // Within the first millisecond the speed uses 0.001 s.
   g_now += 1000;
   G.begin_ms = g_now;
@@ -261,8 +292,8 @@ TEST_F(ProgressTest, NoSpeedYetAndNoElapsedTimeAreSafe) {
 }
 
 TEST_F(ProgressTest, StoppedJobGetsSummaryButNoDigestOrSuccess) {
-  G.total_bytes = 204800;
-  G.in_size = 204800;
+  G.total_bytes = G.o_offset = 204800;
+  G.in_size = 409600;
   g_now += 2000;
   dd_output_status(DD_STOPPED);
   EXPECT_TRUE(kt::log_has("204800 bytes (200.0k) copied, [2 seconds], 100.0 KB/S\n"))
@@ -271,11 +302,12 @@ TEST_F(ProgressTest, StoppedJobGetsSummaryButNoDigestOrSuccess) {
   EXPECT_FALSE(kt::log_has("镜像文件成功完成!\n"));
   EXPECT_EQ(g_statuses, std::vector<std::string>{""});
   EXPECT_EQ(g_progress, std::vector<int>{0});
-  // A failure before any byte leaves no summary at all.
+  EXPECT_TRUE(kt::log_has("镜像已停止: 镜像中有 204800 字节, 可以继续断点镜像\n")) << kt::log_dump();
+  // A failure before any byte leaves no summary, only its outcome line.
   kt::log_clear();
   G.total_bytes = 0;
   dd_output_status(DD_OPEN_FAILED);
-  EXPECT_TRUE(kt::log_lines().empty());
+  EXPECT_EQ(kt::log_lines(), std::vector<std::string>{"镜像失败: 无法打开设备\n"});
 }
 
 TEST_F(CopyTest, OddBlockWithSwabIsLoggedAndTheJobGoesOn) {

@@ -290,9 +290,27 @@ TEST_F(LogTest, PrefixKeywords) {
   EXPECT_EQ(g_info, std::vector<std::string>{"INFO: ssh_init_dev(): m\n"});
 }
 
+// The tee (a job's log beside its image) gets every line that passes the
+// threshold, whatever its level, and none once it is removed.
+std::vector<std::string> g_tee;
+int tee(const char* line) {
+  g_tee.push_back(line);
+  return 0;
+}
+
+TEST_F(LogTest, TeeGetsEveryLineUntilRemoved) {
+  os_log_ctl(OS_LOG_SET_TEE_CALLBACK, tee);
+  KR_LOG(OS_LOG_ERR, "a\n");
+  KR_LOG(OS_LOG_INFO, "b\n");
+  KR_LOG(OS_LOG_VERBOSE, "filtered\n");
+  os_log_ctl(OS_LOG_SET_TEE_CALLBACK, static_cast<os_log_callback>(nullptr));
+  KR_LOG(OS_LOG_INFO, "after\n");
+  EXPECT_EQ(g_tee, (std::vector<std::string>{"a\n", "b\n"}));
+}
+
 TEST_F(LogTest, InvalidOptionCode) {
   ::testing::internal::CaptureStderr();
-  EXPECT_EQ(os_log_ctl(13, 0), -1);
+  EXPECT_EQ(os_log_ctl(99, 0), -1);
   EXPECT_EQ(os_log_ctl(0, 0), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Invalid command code\nInvalid command code\n");

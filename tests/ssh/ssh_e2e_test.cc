@@ -313,6 +313,15 @@ TEST_F(TestHost, ResumesAcrossFourGiBThroughTheDeployedDaemon) {
   ASSERT_EQ(pwrite(img, data.data(), 1 << 20, k4G - (6 << 20)), 1 << 20);
   close(src);
   close(img);
+  // The image's record vouches for its prefix, as a job that stopped there
+  // leaves it: only what follows is read through the daemon.
+  Result sums = run("md5sum <" + q(image.string()) + " | cut -c1-32; sha256sum <" + q(image.string()) +
+                    " | cut -c1-64");
+  ASSERT_EQ(sums.status, 0) << sums.output;
+  ASSERT_EQ(sums.output.size(), 32u + 1 + 64 + 1) << sums.output;
+  std::ofstream(image.string() + ".krii", std::ios::trunc)
+      << "krii-pieces 2\nsource " << size << "\n"
+      << prefix << " " << sums.output.substr(0, 32) << " " << sums.output.substr(33, 64) << "\n";
 
   Result served = run(q(script_) + " image " + q(big.string()));
   ASSERT_EQ(served.status, 0) << served.output;
@@ -321,6 +330,7 @@ TEST_F(TestHost, ResumesAcrossFourGiBThroughTheDeployedDaemon) {
       run(q(script_) + " image " + q((dir_ / "device.img").string()));
       fs::remove(dir_ / "big.img");
       fs::remove(dir_ / "big-out.img");
+      for (const char* ext : {".krii", ".json", ".txt", ".log"}) fs::remove(dir_ / ("big-out.img" + std::string(ext)));
     }
   } restore;
   Result dep = krimg("deploy");

@@ -2,11 +2,13 @@
 // the parser works on a copy cut to 4095 characters.
 #include "tb_url.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <strings.h>
 
 #include "krp_wire.h"
 #include "tb_path.h"
@@ -342,4 +344,29 @@ void tb_url_ssl_set(tb_url_t* url, bool secure) {
 const char* tb_url_protocol_text(const tb_url_t* url) {
   if (!url || url->protocol == 0 || url->protocol >= 8) return nullptr;
   return kNames[url->protocol];
+}
+
+char* tb_url_hide_secret(const char* text, char* out, size_t size) {
+  if (!out || size == 0) return out;
+  std::string s = text ? text : "";
+  const size_t q = s.find('?');
+  // Also the driver's own form of such a URL (backslashes for slashes).
+  const bool remote = tb_url_protocol_probe(s.c_str()) == TB_URL_PROTOCOL_KRP ||
+                      strncasecmp(s.c_str(), "krp:", 4) == 0 || strncasecmp(s.c_str(), "krps:", 5) == 0;
+  if (remote && q != std::string::npos) {
+    std::string lower = s;
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    std::string masked = s.substr(0, q);
+    size_t pos = q;
+    for (size_t at; (at = lower.find("passwd=", pos)) != std::string::npos;) {
+      const size_t value = at + 7;
+      const size_t end = std::min(s.find('&', value), s.size());
+      masked += s.substr(pos, value - pos);
+      if (end > value) masked += "***";
+      pos = end;
+    }
+    s = masked + s.substr(pos);
+  }
+  snprintf(out, size, "%s", s.c_str());
+  return out;
 }

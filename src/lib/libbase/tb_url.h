@@ -57,6 +57,11 @@ void tb_url_ssl_set(tb_url_t* url, bool secure);
 
 // Protocol code of a text without parsing it (1 for anything unknown).
 int tb_url_protocol_probe(const char* text);
+// text fit for a log line or a record: for a krp:// or krps:// URL, every
+// "passwd=" value of its query (the key found without regard to case, as
+// the driver finds it) becomes "***"; anything else stays as it is. Cut to
+// size - 1 bytes; returns out.
+char* tb_url_hide_secret(const char* text, char* out, size_t size);
 // "file", "sock", ... or null.
 const char* tb_url_protocol_text(const tb_url_t* url);
 

@@ -209,8 +209,9 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
     krsd_cli_free(ctx);
     return nullptr;
   }
+  // The password is never logged, whatever the level: logs are kept beside images.
   KR_LOG(OS_LOG_DEBUG, "ip=%s port=%d user=[%s] passwd=[%s] block_size=%d\n", host, port, opts->user,
-         opts->passwd, block_size);
+         opts->passwd[0] ? "***" : "", block_size);
   KR_LOG(OS_LOG_DEBUG, "connect_timeout=%d read_timeout=%d\n", connect_timeout, read_timeout);
   KR_LOG(OS_LOG_DEBUG, "bssl=%d cipher=%s\n", ctx->bssl, ctx->cipher);
   KR_LOG(OS_LOG_DEBUG, "pack=%s\n", ctx->pack);
@@ -257,7 +258,10 @@ void krsd_cli_set_last_error(krsd_client* ctx, int code) {
       sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), "read data timeout error");
       break;
     case KRSD_ERR_REMOTE:
-      KR_LOG(OS_LOG_ERR, "errno=%d [%s]\n", ctx->last_error, ctx->last_error_str);
+      // A sector the device cannot read is told once, by the engine's line for
+      // its whole run; each failed piece read of it is a detail.
+      KR_LOG(krsd_error_class(ctx->os_type, ctx->last_error) == IOERR_DATA ? OS_LOG_DEBUG : OS_LOG_ERR,
+             "errno=%d [%s]\n", ctx->last_error, ctx->last_error_str);
       break;
     case KRSD_ERR_MEMORY:
       sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), "memory error");

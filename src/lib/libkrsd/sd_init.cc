@@ -32,7 +32,7 @@ int krsd_cli_lib_init() {
 int cli_init(krsd_client* ctx, const char* user, const char* passwd) {
   if (!user) user = "";
   if (!passwd) passwd = "";
-  KR_LOG(OS_LOG_DEBUG, "init user=[%s] passwd=[%s] \n", user, passwd);
+  KR_LOG(OS_LOG_DEBUG, "init user=[%s] passwd=[%s] \n", user, *passwd ? "***" : "");
   if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_string(&ctx->req, "user", user) != 0 ||
       blobmsg_put_string(&ctx->req, "passwd", passwd) != 0)
     return KRSD_ERR_MEMORY;

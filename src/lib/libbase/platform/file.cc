@@ -219,7 +219,9 @@ tb_file_ref_t tb_file_init(const char* path, int mode) {
   char name[TB_PATH_MAXN];
   char drv[16];
   if (!tb_file_device_name(path, name, sizeof name, drv, sizeof drv)) return nullptr;
-  KR_LOGF(OS_LOG_DEBUG, "tb_file_init", "[%s] [%s] [%s]\n", path, name, drv);
+  char shown_path[TB_PATH_MAXN], shown_name[TB_PATH_MAXN];
+  KR_LOGF(OS_LOG_DEBUG, "tb_file_init", "[%s] [%s] [%s]\n", tb_url_hide_secret(path, shown_path, sizeof shown_path),
+          tb_url_hide_secret(name, shown_name, sizeof shown_name), drv);
 
   const tb_file_driver* d = find_driver(drv);
   auto* f = new (std::nothrow) tb_file_s{d, nullptr};

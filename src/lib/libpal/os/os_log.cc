@@ -32,6 +32,7 @@ std::atomic<bool> g_file_on{false};
 std::atomic<bool> g_syslog_on{false};
 std::atomic<os_log_callback> g_info_cb{nullptr};
 std::atomic<os_log_callback> g_alert_cb{nullptr};
+std::atomic<os_log_callback> g_tee_cb{nullptr};
 
 // Guarded by the log lock.
 FILE* g_file = nullptr;
@@ -241,6 +242,7 @@ int os_log_emit(int level, const char* module, const char* text, int len) {
     os_log_callback info = g_info_cb.load();
     os_log_callback alert = g_alert_cb.load();
     if (info && alert) (level > OS_LOG_WARN ? info : alert)(text);
+    if (os_log_callback tee = g_tee_cb.load()) tee(text);
     if (g_console.load() && level >= 2 && level <= 8)
       pal::console_write(text, level_console_attr(level),
                          (g_prefix.load() & OS_LOG_COLOR) != 0);
@@ -369,6 +371,12 @@ int os_log_ctl(int option, ...) {
     }
     case OS_LOG_SET_INFO_CALLBACK: g_info_cb = va_arg(ap, os_log_callback); break;
     case OS_LOG_SET_ALERT_CALLBACK: g_alert_cb = va_arg(ap, os_log_callback); break;
+    case OS_LOG_SET_TEE_CALLBACK: {
+      os_log_callback cb = va_arg(ap, os_log_callback);
+      LogLockGuard guard;
+      g_tee_cb = cb;
+      break;
+    }
     default:
       fprintf(stderr, "Invalid command code\n");
       result = -1;

@@ -45,6 +45,10 @@ enum {
   OS_LOG_SET_PREFIX_NAMES = 10,     // const char* keywords
   OS_LOG_SET_INFO_CALLBACK = 11,    // os_log_callback, lines of level above 4
   OS_LOG_SET_ALERT_CALLBACK = 12,   // os_log_callback, lines of level 4 and below
+  // os_log_callback (or null): every line that passes the threshold, beside
+  // the other sinks. Swapped under the log lock: once the call returns, the
+  // callback that was there before runs no more.
+  OS_LOG_SET_TEE_CALLBACK = 13,
 };
 
 // Receives a finished line (NUL-terminated); the result is ignored.

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "krii_version.h"
+#include "dd_host.h"
 #include "dd_record.h"
 #include "dd_verify.h"
 #include "krimg_deploy.h"
@@ -248,6 +249,10 @@ int acquire_main(int argc, char** argv) {
       return kExitUsage;
     }
   }
+  // The report is UTF-8; the command line is in the system's character set
+  // (code page 936 on the examiners' Windows workstations).
+  for (std::string* field : {&info.case_id, &info.evidence, &info.examiner, &info.notes})
+    *field = dd_host_utf8(*field);
   if (!have_image || image.empty()) {
     fprintf(stderr, "krimg acquire: --image is required\n%s", kAcquireUsage);
     return kExitUsage;
@@ -297,8 +302,10 @@ int acquire_main(int argc, char** argv) {
       return kExitUsage;
     }
   }
-  if (!source_path.empty() && krimg_same_file(source_path, image_path)) {
-    fprintf(stderr, "krimg acquire: the image %s is the source itself; refused\n", image.c_str());
+  std::string why;
+  if (!source_path.empty() && dd_host_image_in_source(source_path, image_path, &why)) {
+    fprintf(stderr, "krimg acquire: the image %s is the source itself (%s); refused\n", image.c_str(),
+            why.c_str());
     return kExitRefused;
   }
 
@@ -384,6 +391,7 @@ int acquire_main(int argc, char** argv) {
       krsd_stop();
       stop_sent = true;
     }
+    if (ops.set_status) krsd_status_tick();
     // Short naps: the job's end is seen within 10 ms (a job of a few MiB
     // takes a few tenths of a second, and waiting longer would show in it).
     tb_msleep(10);
@@ -393,8 +401,13 @@ int acquire_main(int argc, char** argv) {
   tty_status_end();
   int result = krsd_last_result();
   if (result == 0 && verify) {
+    if (tb_file_local_kind(image.c_str()) != 1) {
+      // A disk or /dev/null keeps no record to compare with.
+      fprintf(stderr, "krimg acquire: %s is not a regular file; verification skipped\n", image.c_str());
+      return 0;
+    }
     dd_check_hooks hooks{[] { return krimg_interrupted(); }, {}};
-    if (dd_verify_image(image, hooks) != DD_VERIFY_SAME) return kExitVerifyFailed;
+    if (dd_verify_image(image, hooks, "krimg") != DD_VERIFY_SAME) return kExitVerifyFailed;
   }
   return result < 0 ? kExitRefused : result;
 }
@@ -426,7 +439,7 @@ int verify_main(int argc, char** argv) {
   tb_init(nullptr, nullptr, 0, 0);
   krimg_interrupt_catch(true);
   dd_check_hooks hooks{[] { return krimg_interrupted(); }, {}};
-  return dd_verify_image(image, hooks);
+  return dd_verify_image(image, hooks, "krimg");
 }
 
 }  // namespace

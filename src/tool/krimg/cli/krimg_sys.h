@@ -33,7 +33,3 @@ int64_t krimg_image_size(const std::string& path);
 // True when the local path names a pipe or a socket: reading from it would
 // take from another program's stream.
 bool krimg_is_pipe(const std::string& path);
-
-// True when the two local paths name the same file or the same device
-// (also through links).
-bool krimg_same_file(const std::string& a, const std::string& b);

@@ -1,11 +1,14 @@
 #include "dd_verify.h"
 
+#include <cctype>
 #include <cerrno>
 #include <memory>
 #include <new>
 
+#include "dd_host.h"
 #include "dd_record.h"
 #include "dd_report.h"
+#include "krii_version.h"
 #include "os/os_human.h"
 #include "os/os_log.h"
 #include "tb_file.h"
@@ -20,47 +23,62 @@ std::string errno_text(int code) {
   return text;
 }
 
+std::string lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+long long ll(int64_t v) { return static_cast<long long>(v); }
+
 }  // namespace
 
 int dd_check_image(const std::string& image, dd_hashing& hashing, uint8_t** buf, int32_t block,
-                   dd_image_check* out, std::string* error, const dd_check_hooks& hooks) {
+                   dd_image_check* out, std::string* error, const dd_check_hooks& hooks, bool prefix_only) {
   *out = dd_image_check{};
-  dd_sidecar_data side;
   std::string load_error;
-  if (dd_sidecar_load(image, &side, &load_error)) {
-    out->have_record = side.error.empty();
-    out->record_error = side.error;
+  if (dd_sidecar_load(image, &out->side, &load_error)) {
+    out->have_record = out->side.error.empty();
+    out->record_error = out->side.error;
   } else {
     out->record_error = load_error;  // empty when there is simply none
   }
-  for (const auto& r : side.records) hashing.add_mark(r.end);
+  const std::vector<dd_piece_record>& records = out->side.records;
+  for (const auto& r : records) hashing.add_mark(r.end);
 
   tb_file_ref_t f = tb_file_init(image.c_str(), FILE_MODE_READ);
   if (!f) {
     *error = "open [" + image + "] error [" + errno_text(errno) + "]";
     return DD_CHECK_READ_ERROR;
   }
-  const int64_t total = tb_file_size(f);
+  out->size = tb_file_size(f);
+  if (out->size < 0) {
+    tb_file_close(f);
+    *error = "size [" + image + "] error [" + errno_text(errno) + "]";
+    return DD_CHECK_READ_ERROR;
+  }
+  // What a resume takes from the image: only the bytes its record vouches for.
+  int64_t limit = out->size;
+  if (prefix_only) limit = records.empty() ? 0 : std::min(records.back().end, out->size);
   int result = DD_CHECK_OK;
-  for (;;) {
+  while (out->hashed < limit) {
     if (hooks.stop && hooks.stop()) {
       result = DD_CHECK_STOPPED;
       break;
     }
-    long r = tb_file_read(f, *buf, static_cast<size_t>(block));
+    const int64_t want = std::min<int64_t>(block, limit - out->hashed);
+    long r = tb_file_read(f, *buf, static_cast<size_t>(want));
     if (r < 0) {
-      *error = "read [" + image + "] offset=" + std::to_string(out->size) + " error [" +
-               errno_text(errno) + "]";
+      *error = "read [" + image + "] offset=" + std::to_string(out->hashed) + " error [" + errno_text(errno) + "]";
       result = DD_CHECK_READ_ERROR;
       break;
     }
-    if (r == 0) break;
+    if (r == 0) break;  // the file shrank while it was read
     if (hashing.threaded())
       *buf = hashing.submit(r);
     else
       hashing.update(*buf, r);
-    out->size += r;
-    if (hooks.progress) hooks.progress(out->size, total);
+    out->hashed += r;
+    if (hooks.progress) hooks.progress(out->hashed, limit);
   }
   tb_file_close(f);
   hashing.drain();
@@ -68,10 +86,10 @@ int dd_check_image(const std::string& image, dd_hashing& hashing, uint8_t** buf,
   out->whole = hashing.digests();
 
   int64_t from = 0;
-  for (const auto& r : side.records) {
+  for (const auto& r : records) {
     ++out->records;
     dd_digests got;
-    if (r.end > out->size || !hashing.mark(r.end, &got, true) || !(got == r.d)) {
+    if (r.end > out->hashed || !hashing.mark(r.end, &got, true) || !(got == r.d)) {
       // Pieces count on the grid of the piece size; a record may end inside
       // one (where an earlier job ended).
       out->bad_piece = static_cast<int>(from / hashing.piece()) + 1;
@@ -85,15 +103,38 @@ int dd_check_image(const std::string& image, dd_hashing& hashing, uint8_t** buf,
   return DD_CHECK_OK;
 }
 
-int dd_verify_image(const std::string& image, const dd_check_hooks& hooks) {
+int dd_verify_image(const std::string& image, const dd_check_hooks& hooks, const char* program,
+                    dd_verify_result* result) {
+  dd_verify_result local;
+  dd_verify_result& res = result ? *result : local;
+  res = dd_verify_result{};
   const char* img = image.c_str();
   KR_LOG(OS_LOG_INFO, "校验镜像: %s\n", img);
+  char sys[4096];
+  if (tb_file_local_kind(img) != 1 || !tb_file_system_path(img, sys, sizeof sys)) {
+    KR_LOG(OS_LOG_ERR, "[%s] is not a regular file, nothing to verify error\n", img);
+    KR_LOG(OS_LOG_INFO, "校验跳过: %s 不是普通文件\n", img);
+    return DD_VERIFY_NOTHING;
+  }
+  // A job writing the image would make any outcome meaningless.
+  dd_image_lock lock;
+  std::string lock_error;
+  if (lock.acquire(sys, false, false, nullptr, &lock_error) == dd_image_lock::BUSY) {
+    KR_LOG(OS_LOG_ERR, "[%s] is being written by a job error\n", img);
+    KR_LOG(OS_LOG_INFO, "镜像文件正被任务写入, 无法校验\n");
+    return DD_VERIFY_NOTHING;
+  }
   nlohmann::json report;
   std::string report_error;
   const bool have_report = dd_report_load(image, &report, &report_error);
+  if (!have_report) {
+    KR_LOG(OS_LOG_ERR, "%s error\n", report_error.c_str());
+    KR_LOG(OS_LOG_INFO, "镜像报告缺失或无法读取: 只能与分段记录比较\n");
+  }
   const nlohmann::json whole = have_report ? report.value("image", nlohmann::json::object())
                                            : nlohmann::json::object();
-  const bool have_hashes = whole.value("complete", false) && whole.contains("md5") && whole.contains("sha256");
+  const bool have_hashes = whole.value("complete", false) && whole.contains("md5") && whole.contains("sha256") &&
+                           whole["md5"].is_string() && whole["sha256"].is_string();
 
   constexpr int32_t kBlock = 1 << 20;
   std::unique_ptr<uint8_t[]> first(new (std::nothrow) uint8_t[kBlock]);
@@ -117,35 +158,69 @@ int dd_verify_image(const std::string& image, const dd_check_hooks& hooks) {
     return DD_VERIFY_NOTHING;
   }
   const std::string md5 = dd_hex(c.whole.md5), sha256 = dd_hex(c.whole.sha256);
-  KR_LOG(OS_LOG_INFO, "镜像 %lld 字节, md5 %s, sha256 %s\n", static_cast<long long>(c.size), md5.c_str(),
-         sha256.c_str());
+  res.size = c.size;
+  res.digests = c.whole;
+  res.hashed = true;
+  KR_LOG(OS_LOG_INFO, "镜像 %lld 字节, md5 %s, sha256 %s\n", ll(c.size), md5.c_str(), sha256.c_str());
   bool differs = false;
-  if (!c.record_error.empty()) KR_LOG(OS_LOG_ERR, "[%s] %s error\n", dd_sidecar_path(image).c_str(), c.record_error.c_str());
+  if (!c.record_error.empty()) {
+    KR_LOG(OS_LOG_ERR, "[%s] %s error\n", dd_sidecar_path(image).c_str(), c.record_error.c_str());
+    KR_LOG(OS_LOG_INFO, "分段记录无法读取: 只能与报告比较\n");
+  } else if (!c.have_record) {
+    KR_LOG(OS_LOG_INFO, "镜像没有分段记录 (%s)\n", dd_sidecar_path(image).c_str());
+  }
   if (c.differs()) {
     KR_LOG(OS_LOG_ERR, "[%s] piece %d bytes %lld-%lld differs from its record error\n", img, c.bad_piece,
-           static_cast<long long>(c.bad_from), static_cast<long long>(c.bad_to));
+           ll(c.bad_from), ll(c.bad_to));
     differs = true;
   }
   if (have_hashes) {
     const std::string want_md5 = whole["md5"].get<std::string>(), want_sha = whole["sha256"].get<std::string>();
     const int64_t want_size = whole.value("size", int64_t{-1});
-    if (want_md5 != md5 || want_sha != sha256 || want_size != c.size) {
-      KR_LOG(OS_LOG_ERR, "[%s] size=%lld md5=%s sha256=%s the report has size=%lld md5=%s sha256=%s error\n",
-             img, static_cast<long long>(c.size), md5.c_str(), sha256.c_str(), static_cast<long long>(want_size),
-             want_md5.c_str(), want_sha.c_str());
+    if (lower(want_md5) != md5 || lower(want_sha) != sha256 || want_size != c.size) {
+      KR_LOG(OS_LOG_ERR, "[%s] size=%lld md5=%s sha256=%s the report has size=%lld md5=%s sha256=%s error\n", img,
+             ll(c.size), md5.c_str(), sha256.c_str(), ll(want_size), want_md5.c_str(), want_sha.c_str());
       differs = true;
     }
   }
-  if (differs) {
-    KR_LOG(OS_LOG_INFO, "镜像校验不一致: %s\n", img);
-    return DD_VERIFY_DIFFERS;
+  // What the record says of the zeros that are not the source's.
+  if (c.have_record) {
+    const std::vector<dd_range> bad = dd_ranges_below(c.side.unreadable, c.size);
+    if (!c.side.unreadable_known())
+      KR_LOG(OS_LOG_INFO, "分段记录没有无法读取的字节的记录 (旧版本)\n");
+    else if (!bad.empty())
+      KR_LOG(OS_LOG_INFO, "%lld 字节无法读取, 已写零 (%zu 段, 见报告)\n", ll(dd_ranges_bytes(bad)), bad.size());
   }
   const bool pieces_cover = c.have_record && c.records > 0 && c.verified == c.size;
-  if (!have_hashes && !pieces_cover) {
+  if (differs) {
+    res.code = DD_VERIFY_DIFFERS;
+    KR_LOG(OS_LOG_INFO, "镜像校验不一致: %s\n", img);
+  } else if (!have_hashes && !pieces_cover) {
     KR_LOG(OS_LOG_ERR, "[%s] %s nothing to compare with error\n", img,
            have_report ? "no hashes of the whole image in the report;" : report_error.c_str());
-    return DD_VERIFY_NOTHING;
+    res.code = DD_VERIFY_NOTHING;
+  } else {
+    res.code = DD_VERIFY_SAME;
+    KR_LOG(OS_LOG_INFO, "镜像校验一致: %s\n", have_hashes ? "与报告的 MD5 和 SHA-256 相同" : "与分段记录相同");
   }
-  KR_LOG(OS_LOG_INFO, "镜像校验一致: %s\n", have_hashes ? "与报告的 MD5 和 SHA-256 相同" : "与分段记录相同");
-  return DD_VERIFY_SAME;
+  if (have_report) {
+    static const char* const kText[] = {"the image matches its record", "the image differs from its record", "",
+                                        "nothing to compare with"};
+    nlohmann::json entry = {{"time", dd_report_time_text(dd_report_now())},
+                            {"program", program ? program : "krimg"},
+                            {"version", KRII_VERSION},
+                            {"host", dd_host_utf8(dd_report_host())},
+                            {"user", dd_host_utf8(dd_report_user())},
+                            {"size", c.size},
+                            {"md5", md5},
+                            {"sha256", sha256},
+                            {"result", res.code},
+                            {"result_text", kText[res.code]}};
+    if (c.differs()) entry["piece"] = c.bad_piece;
+    lock.release();
+    std::string add_error;
+    if (!dd_report_add_verification(image, entry, &add_error))
+      KR_LOG(OS_LOG_ERR, "%s\n", add_error.c_str());
+  }
+  return res.code;
 }

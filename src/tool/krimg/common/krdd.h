@@ -39,13 +39,6 @@ enum {
 
 enum { DD_BLOCK_SIZE = 102400 };
 
-// A run of source bytes [start, end) that could not be read and is zeros in
-// the image.
-struct dd_range {
-  int64_t start = 0;
-  int64_t end = 0;
-};
-
 // The one job record. Filled by the job set-up on the front end's thread
 // while the worker is idle; owned by the worker during a job. The front end
 // writes only the DD_STOP bit of flags during a job, hence the atomic access
@@ -53,6 +46,7 @@ struct dd_range {
 struct dd_job {
   std::string infile;
   std::string outfile;
+  std::string in_name;  // infile as log lines show it (a password masked)
   uint8_t* ibuf = nullptr;  // ibs bytes
   uint8_t* obuf = nullptr;  // obs bytes; == ibuf unless DD_TWO_BUFFERS
   int32_t ibs = 0;
@@ -89,6 +83,7 @@ struct dd_job {
   // order, adjacent runs merged. The job's report reads them.
   int32_t sector_bytes = 0;
   std::vector<dd_range> bad_ranges;
+  size_t bad_logged = 0;  // bad_ranges that have had their log line
 };
 
 extern dd_job G;
@@ -117,9 +112,15 @@ int krsd_job_setup(const char* source, const char* target, int resume);
 // G.errtext.
 const char* krsd_error_text(int kind);
 
-// Status output (at most one progress line a second; the final summary).
+// Status output (at most one progress line a second; the final summary and
+// the job's outcome line).
 void dd_show_progress(int64_t count);
 void dd_output_status(int result);
+// A job's thread is about to begin, or has ended, its copy: what the front
+// end's timer asks (krsd_status_tick) follows it.
+void dd_status_job(bool running);
+// A status line of the job's thread (percent -1: the bar stays as it is).
+void dd_status_show(const char* text, int percent);
 
 // The clock of the progress and status output (tb_clock_ms unless a test
 // installs another; null restores it). Also forgets the last progress time.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -43,6 +44,18 @@ constexpr int kModeKeepImage = FILE_MODE_CREATE | FILE_MODE_WRITE;              
 long long ll(int64_t v) { return static_cast<long long>(v); }
 unsigned long long ull(int64_t v) { return static_cast<unsigned long long>(v); }
 
+// An error line that ends the pass: logged, and kept as the reason of the
+// job's outcome (and of a retry).
+__attribute__((format(printf, 1, 2))) void fail_line(const char* fmt, ...) {
+  char text[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(text, sizeof text, fmt, ap);
+  va_end(ap);
+  KR_LOGF(OS_LOG_ERR, "krdd_file_work", "%s\n", text);
+  dd_record_cause("%s", text);
+}
+
 // Writes all of len bytes at o_offset or fails. A short write is not an
 // error by itself (the rest is written at once); a write that moves nothing
 // or fails ends the job, since the image would otherwise have a hole.
@@ -55,12 +68,14 @@ long full_write_or_warn(const uint8_t* buf, int64_t len, const char* name, int64
     long w = stream_write(G.out_stream, buf + done, static_cast<size_t>(len - done));
     if (w < 0) {
       KR_LOG(OS_LOG_ERR, "writing '%s' error %s\n", name, krsd_error_text(G.out_kind));
+      dd_record_cause("writing '%s' error %s", name, G.errtext);
       return -1;
     }
     if (w == 0) {
       snprintf(G.errtext, sizeof G.errtext, "[nothing written after %lld of %lld bytes]",
                ll(done), ll(len));
       KR_LOG(OS_LOG_ERR, "writing '%s' error %s\n", name, G.errtext);
+      dd_record_cause("writing '%s' error %s", name, G.errtext);
       return -1;
     }
     done += w;
@@ -73,6 +88,7 @@ long full_write_or_warn(const uint8_t* buf, int64_t len, const char* name, int64
 // either way, also the part of a block written before the disk was full:
 // the summary tells what the image holds.
 bool write_and_count(const uint8_t* buf, int64_t len, const char* name) {
+  dd_record_compare(buf, len);  // what a resume reads again is compared first
   int64_t w = 0;
   const bool failed = full_write_or_warn(buf, len, name, &w) < 0;
   if (w == 0) return failed;
@@ -89,33 +105,45 @@ bool write_and_count(const uint8_t* buf, int64_t len, const char* name) {
 
 int write_failed_result() { return G.out_kind == TB_URL_PROTOCOL_FILE ? DD_FAILED : DD_WRITE_FAILED; }
 
+enum class seek_outcome { ok, failed, elsewhere };
+
 // Moves s to offset and checks that it got there: a stream without a size
 // "succeeds" at the wrong place (it clamps to the size it knows), and
 // reading on from there would put other bytes at this offset of the image.
 // A failure logs the positioning error line of name.
-bool seek_or_log(stream_ref_t s, int64_t offset, const std::string& name, int kind) {
+seek_outcome seek_or_log(stream_ref_t s, int64_t offset, const std::string& name, int kind) {
   if (!stream_seek(s, offset)) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "lseek [%s] offset=%lld error %s\n", name.c_str(),
-            ll(offset), krsd_error_text(kind));
-    return false;
+    fail_line("lseek [%s] offset=%lld error %s", name.c_str(), ll(offset), krsd_error_text(kind));
+    return seek_outcome::failed;
   }
   const int64_t at = stream_offset(s);
-  if (at == offset) return true;
-  KR_LOGF(OS_LOG_ERR, "krdd_file_work",
-          "lseek [%s] offset=%lld position=%lld error:Stream cannot be positioned there\n",
-          name.c_str(), ll(offset), ll(at));
-  return false;
+  if (at == offset) return seek_outcome::ok;
+  fail_line("lseek [%s] offset=%lld position=%lld error:Stream cannot be positioned there", name.c_str(),
+            ll(offset), ll(at));
+  return seek_outcome::elsewhere;
+}
+
+bool seek_ok(stream_ref_t s, int64_t offset, const std::string& name, int kind) {
+  return seek_or_log(s, offset, name, kind) == seek_outcome::ok;
+}
+
+// The source failed to move while a bad block is read in pieces: a stop, a
+// lost connection (which a retry may mend) or a source that cannot be
+// positioned (which none can).
+int input_seek_failed(seek_outcome o) {
+  if (dd_flag(DD_STOP)) return DD_STOPPED;
+  if (o == seek_outcome::failed && G.in_kind != TB_URL_PROTOCOL_FILE) return DD_READ_FAILED;
+  return DD_FAILED;
 }
 
 // First pass only: opens the output and positions both streams. DD_DONE when
 // it went through, else the pass result.
 int first_pass_setup() {
-  const char* in = G.infile.c_str();
   const char* out = G.outfile.c_str();
   int mode = (G.seek == 0 && !dd_flag(DD_KEEP_OUTPUT | DD_RESUME)) ? kModeNewImage : kModeKeepImage;
   G.out_stream = stream_open(out, mode, kOpenTimeoutMs);
   if (!G.out_stream) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "open [%s] error %s\n", out, krsd_error_text(G.out_kind));
+    fail_line("open [%s] error %s", out, krsd_error_text(G.out_kind));
     return DD_FAILED;
   }
   if (dd_flag(DD_RESUME)) {
@@ -125,12 +153,12 @@ int first_pass_setup() {
   }
   G.out_size = stream_size(G.out_stream);
   if (G.out_size < 0) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "size [%s] error %s\n", out, krsd_error_text(G.out_kind));
+    fail_line("size [%s] error %s", out, krsd_error_text(G.out_kind));
     return DD_FAILED;
   }
   G.in_size = stream_size(G.in_stream);
   if (G.in_size < 0) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "size [%s] error %s\n", in, krsd_error_text(G.in_kind));
+    fail_line("size [%s] error %s", G.in_name.c_str(), krsd_error_text(G.in_kind));
     return DD_FAILED;
   }
   if (G.in_size != 0 && G.i_offset == 0)
@@ -140,19 +168,22 @@ int first_pass_setup() {
   if (G.skip == -1) {
     G.skip = G.out_size;
     if (G.out_size > G.in_size) {
-      KR_LOGF(OS_LOG_ERR, "krdd_file_work",
-              "file [%s] skip=%lld size=%lld error:Offset is larger than file size\n", out,
-              ll(G.out_size), ll(G.in_size));
+      fail_line("file [%s] skip=%lld size=%lld error:Offset is larger than file size", out, ll(G.out_size),
+                ll(G.in_size));
       return DD_FAILED;
     }
   }
+  // A resume goes on from the end of what the image's record vouches for,
+  // once the source has shown that it is the image's device.
+  int r = dd_record_source_open();
+  if (r != DD_DONE) return r;
   const int skip_unit = dd_flag(DD_SKIP_BYTES) ? 1 : G.ibs;
   const int seek_unit = dd_flag(DD_SEEK_BYTES) ? 1 : G.obs;
-  if (G.seek != 0 && !dd_flag(DD_KEEP_OUTPUT)) {
+  // A resume keeps what follows: its old tail is compared as it is read again.
+  if (G.seek != 0 && !dd_flag(DD_KEEP_OUTPUT | DD_RESUME)) {
     int64_t length = G.seek * seek_unit;
     if (!stream_ctrl(G.out_stream, STREAM_CTRL_TRUNCATE, &length)) {
-      KR_LOGF(OS_LOG_ERR, "krdd_file_work", "truncate [%s] error %s\n", out,
-              krsd_error_text(G.out_kind));
+      fail_line("truncate [%s] error %s", out, krsd_error_text(G.out_kind));
       return DD_FAILED;
     }
   }
@@ -160,55 +191,59 @@ int first_pass_setup() {
     G.i_offset = G.skip * skip_unit;
     KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "G.skip: %lld offset=%lld blocksz=%d\n", ll(G.skip),
             ll(G.i_offset), skip_unit);
-    if (!seek_or_log(G.in_stream, G.i_offset, G.infile, G.in_kind)) return DD_FAILED;
+    if (!seek_ok(G.in_stream, G.i_offset, G.in_name, G.in_kind)) return DD_FAILED;
   }
   if (G.seek != 0) {
     G.o_offset = G.seek * seek_unit;
     KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "G.seek: %lld offset=%lld blocksz=%d\n", ll(G.seek),
             ll(G.o_offset), seek_unit);
-    if (!seek_or_log(G.out_stream, G.o_offset, G.outfile, G.out_kind)) return DD_FAILED;
+    if (!seek_ok(G.out_stream, G.o_offset, G.outfile, G.out_kind)) return DD_FAILED;
   }
   return dd_record_image_open();
 }
 
 // Retry pass: the output is still open; both streams go back to the offsets
-// of the next byte to read and to write.
+// of the next byte to read and to write. A source that comes back with
+// another size is another source.
 int retry_pass_setup() {
+  const int64_t size = stream_size(G.in_stream);
+  if (G.in_size != 0 && size != G.in_size) {
+    fail_line("[%s] size=%lld after the reopen, %lld before: another source error", G.in_name.c_str(), ll(size),
+              ll(G.in_size));
+    return DD_FAILED;
+  }
   KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "i_offset=%lld\n", ll(G.i_offset));
-  if (!seek_or_log(G.in_stream, G.i_offset, G.infile, G.in_kind)) return DD_FAILED;
+  if (!seek_ok(G.in_stream, G.i_offset, G.in_name, G.in_kind)) return DD_FAILED;
   KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "o_offset=%lld\n", ll(G.o_offset));
-  if (!seek_or_log(G.out_stream, G.o_offset, G.outfile, G.out_kind)) return DD_FAILED;
+  if (!seek_ok(G.out_stream, G.o_offset, G.outfile, G.out_kind)) return DD_FAILED;
   return DD_DONE;
 }
 
 // Both streams must stand where G says the next byte goes.
 int check_positions() {
-  const char* in = G.infile.c_str();
+  const char* in = G.in_name.c_str();
   const char* out = G.outfile.c_str();
   G.out_size = stream_size(G.out_stream);
   if (G.out_size < 0) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "size [%s] error %s\n", out, krsd_error_text(G.out_kind));
+    fail_line("size [%s] error %s", out, krsd_error_text(G.out_kind));
     return DD_FAILED;
   }
   int64_t p = stream_offset(G.in_stream);
   if (p < 0) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "offset [%s] error %s\n", in, krsd_error_text(G.in_kind));
+    fail_line("offset [%s] error %s", in, krsd_error_text(G.in_kind));
     return DD_FAILED;
   }
   if (p != 0 && p != G.i_offset) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "[%s] i_offset=%lld offset=%lld i_offset!=offset error\n",
-            in, ll(G.i_offset), ll(p));
+    fail_line("[%s] i_offset=%lld offset=%lld i_offset!=offset error", in, ll(G.i_offset), ll(p));
     return DD_FAILED;
   }
   p = stream_offset(G.out_stream);
   if (p < 0) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "offset [%s] error %s\n", out,
-            krsd_error_text(G.out_kind));
+    fail_line("offset [%s] error %s", out, krsd_error_text(G.out_kind));
     return DD_FAILED;
   }
   if (p != 0 && p != G.o_offset) {
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work", "[%s] o_offset=%lld offset=%lld o_offset!=offset error\n",
-            out, ll(G.o_offset), ll(p));
+    fail_line("[%s] o_offset=%lld offset=%lld o_offset!=offset error", out, ll(G.o_offset), ll(p));
     return DD_FAILED;
   }
   return DD_DONE;
@@ -220,9 +255,7 @@ int compute_count() {
     // Without an input size the block count cannot be turned into read
     // sizes; refuse instead of "copying" nothing and calling it done.
     if (G.in_size == 0) {
-      KR_LOGF(OS_LOG_ERR, "krdd_file_work",
-              "[%s] count=%lld needs an input of known size error\n", G.infile.c_str(),
-              ll(G.count));
+      fail_line("[%s] count=%lld needs an input of known size error", G.in_name.c_str(), ll(G.count));
       return DD_FAILED;
     }
   } else if (G.in_size != 0) {
@@ -231,7 +264,8 @@ int compute_count() {
     G.count = -1;
   }
   if (dd_flag(DD_RESUME) && G.in_size != 0) {
-    G.off_count = (G.ibs + G.out_size) / G.ibs;
+    // The blocks before where this job begins count as done.
+    G.off_count = (G.ibs + G.o_offset) / G.ibs;
     if (G.count != -1) G.all_count = G.off_count + G.count;
     KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "G.count: %lld all_count=%lld off_count=%lld\n",
             ll(G.count), ll(G.all_count), ll(G.off_count));
@@ -262,7 +296,7 @@ bool output_block(long r) {
 int32_t sector_bytes() {
   if (G.sector_bytes > 0) return G.sector_bytes;
   tb_file_devinfo info{};
-  int32_t n = 512;  // when the source cannot tell
+  int32_t n = 512;  // what a disk has when it does not tell
   if (stream_ctrl(G.in_stream, STREAM_CTRL_DEVINFO, &info) && info.sector_bytes > 0 &&
       info.sector_bytes <= G.ibs)
     n = info.sector_bytes;
@@ -296,17 +330,22 @@ int read_failure_result(int32_t ioerr) {
   return ioerr == IOERR_GONE ? DD_FAILED : DD_READ_FAILED;
 }
 
-// Logs the read error line of a failed read of n bytes at offset; the
-// error class.
-int32_t log_read_error(int64_t offset, int64_t n) {
+int32_t source_ioerr() {
   const int saved = errno;
   int32_t ioerr = IOERR_NONE;
   stream_ctrl(G.in_stream, STREAM_CTRL_IOERR, &ioerr);
   errno = saved;
-  KR_LOGF(OS_LOG_ERR, "krdd_file_work", "read [%s] offset=%lld bs=%d ioerr=%d error %s\n",
-          G.infile.c_str(), ll(offset), static_cast<int>(n), ioerr, krsd_error_text(G.in_kind));
-  dd_record_cause("read offset=%lld bs=%d ioerr=%d error %s", ll(offset), static_cast<int>(n), ioerr,
-                  G.errtext);
+  return ioerr;
+}
+
+// Logs the read error line of a failed read of n bytes at offset (at
+// level, the error level unless the failure is only the start of a
+// salvage); returns the error class.
+int32_t log_read_error(int64_t offset, int64_t n, int32_t ioerr, int level) {
+  KR_LOGF(level, "krdd_file_work", "read [%s] offset=%lld bs=%d ioerr=%d error %s\n", G.in_name.c_str(),
+          ll(offset), static_cast<int>(n), ioerr, krsd_error_text(G.in_kind));
+  dd_record_cause("read [%s] offset=%lld bs=%d ioerr=%d error %s", G.in_name.c_str(), ll(offset),
+                  static_cast<int>(n), ioerr, G.errtext);
   return ioerr;
 }
 
@@ -315,7 +354,8 @@ int32_t log_read_error(int64_t offset, int64_t n) {
 // that only the sectors that really cannot be read become zeros. Fills ibuf
 // with the block (n bytes, fewer when the source ends inside it), leaves the
 // stream after it and adds the unreadable runs to *bad. DD_DONE, or the
-// pass result when the source failed otherwise or cannot be positioned.
+// pass result when the source failed otherwise, was stopped or cannot be
+// positioned.
 int salvage_block(int64_t n, long* got, std::vector<dd_range>* bad) {
   const int64_t sector = sector_bytes();
   const int64_t begin = G.i_offset;
@@ -323,8 +363,10 @@ int salvage_block(int64_t n, long* got, std::vector<dd_range>* bad) {
   while (pos < end) {
     if (dd_flag(DD_STOP)) return DD_STOPPED;
     const int64_t piece_end = std::min(end, (pos / sector + 1) * sector);
-    if (stream_offset(G.in_stream) != pos && !seek_or_log(G.in_stream, pos, G.infile, G.in_kind))
-      return DD_FAILED;
+    if (stream_offset(G.in_stream) != pos) {
+      const seek_outcome o = seek_or_log(G.in_stream, pos, G.in_name, G.in_kind);
+      if (o != seek_outcome::ok) return input_seek_failed(o);
+    }
     const long r = read_piece(G.ibuf + (pos - begin), static_cast<long>(piece_end - pos));
     if (r >= 0) {
       pos += r;
@@ -333,37 +375,37 @@ int salvage_block(int64_t n, long* got, std::vector<dd_range>* bad) {
     }
     if (dd_flag(DD_STOP)) return DD_STOPPED;
     const int64_t at = stream_offset(G.in_stream);  // after what the failed read kept
-    const int saved = errno;
-    int32_t ioerr = IOERR_NONE;
-    stream_ctrl(G.in_stream, STREAM_CTRL_IOERR, &ioerr);
-    errno = saved;
-    // Unreadable sectors get their run lines below; any other failure its own.
-    if (ioerr != IOERR_DATA) return read_failure_result(log_read_error(at, piece_end - at));
+    const int32_t ioerr = source_ioerr();
+    // Unreadable sectors get their run lines; any other failure its own.
+    if (ioerr != IOERR_DATA || at < pos || at > piece_end) {
+      if (dd_flag(DD_STOP)) return DD_STOPPED;
+      const int64_t from = at >= pos && at <= piece_end ? at : pos;
+      return read_failure_result(log_read_error(from, piece_end - from, ioerr, OS_LOG_ERR));
+    }
+    KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "read [%s] offset=%lld bs=%lld unreadable\n", G.in_name.c_str(),
+            ll(at), ll(piece_end - at));
     memset(G.ibuf + (at - begin), 0, static_cast<size_t>(piece_end - at));
-    if (!bad->empty() && bad->back().end == at)
-      bad->back().end = piece_end;
-    else
-      bad->push_back({at, piece_end});
+    dd_ranges_add(bad, {at, piece_end});
     pos = piece_end;
   }
-  if (stream_offset(G.in_stream) != end && !seek_or_log(G.in_stream, end, G.infile, G.in_kind))
-    return DD_FAILED;
-  for (const dd_range& b : *bad)
-    KR_LOGF(OS_LOG_ERR, "krdd_file_work",
-            "read [%s] offset=%lld end=%lld bytes=%lld unreadable error:written as zeros\n",
-            G.infile.c_str(), ll(b.start), ll(b.end), ll(b.end - b.start));
+  if (stream_offset(G.in_stream) != end) {
+    const seek_outcome o = seek_or_log(G.in_stream, end, G.in_name, G.in_kind);
+    if (o != seek_outcome::ok) return input_seek_failed(o);
+  }
   *got = static_cast<long>(end - begin);
   return DD_DONE;
 }
 
-// Keeps the unreadable runs of a block that reached the image, merged with
-// the runs before it.
-void record_bad(const std::vector<dd_range>& bad) {
-  for (const dd_range& b : bad) {
-    if (!G.bad_ranges.empty() && G.bad_ranges.back().end == b.start)
-      G.bad_ranges.back().end = b.end;
-    else
-      G.bad_ranges.push_back(b);
+// One line per unreadable run, once it can grow no more: a run that reaches
+// the end of the bytes read so far may go on in the next block.
+void log_bad_ranges(bool all) {
+  while (G.bad_logged < G.bad_ranges.size()) {
+    const dd_range& b = G.bad_ranges[G.bad_logged];
+    if (!all && b.end >= G.i_offset) break;
+    KR_LOGF(OS_LOG_ERR, "krdd_file_work",
+            "read [%s] offset=%lld end=%lld bytes=%lld unreadable error:written as zeros\n", G.in_name.c_str(),
+            ll(b.start), ll(b.end), ll(b.end - b.start));
+    ++G.bad_logged;
   }
 }
 
@@ -386,14 +428,13 @@ const char* krsd_error_text(int kind) {
 }
 
 int krdd_file_work() {
-  const char* in = G.infile.c_str();
+  const char* in = G.in_name.c_str();
   const char* out = G.outfile.c_str();
 
-  G.in_stream = stream_open(in, FILE_MODE_READ, kOpenTimeoutMs);
+  G.in_stream = stream_open(G.infile.c_str(), FILE_MODE_READ, kOpenTimeoutMs);
   if (!G.in_stream) {
     if (dd_flag(DD_STOP)) return DD_STOPPED;  // Stop ended the connect
-    KR_LOG(OS_LOG_ERR, "open [%s] error %s\n", in, krsd_error_text(G.in_kind));
-    dd_record_cause("open [%s] error %s", in, G.errtext);
+    fail_line("open [%s] error %s", in, krsd_error_text(G.in_kind));
     return DD_OPEN_FAILED;
   }
   int r = G.started ? retry_pass_setup() : first_pass_setup();
@@ -441,8 +482,7 @@ int krdd_file_work() {
         result = DD_DONE;
         break;
       }
-      KR_LOG(OS_LOG_ERR, "wait [%s] error\n", in);
-      dd_record_cause("wait [%s] error", in);
+      fail_line("wait [%s] error", in);
       result = DD_READ_FAILED;
       break;
     }
@@ -452,8 +492,11 @@ int krdd_file_work() {
         result = DD_STOPPED;
         break;
       }
-      const int32_t ioerr = log_read_error(G.i_offset, n);
-      if (!dd_flag(DD_CONTINUE_ON_ERROR) || ioerr != IOERR_DATA) return read_failure_result(ioerr);
+      const int32_t ioerr = source_ioerr();
+      const bool salvage = dd_flag(DD_CONTINUE_ON_ERROR) && ioerr == IOERR_DATA;
+      // A bad block is a detail: its unreadable runs get the lines that count.
+      log_read_error(G.i_offset, n, ioerr, salvage ? OS_LOG_DEBUG : OS_LOG_ERR);
+      if (!salvage) return read_failure_result(ioerr);
       // A bad block: keep every sector of it that reads, zeros for the rest.
       const int r = salvage_block(n, &got, &bad);
       if (r != DD_DONE) return r;
@@ -462,6 +505,10 @@ int krdd_file_work() {
         break;
       }
     }
+    // The zeros go on record before they are written, so that no ending of
+    // the job (a full disk, a kill) leaves them in the image unnamed.
+    dd_record_unreadable(bad);
+    for (const dd_range& b : bad) dd_ranges_add(&G.bad_ranges, b);
     G.i_offset += got;
     if (dd_flag(DD_SWAB)) {
       // An odd byte stays where it is; this is worth a line, not the process.
@@ -477,14 +524,15 @@ int krdd_file_work() {
         got = G.ibs;
       }
     }
+    log_bad_ranges(false);
     if (!output_block(got)) return write_failed_result();
-    record_bad(bad);
     if (dd_flag(DD_SYNC_WRITES) && !stream_sync(G.out_stream, 0)) {
-      KR_LOG(OS_LOG_ERR, "sync [%s] error %s\n", out, krsd_error_text(G.out_kind));
+      fail_line("sync [%s] error %s", out, krsd_error_text(G.out_kind));
       return DD_FAILED;
     }
     G.retries = 0;
     if (!dd_flag(DD_NO_STATUS)) dd_show_progress(G.count);
+    dd_record_progress();
   }
 
   if (G.ofill != 0) {
@@ -496,9 +544,8 @@ int krdd_file_work() {
   // reads. Give it the retry of a read error instead of calling it done.
   if (result == DD_DONE && G.in_size != 0 && !dd_flag(DD_COUNT_PRESET) &&
       G.i_offset < G.in_size) {
-    KR_LOG(OS_LOG_ERR, "[%s] i_offset=%lld o_offset=%lld size=%lld input ended before its size error\n",
-           in, ll(G.i_offset), ll(G.o_offset), ll(G.in_size));
-    dd_record_cause("input ended at %lld before its size %lld", ll(G.i_offset), ll(G.in_size));
+    fail_line("[%s] i_offset=%lld o_offset=%lld size=%lld input ended before its size error", in,
+              ll(G.i_offset), ll(G.o_offset), ll(G.in_size));
     return DD_READ_FAILED;
   }
   return result;
@@ -506,16 +553,18 @@ int krdd_file_work() {
 
 int krdd_work() {
   const tb_cancel_ref_t watched_before = tb_cancel_watch(job_cancel());
+  dd_status_job(true);
   int r = dd_record_begin();
   while (r == DD_DONE) {
     r = krdd_file_work();
     if (G.in_stream) {
-      if (!stream_close(G.in_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.infile.c_str());
+      if (!stream_close(G.in_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.in_name.c_str());
       G.in_stream = nullptr;  // the next pass reopens it
     }
-    if (dd_flag(DD_STOP) || G.total_bytes == 0 || r == DD_DONE || r == DD_FAILED ||
-        r == DD_WRITE_FAILED)
-      break;
+    // Whatever was copied before: a source that was once opened and then
+    // failed in a way that may pass gets its retry; one that could never be
+    // opened or positioned does not.
+    if (dd_flag(DD_STOP) || !G.started || r == DD_DONE || r == DD_FAILED || r == DD_WRITE_FAILED) break;
     if (++G.retries > G.max_retries) break;
     KR_LOG(OS_LOG_DEBUG, "retry %d after %d s, result %d\n", G.retries, G.retry_pause, r);
     dd_record_retry(r);
@@ -528,6 +577,11 @@ int krdd_work() {
     }
     r = DD_DONE;  // go on with the next pass
   }
+  if (r != DD_DONE && dd_flag(DD_STOP)) r = DD_STOPPED;  // a failure the stop itself caused
+  log_bad_ranges(true);
+  // What follows reads and writes the image's own files, which the stop
+  // request must not cut short.
+  tb_cancel_watch(watched_before);
   bool synced = false;
   if (G.out_stream) {
     // The image must be on the medium before the job says it is complete: a
@@ -537,6 +591,7 @@ int krdd_work() {
     synced = stream_sync(G.out_stream, 1) != 0;
     if (r == DD_DONE && !synced) {
       KR_LOG(OS_LOG_ERR, "sync [%s] error %s\n", G.outfile.c_str(), krsd_error_text(G.out_kind));
+      dd_record_cause("sync [%s] error %s", G.outfile.c_str(), G.errtext);
       r = G.out_kind == TB_URL_PROTOCOL_FILE ? DD_FAILED : DD_WRITE_FAILED;
     }
     if (!stream_close(G.out_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.outfile.c_str());
@@ -545,13 +600,13 @@ int krdd_work() {
   dd_record_end(r, synced);
   if (!dd_flag(DD_NO_STATUS)) dd_output_status(r);
   dd_record_report(r);
-  tb_cancel_watch(watched_before);
+  dd_status_job(false);
   return r;
 }
 
 void krsd_free_ctx() {
   if (G.in_stream) {
-    if (!stream_close(G.in_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.infile.c_str());
+    if (!stream_close(G.in_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.in_name.c_str());
     G.in_stream = nullptr;
   }
   if (G.out_stream) {
@@ -577,6 +632,7 @@ int krsd_job_setup(const char* source, const char* target, int resume) {
   G.retry_pause = 2;
   dd_record_setup();
   G.infile = source ? source : "\\dev\\stdin";
+  G.in_name = dd_source_label(G.infile);
   G.outfile = target ? target : "";
   G.flags = resume ? DD_RESUME : 0;
   G.ibuf = new (std::nothrow) uint8_t[G.ibs];

@@ -23,3 +23,7 @@ void krsd_join();
 int krsd_outfile_ask_continue(const char* target);
 // The result of the last job that ended (the pass results 0..5), -1 before.
 int krsd_last_result();
+// For the front end's timer: while a job waits for a source that keeps
+// silent (3 s or more without a block), its status line says so and since
+// when, through the front end's status hook on the calling thread.
+void krsd_status_tick();

@@ -30,6 +30,7 @@ std::string g_dev_dir = "/dev";
 struct posix_file {
   int fd;
   bool block;  // a block device: size and sector size come from the driver
+  bool waits;  // a pipe, terminal or socket: a read may wait for data
   int direct_fd;  // the same device opened O_DIRECT on first use, else -1
   bool direct_refused;  // no direct reads from this device: never tried again
 };
@@ -184,10 +185,12 @@ void* file_open(const char* path, int mode) {
     errno = EINVAL;
     return nullptr;
   }
-  int fd = ::open(sys.c_str(), flags, 0666);
+  // What this program makes (images, their records and reports) is the
+  // examiner's and their group's to read, nobody else's.
+  int fd = ::open(sys.c_str(), flags, 0640);
   if (fd < 0 && (mode & FILE_MODE_CREATE)) {
     make_parents(sys);
-    fd = ::open(sys.c_str(), flags, 0666);
+    fd = ::open(sys.c_str(), flags, 0640);
   }
   if (fd < 0) return nullptr;
   if ((mode & FILE_MODE_APPEND) && lseek(fd, 0, SEEK_END) < 0) {
@@ -197,8 +200,10 @@ void* file_open(const char* path, int mode) {
     return nullptr;
   }
   struct stat st;
-  bool block = fstat(fd, &st) == 0 && S_ISBLK(st.st_mode);
-  auto* f = new (std::nothrow) posix_file{fd, block, -1, false};
+  const bool known = fstat(fd, &st) == 0;
+  const bool block = known && S_ISBLK(st.st_mode);
+  const bool waits = !known || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
+  auto* f = new (std::nothrow) posix_file{fd, block, waits, -1, false};
   if (!f) {
     ::close(fd);
     errno = ENOMEM;
@@ -217,7 +222,17 @@ int file_close(void* ctx) {
 long file_read(void* ctx, void* buf, size_t size) {
   if (!size) return 0;
   if (!buf) return -1;
-  return read_some(fd_of(ctx), buf, size);
+  auto* f = static_cast<posix_file*>(ctx);
+  // A file or disk never waits for data: a stop request has nothing to end
+  // there, and the job's own records must still be read after one.
+  if (!f->waits) {
+    for (;;) {
+      ssize_t r = ::read(f->fd, buf, size);
+      if (r >= 0) return static_cast<long>(r);
+      if (errno != EINTR) return -1;
+    }
+  }
+  return read_some(f->fd, buf, size);
 }
 
 long file_write(void* ctx, const void* buf, size_t size) {

@@ -13,7 +13,7 @@
 namespace {
 
 volatile sig_atomic_t g_interrupted = 0;
-struct sigaction g_old_int, g_old_term;
+struct sigaction g_old_int, g_old_term, g_old_hup;
 bool g_terminate = false;
 
 void on_interrupt(int) { g_interrupted = 1; }
@@ -35,14 +35,23 @@ void krimg_interrupt_catch(bool terminate) {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, &g_old_int);
   g_terminate = terminate;
-  if (terminate) sigaction(SIGTERM, &sa, &g_old_term);
+  if (terminate) {
+    // A closed terminal or SSH session ends the job as Ctrl-C does, with
+    // its record written, rather than killing it mid-block.
+    sigaction(SIGTERM, &sa, &g_old_term);
+    sigaction(SIGHUP, &sa, &g_old_hup);
+    signal(SIGPIPE, SIG_IGN);
+  }
 }
 
 bool krimg_interrupted() { return g_interrupted != 0; }
 
 void krimg_interrupt_release() {
   sigaction(SIGINT, &g_old_int, nullptr);
-  if (g_terminate) sigaction(SIGTERM, &g_old_term, nullptr);
+  if (g_terminate) {
+    sigaction(SIGTERM, &g_old_term, nullptr);
+    sigaction(SIGHUP, &g_old_hup, nullptr);
+  }
 }
 
 bool krimg_read_answer(std::string* line) {
@@ -75,12 +84,4 @@ int64_t krimg_image_size(const std::string& path) {
 bool krimg_is_pipe(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
-}
-
-bool krimg_same_file(const std::string& a, const std::string& b) {
-  struct stat sa, sb;
-  if (stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
-  if (sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino) return true;
-  // Two nodes of the same block device.
-  return S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode) && sa.st_rdev == sb.st_rdev;
 }

@@ -112,18 +112,3 @@ bool krimg_is_pipe(const std::string& path) {
   CloseHandle(h);
   return pipe;
 }
-
-bool krimg_same_file(const std::string& a, const std::string& b) {
-  HANDLE ha = open_for_query(a);
-  if (ha == INVALID_HANDLE_VALUE) return false;
-  HANDLE hb = open_for_query(b);
-  bool same = false;
-  BY_HANDLE_FILE_INFORMATION ia, ib;
-  if (hb != INVALID_HANDLE_VALUE && GetFileInformationByHandle(ha, &ia) &&
-      GetFileInformationByHandle(hb, &ib))
-    same = ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
-           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
-  if (hb != INVALID_HANDLE_VALUE) CloseHandle(hb);
-  CloseHandle(ha);
-  return same;
-}
