@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "engine_fixture.h"
 #include "krii_version.h"
 
@@ -285,6 +287,7 @@ TEST_F(CliTest, ImageNamesAreTheFilesTheySpell) {
       {"a:/b.img", "A:/b.img"},
       {"b\\c.img", "b/c.img"},
       {"x#1%20&y.img", ""},
+      {"~t.img", ""},
   };
   const std::string old = "evidence that must stay";
   for (const Row& r : rows) {
@@ -305,6 +308,11 @@ TEST_F(CliTest, ImageNamesAreTheFilesTheySpell) {
     EXPECT_EQ(res.status, 0) << res.err;
     EXPECT_TRUE(has_line(res.err, "偏移文件: 102400 (100.0k)")) << res.err;
     EXPECT_EQ(kt::read_file(tmp_.path(r.image)), data);
+    // Read as a source, the report names that very file.
+    res = run({"acquire", "--source", r.image, "--image", "copy.img", "--restart"});
+    EXPECT_EQ(res.status, 0) << res.err;
+    const auto rep = nlohmann::json::parse(kt::read_file(tmp_.path("copy.img.json")), nullptr, false);
+    EXPECT_EQ(rep["runs"].back()["source"]["resolved"], tmp_.path(r.image)) << rep.dump(2);
   }
   // A name that cannot be represented is refused before anything is opened.
   for (const std::string& bad : {std::string(4090, 'n'), std::string("file:///x?y.img")}) {

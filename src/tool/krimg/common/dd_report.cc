@@ -400,7 +400,7 @@ std::string dd_report_text(const json& report) {
   o << "\n";
   for (const auto& r : unreadable) o << "  " << range_text(r) << " (written as zeros)\n";
   for (const auto& v : jarr(report, "verifications")) {
-    o << "Verified:         " << tstr(v, "time") << " by " << tstr(v, "program") << " " << tstr(v, "version")
+    o << "Verification:     " << tstr(v, "time") << " by " << tstr(v, "program") << " " << tstr(v, "version")
       << ": " << tstr(v, "result_text") << " (size " << tstr(v, "size") << ", MD5 " << tstr(v, "md5") << ")\n";
   }
   const json& runs = jarr(report, "runs");
