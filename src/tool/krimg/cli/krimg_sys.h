@@ -37,3 +37,8 @@ bool krimg_is_pipe(const std::string& path);
 // True when the two local paths name the same file or the same device
 // (also through links).
 bool krimg_same_file(const std::string& a, const std::string& b);
+
+// Where PuTTY's tools keep the host keys the examiner trusted, as the
+// examiner finds it (a file on POSIX, a registry key on Windows): the entry
+// of a device whose key changed is removed there by hand.
+const char* krimg_hostkey_store();

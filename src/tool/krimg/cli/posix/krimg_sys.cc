@@ -84,3 +84,5 @@ bool krimg_same_file(const std::string& a, const std::string& b) {
   // Two nodes of the same block device.
   return S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode) && sa.st_rdev == sb.st_rdev;
 }
+
+const char* krimg_hostkey_store() { return "~/.putty/sshhostkeys"; }

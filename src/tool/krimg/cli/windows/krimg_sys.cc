@@ -127,3 +127,6 @@ bool krimg_same_file(const std::string& a, const std::string& b) {
   CloseHandle(ha);
   return same;
 }
+
+// PuTTY's Windows tools keep them in the registry, per user.
+const char* krimg_hostkey_store() { return "HKEY_CURRENT_USER\\Software\\SimonTatham\\PuTTY\\SshHostKeys"; }
