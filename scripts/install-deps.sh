@@ -30,6 +30,8 @@ PACKAGES=(
   netcat-openbsd coreutils openssh-client
   # the Windows build (scripts/win-build.sh) and its tests under Wine
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix dpkg-dev wine64 googletest
+  # the Windows bundle's installer
+  nsis
 )
 
 missing=()

@@ -2,7 +2,10 @@
 # The SSH test host: a stand-in "device" at 192.168.191.2 for deployment and
 # imaging tests with the real defaults.
 #
-#   scripts/testhost.sh up [--image FILE]   make it (a 4 MiB random image when none is given)
+#   scripts/testhost.sh up [--image FILE] [--password]
+#                                           make it (a 4 MiB random image when none is given);
+#                                           --password: root may also log in with the
+#                                           deployment's default password
 #   scripts/testhost.sh env                 print HOME= and SSH_AUTH_SOCK= for PuTTY's tools
 #   scripts/testhost.sh exec CMD [ARG...]   run CMD inside the device (its network, PID and mount namespaces)
 #   scripts/testhost.sh image FILE          serve FILE (not under /tmp) as /dev/rdisk0s1s2 from now on
@@ -19,7 +22,10 @@
 # The daemon started there finds "/dev/rdisk0s1s2" mapped onto the image
 # (KRSD_ARGS set by the server for every session). The key is offered by an
 # ssh-agent of this instance; PuTTY's host-key cache lives under a temporary
-# HOME. Nothing of the machine's accounts, passwords or root's files changes.
+# HOME. Nothing of the machine's accounts, passwords or root's files changes:
+# with --password (for PuTTY's Windows tools under Wine, which have no agent
+# to ask) the device has a shadow file of its own that gives root the
+# deployment's default password, and its sshd takes passwords.
 # The delivered daemon is an ARMv7 program: up registers Debian's user-mode
 # emulator with binfmt_misc (scripts/arm-emulation.sh) so the device runs it;
 # where that cannot be done it says why (a host build of the daemon runs
@@ -87,10 +93,11 @@ down() {
 }
 
 up() {
-  local image=""
+  local image="" password=no
   while [ $# -gt 0 ]; do
     case "$1" in
       --image) image=$(readlink -f "${2:?--image needs a file}"); shift 2 ;;
+      --password) password=yes; shift ;;
       *) die "unknown option $1" ;;
     esac
   done
@@ -118,6 +125,13 @@ up() {
   ssh-keygen -q -t ed25519 -N '' -C krii-testhost-host -f "$STATE/host_ed25519"
   ssh-keygen -q -t ed25519 -N '' -C krii-testhost-user -f "$STATE/user_ed25519"
   cp "$STATE/user_ed25519.pub" "$STATE/authorized_keys"
+  # The device's own accounts file, bound over /etc/shadow inside it only.
+  local root_login=prohibit-password
+  if [ "$password" = yes ]; then
+    root_login=yes
+    (umask 077 && perl -e 'print "root:", crypt("tazmok", q($6$kriitesthost$)), ":19000:0:99999:7:::\n"' \
+      >"$STATE/shadow")
+  fi
 
   # The device lets a copy replace the daemon's executable while it runs;
   # Linux refuses to write a running executable (ETXTBSY). So that a second
@@ -138,9 +152,9 @@ ListenAddress $DEV_ADDR:22
 HostKey $STATE/host_ed25519
 AuthorizedKeysFile $STATE/authorized_keys
 StrictModes no
-PermitRootLogin prohibit-password
+PermitRootLogin $root_login
 PubkeyAuthentication yes
-PasswordAuthentication no
+PasswordAuthentication $password
 KbdInteractiveAuthentication no
 UsePAM no
 PidFile none
@@ -163,6 +177,7 @@ EOF
   ip netns exec "$NS" unshare --pid --fork --kill-child=SIGKILL --mount-proc --mount \
     /bin/sh -c "
       mount --bind '$image' '$STATE/rdisk0s1s2' &&
+      { [ ! -f '$STATE/shadow' ] || mount --bind '$STATE/shadow' /etc/shadow; } &&
       mount -t tmpfs -o mode=755 tmpfs /run && mkdir -m 755 /run/sshd &&
       mount -t tmpfs -o mode=1777 tmpfs /tmp &&
       exec /usr/sbin/sshd -D -e -f '$STATE/sshd_config'" \
@@ -228,7 +243,7 @@ case "${1:-}" in
     exec nsenter --target "$pid" --net --pid --mount -- "$@"
     ;;
   *)
-    sed -n '2,9p' "$0" >&2
+    sed -n '2,11p' "$0" >&2
     exit 2
     ;;
 esac

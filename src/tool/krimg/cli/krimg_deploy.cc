@@ -57,8 +57,11 @@ void usage(FILE* to) {
           "                 (SHA256:...) when the tools do not know it yet; without\n"
           "                 it a terminal asks, anything else refuses the key\n"
           "  --debug        also log the command lines and the tools' output\n"
+          "  The tools keep the host keys they trust in %s;\n"
+          "  a key that differs from the one kept there is refused: remove that entry\n"
+          "  once you know why the device's key changed.\n"
           "  Exit status: 0 when the device was prepared, 1 when not, 2 for a usage error.\n",
-          os_tools_dir().c_str());
+          os_tools_dir().c_str(), krimg_hostkey_store());
 }
 
 bool parse_port(const char* text, int* port) {

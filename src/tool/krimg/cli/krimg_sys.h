@@ -33,3 +33,8 @@ int64_t krimg_image_size(const std::string& path);
 // True when the local path names a pipe or a socket: reading from it would
 // take from another program's stream.
 bool krimg_is_pipe(const std::string& path);
+
+// Where PuTTY's tools keep the host keys the examiner trusted, as the
+// examiner finds it (a file on POSIX, a registry key on Windows): the entry
+// of a device whose key changed is removed there by hand.
+const char* krimg_hostkey_store();

@@ -85,3 +85,4 @@ bool krimg_is_pipe(const std::string& path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
 }
+const char* krimg_hostkey_store() { return "~/.putty/sshhostkeys"; }

@@ -112,3 +112,5 @@ bool krimg_is_pipe(const std::string& path) {
   CloseHandle(h);
   return pipe;
 }
+// PuTTY's Windows tools keep them in the registry, per user.
+const char* krimg_hostkey_store() { return "HKEY_CURRENT_USER\\Software\\SimonTatham\\PuTTY\\SshHostKeys"; }
