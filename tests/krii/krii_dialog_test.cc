@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -135,7 +136,8 @@ class DialogTest : public QObject {
   void focusOrderAndFirstFocus() {
     open();
     QCOMPARE(dlg_->focusWidget(), c<QWidget>("1002"));
-    const char* order[] = {"1002", "1003", "1000", "1001", "1005", "1014", "1015", "1016", "1017", "1002"};
+    const char* order[] = {"1002", "1003", "1022", "1000", "1001", "1031", "1032", "1033",
+                           "1034", "1005", "1014", "1015", "1016", "1017", "1002"};
     QWidget* w = c<QWidget>(order[0]);
     for (size_t i = 1; i < std::size(order); ++i) {
       // The next widget of the chain that takes the Tab focus.
@@ -548,6 +550,10 @@ class DialogTest : public QObject {
       QElapsedTimer t;
       t.start();
       while (!QFileInfo(pids).size() && t.elapsed() < 20000) QTest::qWait(20);
+      // Closing while work runs asks first; Yes closes.
+      whenModal(d, [](QWidget* m) {
+        if (auto* box = qobject_cast<QMessageBox*>(m)) box->button(QMessageBox::Yes)->click();
+      });
       d->close();
     });
     CkriiApp::InitInstance(false);  // start-up, the modal run, the exit

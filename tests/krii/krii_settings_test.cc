@@ -56,18 +56,22 @@ class SettingsTest : public QObject {
     QCOMPARE(krii_port_from_text(text.toStdString()), port);
   }
 
-  // Qt's own texts follow the locale where Qt has a translation for it.
+  // Qt's own texts are loaded for a locale where Qt has a translation for
+  // it; the program loads Chinese (its own texts are) whatever the locale.
   void qtTextsFollowTheLocale_data() {
     QTest::addColumn<QString>("locale");
     QTest::addColumn<bool>("translated");
     QTest::newRow("zh_CN") << "zh_CN" << true;
     QTest::newRow("zh_TW") << "zh_TW" << true;
     QTest::newRow("C") << "C" << false;
+    QTest::newRow("the program's, under an English locale") << "" << true;
   }
   void qtTextsFollowTheLocale() {
     QFETCH(QString, locale);
     QFETCH(bool, translated);
-    QCOMPARE(CkriiApp::LoadTranslations(QLocale(locale)), translated);
+    QLocale::setDefault(QLocale(QStringLiteral("en_US")));
+    QCOMPARE(locale.isEmpty() ? CkriiApp::LoadTranslations() : CkriiApp::LoadTranslations(QLocale(locale)),
+             translated);
     QMessageBox box(QMessageBox::Question, QString(), QString(), QMessageBox::Yes | QMessageBox::No);
     const QString yes = box.button(QMessageBox::Yes)->text();
     QCOMPARE(yes != QStringLiteral("&Yes"), translated);

@@ -81,8 +81,9 @@ class StateTest : public QObject {
   }
   // Clicks the given button of the next question box as soon as it shows,
   // keeping its text and its preset button.
+  // QMessageBox::Escape presses the Escape key instead of a button.
   void answerNextBox(QMessageBox::StandardButton button, QString* text,
-                     QMessageBox::StandardButton* preset = nullptr) {
+                     QMessageBox::StandardButton* preset = nullptr, QString* title = nullptr) {
     auto* t = new QTimer(dlg_.get());
     connect(t, &QTimer::timeout, dlg_.get(), [=, this] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
@@ -90,8 +91,12 @@ class StateTest : public QObject {
       t->stop();
       t->deleteLater();
       *text = box->text();
+      if (title) *title = box->windowTitle();
       if (preset) *preset = box->standardButton(box->defaultButton());
-      box->button(button)->click();
+      if (button == QMessageBox::Escape)
+        QTest::keyClick(box, Qt::Key_Escape);
+      else
+        box->button(button)->click();
     });
     t->start(20);
   }
@@ -295,6 +300,18 @@ class StateTest : public QObject {
     // here: it is refreshed at most once a second across jobs, so on a fast
     // machine it may first move after the pause, when the job is all but done.)
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(out).size() >= (1 << 20), 20000);
+    // While the job runs, Enter on the focused Stop button presses nothing,
+    // and the close box asks first: No keeps the window and the job.
+    startButton()->setFocus();
+    QTest::keyClick(startButton(), Qt::Key_Return);
+    QString close_question, close_title;
+    answerNextBox(QMessageBox::No, &close_question, nullptr, &close_title);
+    dlg_->close();
+    QVERIFY(dlg_->isVisible());
+    QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_IMAGING));
+    QVERIFY(!log().contains(QStringLiteral("请求停止镜像\n")));
+    QVERIFY2(close_question.contains(QStringLiteral("以后可以继续断点镜像")), qPrintable(close_question));
+    QCOMPARE(close_title, dlg_->windowTitle());
     startButton()->click();
     startButton()->click();
     QTRY_COMPARE(log().count(QStringLiteral("请求停止镜像\n")), 2);
@@ -309,12 +326,19 @@ class StateTest : public QObject {
     QVERIFY(part > 0);
     QVERIFY(part < kImageSize);
 
-    // Start again on the partial image: the question, Yes, and the rest.
+    // Escape on the question changes nothing and starts nothing.
     QString question;
+    answerNextBox(QMessageBox::Escape, &question);
+    startJob(out);
+    QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_IDLE));
+    QCOMPARE(QFileInfo(out).size(), part);
+    QVERIFY2(krii_wait_log(dlg_.get(), QStringLiteral("未开始镜像: 已有镜像保持不变\n"), 5000), qPrintable(log()));
+    // Start again on the partial image: the question, Yes, and the rest.
     answerNextBox(QMessageBox::Yes, &question);
     clearLog();
     startJob(out);
-    QCOMPARE(question, QStringLiteral("%1 存在，是否继续断点镜像\n").arg(out));
+    QVERIFY2(question.startsWith(QStringLiteral("%1 存在，是否继续断点镜像\n").arg(out)), qPrintable(question));
+    QVERIFY2(question.contains(QStringLiteral("镜像 %1 字节").arg(part)), qPrintable(question));
     QVERIFY2(krii_wait_log(dlg_.get(), QStringLiteral("镜像文件成功完成!"), 60000), qPrintable(log()));
     waitIdle(5000);
     QVERIFY2(log().contains(QStringLiteral("偏移文件: %1 (").arg(part)), qPrintable(log()));

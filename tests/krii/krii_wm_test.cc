@@ -2,6 +2,10 @@
 // X server, tests/krii/with_wm.sh) takes Alt+Space for its own window menu
 // before the program sees it. Real key presses and clicks through the X
 // server show that the dialog's menu is reached by F10 and by its button.
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QProcess>
 #include <QPushButton>
@@ -65,6 +69,73 @@ class WmTest : public QObject {
       QTest::qWait(500);
       QVERIFY(!menu->isVisible());
       QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("Escape")}));
+    }
+  }
+
+  // At the smallest size, idle and after a verification has filled the
+  // hashes and the report: every control lies inside the window and its
+  // group, none covers another, and every text fits. The screenshots are
+  // kept in the build folder (krii-idle.png, krii-finished.png).
+  void everythingShowsWholeAtTheSmallestSize() {
+    dlg_->resize(dlg_->minimumSize());
+    QTest::qWait(200);
+    checkLayout(QStringLiteral("krii-idle.png"));
+    // A finished state: an image made by krimg, verified from the dialog.
+    const QString dir = krii_test_dir();
+    QFile src(dir + QStringLiteral("/device.bin"));
+    QVERIFY(src.open(QIODevice::WriteOnly));
+    src.write(QByteArray(3 << 20, 'k'));
+    src.close();
+    const QString img = dir + QStringLiteral("/shot.dd");
+    QCOMPARE(QProcess::execute(qEnvironmentVariable("KRII_BIN_DIR") + QStringLiteral("/krimg"),
+                               {QStringLiteral("acquire"), QStringLiteral("--source"), src.fileName(),
+                                QStringLiteral("--image"), img, QStringLiteral("--restart")}),
+             0);
+    krii_child<QLineEdit>(dlg_.get(), "1000")->setText(img);
+    krii_child<QPushButton>(dlg_.get(), "1022")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!krii_child<QLineEdit>(dlg_.get(), "1041")->text().isEmpty(), 20000);
+    QTRY_COMPARE(dlg_->state(), int(CkriiDlg::STATE_IDLE));
+    checkLayout(QStringLiteral("krii-finished.png"));
+  }
+
+ private:
+  void checkLayout(const QString& shot) {
+    dlg_->grab().save(qEnvironmentVariable("KRII_BIN_DIR") + QStringLiteral("/../tests/") + shot);
+    const QRect client = dlg_->rect();
+    QList<QWidget*> items;
+    QList<QGroupBox*> groups;
+    for (QWidget* w : dlg_->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+      if (!w->isVisible() || w->objectName().isEmpty() || qobject_cast<QMenu*>(w)) continue;
+      if (auto* g = qobject_cast<QGroupBox*>(w)) groups << g;
+      else items << w;
+    }
+    for (QWidget* w : items) {
+      const QByteArray id = w->objectName().toLatin1();
+      QVERIFY2(client.contains(w->geometry()), id.constData());
+      bool framed = w->objectName() == QStringLiteral("menu");
+      for (QGroupBox* g : groups) framed = framed || g->geometry().contains(w->geometry());
+      QVERIFY2(framed, id.constData());
+      for (QWidget* o : items)
+        QVERIFY2(o == w || !o->geometry().intersects(w->geometry()),
+                 qPrintable(QStringLiteral("%1 covers %2").arg(o->objectName(), w->objectName())));
+      const QFontMetrics fm(w->font());
+      QString text;
+      int room = w->width();
+      if (auto* l = qobject_cast<QLabel*>(w)) text = l->text();
+      if (auto* b = qobject_cast<QPushButton*>(w)) {
+        text = b->text().remove(QLatin1Char('&'));
+        room -= 6;  // the button's frame
+      }
+      if (auto* e = qobject_cast<QLineEdit*>(w); e && e->isReadOnly()) {
+        text = e->text();
+        room = e->contentsRect().width() - 4;
+      }
+      QVERIFY2(fm.horizontalAdvance(text) <= room, qPrintable(QStringLiteral("%1: %2").arg(w->objectName(), text)));
+    }
+    for (QGroupBox* g : groups) {
+      const QByteArray id = g->objectName().toLatin1();
+      QVERIFY2(client.contains(g->geometry()), id.constData());
+      QVERIFY2(QFontMetrics(g->font()).horizontalAdvance(g->title()) < g->width(), id.constData());
     }
   }
 };

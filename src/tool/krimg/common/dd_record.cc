@@ -128,9 +128,11 @@ int64_t earlier_size_in_report() {
   nlohmann::json report;
   std::string error;
   if (!dd_report_load(G.outfile, &report, &error)) return 0;
+  if (!report.contains("runs")) return 0;
   const nlohmann::json& runs = report["runs"];
   for (auto it = runs.rbegin(); it != runs.rend(); ++it) {
-    if (!it->value("wrote_image", true)) continue;
+    const auto wrote = it->find("wrote_image");
+    if (wrote != it->end() && wrote->is_boolean() && !wrote->get<bool>()) continue;
     const auto dev = it->find("device");
     if (dev == it->end() || !dev->is_object()) continue;
     const auto size = dev->find("size");

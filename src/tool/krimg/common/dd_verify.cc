@@ -1,5 +1,6 @@
 #include "dd_verify.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <memory>
@@ -223,4 +224,41 @@ int dd_verify_image(const std::string& image, const dd_check_hooks& hooks, const
       KR_LOG(OS_LOG_ERR, "%s\n", add_error.c_str());
   }
   return res.code;
+}
+
+dd_image_facts dd_image_facts_of(const std::string& image) {
+  dd_image_facts f;
+  tb_file_ref_t file = tb_file_init(image.c_str(), FILE_MODE_READ);
+  if (!file) return f;
+  f.exists = true;
+  f.size = std::max<int64_t>(0, tb_file_size(file));
+  tb_file_close(file);
+  dd_sidecar_data side;
+  std::string error;
+  if (dd_sidecar_load(image, &side, &error) && side.error.empty()) {
+    f.record = true;
+    for (const auto& r : side.records)
+      if (r.end <= f.size) f.recorded = r.end;
+  }
+  nlohmann::json report;
+  if (dd_report_load(image, &report, &error)) {
+    f.report = true;
+    // Fields of another kind count as missing.
+    auto text = [](const nlohmann::json& j, const char* key) {
+      const auto it = j.find(key);
+      return it != j.end() && it->is_string() ? it->get<std::string>() : std::string();
+    };
+    const nlohmann::json& runs = report.value("runs", nlohmann::json::array());
+    for (const auto& r : runs) {
+      const auto wrote = r.find("wrote_image");
+      if (wrote != r.end() && wrote->is_boolean() && !wrote->get<bool>()) continue;
+      if (text(r, "mode") == "new" || f.started.empty()) f.started = text(r, "started");
+      const auto src = r.find("source");
+      if (src != r.end() && src->is_object()) f.source = text(*src, "given");
+    }
+    const nlohmann::json& whole = report.value("image", nlohmann::json::object());
+    f.complete = whole.value("complete", false);
+    if (f.complete) f.md5 = whole.value("md5", "");
+  }
+  return f;
 }

@@ -65,3 +65,18 @@ struct dd_verify_result {
 // report ("krimg", "krii").
 int dd_verify_image(const std::string& image, const dd_check_hooks& hooks = {},
                     const char* program = "krimg", dd_verify_result* result = nullptr);
+
+// What the record beside an image says of it, without reading the image:
+// for the front ends' question before an image is continued or overwritten.
+struct dd_image_facts {
+  bool exists = false;
+  int64_t size = 0;        // bytes (a disk: its length)
+  bool record = false;     // a piece record that can be read
+  int64_t recorded = 0;    // the bytes its records cover (at most size)
+  bool report = false;     // a report that can be read
+  std::string started;     // when the image was begun (its first writing run)
+  std::string source;      // the source of its last writing run, as given
+  bool complete = false;   // the report's summary: the whole source is in it
+  std::string md5;         // ... and its MD5 then
+};
+dd_image_facts dd_image_facts_of(const std::string& image);

@@ -7,9 +7,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
+#include "dd_verify.h"
 #include "krdd.h"
 #include "krsd_client.h"
 #include "krsd_ui.h"
@@ -660,9 +662,45 @@ int krsd_job_setup(const char* source, const char* target, int resume) {
 
 namespace {
 
-// The job in G, on the worker; its record is freed before the job counts as
-// ended, so that the next hand-over finds G unused.
+// What the worker does with the next request: the copy job in G, or a
+// verification of an image (the front end's thread sets both before the
+// hand-over, which orders them for the worker).
+enum class work_kind { copy, verify };
+work_kind g_kind = work_kind::copy;
+std::string g_verify_image;
+std::string g_verify_program;
+std::atomic<bool> g_verify_stop{false};
+std::mutex g_verify_mu;
+dd_verify_result g_verify_result;  // guarded by g_verify_mu
+
+// The status line of a verification, at most once a second.
+void verify_progress(int64_t done, int64_t total) {
+  static int64_t last = 0;
+  const int64_t now = dd_clock_ms();
+  if (last != 0 && now - last < 1000 && done != total) return;
+  last = now;
+  const int percent = total > 0 ? static_cast<int>(static_cast<double>(done) / total * 100.0) : 0;
+  char text[128];
+  snprintf(text, sizeof text, "校验镜像: %llu bytes (%s), %d%%", ull(done), human_size(ull(done), 0), percent);
+  dd_status_show(text, percent);
+}
+
+int verify_job() {
+  dd_status_job(true);
+  dd_check_hooks hooks{[] { return g_verify_stop.load(); }, verify_progress};
+  dd_verify_result r;
+  dd_verify_image(g_verify_image, hooks, g_verify_program.c_str(), &r);
+  dd_status_show("", r.code == DD_VERIFY_SAME ? 100 : 0);
+  dd_status_job(false);
+  std::lock_guard<std::mutex> lock(g_verify_mu);
+  g_verify_result = r;
+  return r.code;
+}
+
+// The request on the worker; a job's record is freed before the job counts
+// as ended, so that the next hand-over finds G unused.
 int krsd_work_job(void*) {
+  if (g_kind == work_kind::verify) return verify_job();
   int r = krdd_work();
   krsd_free_ctx();
   return r;
@@ -691,6 +729,7 @@ int krsd_get_file(const char* source, const char* target, int resume) {
     return 1;
   }
   if (krsd_job_setup(source, target, resume) != 0) return 1;
+  g_kind = work_kind::copy;
   if (!g_worker.post()) {
     // None started, or told to quit: the job would count as busy forever.
     KR_LOG(OS_LOG_ERR, "os_thread_init krsd_work_thread error\n");
@@ -700,7 +739,29 @@ int krsd_get_file(const char* source, const char* target, int resume) {
   return 0;
 }
 
+int krsd_verify_file(const char* image, const char* program) {
+  if (g_worker.busy()) {
+    KR_LOG(OS_LOG_ERR, "a job is running, verification refused\n");
+    return 1;
+  }
+  g_kind = work_kind::verify;
+  g_verify_image = image ? image : "";
+  g_verify_program = program ? program : "krii";
+  g_verify_stop.store(false);
+  if (!g_worker.post()) {
+    KR_LOG(OS_LOG_ERR, "os_thread_init krsd_work_thread error\n");
+    return 1;
+  }
+  return 0;
+}
+
+dd_verify_result krsd_last_verify() {
+  std::lock_guard<std::mutex> lock(g_verify_mu);
+  return g_verify_result;
+}
+
 int krsd_stop() {
+  g_verify_stop.store(true);
   dd_flags_set(DD_STOP);
   tb_cancel_raise(job_cancel());
   return 0;

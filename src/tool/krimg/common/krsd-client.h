@@ -1,6 +1,8 @@
 // The imaging job API: one job at a time on the imaging worker thread.
 #pragma once
 
+#include "dd_verify.h"
+
 // Starts the base layer, the remote client library and the worker; 0.
 // Once per process: a later call, also after krsd_exit, does nothing.
 int krsd_init();
@@ -9,7 +11,14 @@ int krsd_init();
 // it: none started, or told to quit). A job handed over counts as busy
 // until it has ended.
 int krsd_get_file(const char* source, const char* target, int resume);
-// Asks the running job to stop; 0.
+// Hands a verification of image (as krimg verify does it; program names the
+// front end in the report) to the worker, which then counts as busy until
+// it has ended; its outcome is in the log and in krsd_last_verify. 0 handed
+// over; 1 refused (a job is running, or no worker takes it).
+int krsd_verify_file(const char* image, const char* program);
+// The outcome of the last verification that ended.
+dd_verify_result krsd_last_verify();
+// Asks the running job (or verification) to stop; 0.
 int krsd_stop();
 // Non-zero from hand-over until the job has ended.
 int krsd_is_busy();

@@ -1,5 +1,9 @@
 #include "MyEdit.h"
 
+#include <QMessageBox>
+
+#include "AboutDlg.h"
+
 #include <QAction>
 #include <QContextMenuEvent>
 #include <QMenu>
@@ -110,9 +114,16 @@ QMenu* CMyEdit::createContextMenu() {
   all->setObjectName(QString::number(ID_SELECT_ALL));
   connect(all, &QAction::triggered, this, [this] { onCommand(ID_SELECT_ALL); });
   menu->addSeparator();
-  QAction* clear = menu->addAction(QStringLiteral("清空(&C)"));
+  QAction* clear = menu->addAction(QStringLiteral("清空(&L)"));
   clear->setObjectName(QString::number(ID_CLEAR));
-  connect(clear, &QAction::triggered, this, [this] { onCommand(ID_CLEAR); });
+  connect(clear, &QAction::triggered, this, [this] {
+    // The examiner's record of the session: emptied only when asked twice.
+    QMessageBox box(QMessageBox::Question, krii_caption(),
+                    QStringLiteral("清空日志窗口吗? (镜像旁的日志文件不受影响)"),
+                    QMessageBox::Yes | QMessageBox::No, window());
+    box.setDefaultButton(QMessageBox::No);
+    if (box.exec() == QMessageBox::Yes) onCommand(ID_CLEAR);
+  });
   return menu;
 }
 

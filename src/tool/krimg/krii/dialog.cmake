@@ -10,7 +10,7 @@ add_library(krii_dialog STATIC
   ${CMAKE_CURRENT_LIST_DIR}/kriiSettings.cc
   ${CMAKE_CURRENT_LIST_DIR}/krii.qrc)
 target_include_directories(krii_dialog PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(krii_dialog PUBLIC Qt6::Widgets krii_engine krii_ssh krii_pal)
+target_link_libraries(krii_dialog PUBLIC Qt6::Widgets krii_dialog_logic)
 set_target_properties(krii_dialog PROPERTIES AUTOMOC ON AUTORCC ON AUTOGEN_ORIGIN_DEPENDS OFF)
 krii_target_defaults(krii_dialog)
 

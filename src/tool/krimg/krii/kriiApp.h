@@ -27,8 +27,9 @@ class CkriiApp : public QApplication {
   static void SetRegistryKey();
   // Qt's own texts (file dialog, Yes/No, edit menus) in the language of the
   // locale, from Qt's translations; replaces an earlier call's. False when
-  // there are none for it (Qt's texts stay English).
-  static bool LoadTranslations(const QLocale& locale = QLocale());
+  // there are none for it (Qt's texts stay English). The dialog's own texts
+  // are Chinese, so the program loads Chinese whatever the locale.
+  static bool LoadTranslations(const QLocale& locale = QLocale(QLocale::Chinese, QLocale::China));
   // Threshold "info", the time prefix, threshold 6, and the log window as
   // the sink of both callback slots.
   static void ConfigureLogging();

@@ -2,7 +2,9 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -19,6 +21,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QThread>
+#include <QUrl>
 #include <QWindow>
 
 #include <algorithm>
@@ -37,11 +40,6 @@
 #define KR_LOG_SRC "src\\tool\\krimg\\krii\\kriiDlg"
 
 namespace {
-
-const char* const kStartStopFunc = "CkriiDlg::OnBnClickedStartStopWork";
-
-// Mirrors the tick of "启用调试(&D)"; off at start, never stored.
-bool g_debug = false;
 
 // The dialog the engine's hooks act on. The hooks run on the imaging worker:
 // they only post the work to the UI thread, under this lock, so a hook that
@@ -72,34 +70,43 @@ void hook_flash_if_disabled() {
   post_to_dialog([](CkriiDlg* d) { d->flashIfDisabled(); });
 }
 
-int ask_on_ui_thread(const QString& question, QMessageBox::StandardButton preset) {
+// A question box under the dialog's title, on the UI thread. With a Cancel
+// button, Escape and the box's close box are Cancel; without, they are No.
+int ask_on_ui_thread(const QString& question, int buttons, int preset) {
   QWidget* parent = nullptr;
   {
     std::lock_guard<std::mutex> lock(g_dlg_mu);
     parent = g_dlg;
   }
-  QMessageBox box(QMessageBox::Question, QCoreApplication::applicationName(), question,
-                  QMessageBox::Yes | QMessageBox::No, parent);
-  box.setDefaultButton(preset);
-  return box.exec() == QMessageBox::Yes ? 1 : 0;
+  QMessageBox::StandardButtons which = QMessageBox::Yes | QMessageBox::No;
+  if (buttons == KRII_ASK_YES_NO_CANCEL) which |= QMessageBox::Cancel;
+  QMessageBox box(QMessageBox::Question, krii_caption(), question, which, parent);
+  box.setDefaultButton(preset == KRII_YES ? QMessageBox::Yes : preset == KRII_NO ? QMessageBox::No
+                                                                                 : QMessageBox::Cancel);
+  box.setEscapeButton(buttons == KRII_ASK_YES_NO_CANCEL ? QMessageBox::Cancel : QMessageBox::No);
+  switch (box.exec()) {
+    case QMessageBox::Yes: return KRII_YES;
+    case QMessageBox::No: return KRII_NO;
+    default: return buttons == KRII_ASK_YES_NO_CANCEL ? KRII_CANCEL : KRII_NO;
+  }
 }
 
-// A question box on the dialog thread; asked from another thread, that
-// thread waits for the UI thread, which never waits for a worker.
-int ask_yes_no(const QString& question, QMessageBox::StandardButton preset) {
+// A question asked from another thread: that thread waits for the UI
+// thread, which never waits for a worker.
+int ask_any_thread(const QString& question, int buttons, int preset) {
   QCoreApplication* app = QCoreApplication::instance();
-  if (!app) return 0;
-  if (QThread::currentThread() == app->thread()) return ask_on_ui_thread(question, preset);
-  int answer = 0;
-  QMetaObject::invokeMethod(app, [&answer, question, preset] {
-    answer = ask_on_ui_thread(question, preset);
+  if (!app) return KRII_NO;
+  if (QThread::currentThread() == app->thread()) return ask_on_ui_thread(question, buttons, preset);
+  int answer = KRII_NO;
+  QMetaObject::invokeMethod(app, [&answer, question, buttons, preset] {
+    answer = ask_on_ui_thread(question, buttons, preset);
   }, Qt::BlockingQueuedConnection);
   return answer;
 }
 
-// The resume question.
+// The engine's own resume question (the dialog asks its own before a job).
 int hook_ask_yes_no(const char* question) {
-  return ask_yes_no(QString::fromUtf8(question ? question : ""), QMessageBox::Yes);
+  return ask_any_thread(QString::fromUtf8(question ? question : ""), KRII_ASK_YES_NO, KRII_YES) == KRII_YES;
 }
 
 // The deployment worker's question about a host key the SSH tools do not
@@ -109,31 +116,43 @@ bool hook_trust_hostkey(const char* host, int port, const char* fingerprint) {
                                    "请与设备上的指纹核对。信任此密钥并继续连接吗?")
                         .arg(QString::fromUtf8(host), QString::number(port),
                              QString::fromUtf8(fingerprint));
-  return ask_yes_no(q, QMessageBox::No) == 1;
+  return ask_any_thread(q, KRII_ASK_YES_NO, KRII_NO) == KRII_YES;
 }
 
 const krsd_ui_ops kDialogOps = {hook_set_status, hook_set_progress, hook_flash_if_disabled,
                                 hook_ask_yes_no};
 
-QByteArray utf8(const QString& s) { return s.toUtf8(); }
+// The per-user store: QSettings under the names the application set.
+class qt_store : public krii_store {
+ public:
+  bool get(const char* group, const char* name, std::string* value) override {
+    QSettings s;
+    s.beginGroup(QString::fromLatin1(group));
+    const QVariant v = s.value(QString::fromLatin1(name));
+    if (!v.isValid()) return false;
+    *value = v.toString().toStdString();
+    return true;
+  }
+  void set(const char* group, const char* name, const std::string& value) override {
+    if (!protected_) protected_ = krii_settings_protect() || true;
+    QSettings s;
+    s.beginGroup(QString::fromLatin1(group));
+    s.setValue(QString::fromLatin1(name), QString::fromStdString(value));
+  }
+  void flush() override { QSettings().sync(); }
 
-// Shows a stored value whole and keeps it so, while typing stops at limit
-// characters: an edit's own limit would cut the value on display and the
-// cut value would be stored at close.
-void set_limited_text(QLineEdit* e, const QString& text, int limit) {
-  e->setMaxLength(std::max(limit, int(text.size())));
-  e->setText(text);
-  // Once shortened it may not grow again beyond the limit.
-  QObject::connect(e, &QLineEdit::textChanged, e, [e, limit](const QString& now) {
-    e->setMaxLength(std::max(limit, int(now.size())));
-  });
-}
+ private:
+  bool protected_ = false;
+};
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
 
 }  // namespace
 
-bool CkriiDlg::debugEnabled() { return g_debug; }
+bool CkriiDlg::debugEnabled() { return CkriiLogic::DebugEnabled(); }
 
-CkriiDlg::CkriiDlg(QWidget* parent) : QDialog(parent) {
+CkriiDlg::CkriiDlg(QWidget* parent)
+    : QDialog(parent), store_(std::make_unique<qt_store>()), logic_(this, store_.get()) {
   setObjectName(QStringLiteral("CkriiDlg"));
   setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
@@ -165,75 +184,111 @@ CkriiDlg::~CkriiDlg() {
 void CkriiDlg::createControls() {
   const DialogUnits du(font());
   auto at = [&du](QWidget* w, int x, int y, int cx, int cy) { w->setGeometry(du.rect(x, y, cx, cy)); };
-  auto label = [this, &at](const char* text, const char* id, int x, int y, int cx, int cy) {
+  auto named = [this](QWidget* w, int id) {
+    w->setObjectName(QString::number(id));
+    controls_[id] = w;
+    return w;
+  };
+  auto label = [&](const char* text, int id, int x, int y, int cx, int cy) {
     auto* l = new QLabel(QString::fromUtf8(text), this);
-    l->setObjectName(QString::fromLatin1(id));
     l->setTextFormat(Qt::PlainText);
+    named(l, id);
     at(l, x, y, cx, cy);
     return l;
   };
-  auto group = [this, &at](const char* text, const char* id, int x, int y, int cx, int cy) {
+  auto group = [&](const char* text, int id, int x, int y, int cx, int cy) {
     auto* g = new QGroupBox(QString::fromUtf8(text), this);
-    g->setObjectName(QString::fromLatin1(id));
     g->setFocusPolicy(Qt::NoFocus);
+    named(g, id);
     at(g, x, y, cx, cy);
     return g;
   };
-  auto edit = [this, &at](const char* id, int x, int y, int cx, int cy) {
+  auto edit = [&](int id, int x, int y, int cx, int cy) {
     auto* e = new QLineEdit(this);
-    e->setObjectName(QString::fromLatin1(id));
+    named(e, id);
     at(e, x, y, cx, cy);
     return e;
   };
-  auto button = [this, &at](const char* text, const char* id, int x, int y, int cx, int cy) {
+  // What the examiner reads and copies, but does not type.
+  auto shown = [&](int id, int x, int y, int cx, int cy) {
+    QLineEdit* e = edit(id, x, y, cx, cy);
+    e->setReadOnly(true);
+    e->setFocusPolicy(Qt::ClickFocus);
+    return e;
+  };
+  auto button = [&](const char* text, int id, int x, int y, int cx, int cy) {
     auto* b = new QPushButton(QString::fromUtf8(text), this);
-    b->setObjectName(QString::fromLatin1(id));
+    named(b, id);
     at(b, x, y, cx, cy);
     return b;
   };
 
   // Group boxes first, so that the controls inside them are drawn on top.
-  grp_conn_ = group("连接设置", "1021", 7, 3, 334, 40);
-  grp_image_ = group("镜像操作", "1009", 7, 46, 334, 70);
-  grp_state_ = group("运行状态", "1010", 7, 117, 334, 112);
+  grp_conn_ = group("连接设置", IDC_GROUP_CONNECTION, 7, 3, 334, 40);
+  grp_image_ = group("镜像操作", IDC_GROUP_IMAGE, 7, 46, 334, 70);
+  grp_case_ = group("案件信息", IDC_GROUP_CASE, 7, 118, 334, 48);
+  grp_state_ = group("运行状态", IDC_GROUP_STATE, 7, 168, 334, 150);
 
   ip_ = new CIpAddressCtrl(this);
-  ip_->setObjectName(QStringLiteral("1014"));
+  named(ip_, IDC_ADDRESS);
   at(ip_, 16, 19, 100, 12);
-  label("用户名", "1019", 121, 21, 26, 10);
-  user_ = edit("1015", 150, 19, 48, 12);
-  label("密码", "1018", 204, 21, 21, 10);
-  passwd_ = edit("1016", 227, 19, 58, 12);
-  passwd_->setEchoMode(QLineEdit::Password);
-  label("端口", "1020", 290, 23, 17, 8);
-  port_ = edit("1017", 309, 19, 24, 12);
-  port_->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port_));
+  label("用户名", IDC_LABEL_USER, 121, 21, 26, 10);
+  QLineEdit* user = edit(IDC_USER, 150, 19, 48, 12);
+  label("密码", IDC_LABEL_PASSWD, 204, 21, 21, 10);
+  QLineEdit* passwd = edit(IDC_PASSWD, 227, 19, 58, 12);
+  passwd->setEchoMode(QLineEdit::Password);
+  label("端口", IDC_LABEL_PORT, 290, 23, 17, 8);
+  QLineEdit* port = edit(IDC_PORT, 309, 19, 24, 12);
+  port->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port));
 
-  path_ = edit("1000", 16, 61, 288, 13);
-  browse_ = button("..", "1001", 314, 61, 20, 13);
-  connect_ = button("连接(&C)", "1002", 16, 84, 46, 20);
-  start_ = button("开始镜像(&S)", "1003", 88, 84, 107, 20);
+  path_ = edit(IDC_PATH, 16, 61, 288, 13);
+  browse_ = button("..", IDC_BROWSE, 314, 61, 20, 13);
+  connect_ = button("连接(&C)", IDC_CONNECT, 16, 84, 46, 20);
+  start_ = button("开始镜像(&S)", IDC_START_STOP, 88, 84, 107, 20);
+  QPushButton* verify = button("校验镜像(&V)", IDC_VERIFY, 200, 84, 60, 20);
+
+  label("案件编号", IDC_LABEL_CASE, 16, 133, 34, 10);
+  QLineEdit* case_id = edit(IDC_CASE, 52, 131, 76, 12);
+  label("检材编号", IDC_LABEL_EVIDENCE, 134, 133, 34, 10);
+  QLineEdit* evidence = edit(IDC_EVIDENCE, 170, 131, 70, 12);
+  label("检验人", IDC_LABEL_EXAMINER, 246, 133, 26, 10);
+  QLineEdit* examiner = edit(IDC_EXAMINER, 274, 131, 59, 12);
+  label("备注", IDC_LABEL_NOTES, 16, 150, 34, 10);
+  QLineEdit* notes = edit(IDC_NOTES, 52, 148, 281, 12);
 
   progress_ = new QProgressBar(this);
-  progress_->setObjectName(QStringLiteral("1006"));
+  named(progress_, IDC_PROGRESS);
   progress_->setRange(0, 100);
   progress_->setValue(0);
   progress_->setTextVisible(false);
-  at(progress_, 16, 135, 317, 8);
-  status_ = label("", "1008", 16, 147, 317, 9);
+  at(progress_, 16, 184, 317, 8);
+  status_ = label("", IDC_STATUS, 16, 196, 317, 9);
+  label("MD5", IDC_LABEL_MD5, 16, 209, 26, 10);
+  shown(IDC_MD5, 44, 207, 148, 12);
+  QPushButton* copy = button("复制哈希(&H)", IDC_COPY_HASHES, 198, 206, 64, 14);
+  QPushButton* open = button("打开文件夹(&O)", IDC_OPEN_FOLDER, 269, 206, 64, 14);
+  label("SHA-256", IDC_LABEL_SHA256, 16, 223, 26, 10);
+  shown(IDC_SHA256, 44, 221, 289, 12);
+  label("报告", IDC_LABEL_REPORT, 16, 237, 26, 10);
+  shown(IDC_REPORT, 44, 235, 289, 12);
   log_ = new CMyEdit(this);
-  log_->setObjectName(QStringLiteral("1005"));
-  at(log_, 16, 159, 317, 63);
+  named(log_, IDC_LOG);
+  at(log_, 16, 251, 317, 60);
 
   // The controls that take the focus, in this order.
-  QWidget* order[] = {connect_, start_, path_, browse_, log_, ip_, user_, passwd_, port_};
+  QWidget* order[] = {connect_, start_, verify, path_, browse_, case_id, evidence, examiner, notes,
+                      log_, ip_, user, passwd, port};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
   connect(browse_, &QPushButton::clicked, this, &CkriiDlg::OnBnClickedBrowse);
   connect(connect_, &QPushButton::clicked, this, &CkriiDlg::OnBnClickedConnect);
   connect(start_, &QPushButton::clicked, this, &CkriiDlg::OnBnClickedStartStopWork);
+  connect(verify, &QPushButton::clicked, this, &CkriiDlg::OnBnClickedVerify);
+  connect(copy, &QPushButton::clicked, this, [this] { logic_.OnCopyHashes(); });
+  connect(open, &QPushButton::clicked, this, [this] { logic_.OnOpenFolder(); });
+  connect(path_, &QLineEdit::editingFinished, this, [this] { logic_.OnPathEdited(); });
 
-  base_size_ = QSize(du.x(348), du.y(236));
+  base_size_ = QSize(du.x(348), du.y(325));
   resize(base_size_);
 
   // The system menu's own items, in a popup. Desktops keep Alt+Space for
@@ -245,7 +300,7 @@ void CkriiDlg::createControls() {
   debug_action_ = sys_menu_->addAction(QStringLiteral("启用调试(&D)"));
   debug_action_->setObjectName(QString::number(IDM_DEBUG));
   debug_action_->setCheckable(true);
-  debug_action_->setChecked(g_debug);
+  debug_action_->setChecked(CkriiLogic::DebugEnabled());
   connect(debug_action_, &QAction::triggered, this, [this] { OnSysCommand(IDM_DEBUG); });
   sys_menu_->addSeparator();
   QAction* about = sys_menu_->addAction(QStringLiteral("关于 (&A)..."));
@@ -253,7 +308,9 @@ void CkriiDlg::createControls() {
   connect(about, &QAction::triggered, this, [this] { OnSysCommand(IDM_ABOUTBOX); });
   // At the end of the buttons' row, right-aligned with ".." above it, and
   // out of the focus order: its letter and F10 are its keyboard routes.
-  menu_button_ = button("菜单(&M)", "menu", 288, 84, 46, 20);
+  menu_button_ = new QPushButton(QStringLiteral("菜单(&M)"), this);
+  menu_button_->setObjectName(QStringLiteral("menu"));
+  at(menu_button_, 288, 84, 46, 20);
   menu_button_->setToolTip(QStringLiteral("菜单 (F10)"));
   menu_button_->setFocusPolicy(Qt::NoFocus);
   menu_button_->setAutoDefault(false);
@@ -262,6 +319,95 @@ void CkriiDlg::createControls() {
   // The keys open it whichever control has the focus (a button would take
   // the Space for a click, an edit F10 for nothing).
   for (QWidget* w : findChildren<QWidget*>()) w->installEventFilter(this);
+}
+
+QWidget* CkriiDlg::control(int id) const {
+  auto it = controls_.find(id);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+std::string CkriiDlg::text(int id) const {
+  QWidget* w = control(id);
+  if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text().toStdString();
+  if (auto* ip = qobject_cast<CIpAddressCtrl*>(w)) return ip->text().toStdString();
+  if (auto* b = qobject_cast<QPushButton*>(w)) return b->text().toStdString();
+  if (auto* l = qobject_cast<QLabel*>(w)) return l->text().toStdString();
+  return "";
+}
+
+void CkriiDlg::set_text(int id, const std::string& text) {
+  QWidget* w = control(id);
+  const QString t = q(text);
+  if (auto* e = qobject_cast<QLineEdit*>(w)) {
+    // A stored value is shown whole and kept so, while typing stops at the
+    // limit: the edit's own limit would cut the value on display and the
+    // cut value would be stored at close.
+    auto lim = limits_.find(id);
+    if (lim != limits_.end()) e->setMaxLength(std::max(lim->second, int(t.size())));
+    e->setText(t);
+    e->setCursorPosition(0);
+  } else if (auto* ip = qobject_cast<CIpAddressCtrl*>(w)) {
+    ip->setAddress(krii_parse_address(text));
+  } else if (auto* b = qobject_cast<QPushButton*>(w)) {
+    if (b->text() != t) b->setText(t);
+  } else if (auto* l = qobject_cast<QLabel*>(w)) {
+    l->setText(t);
+  }
+}
+
+void CkriiDlg::enable(int id, bool on) {
+  if (QWidget* w = control(id)) w->setEnabled(on);
+}
+
+void CkriiDlg::set_limit(int id, int chars) {
+  auto* e = qobject_cast<QLineEdit*>(control(id));
+  if (!e) return;
+  const bool first = limits_.find(id) == limits_.end();
+  limits_[id] = chars;
+  e->setMaxLength(std::max(chars, int(e->text().size())));
+  if (!first) return;
+  // Once shortened it may not grow again beyond the limit.
+  connect(e, &QLineEdit::textChanged, e, [this, e, id](const QString& now) {
+    e->setMaxLength(std::max(limits_[id], int(now.size())));
+  });
+}
+
+void CkriiDlg::set_progress(int percent) { setProgress(percent); }
+
+int CkriiDlg::ask(const std::string& text, int buttons, int preset) {
+  return ask_on_ui_thread(q(text), buttons, preset);
+}
+
+bool CkriiDlg::choose_image(const std::string& folder, std::string* path) {
+  // No owner window; the proposed name is always "krii.img".
+  QFileDialog fd(nullptr);
+  fd.setDirectory(folder.empty() ? QDir::homePath() : q(folder));
+  fd.setAcceptMode(QFileDialog::AcceptSave);
+  fd.setFileMode(QFileDialog::AnyFile);
+  fd.setNameFilters({QStringLiteral("Image Files (*.img *.dd)"), QStringLiteral("All Files (*)")});
+  fd.setDefaultSuffix(QStringLiteral("img"));
+  fd.selectFile(QStringLiteral("krii.img"));
+  fd.setOption(QFileDialog::DontConfirmOverwrite, false);
+  fd.setWindowModality(Qt::ApplicationModal);
+  if (fd.exec() != QDialog::Accepted) return false;
+  const QStringList files = fd.selectedFiles();
+  if (files.isEmpty() || files.first().isEmpty()) return false;
+  *path = files.first().toStdString();
+  return true;
+}
+
+void CkriiDlg::open_folder(const std::string& folder) {
+  QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(q(folder)).absoluteFilePath()));
+}
+
+void CkriiDlg::copy_text(const std::string& text) { QGuiApplication::clipboard()->setText(q(text)); }
+
+void CkriiDlg::end_dialog() {
+  if (!closed_) {
+    closed_ = true;
+    SavePlacement();
+  }
+  done(QDialog::Rejected);
 }
 
 bool CkriiDlg::isMenuKey(const QKeyEvent* k) {
@@ -279,6 +425,17 @@ bool CkriiDlg::eventFilter(QObject* obj, QEvent* ev) {
       ev->accept();
       return true;
     }
+    const bool enter = k->key() == Qt::Key_Return || k->key() == Qt::Key_Enter;
+    if (ev->type() == QEvent::KeyPress && enter && qobject_cast<QPushButton*>(obj) && !logic_.EnterClicks()) {
+      // While work runs the focus is on Stop: Enter must not press it.
+      ev->accept();
+      return true;
+    }
+    // A full edit refuses the next character with the usual beep.
+    auto* e = qobject_cast<QLineEdit*>(obj);
+    if (ev->type() == QEvent::KeyPress && e && !e->isReadOnly() && !k->text().isEmpty() &&
+        k->text().at(0).isPrint() && !e->hasSelectedText() && e->text().size() >= e->maxLength())
+      QApplication::beep();
   }
   return QDialog::eventFilter(obj, ev);
 }
@@ -298,23 +455,17 @@ bool CkriiDlg::OnInitDialog() {
   setWindowIcon(krii_app_icon());
   // Anchors against the first size: (left/top) and (right/bottom) move by
   // these shares of the change in width and height.
-  addAnchor(grp_conn_, 0, 0, 1, 0);
-  addAnchor(path_, 0, 0, 1, 0);
+  for (int id : {IDC_GROUP_CONNECTION, IDC_PATH, IDC_GROUP_IMAGE, IDC_GROUP_CASE, IDC_NOTES, IDC_STATUS,
+                 IDC_PROGRESS, IDC_SHA256, IDC_REPORT})
+    addAnchor(control(id), 0, 0, 1, 0);
   addAnchor(browse_, 1, 0, 1, 0);
   addAnchor(menu_button_, 1, 0, 1, 0);
-  addAnchor(grp_image_, 0, 0, 1, 0);
   addAnchor(grp_state_, 0, 0, 1, 1);
-  addAnchor(status_, 0, 0, 1, 0);
-  addAnchor(progress_, 0, 0, 1, 0);
   addAnchor(log_, 0, 0, 1, 1);
   RestorePlacement();
-  LoadSettings();
   setWindowTitle(krii_caption());
-  // The deployment worker (it also makes the program's folder the current
-  // one), then the imaging engine and its worker; then the polling timer.
   ssh_set_hostkey_question(hook_trust_hostkey);
-  ssh_init();
-  krsd_init();
+  logic_.OnInit();
   timer_.start();
   connect_->setFocus(Qt::OtherFocusReason);
   return true;
@@ -335,43 +486,6 @@ void CkriiDlg::resizeEvent(QResizeEvent* e) {
     const int bottom = a.base.y() + a.base.height() + int(a.b * dy);
     a.w->setGeometry(left, top, right - left, bottom - top);
   }
-}
-
-void CkriiDlg::LoadSettings() {
-  QSettings s;
-  s.beginGroup(QString::fromLatin1(KRII_GROUP_CONFIG));
-  const QString ip = s.value(QStringLiteral("ip"), QString::fromLatin1(KRII_DEFAULT_IP)).toString();
-  const QString user = s.value(QStringLiteral("user"), QString::fromLatin1(KRII_DEFAULT_USER)).toString();
-  const QString passwd =
-      s.value(QStringLiteral("passwd"), QString::fromLatin1(KRII_DEFAULT_PASSWD)).toString();
-  const QString port = s.value(QStringLiteral("port"), QString::fromLatin1(KRII_DEFAULT_PORT)).toString();
-  const QString path = s.value(QStringLiteral("LastImgFile"), QString()).toString();
-  s.endGroup();
-
-  ip_->setAddress(krii_parse_address(utf8(ip).toStdString()));
-  // User and password take as many characters as the deployment carries.
-  set_limited_text(user_, user, SSH_FIELD_MAX);
-  set_limited_text(passwd_, passwd, SSH_FIELD_MAX);
-  set_limited_text(port_, port, KRII_PORT_MAX);
-  path_->setText(path);
-}
-
-void CkriiDlg::SaveSettings() {
-  krii_settings_protect();
-  QSettings s;
-  s.beginGroup(QString::fromLatin1(KRII_GROUP_CONFIG));
-  // An empty control keeps what was stored before. The path is stored
-  // whole: cut short it would name another file at the next start.
-  auto put = [&s](const char* name, const QString& value) {
-    if (!value.isEmpty()) s.setValue(QString::fromLatin1(name), value);
-  };
-  put("LastImgFile", path_->text());
-  put("ip", ip_->text());
-  put("user", user_->text());
-  put("passwd", passwd_->text());
-  put("port", port_->text());
-  s.endGroup();
-  s.sync();
 }
 
 void CkriiDlg::RestorePlacement() {
@@ -414,89 +528,19 @@ void CkriiDlg::SavePlacement() {
   s.sync();
 }
 
-void CkriiDlg::UpdateControlState() {
-  const bool idle = state_ == STATE_IDLE;
-  for (QWidget* w : {static_cast<QWidget*>(ip_), static_cast<QWidget*>(user_),
-                     static_cast<QWidget*>(passwd_), static_cast<QWidget*>(port_),
-                     static_cast<QWidget*>(path_), static_cast<QWidget*>(browse_),
-                     static_cast<QWidget*>(connect_)})
-    w->setEnabled(idle);
-  start_->setEnabled(state_ != STATE_CONNECTING);
-  const QString caption = state_ == STATE_IMAGING ? QStringLiteral("停止镜像(&Q)") : QStringLiteral("开始镜像(&S)");
-  if (start_->text() != caption) start_->setText(caption);
-}
-
-void CkriiDlg::OnBnClickedBrowse() {
-  // No owner window; the proposed name is always "krii.img". It opens in the
-  // folder of the last image, else the home folder: never in the current
-  // folder, which the deployment worker made the program's own.
-  QString folder = QDir::homePath();
-  if (!path_->text().isEmpty()) {
-    const QFileInfo last(path_->text());
-    if (last.absoluteDir().exists()) folder = last.absolutePath();
-  }
-  QFileDialog fd(nullptr);
-  fd.setDirectory(folder);
-  fd.setAcceptMode(QFileDialog::AcceptSave);
-  fd.setFileMode(QFileDialog::AnyFile);
-  fd.setNameFilters({QStringLiteral("Image Files (*.img *.dd)"), QStringLiteral("All Files (*)")});
-  fd.setDefaultSuffix(QStringLiteral("img"));
-  fd.selectFile(QStringLiteral("krii.img"));
-  fd.setOption(QFileDialog::DontConfirmOverwrite, false);
-  fd.setWindowModality(Qt::ApplicationModal);
-  if (fd.exec() != QDialog::Accepted) return;
-  const QStringList files = fd.selectedFiles();
-  if (!files.isEmpty() && !files.first().isEmpty()) path_->setText(files.first());
-}
-
-void CkriiDlg::OnBnClickedConnect() {
-  const QByteArray ip = utf8(ip_->text());
-  const int port = krii_port_from_text(utf8(port_->text()).toStdString());
-  // Handed on whole, also a longer stored value: a credential cut short
-  // would only fail the login; the deployment refuses it with its outcome
-  // line instead.
-  const QByteArray user = utf8(user_->text());
-  const QByteArray passwd = utf8(passwd_->text());
-  ssh_request_init_dev(ip.constData(), port, user.constData(), passwd.constData());
-  state_ = STATE_CONNECTING;
-  UpdateControlState();
-}
-
-void CkriiDlg::OnBnClickedStartStopWork() {
-  if (state_ != STATE_IDLE) {
-    KR_LOGF(OS_LOG_INFO, kStartStopFunc, "请求停止镜像\n");
-    krsd_stop();
-    UpdateControlState();
-    return;
-  }
-  // The path is used whole: cut short it would name another file.
-  const QByteArray path = utf8(path_->text());
-  if (path.isEmpty()) {
-    KR_LOGF(OS_LOG_INFO, kStartStopFunc, "请选择镜像文件的存放路径\n");
-    return;
-  }
-  const QByteArray url = "krp://" + utf8(ip_->text()) + "/dev/rdisk0s1s2";
-  KR_LOGF(OS_LOG_INFO, kStartStopFunc, "开始镜像[%s] 到 [%s]\n", url.constData(), path.constData());
-  const int resume = krsd_outfile_ask_continue(path.constData());
-  krsd_get_file(url.constData(), path.constData(), resume);
-  state_ = STATE_IMAGING;
-  UpdateControlState();
-}
-
-void CkriiDlg::OnTimer() {
-  const int busy = state_ == STATE_CONNECTING ? ssh_is_busy() : krsd_is_busy();
-  if (busy == 0) state_ = STATE_IDLE;
-  UpdateControlState();
-}
+void CkriiDlg::OnBnClickedBrowse() { logic_.OnBrowse(); }
+void CkriiDlg::OnBnClickedConnect() { logic_.OnConnect(); }
+void CkriiDlg::OnBnClickedStartStopWork() { logic_.OnStartStop(); }
+void CkriiDlg::OnBnClickedVerify() { logic_.OnVerify(); }
+void CkriiDlg::OnTimer() { logic_.OnTimer(); }
 
 void CkriiDlg::closeEvent(QCloseEvent* e) {
   if (!closed_) {
+    if (!logic_.OnClose()) {
+      e->ignore();  // kept open, or ends by itself once the job stopped
+      return;
+    }
     closed_ = true;
-    // The workers are told to quit but not waited for; a running job or
-    // deployment ends with the process.
-    ssh_exit();
-    krsd_exit();
-    SaveSettings();
     SavePlacement();
   }
   QDialog::closeEvent(e);
@@ -515,10 +559,10 @@ void CkriiDlg::keyPressEvent(QKeyEvent* e) {
   const bool plain = (e->modifiers() & ~Qt::KeypadModifier) == 0;
   const bool enter = plain && (e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter);
   const bool escape = plain && e->key() == Qt::Key_Escape;
-  // While a deployment or a job runs, the keys that end the dialog do
-  // nothing: ending it would take the job's summary and the log, the
-  // examiner's record, with it.
-  if ((enter || escape) && state_ != STATE_IDLE) {
+  // While a deployment, job or verification runs, the keys that end the
+  // dialog do nothing: ending it would take the job's summary and the log,
+  // the examiner's record, with it.
+  if ((enter || escape) && !logic_.MayEndByKey()) {
     e->accept();
     return;
   }
@@ -541,15 +585,11 @@ void CkriiDlg::OnSysCommand(int id) {
     about.exec();
     return;
   }
-  if (id == IDM_DEBUG) {
-    g_debug = !g_debug;
-    debug_action_->setChecked(g_debug);
-    os_log_ctl(OS_LOG_SET_LEVEL, g_debug ? OS_LOG_DEBUG : OS_LOG_INFO);
-  }
+  if (id == IDM_DEBUG) debug_action_->setChecked(CkriiLogic::ToggleDebug());
 }
 
 void CkriiDlg::showSystemMenu(const QPoint& global) {
-  debug_action_->setChecked(g_debug);
+  debug_action_->setChecked(CkriiLogic::DebugEnabled());
   sys_menu_->popup(global);
 }
 

@@ -1,5 +1,7 @@
-// The main dialog: connection settings, image path, Connect and Start/Stop,
-// progress, status line and the log window.
+// The main dialog, the Qt face of the dialog's logic (krii_logic.h):
+// connection settings, image path, case fields, Connect, Start/Stop and
+// Verify, progress, status line, the last job's hashes and report, and the
+// log window.
 #pragma once
 
 #include <QDialog>
@@ -8,7 +10,12 @@
 #include <QSize>
 #include <QTimer>
 
+#include <map>
+#include <memory>
 #include <vector>
+
+#include "krii_ids.h"
+#include "krii_logic.h"
 
 class CIpAddressCtrl;
 class CMyEdit;
@@ -21,14 +28,20 @@ class QProgressBar;
 class QPushButton;
 class QSizeGrip;
 
-class CkriiDlg : public QDialog {
+class CkriiDlg : public QDialog, private krii_view {
   Q_OBJECT
 
  public:
-  enum { STATE_IDLE = 0, STATE_CONNECTING = 1, STATE_IMAGING = 2 };
-  // System-menu commands.
-  enum { IDM_ABOUTBOX = 16, IDM_DEBUG = 1020 };
+  enum {
+    STATE_IDLE = CkriiLogic::STATE_IDLE,
+    STATE_CONNECTING = CkriiLogic::STATE_CONNECTING,
+    STATE_IMAGING = CkriiLogic::STATE_IMAGING,
+    STATE_VERIFYING = CkriiLogic::STATE_VERIFYING,
+  };
   enum { TIMER_PERIOD_MS = 500 };
+  // System-menu commands.
+  static constexpr int IDM_ABOUTBOX = ::IDM_ABOUTBOX;
+  static constexpr int IDM_DEBUG = ::IDM_DEBUG;
 
   explicit CkriiDlg(QWidget* parent = nullptr);
   ~CkriiDlg() override;
@@ -38,7 +51,8 @@ class CkriiDlg : public QDialog {
   void setVisible(bool visible) override;
   void done(int r) override;
 
-  int state() const { return state_; }
+  int state() const { return logic_.state(); }
+  CkriiLogic& logic() { return logic_; }
   // The popup that stands in for the system menu (debug toggle, about box),
   // and the button that opens it.
   QMenu* systemMenu() const { return sys_menu_; }
@@ -60,6 +74,7 @@ class CkriiDlg : public QDialog {
   void OnBnClickedBrowse();
   void OnBnClickedConnect();
   void OnBnClickedStartStopWork();
+  void OnBnClickedVerify();
   void OnTimer();
 
  protected:
@@ -80,10 +95,20 @@ class CkriiDlg : public QDialog {
     double l, t, r, b;  // left/top and right/bottom anchors
   };
 
+  // krii_view.
+  std::string text(int id) const override;
+  void set_text(int id, const std::string& text) override;
+  void enable(int id, bool on) override;
+  void set_limit(int id, int chars) override;
+  void set_progress(int percent) override;
+  int ask(const std::string& text, int buttons, int preset) override;
+  bool choose_image(const std::string& folder, std::string* path) override;
+  void open_folder(const std::string& folder) override;
+  void copy_text(const std::string& text) override;
+  void end_dialog() override;
+
   void createControls();
-  void UpdateControlState();
-  void LoadSettings();
-  void SaveSettings();
+  QWidget* control(int id) const;
   void RestorePlacement();
   void SavePlacement();
   void addAnchor(QWidget* w, double l, double t, double r, double b);
@@ -94,7 +119,8 @@ class CkriiDlg : public QDialog {
   static bool isMenuKey(const QKeyEvent* k);
   QPoint menuKeyPosition() const;
 
-  int state_ = STATE_IDLE;
+  std::unique_ptr<krii_store> store_;
+  CkriiLogic logic_;
   bool inited_ = false;
   bool closed_ = false;
   int flash_count_ = 0;
@@ -103,22 +129,21 @@ class CkriiDlg : public QDialog {
   bool dragging_ = false;
   QPoint drag_offset_;
   QTimer timer_;
+  std::map<int, QWidget*> controls_;  // by id
+  std::map<int, int> limits_;         // typing limits by id
 
-  QGroupBox* grp_conn_ = nullptr;   // 1021
-  CIpAddressCtrl* ip_ = nullptr;    // 1014
-  QLineEdit* user_ = nullptr;       // 1015
-  QLineEdit* passwd_ = nullptr;     // 1016
-  QLineEdit* port_ = nullptr;       // 1017
-  QGroupBox* grp_image_ = nullptr;  // 1009
-  QLineEdit* path_ = nullptr;       // 1000
-  QPushButton* browse_ = nullptr;   // 1001
-  QPushButton* connect_ = nullptr;  // 1002
-  QPushButton* start_ = nullptr;    // 1003
-  QGroupBox* grp_state_ = nullptr;  // 1010
-  QProgressBar* progress_ = nullptr;  // 1006
-  QLabel* status_ = nullptr;        // 1008
-  CMyEdit* log_ = nullptr;          // 1005
-  QSizeGrip* grip_ = nullptr;
+  QGroupBox* grp_conn_ = nullptr;
+  CIpAddressCtrl* ip_ = nullptr;
+  QGroupBox* grp_image_ = nullptr;
+  QLineEdit* path_ = nullptr;
+  QPushButton* browse_ = nullptr;
+  QPushButton* connect_ = nullptr;
+  QPushButton* start_ = nullptr;
+  QGroupBox* grp_case_ = nullptr;
+  QGroupBox* grp_state_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QLabel* status_ = nullptr;
+  CMyEdit* log_ = nullptr;
   QPushButton* menu_button_ = nullptr;  // opens sys_menu_
   QMenu* sys_menu_ = nullptr;
   QAction* debug_action_ = nullptr;
