@@ -251,8 +251,8 @@ void log_reread() {
     KR_LOGF(OS_LOG_INFO, "krdd_work", "已从设备重新读取 %lld - %lld: 与镜像原有数据一致\n", ll(from), ll(to));
   else
     KR_LOGF(OS_LOG_INFO, "krdd_work",
-            "已从设备重新读取 %lld - %lld: %lld 字节 (%zu 段) 与镜像原有数据不同, 已改写为设备数据\n", ll(from),
-            ll(to), ll(differ), R.rewritten.size());
+            "已从设备重新读取 %lld - %lld: %lld 字节 (%d 段) 与镜像原有数据不同, 已改写为设备数据\n", ll(from),
+            ll(to), ll(differ), static_cast<int>(R.rewritten.size()));
   for (const dd_range& r : R.rewritten)
     KR_LOGF(OS_LOG_DEBUG, "krdd_work", "[%s] bytes %lld-%lld rewritten with the source's\n", G.outfile.c_str(),
             ll(r.start), ll(r.end));

@@ -23,7 +23,8 @@ struct dd_retry {
   std::string cause;
 };
 
-// What the front end knows of the case; kept for every later job.
+// What the front end knows of the case; kept for every later job. The
+// texts are UTF-8 (the front end converts what the system gave it).
 struct dd_case_info {
   std::string program;  // "krimg", "krii"
   std::string case_id, evidence, examiner, notes;

@@ -519,7 +519,7 @@ bool dd_report_write(int result, std::string* path, std::string* error) {
   // A field given now replaces the earlier one; one not given keeps it.
   for (const auto& [key, value] : {std::pair{"case", &info.case_id}, std::pair{"evidence", &info.evidence},
                                    std::pair{"examiner", &info.examiner}, std::pair{"notes", &info.notes}})
-    if (!value->empty()) c[key] = u8(*value);
+    if (!value->empty()) c[key] = dd_utf8_escape(*value, false);  // UTF-8 already (dd_case_info)
   return write_report(image, report, path, error);
 }
 

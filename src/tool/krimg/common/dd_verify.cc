@@ -190,7 +190,7 @@ int dd_verify_image(const std::string& image, const dd_check_hooks& hooks, const
     if (!c.side.unreadable_known())
       KR_LOG(OS_LOG_INFO, "分段记录没有无法读取的字节的记录 (旧版本)\n");
     else if (!bad.empty())
-      KR_LOG(OS_LOG_INFO, "%lld 字节无法读取, 已写零 (%zu 段, 见报告)\n", ll(dd_ranges_bytes(bad)), bad.size());
+      KR_LOG(OS_LOG_INFO, "%lld 字节无法读取, 已写零 (%d 段, 见报告)\n", ll(dd_ranges_bytes(bad)), static_cast<int>(bad.size()));
   }
   const bool pieces_cover = c.have_record && c.records > 0 && c.verified == c.size;
   if (differs) {
