@@ -81,6 +81,8 @@ TEST_F(CopyTest, MissingSourceIsNotRetriedAndLeavesNoSummary) {
   EXPECT_EQ(kt::log_count_prefix("open [" + tmp_.path("nope") + "] error ["), 1) << kt::log_dump();
   EXPECT_EQ(kt::log_count_prefix("0 bytes"), 0);
   EXPECT_FALSE(kt::log_has("镜像文件成功完成!\n"));
+  // Nothing was acquired: nothing is left where the image would have been.
+  for (const char* ext : {"", ".log", ".json", ".krii"}) EXPECT_FALSE(kt::file_exists(img + ext)) << ext;
 }
 
 // The resume tests share a 1 MiB source and a question answered by the test.
@@ -273,6 +275,28 @@ TEST_F(ProgressTest, ResumedPercentCountsTheBlocksAlreadyThere) {
   g_now += 1000;
   dd_show_progress(G.count);
   EXPECT_EQ(g_progress, std::vector<int>{51});
+}
+
+// A source that sends nothing for 3 s: the front end's timer says so, and
+// stops saying it once a block comes.
+TEST_F(ProgressTest, ASilentSourceIsShownAsWaiting) {
+  dd_status_job(true);
+  g_now += 2999;
+  krsd_status_tick();
+  EXPECT_TRUE(g_statuses.empty());
+  g_now += 1;
+  krsd_status_tick();
+  ASSERT_EQ(g_statuses.size(), 1u);
+  EXPECT_EQ(g_statuses[0].rfind("等待设备数据: 自 ", 0), 0u) << g_statuses[0];
+  EXPECT_NE(g_statuses[0].find(" 起 3 秒没有数据"), std::string::npos) << g_statuses[0];
+  G.count = 10;
+  dd_show_progress(G.count);
+  krsd_status_tick();
+  EXPECT_EQ(g_statuses.size(), 2u);
+  dd_status_job(false);
+  g_now += 10000;
+  krsd_status_tick();
+  EXPECT_EQ(g_statuses.size(), 2u);
 }
 
 TEST_F(ProgressTest, NoSpeedYetAndNoElapsedTimeAreSafe) {

@@ -261,6 +261,7 @@ void log_reread() {
 void log_open(const dd_job_record& R) {
   g_log_file = nullptr;
   const std::string path = G.outfile + ".log";
+  const bool existed = tb_file_local_kind(path.c_str()) >= 0;
   tb_file_ref_t f = tb_file_init(path.c_str(), FILE_MODE_CREATE | FILE_MODE_WRITE | FILE_MODE_APPEND);
   if (!f) {
     KR_LOGF(OS_LOG_ERR, "krdd_work", "open [%s] error\n", path.c_str());
@@ -274,6 +275,7 @@ void log_open(const dd_job_record& R) {
     return;
   }
   G.rec->log = f;
+  G.rec->log_created = !existed;
   g_log_file = f;
   os_log_ctl(OS_LOG_SET_TEE_CALLBACK, log_tee);
 }
@@ -593,7 +595,11 @@ void dd_record_report(int result) {
     tb_file_ref_t f = tb_file_init(G.outfile.c_str(), FILE_MODE_READ);
     const bool empty = f && tb_file_size(f) == 0;
     if (f) tb_file_close(f);
-    if (empty) std::remove(system_path(G.outfile).c_str());
+    if (empty) {
+      std::remove(system_path(G.outfile).c_str());
+      // Nothing of this job is left to keep a log of.
+      if (R.log_created) std::remove(system_path(G.outfile + ".log").c_str());
+    }
   }
   R.lock.release();
   dd_job_summary s;

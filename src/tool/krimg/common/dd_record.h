@@ -82,6 +82,7 @@ struct dd_job_record {
   std::string run_id;     // names this job's entry in the report
   int64_t report_ms = 0;  // when the report was last written
   tb_file_ref_t log = nullptr;  // the job's log beside the image
+  bool log_created = false;     // ... made by this job
 
   dd_job_record() = default;
   ~dd_job_record();

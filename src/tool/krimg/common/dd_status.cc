@@ -85,7 +85,7 @@ std::string outcome_text(int result) {
     case DD_OPEN_FAILED: return "镜像失败: 无法打开设备" + cause;
     case DD_READ_FAILED: return "镜像失败: 读取设备出错, 重试后仍未成功" + cause;
     case DD_WRITE_FAILED: return "镜像失败: 写入镜像出错" + cause;
-    default: return "镜像失败" + (cause.empty() ? std::string() : ":" + cause);
+    default: return "镜像失败" + cause;
   }
 }
 
