@@ -212,6 +212,40 @@ TEST_F(FaultTest, OnlyASourceThatWasOpenedIsRetried) {
   EXPECT_EQ(kt::read_file(img_), data_);
 }
 
+// A source that answers a seek with another position, and says so: no
+// later read is believed, and the job ends with the positioning line,
+// whether the seek was a resume's or a retry's.
+TEST_F(FaultTest, ASeekThatLandsElsewhereEndsTheJob) {
+  struct Case {
+    const char* name;
+    int resume;
+    std::vector<int64_t> drop_at;
+  } cases[] = {{"resume", 1, {}}, {"retry after a lost connection", 0, {4 * kBlock}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    kt::fault_reset();
+    g_plan.data = data_;
+    std::remove(img_.c_str());
+    std::remove((img_ + ".krii").c_str());
+    if (c.resume) {
+      ASSERT_EQ(run_job(kSource, img_, 0, [] {
+                  G.flags |= DD_COUNT_PRESET;
+                  G.count = 3;
+                }).result,
+                DD_DONE);
+    }
+    g_plan.seek_elsewhere = 1000;
+    g_plan.drop_at = c.drop_at;
+    kt::log_clear();
+    auto o = run_job(kSource, img_, c.resume);
+    EXPECT_EQ(o.result, DD_FAILED) << kt::log_dump();
+    EXPECT_TRUE(kt::log_count_prefix(std::string("lseek [") + kSource + "] offset=")) << kt::log_dump();
+    EXPECT_FALSE(kt::log_has(kSuccess));
+    const std::string image = kt::read_file(img_);
+    EXPECT_EQ(image, data_.substr(0, image.size())) << "every byte in the image is the source's";
+  }
+}
+
 TEST_F(FaultTest, StopRequestEndsWithFiveAndTheSummaryOnly) {
   g_plan.stop_at = 3 * kBlock;
   auto o = run_job(kSource, img_, 0);

@@ -105,6 +105,8 @@ int64_t d_seek(void* vc, int64_t offset, int whence) {
   if (whence == 1) offset += c->pos;
   if (whence == 2) offset += size_of();
   if (offset < 0) return -1;
+  // A lying peer: it lands elsewhere than asked, and says so.
+  if (g_plan.seek_elsewhere && offset > 0) offset += g_plan.seek_elsewhere;
   c->pos = offset;
   return offset;
 }

@@ -26,6 +26,7 @@ struct fault_plan {
   int64_t stop_at = -1;             // a read at or past this offset calls krsd_stop()
   int read_delay_us = 0;            // pause in every read
   bool sync_fails = false;          // an output opened for writing cannot be synced
+  int64_t seek_elsewhere = 0;       // a seek to a non-zero offset lands this much further
 };
 
 // What was written to an output opened through the driver.

@@ -141,6 +141,7 @@ int stream_seek(stream_ref_t s, int64_t target) {
     s->offset = target;
     return 1;
   }
+  if (!s->may_read_forward()) return 0;
   // No seek, or it failed: a stream that only goes forward is read up to
   // the target.
   if (target > s->offset) {

@@ -15,12 +15,14 @@ struct file_stream final : stream_s {
   tb_file_ref_t file = nullptr;
   int mode = FILE_MODE_READ;
   bool borrowed = false;  // the handle is the caller's: never written, never closed
+  bool misplaced = false;  // a seek landed elsewhere: no later seek is believed
 
   bool release() {
     bool ok = true;
     if (file && !borrowed) ok = tb_file_close(file) != 0;
     file = nullptr;
     borrowed = false;
+    misplaced = false;
     return ok;
   }
 
@@ -48,8 +50,12 @@ struct file_stream final : stream_s {
   }
 
   bool seek(int64_t target) override {
-    return file && tb_file_seek(file, target, 0) == target;
+    if (!file || misplaced) return false;
+    const int64_t at = tb_file_seek(file, target, 0);
+    if (at >= 0 && at != target) misplaced = true;
+    return at == target;
   }
+  bool may_read_forward() const override { return !misplaced; }
 
   bool sync(bool) override { return file && tb_file_sync(file) != 0; }
 

@@ -44,6 +44,10 @@ struct stream_s {
   virtual long read(void* buf, size_t n) = 0;
   virtual long write(const void* buf, size_t n) = 0;
   virtual bool seek(int64_t target) { return false; }  // false: read forward instead
+  // Whether a failed seek may be made good by reading forward: not once the
+  // stream landed somewhere else than asked (its position is not what the
+  // count says, and reading on would give other bytes for these).
+  virtual bool may_read_forward() const { return true; }
   virtual bool sync(bool closing) { return true; }
   // Codes of the type (GET_SIZE and the file codes); 1 or 0.
   virtual int ctrl(size_t code, stream_arg arg) { return 0; }

@@ -153,24 +153,24 @@ bool all_zero(const uint8_t* p, size_t n) {
   return true;
 }
 
-// Reads len bytes of the source at offset; false when a read or the
-// positioning failed (*data_error: with a data error, which tells nothing
-// of the device's identity).
-bool source_bytes(int64_t offset, uint8_t* buf, int64_t len, bool* data_error) {
-  *data_error = false;
-  if (!stream_seek(G.in_stream, offset) || stream_offset(G.in_stream) != offset) return false;
+enum class sample_read { ok, data_error, misplaced, failed };
+
+// Reads len bytes of the source at offset. A data error tells nothing of
+// the device's identity; a source that cannot be put at offset cannot be
+// continued at all.
+sample_read source_bytes(int64_t offset, uint8_t* buf, int64_t len) {
+  if (!stream_seek(G.in_stream, offset) || stream_offset(G.in_stream) != offset) return sample_read::misplaced;
   int64_t done = 0;
   while (done < len) {
     const long r = stream_read(G.in_stream, buf + done, static_cast<size_t>(len - done));
     if (r <= 0) {
       int32_t ioerr = IOERR_NONE;
       if (r < 0) stream_ctrl(G.in_stream, STREAM_CTRL_IOERR, &ioerr);
-      *data_error = ioerr == IOERR_DATA;
-      return false;
+      return ioerr == IOERR_DATA ? sample_read::data_error : sample_read::failed;
     }
     done += r;
   }
-  return true;
+  return sample_read::ok;
 }
 
 // Compares blocks spread over what the image holds with the source, before
@@ -204,16 +204,22 @@ int sample_source() {
     // on every device.
     if (all_zero(a.data(), a.size()) || overlaps(R.history_unreadable, off, off + len)) continue;
     moved = true;
-    bool data_error = false;
-    if (!source_bytes(off, b.data(), len, &data_error)) {
-      if (data_error) continue;
+    const sample_read got = source_bytes(off, b.data(), len);
+    if (got == sample_read::data_error) continue;
+    if (got != sample_read::ok) {
       if (dd_flag(DD_STOP)) {
         result = DD_STOPPED;
         break;
       }
-      job_error("read [%s] offset=%lld bs=%lld error %s", dd_source_label(G.infile).c_str(), ll(off),
-                ll(len), krsd_error_text(G.in_kind));
-      result = DD_READ_FAILED;
+      if (got == sample_read::misplaced) {
+        job_error("lseek [%s] offset=%lld position=%lld error:Stream cannot be positioned there",
+                  G.in_name.c_str(), ll(off), ll(stream_offset(G.in_stream)));
+        result = DD_FAILED;
+      } else {
+        job_error("read [%s] offset=%lld bs=%lld error %s", G.in_name.c_str(), ll(off), ll(len),
+                  krsd_error_text(G.in_kind));
+        result = DD_READ_FAILED;
+      }
       break;
     }
     ++R.sample.compared;
@@ -223,8 +229,8 @@ int sample_source() {
   if (result != DD_DONE) return result;
   const dd_source_sample& s = R.sample;
   if (s.compared >= 3 && s.differing * 2 > s.compared) {
-    job_error("[%s] %d of %d sampled blocks differ from the image: another source error",
-              dd_source_label(G.infile).c_str(), s.differing, s.compared);
+    job_error("[%s] %d of %d sampled blocks differ from the image: another source error", G.in_name.c_str(),
+              s.differing, s.compared);
     KR_LOGF(OS_LOG_INFO, "krdd_work",
             "源设备与镜像不符: 抽样比对 %d 块中 %d 块不同, 不是此镜像的设备; 拒绝断点镜像, 镜像未改动\n",
             s.compared, s.differing);
@@ -233,10 +239,10 @@ int sample_source() {
   if (s.compared > 0)
     KR_LOGF(OS_LOG_INFO, "krdd_work", "源设备抽样比对: %d 块中 %d 块与镜像不同\n", s.compared,
             s.differing);
-  if (moved && !stream_seek(G.in_stream, R.resume_from)) {
-    job_error("lseek [%s] offset=%lld error %s", dd_source_label(G.infile).c_str(), ll(R.resume_from),
-              krsd_error_text(G.in_kind));
-    return DD_READ_FAILED;
+  if (moved && (!stream_seek(G.in_stream, R.resume_from) || stream_offset(G.in_stream) != R.resume_from)) {
+    job_error("lseek [%s] offset=%lld position=%lld error:Stream cannot be positioned there", G.in_name.c_str(),
+              ll(R.resume_from), ll(stream_offset(G.in_stream)));
+    return DD_FAILED;
   }
   return DD_DONE;
 }
@@ -413,8 +419,8 @@ int dd_record_source_open() {
     R.reread_to = G.out_size;
   }
   if (R.earlier_source_size > 0 && G.in_size != R.earlier_source_size) {
-    job_error("[%s] size=%lld, the image's source had size=%lld: another source error",
-              dd_source_label(G.infile).c_str(), ll(G.in_size), ll(R.earlier_source_size));
+    job_error("[%s] size=%lld, the image's source had size=%lld: another source error", G.in_name.c_str(),
+              ll(G.in_size), ll(R.earlier_source_size));
     KR_LOGF(OS_LOG_INFO, "krdd_work", "源设备大小 %lld 与此镜像的设备大小 %lld 不同, 不是同一设备; 拒绝断点镜像, 镜像未改动\n",
             ll(G.in_size), ll(R.earlier_source_size));
     return DD_FAILED;
