@@ -36,11 +36,6 @@ enum {
   STREAM_CTRL_READ_PIECES = 0x10009,  // tb_file_pieces* (file layer control code 3)
 };
 
-// STREAM_CTRL_READ_PIECES: the file layer's read in pieces (tb_file_pieces,
-// tb_file.h) at the stream's position, which the stream fills in as offset;
-// the stream's position then follows the file's. The control fails (0) when
-// the file has no such read: the caller then reads piece by piece.
-
 // STREAM_CTRL_READ_DIRECT: a read at the stream's position that goes around
 // the system's cache (tb_file_read_direct), for reading a damaged device
 // sector by sector. result is what stream_read would return; the position
@@ -51,6 +46,11 @@ struct stream_direct_read {
   size_t size;
   long result;
 };
+
+// STREAM_CTRL_READ_PIECES: the file layer's read in pieces (tb_file_pieces,
+// tb_file.h) at the stream's position, which the stream fills in as offset;
+// the stream's position then follows the file's. The control fails (0) when
+// the file has no such read: the caller then reads piece by piece.
 
 struct stream_s;
 typedef stream_s* stream_ref_t;

@@ -430,6 +430,7 @@ int sd_ahead_pieces(krsd_client* ctx, tb_file_pieces* p) {
       return lose(f, ret);
   }
   bool stuck = false;  // a piece could not be positioned: no outcomes from it on
+  bool told = false;   // a failure other than an unreadable sector was logged
   for (int32_t i = 0; i < f.total; ++i) {
     const int64_t start = f.start_of(i);
     const int len = int(f.end_of(i) - start);
@@ -446,8 +447,13 @@ int sd_ahead_pieces(krsd_client* ctx, tb_file_pieces* p) {
       f.at += n;
       if (!stuck) p->piece[p->done++] = {n, IOERR_NONE};
     } else if (ret == KRSD_ERR_REMOTE) {
-      krsd_cli_set_last_error(ctx, ret);  // the daemon's words, at the level of their class
-      if (!stuck) p->piece[p->done++] = {-1, krsd_error_class(ctx->os_type, ctx->last_error)};
+      // The daemon's words, at the level of their class; the caller ends the
+      // block at the first failure that is not an unreadable sector, and so
+      // does its log.
+      const int cls = krsd_error_class(ctx->os_type, ctx->last_error);
+      if (!told) krsd_cli_set_last_error(ctx, ret);
+      told = told || cls != IOERR_DATA;
+      if (!stuck) p->piece[p->done++] = {-1, cls};
     } else {
       return lose(f, ret);
     }

@@ -379,7 +379,8 @@ int salvage_at_once(int64_t sector, int64_t begin, int64_t* end, int64_t* pos, s
       if (*pos < piece_end) *end = *pos;  // the source ended here
       continue;
     }
-    if (o.ioerr != IOERR_DATA) return read_failure_result(log_read_error(*pos, piece_end - *pos, o.ioerr, OS_LOG_ERR));
+    if (o.ioerr != IOERR_DATA)
+      return read_failure_result(log_read_error(*pos, piece_end - *pos, o.ioerr, OS_LOG_ERR));
     KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "read [%s] offset=%lld bs=%lld unreadable\n", G.in_name.c_str(),
             ll(*pos), ll(piece_end - *pos));
     memset(G.ibuf + (*pos - begin), 0, static_cast<size_t>(piece_end - *pos));
