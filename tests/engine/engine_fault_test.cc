@@ -185,21 +185,13 @@ TEST_F(FaultTest, FailuresDuringASalvage) {
     if (r.line) {
       EXPECT_TRUE(kt::log_has(std::string("read [") + kSource + r.line)) << kt::log_dump();
     }
-    if (r.result != DD_DONE) {
-      // The block being salvaged is not in the image, nor on record.
-      EXPECT_EQ(kt::read_file(img_) == data_.substr(0, 3 * kBlock), true);
-      EXPECT_TRUE(o.bad_ranges.empty());
-      EXPECT_FALSE(kt::log_has(kSuccess));
-      continue;
-    }
-    std::string want = data_;
-    want.replace(3 * kBlock + 4608, 512, 512, '\0');
+    // Without the retry, the block being salvaged is neither in the image
+    // nor on record.
+    std::string want = data_.substr(0, 3 * kBlock);
+    if (r.result == DD_DONE) want = std::string(data_).replace(3 * kBlock + 4608, 512, 512, '\0');
     EXPECT_EQ(kt::read_file(img_) == want, true);
-    ASSERT_EQ(o.bad_ranges.size(), 1u);
-    EXPECT_EQ(o.bad_ranges[0].start, 3 * kBlock + 4608);
-    EXPECT_EQ(o.bad_ranges[0].end, 3 * kBlock + 5120);
-    EXPECT_EQ(kt::g_opens.load(), 2);
-    EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(want) + "\n")) << kt::log_dump();
+    EXPECT_EQ(o.bad_ranges.size(), r.result == DD_DONE ? 1u : 0u);
+    EXPECT_EQ(kt::g_opens.load(), r.result == DD_DONE ? 2 : 1);
   }
 }
 
