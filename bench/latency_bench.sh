@@ -7,9 +7,13 @@
 # Prints MiB/s of both and their ratio per round trip (best of RUNS runs each,
 # default 3), krimg's peak resident memory, and krimg's peak resident memory
 # imaging a 4 GiB source (sparse, to /dev/null) at the largest round trip.
-# Goals: ratio >= 0.9 at 20 ms; memory below 64 MiB. Not part of CI.
+# Then the salvage row: an 8 MiB image (SALVAGE_MIB) with one unreadable
+# MiB (krsd --bad-range, from 1 MiB on) against the same image readable,
+# both through the proxy at 20 ms (SALVAGE_RTT), and the ratio of the times.
+# Goals: ratio >= 0.9 at 20 ms; memory below 64 MiB; salvage within 2x.
+# Not part of CI.
 #   bench/latency_bench.sh [SIZE_MIB]              (default 64)
-#   RTTS="0 20" RUNS=5 BIG_GIB=0 bench/latency_bench.sh
+#   RTTS="0 20" RUNS=5 BIG_GIB=0 SALVAGE_MIB=0 bench/latency_bench.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -17,6 +21,8 @@ SIZE_MIB=${1:-64}
 RTTS=${RTTS:-0 2 10 20}
 RUNS=${RUNS:-3}
 BIG_GIB=${BIG_GIB:-4}
+SALVAGE_MIB=${SALVAGE_MIB:-8}
+SALVAGE_RTT=${SALVAGE_RTT:-20}
 BUILD="${BUILD_DIR:-build}"
 case $BUILD in /*) ;; *) BUILD=$ROOT/$BUILD ;; esac
 BIN="$BUILD/bin"
@@ -49,6 +55,17 @@ proxy() {
   PIDS+=("$!")
   wait_file "$pf" || { echo "latency_bench: the proxy did not start" >&2; exit 1; }
   PROXY_PORT=$(awk '$1 == "port" { print $2 }' "$pf")
+}
+# A krsd serving $1 as /dev/rdisk0s1s2 with the further options $2...; its
+# port in KSD_PORT.
+serve() {
+  local file=$1 pf="$WORK/ports.$RANDOM"
+  shift
+  "$BIN/krsd" --listen 127.0.0.1 --port 0 --tls-port 0 --port-file "$pf" \
+    --map "/dev/rdisk0s1s2=$file" --read-only "$@" 2>/dev/null &
+  PIDS+=("$!")
+  wait_file "$pf" || { echo "latency_bench: krsd did not start" >&2; exit 1; }
+  KSD_PORT=$(awk '$1 == "port" { print $2 }' "$pf")
 }
 # Runs krimg on source $1 into image $2; prints seconds and peak RSS in KiB.
 krimg_run() {
@@ -120,4 +137,42 @@ if [ "$BIG_GIB" -gt 0 ]; then
   grep -q "镜像文件成功完成" "$WORK/krimg.log" || { echo "latency_bench: the $BIG_GIB GiB run failed" >&2; cat "$WORK/krimg.log" >&2; exit 1; }
   printf "krimg peak RSS imaging %s GiB at %s ms: %.1f MiB (%.1f s; goal < 64 MiB)\n" "$BIG_GIB" \
     "$(echo "$RTTS" | awk '{ print $NF }')" "$(awk -v r="$r" 'BEGIN { print r / 1024 }')" "$t"
+fi
+
+if [ "$SALVAGE_MIB" -gt 0 ]; then
+  # The same bytes once readable and once with one MiB that every read of it
+  # fails (errno 5), as a bad area of a disk; the image must hold zeros there.
+  SMALL="$WORK/salvage.img"
+  head -c $((SALVAGE_MIB * 1048576)) "$SAMPLE" > "$SMALL"
+  BAD_OFF=1048576
+  BAD_LEN=1048576
+  cp "$SMALL" "$WORK/salvage.want"
+  dd if=/dev/zero of="$WORK/salvage.want" bs=1M seek=1 count=1 conv=notrunc status=none
+  WANT_CLEAN=$(md5sum "$SMALL" | cut -d' ' -f1)
+  WANT_BAD=$(md5sum "$WORK/salvage.want" | cut -d' ' -f1)
+  one_way=$(awk -v r="$SALVAGE_RTT" 'BEGIN { printf "%d", r / 2 }')
+  serve "$SMALL"
+  proxy "$KSD_PORT" "$one_way"
+  clean_port=$PROXY_PORT
+  serve "$SMALL" --bad-range "$BAD_OFF:$BAD_LEN"
+  proxy "$KSD_PORT" "$one_way"
+  bad_port=$PROXY_PORT
+  best_c=; best_b=
+  for _ in $(seq "$RUNS"); do
+    for kind in clean bad; do
+      port=$clean_port want=$WANT_CLEAN
+      [ $kind = bad ] && port=$bad_port want=$WANT_BAD
+      rm -f "$IMAGE"
+      read -r t _ < <(krimg_run "krp://127.0.0.1:$port/dev/rdisk0s1s2" "$IMAGE")
+      GOT=$(sed -n 's/.*md5: \([0-9a-f]\{32\}\)$/\1/p' "$WORK/krimg.log" | tail -n 1)
+      [ "$GOT" = "$want" ] || { echo "latency_bench: salvage ($kind) MD5 $GOT differs from $want" >&2; cat "$WORK/krimg.log" >&2; exit 1; }
+      if [ $kind = clean ]; then
+        [ -z "$best_c" ] || awk -v a="$t" -v b="$best_c" 'BEGIN { exit !(a < b) }' && best_c=$t
+      else
+        [ -z "$best_b" ] || awk -v a="$t" -v b="$best_b" 'BEGIN { exit !(a < b) }' && best_b=$t
+      fi
+    done
+  done
+  printf "salvage at %s ms: %s MiB with 1 MiB unreadable %.2f s, readable %.2f s, ratio %.2f (best of %s; goal <= 2)\n" \
+    "$SALVAGE_RTT" "$SALVAGE_MIB" "$best_b" "$best_c" "$(awk -v b="$best_b" -v c="$best_c" 'BEGIN { print b / c }')" "$RUNS"
 fi

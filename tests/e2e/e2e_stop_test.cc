@@ -1,7 +1,8 @@
 // Stop (Ctrl-C) takes effect at once also while a read waits for data that
-// does not come: from a stalled daemon, a FIFO whose writer is silent, or a
-// silent standard input. Without that it waits out the read time-out (30 s
-// by default) or, for a pipe, for ever.
+// does not come: from a stalled daemon (also inside the pieces of a bad
+// block), a FIFO whose writer is silent, or a silent standard input.
+// Without that it waits out the read time-out (30 s by default) or, for a
+// pipe, for ever.
 #include <sys/stat.h>
 
 #include "e2e_common.h"
@@ -12,6 +13,11 @@ namespace {
 TEST_F(E2e, StopEndsAReadThatWaits) {
   device(2000000);
   serve({"--stall-after", "300000:60000"});
+  // Stalls 70000 bytes into the answers of the pieces of block 5 (without
+  // a codec, about 670 bytes a piece).
+  Daemon salvage;
+  ASSERT_TRUE(salvage.start({"--map", "/dev/rdisk0s1s2=" + img_, "--bad-range", "512300:10", "--stall-after",
+                             std::to_string(5 * 102400 + 70000) + ":60000"}));
   const std::string fifo = dir_.file("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const int fifo_writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // does not wait for a reader
@@ -23,11 +29,14 @@ TEST_F(E2e, StopEndsAReadThatWaits) {
     std::string source;
     int stdin_fd;
     int writer;  // sends `some` first, then stays silent
+    const Daemon* stalled;
   };
   const Case cases[] = {
-      {"stalled daemon", url(), -1, -1},
-      {"silent FIFO", fifo, -1, fifo_writer},
-      {"silent standard input", "\\dev\\stdin", stdin_pipe[0], stdin_pipe[1]},
+      {"stalled daemon", url(), -1, -1, &d_},
+      {"stalled daemon inside a salvage",
+       "krp://127.0.0.1:" + std::to_string(salvage.port) + "/dev/rdisk0s1s2?pack=none", -1, -1, &salvage},
+      {"silent FIFO", fifo, -1, fifo_writer, nullptr},
+      {"silent standard input", "\\dev\\stdin", stdin_pipe[0], stdin_pipe[1], nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -40,7 +49,7 @@ TEST_F(E2e, StopEndsAReadThatWaits) {
     }
     for (int i = 0; i < 1000; i++) {
       bool waiting = c.writer >= 0 ? krsd_test::read_file(out_).size() == some.size()
-                                   : slurp(d_.log).find("fault: stalling") != std::string::npos;
+                                   : slurp(c.stalled->log).find("fault: stalling") != std::string::npos;
       if (waiting) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -51,6 +60,10 @@ TEST_F(E2e, StopEndsAReadThatWaits) {
     EXPECT_EQ(r.status, 5) << r.log;
     EXPECT_LT(seconds, 10.0) << "a generous bound: the read time-out is 30 s";
     EXPECT_EQ(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
+    // Stopped in the pieces of block 5: the block is not in the image.
+    if (c.stalled == &salvage) {
+      EXPECT_EQ(krsd_test::read_file(out_).size(), size_t(5 * 102400)) << r.log;
+    }
   }
   close(fifo_writer);
   close(stdin_pipe[0]);

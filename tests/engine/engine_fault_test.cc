@@ -3,6 +3,8 @@
 // one retry, a stop request, and an input that ends before its size.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,8 @@ class FaultTest : public ::testing::Test {
     krsd_ui_set(nullptr);
     kt::fault_reset();
     data_ = kt::pattern(10 * kBlock + 777, 3);
+    // Every zero of an image then marks a read that failed.
+    std::replace(data_.begin(), data_.end(), '\0', '\x5a');
     g_plan.data = data_;
   }
   kt::TempDir tmp_;
@@ -52,7 +56,8 @@ TEST_F(FaultTest, CleanDeviceCopiesWithItsMd5) {
 // except exactly the sectors that failed, which are zeros; one line per
 // unreadable run of a block, and the job record keeps the runs merged. A
 // disk that first returns the bytes before a bad sector (a short read) ends
-// the same way, and the copy goes on to the size.
+// the same way, and the copy goes on to the size. The same whether the
+// source reads the pieces one by one or all at once.
 TEST_F(FaultTest, BadBlocksLoseOnlyTheirUnreadableSectors) {
   struct Row {
     std::vector<int64_t> bad;            // failing offsets
@@ -70,13 +75,16 @@ TEST_F(FaultTest, BadBlocksLoseOnlyTheirUnreadableSectors) {
       // A run across a block boundary: one run, and one line for it.
       {{3 * kBlock - 1, 3 * kBlock}, false, {{3 * kBlock - 512, 3 * kBlock + 512}}, 2},
   };
-  for (const Row& r : rows) {
-    SCOPED_TRACE(r.bad[0]);
+  for (size_t i = 0; i < 2 * std::size(rows); ++i) {
+    const Row& r = rows[i / 2];
+    const bool at_once = i % 2 == 1;
+    SCOPED_TRACE(std::to_string(r.bad[0]) + (at_once ? " at once" : " one by one"));
     kt::fault_reset();
     kt::log_clear();
     g_plan.data = data_;
     g_plan.bad_blocks = r.bad;
     g_plan.short_before_bad = r.short_before_bad;
+    g_plan.pieces = at_once;
     auto o = run_job(kSource, img_, 0);
     EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
     std::string want = data_;
@@ -100,6 +108,7 @@ TEST_F(FaultTest, BadBlocksLoseOnlyTheirUnreadableSectors) {
     EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(want) + "\n")) << kt::log_dump();
     EXPECT_TRUE(kt::log_has(kSuccess));
     EXPECT_EQ(kt::g_opens.load(), 1);  // a bad block is no reason to reconnect
+    EXPECT_EQ(kt::g_sector_reads.load() == 0, at_once);
   }
   // The lines of the first row, as the examiner reads them.
   kt::fault_reset();
@@ -130,6 +139,7 @@ TEST_F(FaultTest, SourceWithoutASizeThatMustBePositionedEndsTheJob) {
     kt::fault_reset();
     kt::log_clear();
     g_plan.data = data_;
+    g_plan.pieces = true;  // which would not need to be positioned
     g_plan.report_size = 0;
     g_plan.drop_at = r.drop_at;
     g_plan.bad_blocks = r.bad;
@@ -139,6 +149,49 @@ TEST_F(FaultTest, SourceWithoutASizeThatMustBePositionedEndsTheJob) {
     EXPECT_FALSE(kt::log_has(kSuccess));
     EXPECT_EQ(kt::read_file(img_) == data_.substr(0, 4 * kBlock), true);
     EXPECT_EQ(kt::log_count_prefix("409600 bytes (400.0k) copied, "), 1) << kt::log_dump();
+  }
+}
+
+// Whatever else fails while a bad block is read in pieces ends the block as
+// a read of that piece failing would: a lost connection is retried and the
+// image comes out whole, a vanished device ends the job, and a stop ends it
+// as stopped without the block.
+TEST_F(FaultTest, FailuresDuringASalvage) {
+  const int64_t bad = 3 * kBlock + 5000;
+  struct Row {
+    const char* name;
+    int64_t drop_at, gone_at, stop_at;
+    int result;
+    const char* line;  // the failed piece
+  } rows[] = {
+      {"lost connection", 3 * kBlock + 10000, -1, -1, DD_DONE, "] offset=317440 bs=512 ioerr=3 error \n"},
+      {"vanished device", -1, 3 * kBlock + 50000, -1, DD_FAILED, "] offset=357376 bs=512 ioerr=2 error \n"},
+      {"stop", -1, -1, 3 * kBlock + 1, DD_STOPPED, nullptr},
+  };
+  for (size_t i = 0; i < 2 * std::size(rows); ++i) {
+    const Row& r = rows[i / 2];
+    const bool at_once = i % 2 == 1;
+    SCOPED_TRACE(std::string(r.name) + (at_once ? " at once" : " one by one"));
+    kt::fault_reset();
+    kt::log_clear();
+    g_plan.data = data_;
+    g_plan.pieces = at_once;
+    g_plan.bad_blocks = {bad};
+    if (r.drop_at >= 0) g_plan.drop_at = {r.drop_at};
+    g_plan.gone_at = r.gone_at;
+    g_plan.stop_at = r.stop_at;
+    auto o = run_job(kSource, img_, 0);
+    EXPECT_EQ(o.result, r.result) << kt::log_dump();
+    if (r.line) {
+      EXPECT_TRUE(kt::log_has(std::string("read [") + kSource + r.line)) << kt::log_dump();
+    }
+    // Without the retry, the block being salvaged is neither in the image
+    // nor on record.
+    std::string want = data_.substr(0, 3 * kBlock);
+    if (r.result == DD_DONE) want = std::string(data_).replace(3 * kBlock + 4608, 512, 512, '\0');
+    EXPECT_EQ(kt::read_file(img_) == want, true);
+    EXPECT_EQ(o.bad_ranges.size(), r.result == DD_DONE ? 1u : 0u);
+    EXPECT_EQ(kt::g_opens.load(), r.result == DD_DONE ? 2 : 1);
   }
 }
 

@@ -14,6 +14,7 @@ namespace kt {
 fault_plan g_plan;
 std::atomic<int> g_opens{0};
 std::atomic<int64_t> g_high_water{0};
+std::atomic<int> g_sector_reads{0};
 std::string g_written;
 
 namespace {
@@ -59,8 +60,7 @@ long fail(ctx* c, int32_t cls) {
   return -1;
 }
 
-long d_read(void* vc, void* buf, size_t size) {
-  ctx* c = static_cast<ctx*>(vc);
+long read_at(ctx* c, void* buf, size_t size) {
   if (g_plan.read_delay_us)
     std::this_thread::sleep_for(std::chrono::microseconds(g_plan.read_delay_us));
   if (c->dead) return fail(c, IOERR_OTHER);
@@ -100,6 +100,11 @@ long d_read(void* vc, void* buf, size_t size) {
   return static_cast<long>(n);
 }
 
+long d_read(void* vc, void* buf, size_t size) {
+  if (size <= 512) ++g_sector_reads;
+  return read_at(static_cast<ctx*>(vc), buf, size);
+}
+
 int64_t d_seek(void* vc, int64_t offset, int whence) {
   ctx* c = static_cast<ctx*>(vc);
   if (whence == 1) offset += c->pos;
@@ -135,8 +140,31 @@ int d_truncate(void* vc, int64_t length) {
 
 int d_sync(void* vc) { return static_cast<ctx*>(vc)->writer && !g_plan.sync_fails ? 1 : 0; }
 
+// Each piece read at its place with the faults of the plan.
+int d_pieces(ctx* c, tb_file_pieces* p) {
+  if (!g_plan.pieces) return 0;
+  const int64_t end = p->offset + p->size;
+  p->done = 0;
+  for (int64_t pos = p->offset; pos < end && p->done < p->count;) {
+    const int64_t piece_end = std::min(end, (pos / p->grid + 1) * p->grid);
+    c->pos = pos;
+    const long r = read_at(c, static_cast<char*>(p->data) + (pos - p->offset), size_t(piece_end - pos));
+    if (c->dead) {
+      p->result = -1;
+      return 1;
+    }
+    p->piece[p->done++] = {int32_t(r), c->ioerr};
+    pos = piece_end;
+  }
+  c->pos = end;
+  p->position = end;
+  p->result = 0;
+  return 1;
+}
+
 int d_ctrl(void* vc, int code, void* arg, size_t arg_size) {
   ctx* c = static_cast<ctx*>(vc);
+  if (code == TB_FILE_CTRL_READ_PIECES && arg) return d_pieces(c, static_cast<tb_file_pieces*>(arg));
   if (code == TB_FILE_CTRL_IOERR && arg && arg_size >= sizeof(int32_t)) {
     memcpy(arg, &c->ioerr, sizeof(int32_t));
     return 1;
@@ -180,6 +208,7 @@ void fault_reset() {
   g_plan = fault_plan{};
   g_opens = 0;
   g_high_water = 0;
+  g_sector_reads = 0;
   g_written.clear();
 }
 

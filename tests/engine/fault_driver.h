@@ -27,6 +27,8 @@ struct fault_plan {
   int read_delay_us = 0;            // pause in every read
   bool sync_fails = false;          // an output opened for writing cannot be synced
   int64_t seek_elsewhere = 0;       // a seek to a non-zero offset lands this much further
+  bool pieces = false;              // reads a bad block's pieces all at once, as a remote source
+                                    // does (TB_FILE_CTRL_READ_PIECES); a lost connection fails it whole
 };
 
 // What was written to an output opened through the driver.
@@ -36,6 +38,7 @@ extern std::string g_written;
 extern fault_plan g_plan;
 extern std::atomic<int> g_opens;
 extern std::atomic<int64_t> g_high_water;  // highest offset served so far
+extern std::atomic<int> g_sector_reads;    // plain reads of at most a sector (pieces one by one)
 
 // Registers the driver (once per process; before krsd_init).
 void fault_driver_register();

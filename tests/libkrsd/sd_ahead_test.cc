@@ -1,9 +1,10 @@
 // Pipelined reads give the caller exactly what one request at a time gives:
 // one script of block reads, reads of other sizes, seeks, position and size
-// queries and reads that fail, run through the krp driver against krsd and
-// against the test kit's strictly sequential daemon, checked against the
-// file itself. The sequential daemon also shows that reads went ahead and
-// that what was read ahead was given back before the position was asked.
+// queries, reads that fail and reads of a block in pieces of a sector, run
+// through the krp driver against krsd and against the test kit's strictly
+// sequential daemon, checked against the file itself. The sequential daemon
+// also shows that reads went ahead, that what was read ahead was given back
+// before the position was asked, and that each piece was a seek and a read.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -54,13 +55,42 @@ class ReadAhead : public ::testing::Test {
       ASSERT_EQ(tb_file_seek(f, to, 0), to);
       pos = to;
     };
+    // n bytes from pos in pieces of 512: only the piece of the bad bytes
+    // fails, those past the end are short; the file stands after them.
+    auto pieces = [&](int64_t n) {
+      SCOPED_TRACE("pieces of " + std::to_string(n) + " at " + std::to_string(pos));
+      std::vector<tb_file_piece> out(size_t(n / 512 + 2));
+      tb_file_pieces p{buf.data(), pos, int32_t(n), 512, out.data(), int32_t(out.size()), 0, 0, 0};
+      ASSERT_NE(tb_file_ctrl(f, TB_FILE_CTRL_READ_PIECES, &p, sizeof p), 0);
+      ASSERT_EQ(p.result, 0);
+      int32_t i = 0;
+      for (int64_t at = pos; at < pos + n; at = (at / 512 + 1) * 512, ++i) {
+        ASSERT_LT(i, p.done);
+        const int64_t want = std::max<int64_t>(0, std::min({(at / 512 + 1) * 512, pos + n, size}) - at);
+        if (at < kBad + 10 && kBad < at + 512) {
+          EXPECT_EQ(out[size_t(i)].result, -1);
+          EXPECT_EQ(out[size_t(i)].ioerr, IOERR_DATA);
+          continue;
+        }
+        ASSERT_EQ(out[size_t(i)].result, want) << at;
+        ASSERT_TRUE(std::equal(buf.begin() + (at - pos), buf.begin() + (at - pos) + want, data.begin() + at));
+      }
+      EXPECT_EQ(p.done, i);
+      EXPECT_EQ(p.position, pos + n);
+      EXPECT_EQ(tb_file_offset(f), p.position);
+      pos = std::min(pos + n, size);
+    };
     read(kBlock, 8);
     EXPECT_EQ(tb_file_offset(f), pos);
     read(kBlock, 3);
     read(5000);
     read(kBlock, 4);
     seek(19 * kBlock);
-    read(kBlock);
+    read(kBlock, 1);
+    EXPECT_EQ(tb_file_read(f, buf.data(), size_t(kBlock)), -1);
+    pieces(kBlock);  // with the reads sent ahead still to come
+    read(kBlock, 3);
+    seek(20 * kBlock);
     read_fails(kBlock);
     read_fails(kBlock);  // the same read again, without a seek
     // Sector by sector, as a salvage of the block reads it.
@@ -68,8 +98,10 @@ class ReadAhead : public ::testing::Test {
     read_fails(512);
     seek(pos + 512);
     read(512, 3);
+    seek(size - 700);
+    pieces(1000);  // across the end
     seek(21 * kBlock);
-    while (pos < size) read(kBlock);
+    while (pos < size && !HasFatalFailure()) read(kBlock);
     read(kBlock);  // at the end: 0 bytes
     EXPECT_EQ(tb_file_size(f), size);
     EXPECT_NE(tb_file_close(f), 0);
@@ -95,14 +127,21 @@ TEST_F(ReadAhead, ScriptGivesWhatSingleRequestsGive) {
 
     krsd_test::SeqDaemon seq(img, faults);
     script("krp://127.0.0.1:" + std::to_string(seq.port()) + "/img" + query, data);
-    int reads = 0, given_back = 0;
-    for (const auto& r : seq.seen()) {
+    int reads = 0, given_back = 0, pieces = 0;
+    const auto seen = seq.seen();
+    for (size_t i = 0; i < seen.size(); i++) {
+      const auto& r = seen[i];
       reads += r.cmd == KRSD_CMD_READ;
       given_back += r.cmd == KRSD_CMD_SEEK && r.b == 1 && r.a < 0;
+      // The block's pieces in order, each the seek to it and the read of it.
+      if (r.cmd == KRSD_CMD_SEEK && r.b == 0 && r.a == 20 * kBlock + 512 * pieces && i + 1 < seen.size() &&
+          seen[i + 1].cmd == KRSD_CMD_READ && seen[i + 1].a == 512)
+        pieces++;
     }
-    const int calls = 8 + 3 + 1 + 4 + 1 + 2 + 1 + 1 + 3 + 10 + 1;  // the script's reads
+    const int calls = 8 + 3 + 1 + 4 + 1 + 1 + 3 + 2 + 1 + 1 + 3 + 10 + 1;  // the script's reads
     EXPECT_GT(reads, calls) << "no read went ahead";
     EXPECT_GT(given_back, 0) << "what was read ahead was not given back";
+    EXPECT_EQ(pieces, kBlock / 512);
   }
 }
 

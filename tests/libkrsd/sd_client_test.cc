@@ -224,6 +224,50 @@ TEST_F(OpsTest, OverlongPathFailsWithoutRequest) {
   EXPECT_EQ(ctx->last_ret, KRSD_ERR_SYS);
 }
 
+// The pieces of a read in pieces go out as the seeks and reads of one piece
+// at a time, byte for byte; a piece the daemon could not be positioned for
+// ends the outcomes there (its read came from elsewhere), and the position
+// is the daemon's.
+TEST_F(OpsTest, PiecesStopWhereTheDaemonCouldNotBePositioned) {
+  Peer peer;
+  std::vector<Request> got;
+  auto seek_reply = [](int32_t err, int64_t at) {
+    return frame({i32("errno", err), s("errno_str", err ? "Invalid argument" : ""), i64("offset", at)});
+  };
+  peer.serve([&](int fd) {
+    const Bytes answers[] = {seek_reply(0, 0),    read_reply(Bytes(512, 1)), seek_reply(22, 0),
+                             read_reply(Bytes(512, 2)), seek_reply(0, 1024), read_reply(Bytes(100, 3)),
+                             seek_reply(0, 1124), seek_reply(0, 512),      read_reply(Bytes(512, 4))};
+    for (const Bytes& a : answers) {
+      got.push_back(read_request(fd));
+      testpeer::write_all(fd, a);
+    }
+  });
+  krsd_client* ctx = attach(peer);
+  ctx->fd = 3;
+  Bytes buf(1124, 0xEE);
+  tb_file_piece out[3] = {};
+  tb_file_pieces p{buf.data(), 0, 1124, 512, out, 3, 0, 0, -5};
+  ASSERT_TRUE(krsd_cli_read_pieces(ctx, &p));
+  EXPECT_EQ(p.result, 0);
+  EXPECT_EQ(p.done, 1);
+  EXPECT_EQ(out[0].result, 512);
+  EXPECT_EQ(out[0].ioerr, IOERR_NONE);
+  EXPECT_EQ(p.position, 1124);
+  EXPECT_EQ(Bytes(buf.begin(), buf.begin() + 512), Bytes(512, 1));
+  EXPECT_EQ(Bytes(buf.begin() + 512, buf.begin() + 1024), Bytes(512, 0xEE)) << "bytes of another place";
+  int64_t pos = -1;
+  int n = 0;
+  ASSERT_EQ(cli_seek(ctx, 512, 0, &pos), KRSD_OK);
+  ASSERT_EQ(cli_read(ctx, buf.data(), 512, &n), KRSD_OK);
+  peer.join();
+  ASSERT_EQ(got.size(), 9u);
+  EXPECT_EQ(got[2].raw, got[7].raw);  // the seek to 512
+  EXPECT_EQ(got[3].raw, got[8].raw);  // the read of 512
+  EXPECT_EQ(got[6].cmd, KRSD_CMD_SEEK);
+  EXPECT_EQ(got[6].num("offset"), 1124);
+}
+
 TEST(ErrorClass, WindowsAndPosixTables) {
   EXPECT_EQ(krsd_error_class(2, 0), IOERR_NONE);
   EXPECT_EQ(krsd_error_class(2, 5), IOERR_DATA);

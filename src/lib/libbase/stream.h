@@ -33,6 +33,7 @@ enum {
   STREAM_CTRL_DEVINFO = 0x10006,   // tb_file_devinfo* (file layer control code 0)
   STREAM_CTRL_PEER_SHA256 = 0x10007,  // char[65]: the TLS peer certificate's SHA-256
   STREAM_CTRL_READ_DIRECT = 0x10008,  // stream_direct_read*
+  STREAM_CTRL_READ_PIECES = 0x10009,  // tb_file_pieces* (file layer control code 3)
 };
 
 // STREAM_CTRL_READ_DIRECT: a read at the stream's position that goes around
@@ -45,6 +46,11 @@ struct stream_direct_read {
   size_t size;
   long result;
 };
+
+// STREAM_CTRL_READ_PIECES: the file layer's read in pieces (tb_file_pieces,
+// tb_file.h) at the stream's position, which the stream fills in as offset;
+// the stream's position then follows the file's. The control fails (0) when
+// the file has no such read: the caller then reads piece by piece.
 
 struct stream_s;
 typedef stream_s* stream_ref_t;

@@ -105,6 +105,8 @@ struct file_stream final : stream_s {
         return tb_file_ctrl(file, TB_FILE_CTRL_DEVINFO, arg.ptr, sizeof(tb_file_devinfo)) != 0;
       case STREAM_CTRL_READ_DIRECT:
         return arg.ptr && file && read_direct(static_cast<stream_direct_read*>(arg.ptr));
+      case STREAM_CTRL_READ_PIECES:
+        return arg.ptr && file && read_pieces(static_cast<tb_file_pieces*>(arg.ptr));
       default:
         return 0;
     }
@@ -122,6 +124,16 @@ struct file_stream final : stream_s {
       error = errno;
     else
       offset += r;
+    return true;
+  }
+
+  bool read_pieces(tb_file_pieces* p) {
+    p->offset = offset;
+    if (!tb_file_ctrl(file, TB_FILE_CTRL_READ_PIECES, p, sizeof *p)) return false;
+    if (p->result < 0)
+      error = errno;
+    else
+      offset = p->position;
     return true;
   }
 

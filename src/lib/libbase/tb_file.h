@@ -21,13 +21,52 @@ enum { IOERR_NONE = 0, IOERR_DATA = 1, IOERR_GONE = 2, IOERR_OTHER = 3 };
 // Control codes of the ctrl operation.
 // TB_FILE_CTRL_PEER_SHA256: the SHA-256 of the peer's TLS certificate as 64
 // hexadecimal digits and a NUL (65 bytes); drivers without one answer 0.
-enum { TB_FILE_CTRL_DEVINFO = 0, TB_FILE_CTRL_IOERR = 1, TB_FILE_CTRL_PEER_SHA256 = 2 };
+// TB_FILE_CTRL_READ_PIECES: a tb_file_pieces (below); drivers without such a
+// read answer 0.
+enum {
+  TB_FILE_CTRL_DEVINFO = 0,
+  TB_FILE_CTRL_IOERR = 1,
+  TB_FILE_CTRL_PEER_SHA256 = 2,
+  TB_FILE_CTRL_READ_PIECES = 3,
+};
 
 struct tb_file_devinfo {
   int32_t ioerr;
   int64_t size;
   int64_t offset;
   int32_t sector_bytes;
+};
+
+// What the read of one piece of a tb_file_pieces gave: result bytes (fewer
+// than the piece where the file ends), or result -1 with the error class of
+// the failure (IOERR_DATA: the piece cannot be read).
+struct tb_file_piece {
+  int32_t result;
+  int32_t ioerr;
+};
+
+// TB_FILE_CTRL_READ_PIECES: reads size bytes from offset into data in pieces
+// that end at the multiples of grid (and at offset + size), each positioned
+// and read on its own, so that a piece that fails costs only its own bytes;
+// a driver that talks to a remote file keeps the pieces in flight together.
+// piece[i] gets the outcome of the i-th piece; done counts the pieces with
+// an outcome, from the first: fewer than there are when the file could not
+// be positioned at piece done (its caller reads on one piece at a time
+// there), or when count had no room for more. position is where the file
+// stands afterwards. result is 0, or -1 when the read failed as a whole (a
+// lost connection; errno and the file's error class tell why): the file's
+// position is then unknown. The control itself fails (0) when the driver has
+// no such read.
+struct tb_file_pieces {
+  void* data;
+  int64_t offset;
+  int32_t size;
+  int32_t grid;
+  tb_file_piece* piece;
+  int32_t count;
+  int32_t done;
+  int64_t position;
+  int32_t result;
 };
 
 struct tb_iovec_t {

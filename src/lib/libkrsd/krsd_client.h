@@ -11,6 +11,7 @@
 #include "sd_pack.h"
 
 struct tb_file_driver;
+struct tb_file_pieces;
 struct sd_ahead;
 
 // Control codes of krsd_cli_ioctl: 0 file information, 1 error class; any
@@ -138,6 +139,13 @@ int krsd_cli_ioctl(krsd_client* ctx, int code, void* arg, int len);
 // every other call takes their answers in first.
 long krsd_cli_read(krsd_client* ctx, void* buf, size_t size);
 long krsd_cli_write(krsd_client* ctx, const void* buf, size_t size);
+// The file layer's read in pieces (TB_FILE_CTRL_READ_PIECES): the seek and
+// read requests of the pieces, as a seek and a read one at a time would send
+// them, are kept in flight together and their answers taken in order. Sets
+// p->result: 0, or -1 when the session failed (the error class is then that
+// of a lost connection and the session is out of step). false when p does
+// not describe such a read (nothing was sent).
+bool krsd_cli_read_pieces(krsd_client* ctx, tb_file_pieces* p);
 
 // Copies the value of key (found anywhere in query, letters compared without
 // case) up to the next "&" into field, at most size - 1 characters,

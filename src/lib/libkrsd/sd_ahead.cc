@@ -14,16 +14,26 @@
 // time, so a window too small for the link doubles every round trip, while
 // on loopback (round trip about one block's service time) it stays a few
 // blocks. It only grows during a session.
+//
+// A block that cannot be read is read again in pieces of a sector
+// (sd_ahead_pieces): the seek and read requests of all its pieces go out
+// together and their answers are taken in order, so a bad block costs about
+// a round trip instead of one or two per sector. The reads the read-ahead
+// still had in flight are answered before them and discarded (every piece
+// is positioned on its own), and reads of the next blocks follow them, so
+// that the copy streams on at once after the block.
 #include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "krsd_client.h"
 #include "os/os_human.h"
 #include "os/os_log.h"
 #include "sd_internal.h"
+#include "tb_file.h"
 
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_ahead"
 
@@ -39,6 +49,11 @@ constexpr int kMaxAheadRead = 1 << 20;
 constexpr int64_t kMaxWindow = 16 << 20;
 constexpr int kStartBlocks = 4;
 constexpr int kFrameMax = 64;  // a read request frame is 40 bytes
+// Request bytes a salvage keeps in flight: the seek and read requests of all
+// 200 pieces of a block of 512-byte sectors (23 KB) go out in one write, and
+// the socket buffers of both ends take that in as the system sizes them,
+// also while the daemon waits for the answers it sent to be taken in.
+constexpr size_t kMaxPieceRequests = 32 << 10;
 
 const blobmsg_rule kSeekRules[] = {
     {"errno", BLOBMSG_TYPE_INT32},
@@ -53,10 +68,12 @@ double micros(Clock::duration d) { return std::chrono::duration<double, std::mic
 struct sd_ahead {
   ~sd_ahead() {
     blobmsg_buf_free(&req);
+    blobmsg_buf_free(&piece_req);
     free(scratch);
   }
 
   blobmsg_buf req{};  // builds the read request, and the seek back
+  blobmsg_buf piece_req{};  // builds the requests of a salvage
   // The frame of one read request of `size` bytes for handle `fd`, sent as
   // often as there are requests in flight.
   uint8_t frame[kFrameMax] = {};
@@ -104,6 +121,15 @@ bool set_frame(krsd_client* ctx, sd_ahead* a, int32_t len) {
   a->size = len;
   a->fd = ctx->fd;
   return true;
+}
+
+// Room for n bytes in a->scratch, for answers that are discarded.
+bool scratch_for(sd_ahead* a, int32_t n) {
+  if (a->scratch_size >= n) return true;
+  free(a->scratch);
+  a->scratch = static_cast<uint8_t*>(malloc(size_t(n > 0 ? n : 1)));
+  a->scratch_size = a->scratch ? n : 0;
+  return a->scratch != nullptr;
 }
 
 // Sends read requests until `want` are in flight, in one write.
@@ -197,14 +223,9 @@ int sd_ahead_drain(krsd_client* ctx, bool realign) {
   if (!a) return KRSD_OK;
   a->streaming = false;
   if (a->count == 0) return KRSD_OK;
-  if (a->scratch_size < a->size) {
-    free(a->scratch);
-    a->scratch = static_cast<uint8_t*>(malloc(size_t(a->size)));
-    a->scratch_size = a->scratch ? a->size : 0;
-    if (!a->scratch) {
-      a->count = 0;
-      return sd_lose_step(ctx, KRSD_ERR_MEMORY);
-    }
+  if (!scratch_for(a, a->size)) {
+    a->count = 0;
+    return sd_lose_step(ctx, KRSD_ERR_MEMORY);
   }
   int64_t moved = 0;
   while (a->count > 0) {
@@ -249,6 +270,206 @@ int sd_ahead_read(krsd_client* ctx, void* buf, int len, int* nread) {
   a->streaming = ret == KRSD_OK && *nread == len && len > 0;
   if (a->streaming) pace(a, sent, len);
   return ret;
+}
+
+namespace {
+
+// One read in pieces (sd_ahead_pieces) while its requests and answers are on
+// their way.
+struct Flight {
+  Flight(krsd_client* c, sd_ahead* ahead, tb_file_pieces* pieces) : ctx(c), a(ahead), p(pieces) {}
+  krsd_client* ctx;
+  sd_ahead* a;
+  tb_file_pieces* p;
+  int64_t end = 0;      // of the range
+  int64_t first = 0;    // the grid index of the first piece
+  int32_t total = 0;    // pieces to read
+  int32_t sent = 0;     // pieces whose requests are out
+  bool closed = false;  // the seek to the end of the pieces is out
+  int ahead = 0;        // reads of the next blocks sent after that seek
+  size_t piece_bytes = 0;  // the two requests of a piece
+  size_t in_flight = 0;    // request bytes of the pieces not yet answered
+  std::vector<uint8_t> batch;
+  int64_t at = 0;  // the daemon's position, as the answers tell it
+
+  int64_t start_of(int32_t i) const { return i == 0 ? p->offset : (first + i) * p->grid; }
+  int64_t end_of(int32_t i) const {
+    const int64_t e = (first + i + 1) * p->grid;
+    return e < end ? e : end;
+  }
+};
+
+// Appends the message built in a->piece_req to the batch as a request cmd,
+// framed as client_send_reqest frames it.
+bool add_request(Flight& f, int cmd) {
+  const blobmsg_buf* b = &f.a->piece_req;
+  const size_t n = msg_len(b);
+  if (n < 4) return false;
+  const size_t at = f.batch.size();
+  f.batch.resize(at + KRSD_FRAME_HEAD_LEN + n - 4);
+  sd_frame_head_encode(f.batch.data() + at, KRSD_FRAME_VERSION, uint8_t(cmd), b->bytes);
+  memcpy(f.batch.data() + at + KRSD_FRAME_HEAD_LEN, b->bytes + 4, n - 4);
+  return true;
+}
+
+// The requests of cli_seek (from the start) and cli_read, byte for byte.
+bool add_seek(Flight& f, int64_t to) {
+  blobmsg_buf* b = &f.a->piece_req;
+  return blobmsg_begin(b) == 0 && blobmsg_put_u64(b, "fd", uint64_t(f.ctx->fd)) == 0 &&
+         blobmsg_put_u64(b, "offset", uint64_t(to)) == 0 && blobmsg_put_u64(b, "mode", 0) == 0 &&
+         add_request(f, KRSD_CMD_SEEK);
+}
+
+bool add_read(Flight& f, int64_t len) {
+  blobmsg_buf* b = &f.a->piece_req;
+  return blobmsg_begin(b) == 0 && blobmsg_put_u64(b, "fd", uint64_t(f.ctx->fd)) == 0 &&
+         blobmsg_put_u32(b, "len", uint32_t(len)) == 0 && add_request(f, KRSD_CMD_READ);
+}
+
+// Sends the requests of further pieces while they fit in kMaxPieceRequests;
+// with the last piece, the seek to the end of the pieces and the reads of the
+// next blocks.
+int send_more(Flight& f) {
+  f.batch.clear();
+  while (f.sent < f.total && (f.in_flight == 0 || f.in_flight + f.piece_bytes <= kMaxPieceRequests)) {
+    const size_t before = f.batch.size();
+    const int64_t start = f.start_of(f.sent);
+    if (!add_seek(f, start) || !add_read(f, f.end_of(f.sent) - start)) return KRSD_ERR_MEMORY;
+    f.piece_bytes = f.batch.size() - before;
+    f.in_flight += f.piece_bytes;
+    f.sent++;
+  }
+  const bool closing = f.sent == f.total && !f.closed;
+  if (closing) {
+    if (!add_seek(f, f.end_of(f.total - 1))) return KRSD_ERR_MEMORY;
+    for (int i = 0; i < f.ahead; ++i) f.batch.insert(f.batch.end(), f.a->frame, f.a->frame + f.a->frame_len);
+    f.closed = true;
+  }
+  if (f.batch.empty()) return KRSD_OK;
+  if (net_write(&f.ctx->conn, f.batch.data(), f.batch.size()) != long(f.batch.size())) {
+    int e = errno;
+    char text[256];
+    KR_LOG(OS_LOG_DEBUG, "tb_socket_send error [%d] [%s]\n", e, os_error_text(e, text, sizeof(text)));
+    errno = e;
+    return KRSD_ERR_SYS;
+  }
+  if (closing && f.ahead > 0) {
+    // Read-ahead requests from now on, answered after the pieces.
+    sd_ahead* a = f.a;
+    const sd_ahead::Sent now{Clock::now(), a->delivered};
+    for (int i = 0; i < f.ahead; ++i) a->sent[(a->first + a->count + i) % kMaxInflight] = now;
+    a->count += f.ahead;
+  }
+  return KRSD_OK;
+}
+
+// Takes in the answer of a seek to `want`: *landed tells whether the daemon
+// is there now. A seek the daemon refused has not moved it.
+int take_seek(Flight& f, int64_t want, bool* landed) {
+  *landed = false;
+  uint32_t pl = 0;
+  int ret = client_recv_response(f.ctx, &pl);
+  if (ret != KRSD_OK) return ret;
+  const blob_attr* tb[3];
+  sd_stage stage;
+  ret = sd_reply(f.ctx, pl, kSeekRules, 3, tb, &stage);
+  if (ret == KRSD_ERR_REMOTE) return KRSD_OK;
+  if (ret != KRSD_OK) return ret;
+  f.at = int64_t(blobmsg_get_u64(tb[2]));
+  *landed = f.at == want;
+  return KRSD_OK;
+}
+
+// Answers are still on their way: nothing more may be read on the session.
+int lose(Flight& f, int code) {
+  f.a->count = 0;
+  f.ctx->last_error = 0;  // the transfer failed, not the file
+  return sd_lose_step(f.ctx, code);
+}
+
+}  // namespace
+
+int sd_ahead_pieces(krsd_client* ctx, tb_file_pieces* p) {
+  p->done = 0;
+  p->position = p->offset;
+  if (ctx->out_of_step) return sd_out_of_step(ctx);
+  sd_ahead* a = ahead_of(ctx);
+  if (!a) return KRSD_ERR_MEMORY;
+  ctx->last_error = 0;
+  a->streaming = false;
+  Flight f(ctx, a, p);
+  f.end = p->offset + p->size;
+  f.first = p->offset / p->grid;
+  f.at = p->offset;
+  const int64_t pieces = p->size > 0 ? (f.end - 1) / p->grid - f.first + 1 : 0;
+  f.total = int32_t(pieces < p->count ? pieces : p->count);
+  if (f.total <= 0) return KRSD_OK;
+  // The reads the read-ahead sent are answered first, into the scratch; so
+  // is the read of a piece the daemon could not be positioned for.
+  const int old = a->count;
+  const int64_t piece_max = p->grid < p->size ? p->grid : p->size;
+  if (!scratch_for(a, int32_t(old > 0 && a->size > piece_max ? a->size : piece_max))) return KRSD_ERR_MEMORY;
+  // A block of the caller's stream of blocks: the next ones are most likely
+  // read next, and go out behind the pieces.
+  if (f.total == pieces && a->size == p->size && a->fd == ctx->fd && set_frame(ctx, a, a->size)) {
+    if (a->window < int64_t(kStartBlocks) * a->size) a->window = int64_t(kStartBlocks) * a->size;
+    f.ahead = window_requests(a);
+    if (f.ahead > kMaxInflight - old) f.ahead = kMaxInflight - old;
+  }
+  int ret = send_more(f);
+  if (ret != KRSD_OK) return lose(f, ret);
+  // Every piece is positioned on its own: where these reads moved the daemon
+  // does not matter, only that it is known.
+  for (int i = 0; i < old; ++i) {
+    int n = 0;
+    sd_ahead::Sent sent;
+    ret = take_answer(ctx, a, a->scratch, a->size, &n, &sent);
+    if (ret == KRSD_OK)
+      f.at += n;
+    else if (ret != KRSD_ERR_REMOTE)
+      return lose(f, ret);
+  }
+  bool stuck = false;  // a piece could not be positioned: no outcomes from it on
+  bool told = false;   // a failure other than an unreadable sector was logged
+  for (int32_t i = 0; i < f.total; ++i) {
+    const int64_t start = f.start_of(i);
+    const int len = int(f.end_of(i) - start);
+    bool landed = false;
+    ret = take_seek(f, start, &landed);
+    if (ret != KRSD_OK) return lose(f, ret);
+    stuck = stuck || !landed;
+    uint8_t* into = stuck ? a->scratch : static_cast<uint8_t*>(p->data) + (start - p->offset);
+    uint32_t pl = 0;
+    int n = 0;
+    ret = client_recv_response(ctx, &pl);
+    if (ret == KRSD_OK) ret = sd_read_answer(ctx, pl, into, len, &n);
+    if (ret == KRSD_OK) {
+      f.at += n;
+      if (!stuck) p->piece[p->done++] = {n, IOERR_NONE};
+    } else if (ret == KRSD_ERR_REMOTE) {
+      // The daemon's words, at the level of their class; the caller ends the
+      // block at the first failure that is not an unreadable sector, and so
+      // does its log.
+      const int cls = krsd_error_class(ctx->os_type, ctx->last_error);
+      if (!told) krsd_cli_set_last_error(ctx, ret);
+      told = told || cls != IOERR_DATA;
+      if (!stuck) p->piece[p->done++] = {-1, cls};
+    } else {
+      return lose(f, ret);
+    }
+    f.in_flight -= f.piece_bytes;
+    if (f.sent < f.total && f.in_flight <= kMaxPieceRequests / 2) {
+      ret = send_more(f);
+      if (ret != KRSD_OK) return lose(f, ret);
+    }
+  }
+  bool landed = false;
+  ret = take_seek(f, f.end_of(f.total - 1), &landed);
+  if (ret != KRSD_OK) return lose(f, ret);
+  p->position = f.at;
+  ctx->last_error = 0;
+  a->streaming = f.ahead > 0;
+  return KRSD_OK;
 }
 
 void sd_ahead_free(krsd_client* ctx) {

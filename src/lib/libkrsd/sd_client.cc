@@ -318,6 +318,17 @@ long krsd_cli_write(krsd_client* ctx, const void* buf, size_t size) {
   return transfer(ctx, static_cast<const uint8_t*>(buf), size, cli_write);
 }
 
+bool krsd_cli_read_pieces(krsd_client* ctx, tb_file_pieces* p) {
+  // A piece longer than one answer carries would look like the end of the file.
+  if (!p->data || !p->piece || p->offset < 0 || p->size < 0 || p->grid <= 0 || p->count < 0 ||
+      size_t(p->grid < p->size ? p->grid : p->size) > KRSD_MAX_DATA)
+    return false;
+  int ret = sd_ahead_pieces(ctx, p);
+  krsd_cli_set_last_error(ctx, ret);
+  p->result = ret == KRSD_OK ? 0 : -1;
+  return true;
+}
+
 int krsd_cli_open(krsd_client* ctx, const char* path, int mode) {
   int ret = cli_open(ctx, path, mode);
   krsd_cli_set_last_error(ctx, ret);

@@ -49,6 +49,11 @@ int sd_ahead_read(krsd_client* ctx, void* buf, int len, int* nread);
 // or a failure code (the session is then out of step).
 int sd_ahead_drain(krsd_client* ctx, bool realign);
 void sd_ahead_free(krsd_client* ctx);
+// The read in pieces of the file layer (tb_file_pieces), its arguments
+// checked: the seek and read requests of the pieces kept in flight together,
+// the outcomes filled in; result is left to the caller. KRSD_OK, or the
+// failure code (the session is then out of step).
+int sd_ahead_pieces(krsd_client* ctx, tb_file_pieces* p);
 
 // Copies text into dst (size bytes), cut to size - 1 and terminated.
 void sd_copy_text(char* dst, size_t size, const char* text);

@@ -75,6 +75,9 @@ int drv_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
     memcpy(arg, fp, 65);
     return 1;
   }
+  if (code == TB_FILE_CTRL_READ_PIECES)
+    return arg && arg_size >= sizeof(tb_file_pieces) &&
+           krsd_cli_read_pieces(as_ctx(ctx), static_cast<tb_file_pieces*>(arg));
   if (code == KRSD_IOCTL_IOERR && (!arg || arg_size < sizeof(int32_t))) return 0;
   return krsd_cli_ioctl(as_ctx(ctx), code, arg, int(arg_size)) == 0;
 }

@@ -351,6 +351,47 @@ int32_t log_read_error(int64_t offset, int64_t n, int32_t ioerr, int level) {
   return ioerr;
 }
 
+// The pieces of a bad block from *pos on, read all at once where the source
+// has such a read (a krp:// source keeps them in flight together, so that
+// the block costs a round trip rather than one or two per sector). Each
+// outcome is taken as salvage_block takes the read of that piece; pieces
+// left without one (the source could not be positioned there) are left to
+// it, from *pos.
+int salvage_at_once(int64_t sector, int64_t begin, int64_t* end, int64_t* pos, std::vector<dd_range>* bad) {
+  std::vector<tb_file_piece> outcome(static_cast<size_t>((*end - 1) / sector - *pos / sector + 1));
+  tb_file_pieces req{};
+  req.data = G.ibuf + (*pos - begin);
+  req.size = static_cast<int32_t>(*end - *pos);
+  req.grid = static_cast<int32_t>(sector);
+  req.piece = outcome.data();
+  req.count = static_cast<int32_t>(outcome.size());
+  if (!stream_ctrl(G.in_stream, STREAM_CTRL_READ_PIECES, &req)) return DD_DONE;
+  if (dd_flag(DD_STOP)) return DD_STOPPED;
+  if (req.result < 0) {
+    // The connection, not a sector: the job's retry may mend it.
+    const int64_t from = req.done == 0 ? *pos : (*pos / sector + req.done) * sector;
+    const int64_t to = std::min(*end, (from / sector + 1) * sector);
+    return read_failure_result(log_read_error(from, to - from, source_ioerr(), OS_LOG_ERR));
+  }
+  for (int32_t i = 0; i < req.done && *pos < *end; ++i) {
+    const int64_t piece_end = std::min(*end, (*pos / sector + 1) * sector);
+    const tb_file_piece& o = outcome[static_cast<size_t>(i)];
+    if (o.result >= 0) {
+      *pos += o.result;
+      if (*pos < piece_end) *end = *pos;  // the source ended here
+      continue;
+    }
+    if (o.ioerr != IOERR_DATA)
+      return read_failure_result(log_read_error(*pos, piece_end - *pos, o.ioerr, OS_LOG_ERR));
+    KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "read [%s] offset=%lld bs=%lld unreadable\n", G.in_name.c_str(),
+            ll(*pos), ll(piece_end - *pos));
+    memset(G.ibuf + (*pos - begin), 0, static_cast<size_t>(piece_end - *pos));
+    dd_ranges_add(bad, {*pos, piece_end});
+    *pos = piece_end;
+  }
+  return DD_DONE;
+}
+
 // A block whose read failed with a data error is read again in pieces of
 // the source's sector size (aligned to the sector grid of the source), so
 // that only the sectors that really cannot be read become zeros. Fills ibuf
@@ -362,6 +403,13 @@ int salvage_block(int64_t n, long* got, std::vector<dd_range>* bad) {
   const int64_t sector = sector_bytes();
   const int64_t begin = G.i_offset;
   int64_t end = begin + n, pos = begin;
+  // A source without a size cannot be positioned (a seek clamps to the size
+  // it knows): its pieces go one by one, to the positioning error.
+  if (G.in_size != 0 && end <= G.in_size && pos < end && stream_offset(G.in_stream) == pos) {
+    if (dd_flag(DD_STOP)) return DD_STOPPED;
+    const int r = salvage_at_once(sector, begin, &end, &pos, bad);
+    if (r != DD_DONE) return r;
+  }
   while (pos < end) {
     if (dd_flag(DD_STOP)) return DD_STOPPED;
     const int64_t piece_end = std::min(end, (pos / sector + 1) * sector);
