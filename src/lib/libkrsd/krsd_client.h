@@ -147,6 +147,8 @@ void krsd_url_opt_get(const char* query, const char* key, char* field, size_t si
 krsd_client* krsd_file_init(const char* path, int mode);
 // Why the calling thread's last krsd_file_init failed, in English and in a
 // few words ("Connection refused", "Connection timed out", "login refused:
-// Permission denied", "No such file or directory", ...); empty after one
-// that succeeded, and before the first.
+// Permission denied", "No such file or directory", ...), or why the
+// thread's last URL was refused by the parser (tb_url_refusal: "invalid
+// port: ..."), which no open follows; empty after an open that succeeded,
+// and before the first.
 const char* krsd_file_open_error();

@@ -14,6 +14,7 @@
 #include "sd_ssl.h"
 #include "tb_file.h"
 #include "tb_ipaddr.h"
+#include "tb_url.h"
 
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_client"
 
@@ -42,7 +43,11 @@ void sd_open_failed(const char* fmt, ...) {
   va_end(ap);
 }
 
-const char* krsd_file_open_error() { return t_open_error; }
+// A krp URL that the parser refused never reaches krsd_file_init (the
+// stream layer parses it first): the refusal is then the newest reason.
+const char* krsd_file_open_error() {
+  return *tb_url_refusal() ? tb_url_refusal() : t_open_error;
+}
 
 void sd_copy_text(char* dst, size_t size, const char* text) {
   if (!size) return;

@@ -111,7 +111,7 @@ krsd_client* krsd_file_init(const char* path, int mode) {
     return nullptr;
   }
   if (!path || !tb_url_text_set(&url, path)) {
-    sd_open_failed("not a krp URL");
+    sd_open_failed("%s", *tb_url_refusal() ? tb_url_refusal() : "not a krp URL");
     tb_url_exit(&url);
     return nullptr;
   }
