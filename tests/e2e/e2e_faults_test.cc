@@ -127,13 +127,47 @@ TEST_F(E2e, OneDroppedConnectionIsRetried) {
   EXPECT_NE(r.log.find("error"), std::string::npos) << "the lost connection is logged";
 }
 
+// A read error line over krp says why: the daemon's errno text, or the
+// transport's words for a lost connection.
+TEST_F(E2e, ReadErrorLinesSayWhy) {
+  device(1000000);
+  struct Row {
+    std::vector<std::string> faults;
+    std::string line;                  // part of the first read error line
+    std::vector<std::string> reasons;  // one of them ends it
+  } rows[] = {
+      {{"--bad-range", "250000:10"}, "offset=204800 bs=102400 ioerr=1 error ", {"Input/output error"}},
+      {{"--vanish-at", "500000"}, " ioerr=2 error ", {"No such device or address"}},
+      // A request sent after the reset meets a broken pipe instead.
+      {{"--drop-after", "300000"}, " ioerr=0 error ", {"Connection reset by peer", "Broken pipe"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.faults[0]);
+    serve(row.faults);
+    ToolRun r = acquire(url());
+    const size_t at = r.log.find("read [" + url() + "] offset=");
+    ASSERT_NE(at, std::string::npos) << r.log;
+    const std::string line = r.log.substr(at, r.log.find('\n', at) - at);
+    EXPECT_NE(line.find(row.line), std::string::npos) << line;
+    bool named = false;
+    for (const std::string& why : row.reasons)
+      named = named || (line.size() >= why.size() + 2 &&
+                        line.substr(line.size() - why.size() - 2) == "[" + why + "]");
+    EXPECT_TRUE(named) << line;
+    d_.kill_now();
+  }
+}
+
 TEST_F(E2e, StalledDaemonHitsTheReadTimeout) {
   device(1000000);
   // Stalls inside the first read answer, longer than the read time-out.
   serve({"--stall-after", "1000:4000"});
   ToolRun r = acquire(url("read-timeout=1"));
   EXPECT_EQ(r.status, 3) << r.log;
-  EXPECT_NE(r.log.find("offset=0 bs=102400 ioerr=0 error"), std::string::npos) << r.log;
+  EXPECT_NE(r.log.find("offset=0 bs=102400 ioerr=0 error [the answer did not come whole within the "
+                       "read time-out]\n"),
+            std::string::npos)
+      << r.log;
   EXPECT_EQ(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
   EXPECT_EQ(krsd_test::read_file(out_).size(), 0u);
   // Nothing was written yet, so nothing was retried.

@@ -21,7 +21,15 @@ enum { IOERR_NONE = 0, IOERR_DATA = 1, IOERR_GONE = 2, IOERR_OTHER = 3 };
 // Control codes of the ctrl operation.
 // TB_FILE_CTRL_PEER_SHA256: the SHA-256 of the peer's TLS certificate as 64
 // hexadecimal digits and a NUL (65 bytes); drivers without one answer 0.
-enum { TB_FILE_CTRL_DEVINFO = 0, TB_FILE_CTRL_IOERR = 1, TB_FILE_CTRL_PEER_SHA256 = 2 };
+// TB_FILE_CTRL_LAST_ERROR: why the file's last operation failed, in a few
+// English words for a log line, NUL-terminated and cut to arg_size bytes;
+// empty when it went through. Drivers whose failures errno tells answer 0.
+enum {
+  TB_FILE_CTRL_DEVINFO = 0,
+  TB_FILE_CTRL_IOERR = 1,
+  TB_FILE_CTRL_PEER_SHA256 = 2,
+  TB_FILE_CTRL_LAST_ERROR = 3,
+};
 
 struct tb_file_devinfo {
   int32_t ioerr;

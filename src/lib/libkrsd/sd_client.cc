@@ -56,6 +56,102 @@ void sd_copy_text(char* dst, size_t size, const char* text) {
   dst[n] = 0;
 }
 
+namespace {
+
+// The length of the UTF-8 sequence at p that a log may show as it is: 0
+// for a control character (C0, DEL, C1) or a byte that starts no whole
+// sequence.
+size_t printable_at(const unsigned char* p) {
+  if (*p >= 0x20 && *p < 0x7f) return 1;
+  size_t n = 0;
+  if (*p >= 0xc2 && *p <= 0xdf)
+    n = 2;
+  else if (*p >= 0xe0 && *p <= 0xef)
+    n = 3;
+  else if (*p >= 0xf0 && *p <= 0xf4)
+    n = 4;
+  for (size_t i = 1; i < n; ++i)
+    if ((p[i] & 0xc0) != 0x80) return 0;
+  if (n == 2 && *p == 0xc2 && p[1] < 0xa0) return 0;  // U+0080..U+009F
+  return n;
+}
+
+}  // namespace
+
+void sd_copy_remote_text(char* dst, size_t size, const char* text) {
+  if (!size) return;
+  size_t out = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(text ? text : "");
+  while (*p) {
+    char esc[8];
+    size_t n = printable_at(p);
+    const char* piece = reinterpret_cast<const char*>(p);
+    if (n == 0) {
+      switch (*p) {
+        case '\n': snprintf(esc, sizeof esc, "\\n"); break;
+        case '\r': snprintf(esc, sizeof esc, "\\r"); break;
+        case '\t': snprintf(esc, sizeof esc, "\\t"); break;
+        default: snprintf(esc, sizeof esc, "\\x%02x", *p); break;
+      }
+      piece = esc;
+      n = strlen(esc);
+      ++p;
+    } else {
+      p += n;
+    }
+    if (out + n > size - 1) break;  // never half an escape or a character
+    memcpy(dst + out, piece, n);
+    out += n;
+  }
+  dst[out] = 0;
+}
+
+void krsd_cli_failure_text(const krsd_client* ctx, char* out, size_t size) {
+  if (!size) return;
+  const char* text = "";
+  char own[128];
+  switch (ctx->last_ret) {
+    case KRSD_OK:
+      break;
+    case KRSD_ERR_REMOTE:
+      // The daemon's words, stored escaped.
+      text = ctx->last_error_str;
+      if (!*text) {
+        snprintf(own, sizeof own, "errno %d", static_cast<int>(ctx->last_error));
+        text = own;
+      }
+      break;
+    case KRSD_ERR_SYS:
+      text = ctx->last_error_str;  // the system's words for the transport's failure
+      break;
+    case KRSD_ERR_TIMEOUT:
+    case KRSD_ERR_DATA: {
+      // Nothing, or part of an answer came: the read time-out ran out, or
+      // the wait for it failed (a reset connection, a stop request).
+      const bool came_short = ctx->last_ret == KRSD_ERR_TIMEOUT || ctx->cut_short;
+      if (came_short && ctx->recv_errno != 0 && ctx->recv_errno != ETIMEDOUT)
+        text = os_error_text(ctx->recv_errno, own, sizeof own);
+      else if (came_short)
+        text = ctx->cut_short ? "the answer did not come whole within the read time-out"
+                              : "no answer within the read time-out";
+      else
+        text = "the daemon's answer is malformed";
+      break;
+    }
+    case KRSD_ERR_MEMORY:
+      text = "out of memory";
+      break;
+    case KRSD_ERR_PACK:
+      text = "the daemon's data does not unpack";
+      break;
+    default:
+      snprintf(own, sizeof own, "failure %d", ctx->last_ret);
+      text = own;
+      break;
+  }
+  sd_copy_remote_text(out, size, text);  // cut between characters
+}
+
 int sd_lose_step(krsd_client* ctx, int code) {
   ctx->out_of_step = 1;
   return code;
@@ -88,7 +184,7 @@ int sd_reply(krsd_client* ctx, uint32_t pl, const blobmsg_rule* rules, int n, co
   if (err != 0) {
     *stage = SD_STAGE_REMOTE;
     ctx->last_error = err;
-    sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
+    sd_copy_remote_text(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
     return KRSD_ERR_REMOTE;
   }
   ctx->last_error = 0;

@@ -53,7 +53,7 @@ int cli_init(krsd_client* ctx, const char* user, const char* passwd) {
   int32_t err = blobmsg_get_u32(tb[0]);
   if (err != 0) {
     ctx->last_error = err;
-    sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
+    sd_copy_remote_text(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
     return KRSD_ERR_REMOTE;
   }
   ctx->last_error = 0;

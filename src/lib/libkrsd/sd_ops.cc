@@ -68,6 +68,12 @@ int drv_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
     memcpy(arg, &info, arg_size < sizeof(info) ? arg_size : sizeof(info));
     return 1;
   }
+  if (code == TB_FILE_CTRL_LAST_ERROR) {
+    // Answered from the session; never sent to the daemon.
+    if (!arg || !arg_size) return 0;
+    krsd_cli_failure_text(as_ctx(ctx), static_cast<char*>(arg), arg_size);
+    return 1;
+  }
   if (code == TB_FILE_CTRL_PEER_SHA256) {
     // Answered from the session; never sent to the daemon.
     const char* fp = krsd_cli_peer_sha256(as_ctx(ctx));
