@@ -167,6 +167,24 @@ TEST_F(CliTest, CopiesALocalFileAndReportsItsMd5) {
   EXPECT_NE(r.err.find("G.count: 4\n"), std::string::npos) << r.err;
 }
 
+// A character device that tells its size by a seek to its end (a raw disk
+// partition does; a virtual console's screen memory is one that is safe to
+// read here) is imaged whole, with its digests.
+TEST_F(CliTest, ACharacterDeviceWithASizeIsImagedWhole) {
+  const std::string dev = "/dev/vcs1";
+  const int fd = open(dev.c_str(), O_RDONLY);
+  const off_t size = fd < 0 ? 0 : lseek(fd, 0, SEEK_END);
+  if (fd >= 0) close(fd);
+  if (size <= 0) GTEST_SKIP() << dev << " cannot be read here or tells no size";
+  auto r = run({"acquire", "--source", dev, "--image", img_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string image = kt::read_file(img_);
+  EXPECT_EQ(image.size(), static_cast<size_t>(size));
+  EXPECT_NE(r.err.find("设备存储大小：" + std::to_string(size) + " ("), std::string::npos) << r.err;
+  EXPECT_TRUE(has_line(r.err, "md5: " + kt::md5_hex(image))) << r.err;
+  EXPECT_TRUE(has_line(r.err, "sha256: " + kt::sha256_hex(image))) << r.err;
+}
+
 TEST_F(CliTest, StandardInputFromAPipeIsCopiedToItsEnd) {
   const std::string data = kt::pattern(300001, 4);
   int fd = -1;
