@@ -69,6 +69,10 @@ TEST_F(FileTest, NamesAndDrivers) {
       {"file:///dev/disk0", "/dev/disk0", "file"},
       {"file:///data//a.img", "/data//a.img", "file"},
       {"file:\\\\\\data\\a.img", "/data/a.img", "file"},
+      // A file URL's escapes are the bytes of the name, also a "/" or "\".
+      {"file:///data/fu%3F.img", "/data/fu?.img", "file"},
+      {"file:///d%c3%A9j%C3%a0/a%2Fb%5cc%25", "/d\xc3\xa9j\xc3\xa0/a/b\\c%", "file"},
+      {"file:///dev%2fnull", "/dev/null", "file_null"},
       {"/data/case?2.img", "/data/case?2.img", "file"},
       {"a:/b.img", cwd + "/a:/b.img", "file"},
       {"e:", cwd + "/e:", "file"},
@@ -93,7 +97,9 @@ TEST_F(FileTest, NamesAndDrivers) {
   }
   // What cannot be represented is refused, never cut or rewritten.
   for (std::string bad : {std::string(4096, 'a'), std::string(4090, 'a'), std::string("file:///x?y"),
-                          std::string("file://"), std::string("")}) {
+                          std::string("file://"), std::string(""), std::string("file:///a%00b"),
+                          std::string("file:///a%"), std::string("file:///a%4"),
+                          std::string("file:///a%g1"), std::string("file:///a%%41")}) {
     SCOPED_TRACE(bad.substr(0, 20));
     EXPECT_EQ(device_name(bad.c_str()).name, "(fail)");
   }

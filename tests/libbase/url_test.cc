@@ -178,6 +178,12 @@ TEST_F(UrlTest, FailuresClearTheUrl) {
   EXPECT_EQ(tb_url_host(&u.u), nullptr);
   EXPECT_EQ(tb_url_args(&u.u), nullptr);
   EXPECT_FALSE(u.set("file:///data/case?2.img"));  // a file URL names one file, without a query
+  for (const char* bad : {"file:///a%00b", "file:///a%", "file:///a%4", "file:///a%g1"}) {
+    EXPECT_FALSE(u.set(bad)) << bad;
+    EXPECT_NE(std::string(tb_url_refusal()).find("escape"), std::string::npos) << bad;
+  }
+  ASSERT_TRUE(u.set("file:///data/fu%3F.img"));  // decoded where it is opened
+  EXPECT_EQ(u.text(), "file:///data/fu%3F.img");
   EXPECT_FALSE(u.set(""));
   EXPECT_FALSE(u.set(nullptr));
   EXPECT_FALSE(tb_url_text_set(nullptr, "x"));

@@ -115,7 +115,8 @@ int tb_file_register_driver(const tb_file_driver* driver);
 
 // Device naming: writes the name the driver opens into out and the driver
 // name into driver (16 bytes). A local name is the file it spells (see
-// tb_path_local_name), a file:// URL its path, "\dev\diskN" the N-th whole
+// tb_path_local_name), a file:// URL its path with the percent escapes
+// decoded (an invalid escape or %00 is EINVAL), "\dev\diskN" the N-th whole
 // disk, the device forms their drivers; krp:// and krps:// URLs go to the
 // registered driver unchanged. false with errno set when the name cannot be
 // represented (EINVAL, ENAMETOOLONG; also when it does not fit out): nothing

@@ -204,6 +204,11 @@ bool tb_url_text_set(tb_url_t* url, const char* text) {
   // name, so a different file would be opened than the one written.
   if (url->protocol == TB_URL_PROTOCOL_FILE && std::strchr(rest, '?'))
     return refuse(url, "a file URL names one file and takes no query");
+  if (url->protocol == TB_URL_PROTOCOL_FILE) {
+    std::string name(rest);
+    if (!tb_path_percent_decode(&name))
+      return refuse(url, "a file URL's % starts no escape of two hex digits, or one of byte 0");
+  }
   if (!*rest) {
     tb_url_clear(url);
     return false;
