@@ -56,56 +56,6 @@ void sd_copy_text(char* dst, size_t size, const char* text) {
   dst[n] = 0;
 }
 
-namespace {
-
-// The length of the UTF-8 sequence at p that a log may show as it is: 0
-// for a control character (C0, DEL, C1) or a byte that starts no whole
-// sequence.
-size_t printable_at(const unsigned char* p) {
-  if (*p >= 0x20 && *p < 0x7f) return 1;
-  size_t n = 0;
-  if (*p >= 0xc2 && *p <= 0xdf)
-    n = 2;
-  else if (*p >= 0xe0 && *p <= 0xef)
-    n = 3;
-  else if (*p >= 0xf0 && *p <= 0xf4)
-    n = 4;
-  for (size_t i = 1; i < n; ++i)
-    if ((p[i] & 0xc0) != 0x80) return 0;
-  if (n == 2 && *p == 0xc2 && p[1] < 0xa0) return 0;  // U+0080..U+009F
-  return n;
-}
-
-}  // namespace
-
-void sd_copy_remote_text(char* dst, size_t size, const char* text) {
-  if (!size) return;
-  size_t out = 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(text ? text : "");
-  while (*p) {
-    char esc[8];
-    size_t n = printable_at(p);
-    const char* piece = reinterpret_cast<const char*>(p);
-    if (n == 0) {
-      switch (*p) {
-        case '\n': snprintf(esc, sizeof esc, "\\n"); break;
-        case '\r': snprintf(esc, sizeof esc, "\\r"); break;
-        case '\t': snprintf(esc, sizeof esc, "\\t"); break;
-        default: snprintf(esc, sizeof esc, "\\x%02x", *p); break;
-      }
-      piece = esc;
-      n = strlen(esc);
-      ++p;
-    } else {
-      p += n;
-    }
-    if (out + n > size - 1) break;  // never half an escape or a character
-    memcpy(dst + out, piece, n);
-    out += n;
-  }
-  dst[out] = 0;
-}
-
 void krsd_cli_failure_text(const krsd_client* ctx, char* out, size_t size) {
   if (!size) return;
   const char* text = "";
@@ -149,7 +99,7 @@ void krsd_cli_failure_text(const krsd_client* ctx, char* out, size_t size) {
       text = own;
       break;
   }
-  sd_copy_remote_text(out, size, text);  // cut between characters
+  os_printable_copy(out, size, text);  // cut between characters
 }
 
 int sd_lose_step(krsd_client* ctx, int code) {
@@ -184,7 +134,7 @@ int sd_reply(krsd_client* ctx, uint32_t pl, const blobmsg_rule* rules, int n, co
   if (err != 0) {
     *stage = SD_STAGE_REMOTE;
     ctx->last_error = err;
-    sd_copy_remote_text(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
+    os_printable_copy(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
     return KRSD_ERR_REMOTE;
   }
   ctx->last_error = 0;

@@ -52,11 +52,6 @@ void sd_ahead_free(krsd_client* ctx);
 
 // Copies text into dst (size bytes), cut to size - 1 and terminated.
 void sd_copy_text(char* dst, size_t size, const char* text);
-// The same for a text from the daemon, with what a log must not show raw
-// written as visible escapes: \n, \r, \t, and \xHH for any other control
-// character (C0, DEL, C1) and any byte that starts no whole UTF-8 sequence.
-// Never cuts an escape or a character in half.
-void sd_copy_remote_text(char* dst, size_t size, const char* text);
 
 // Records why the connect or open of krsd_file_init failed on this thread
 // (printf format); an empty format clears it.
