@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -169,6 +170,24 @@ TEST_F(CliTest, CopiesALocalFileAndReportsItsMd5) {
   EXPECT_NE(r.err.find("G.count: 4\n"), std::string::npos) << r.err;
 }
 
+// A character device that tells its size by a seek to its end (a raw disk
+// partition does; a virtual console's screen memory is one that is safe to
+// read here) is imaged whole, with its digests.
+TEST_F(CliTest, ACharacterDeviceWithASizeIsImagedWhole) {
+  const std::string dev = "/dev/vcs1";
+  const int fd = open(dev.c_str(), O_RDONLY);
+  const off_t size = fd < 0 ? 0 : lseek(fd, 0, SEEK_END);
+  if (fd >= 0) close(fd);
+  if (size <= 0) GTEST_SKIP() << dev << " cannot be read here or tells no size";
+  auto r = run({"acquire", "--source", dev, "--image", img_});
+  EXPECT_EQ(r.status, 0) << r.err;
+  const std::string image = kt::read_file(img_);
+  EXPECT_EQ(image.size(), static_cast<size_t>(size));
+  EXPECT_NE(r.err.find("设备存储大小：" + std::to_string(size) + " ("), std::string::npos) << r.err;
+  EXPECT_TRUE(has_line(r.err, "md5: " + kt::md5_hex(image))) << r.err;
+  EXPECT_TRUE(has_line(r.err, "sha256: " + kt::sha256_hex(image))) << r.err;
+}
+
 TEST_F(CliTest, StandardInputFromAPipeIsCopiedToItsEnd) {
   const std::string data = kt::pattern(300001, 4);
   int fd = -1;
@@ -268,6 +287,40 @@ TEST_F(CliTest, TheImageMustNotBeTheSource) {
   r = run({"acquire", "--source", "file://" + src_, "--image", link, "--restart"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(kt::read_file(src_), data);
+}
+
+// A file:// URL's percent escapes are the bytes of its name, for the source,
+// the image and the files beside it, and in the report; an escape that
+// names no byte, or byte 0, is refused before anything is opened.
+TEST_F(CliTest, FileUrlsNameTheFilesTheirEscapesSpell) {
+  const std::string data = kt::pattern(150000, 3);
+  kt::write_file(tmp_.path("s r?.bin"), data);
+  const std::string source = "file://" + tmp_.path("s%20r%3f.bin");
+  auto r = run({"acquire", "--source", source, "--image", "file://" + tmp_.path("fu%3F.img")});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(kt::read_file(tmp_.path("fu?.img")), data);
+  EXPECT_FALSE(kt::file_exists(tmp_.path("fu%3F.img")));
+  const auto report = nlohmann::json::parse(kt::read_file(tmp_.path("fu?.img.json")), nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << r.err;
+  EXPECT_EQ(report["runs"][0]["source"]["given"], source);
+  EXPECT_EQ(report["runs"][0]["source"]["resolved"], tmp_.path("s r?.bin"));
+  EXPECT_TRUE(kt::file_exists(tmp_.path("fu?.img.krii")));
+  for (const std::string bad : {"a%00b.img", "a%.img", "a%4.img", "a%g1.img"}) {
+    SCOPED_TRACE(bad);
+    for (bool as_image : {true, false}) {
+      const std::string url = "file://" + tmp_.path(bad);
+      r = run({"acquire", "--source", as_image ? source : url, "--image",
+               as_image ? url : tmp_.path("b.img")});
+      EXPECT_EQ(r.status, 2) << r.err;
+      EXPECT_NE(r.err.find(url + " cannot be used as a file name: Invalid argument"), std::string::npos)
+          << r.err;
+    }
+  }
+  std::vector<std::string> names;
+  for (const auto& e : std::filesystem::directory_iterator(tmp_.path(""))) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"fu?.img", "fu?.img.json", "fu?.img.krii", "fu?.img.log", "fu?.img.txt",
+                                             "s r?.bin", "stderr", "stdout"}));
 }
 
 // A local image name is the file it spells: "?", ":", "\\", "#", "%" and "&"

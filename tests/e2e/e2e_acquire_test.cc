@@ -109,6 +109,32 @@ TEST_F(E2e, RefusedSessionsSayWhyAndAreNotRetried) {
   expect_identical(acquire(url("user=root&passwd=alpine")), data_);
 }
 
+// A port that is no decimal number from 1 to 65535 is refused before
+// anything connects: no guess at what was meant (the low 16 bits, the
+// digits before a letter, the scheme's web port) reaches another source.
+TEST_F(E2e, InvalidPortsAreRefusedBeforeAnythingConnects) {
+  device(1000);
+  serve({"-v"});
+  const std::string port = std::to_string(d_.port);
+  const std::string host = "krp://127.0.0.1:";
+  for (const std::string& source :
+       {host + port + "x/dev/rdisk0s1s2", host + std::to_string(d_.port + 65536) + "/dev/rdisk0s1s2",
+        host + "/dev/rdisk0s1s2", host + "0/dev/rdisk0s1s2", host + "-1/dev/rdisk0s1s2",
+        host + "abc/dev/rdisk0s1s2", host + "99999999999999999999" + port + "/dev/rdisk0s1s2",
+        std::string("krps://127.0.0.1:-1/dev/rdisk0s1s2"), host + port + "+1/dev/rdisk0s1s2"}) {
+    SCOPED_TRACE(source);
+    ToolRun r = acquire(source);
+    EXPECT_EQ(r.status, 2) << r.log;
+    EXPECT_NE(r.log.find("open [" + source +
+                         "] error [invalid port: not a decimal number from 1 to 65535]\n"),
+              std::string::npos)
+        << r.log;
+  }
+  EXPECT_EQ(count_of(slurp(d_.log), " connected"), 0u) << slurp(d_.log);
+  // Leading zeros are still a decimal number.
+  expect_identical(acquire(host + "000" + port + "/dev/rdisk0s1s2"), data_);
+}
+
 // A krps:// URL that pins the daemon's certificate reaches that daemon only:
 // another daemon (another certificate) is refused before any request, as is
 // a pin on a plain URL or one that is no fingerprint.

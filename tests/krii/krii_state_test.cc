@@ -251,6 +251,49 @@ class StateTest : public QObject {
     QVERIFY(log().endsWith(QStringLiteral("初始化设备环境: 复制文件错误\n")));
   }
 
+  // A failed Connect shows the SSH tool's own reason without debug, and no
+  // line ever shows the password, with debug or without; a stored user
+  // longer than the deployment carries is named, and nothing was copied.
+  void connectSaysWhyAndNeverShowsThePassword_data() {
+    QTest::addColumn<bool>("debug");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("shown");    // a line the log holds
+    QTest::addColumn<QString>("outcome");  // the log's last line
+    const QString copy = QStringLiteral("初始化设备环境: 复制文件错误\n");
+    const QString reason = QStringLiteral("pscp.exe: FATAL ERROR: Network error: No route to host\n");
+    QTest::newRow("reason") << false << "root" << reason << copy;
+    QTest::newRow("reason, debug") << true << "root" << reason << copy;
+    QTest::newRow("overlong user") << true << QString(40, QLatin1Char('u'))
+                                   << "the user is longer than 31 characters, not used\n"
+                                   << "初始化设备环境: 用户名超过 31 个字符, 未复制文件\n";
+  }
+  void connectSaysWhyAndNeverShowsThePassword() {
+    QFETCH(bool, debug);
+    QFETCH(QString, user);
+    QFETCH(QString, shown);
+    QFETCH(QString, outcome);
+    qputenv("KRII_TOOL_SAY", "Access denied\nFATAL ERROR: Network error: No route to host\n");
+    qputenv("KRII_TOOL_RC", "1");
+    if (debug != CkriiDlg::debugEnabled()) dlg_->OnSysCommand(CkriiDlg::IDM_DEBUG);
+    auto* u = c<QLineEdit>("1015");
+    u->setMaxLength(std::max(31, int(user.size())));  // as a stored value is shown
+    u->setText(user);
+    c<QLineEdit>("1016")->setText(QStringLiteral("tazmok"));
+    clearLog();
+    c<QPushButton>("1002")->click();
+    waitIdle(20000);
+    qunsetenv("KRII_TOOL_SAY");
+    qunsetenv("KRII_TOOL_RC");
+    if (CkriiDlg::debugEnabled()) dlg_->OnSysCommand(CkriiDlg::IDM_DEBUG);
+    u->setText(QStringLiteral("root"));
+    const QString text = log();
+    QVERIFY2(text.contains(shown), qPrintable(text));
+    QVERIFY2(text.endsWith(outcome), qPrintable(text));
+    QVERIFY2(!text.contains(QStringLiteral("tazmok")), qPrintable(text));
+    QCOMPARE(text.contains(QStringLiteral("-pw ****** -P ")), debug && user.size() <= 31);
+    if (user.size() > 31) QVERIFY(!text.contains(QStringLiteral("复制文件错误")));
+  }
+
   void startWithEmptyPathLogsOneLine() {
     c<QLineEdit>("1000")->clear();
     clearLog();

@@ -262,8 +262,9 @@ bool Daemon::start(const std::vector<std::string>& args, const char* env_args) {
   ::unlink(pf.c_str());  // a daemon started before must not be taken for this one
   log = dir_.file("krsd.log");
   out = dir_.file("stdout");
-  std::vector<std::string> argv = {bin_path("krsd"), "--listen", "127.0.0.1", "--port", "0",
-                                   "--tls-port", "any", "--port-file", pf, "--log", log};
+  std::vector<std::string> argv = {program.empty() ? bin_path("krsd") : program,
+                                   "--listen", "127.0.0.1", "--port", "0", "--tls-port", "any",
+                                   "--port-file", pf, "--log", log};
   argv.insert(argv.end(), args.begin(), args.end());
   child = fork();
   if (child < 0) return false;

@@ -58,6 +58,7 @@ class Daemon {
   int wait_exit();
 
   int port = -1, tls_port = -1;
+  std::string program;  // the daemon to run; empty: $KRII_BIN_DIR/krsd
   std::string tls_sha256;  // the certificate's fingerprint (port file)
   pid_t pid = -1;     // the serving process (from the port file)
   pid_t child = -1;   // the process started (differs with -d)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +69,10 @@ TEST_F(FileTest, NamesAndDrivers) {
       {"file:///dev/disk0", "/dev/disk0", "file"},
       {"file:///data//a.img", "/data//a.img", "file"},
       {"file:\\\\\\data\\a.img", "/data/a.img", "file"},
+      // A file URL's escapes are the bytes of the name, also a "/" or "\".
+      {"file:///data/fu%3F.img", "/data/fu?.img", "file"},
+      {"file:///d%c3%A9j%C3%a0/a%2Fb%5cc%25", "/d\xc3\xa9j\xc3\xa0/a/b\\c%", "file"},
+      {"file:///dev%2fnull", "/dev/null", "file_null"},
       {"/data/case?2.img", "/data/case?2.img", "file"},
       {"a:/b.img", cwd + "/a:/b.img", "file"},
       {"e:", cwd + "/e:", "file"},
@@ -92,7 +97,9 @@ TEST_F(FileTest, NamesAndDrivers) {
   }
   // What cannot be represented is refused, never cut or rewritten.
   for (std::string bad : {std::string(4096, 'a'), std::string(4090, 'a'), std::string("file:///x?y"),
-                          std::string("file://"), std::string("")}) {
+                          std::string("file://"), std::string(""), std::string("file:///a%00b"),
+                          std::string("file:///a%"), std::string("file:///a%4"),
+                          std::string("file:///a%g1"), std::string("file:///a%%41")}) {
     SCOPED_TRACE(bad.substr(0, 20));
     EXPECT_EQ(device_name(bad.c_str()).name, "(fail)");
   }
@@ -456,6 +463,53 @@ TEST_F(FileTest, BlockDeviceSizeIsTheDeviceLength) {
   EXPECT_EQ(ok, 1);
   EXPECT_EQ(info.size, static_cast<int64_t>(len));
   EXPECT_EQ(info.sector_bytes, 512);
+}
+
+// A character device that stands for a disk tells its size by a seek to
+// its end (the screen memory of a virtual console is one that is safe to
+// read); \dev\null, \dev\zero (named through links, so that the local
+// driver opens them) and a pipe have none. Asking leaves the position.
+TEST_F(FileTest, CharacterDeviceSizeIsWhatASeekToItsEndTells) {
+  ASSERT_EQ(symlink("/dev/null", at("null").c_str()), 0);
+  ASSERT_EQ(symlink("/dev/zero", at("zero").c_str()), 0);
+  ASSERT_EQ(mkfifo(at("fifo").c_str(), 0600), 0);
+  const int writer = open(at("fifo").c_str(), O_RDWR);  // the read open does not wait
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(write(writer, "0123456789", 10), 10);
+  const std::string console = "/dev/vcs1";
+  const int fd = open(console.c_str(), O_RDONLY);
+  const off_t console_size = fd < 0 ? 0 : lseek(fd, 0, SEEK_END);
+  if (fd >= 0) close(fd);
+  struct {
+    std::string path;
+    int64_t size;
+    long reads;  // of 4 bytes asked, then of 2
+  } rows[] = {{at("null"), 0, 0}, {at("zero"), 0, 4}, {at("fifo"), 0, 4}, {console, console_size, 4}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.path);
+    if (row.size <= 0 && row.path == console) {
+      fprintf(stderr, "note: %s cannot be read here: no device with a size\n", console.c_str());
+      continue;
+    }
+    tb_file_ref_t f = tb_file_init(row.path.c_str(), FILE_MODE_READ);
+    ASSERT_NE(f, nullptr);
+    char head[4];
+    ASSERT_EQ(tb_file_read(f, head, sizeof head), row.reads);
+    EXPECT_EQ(tb_file_size(f), row.size);
+    tb_file_devinfo info{};
+    // A pipe has no position, so no device information at all.
+    EXPECT_EQ(tb_file_ctrl(f, TB_FILE_CTRL_DEVINFO, &info, sizeof info), row.path != at("fifo"));
+    EXPECT_EQ(info.size, row.size);
+    char next[2];
+    EXPECT_EQ(tb_file_read(f, next, sizeof next), row.reads / 2);  // on from where it was
+    if (row.path == at("fifo")) {
+      EXPECT_EQ(std::string(next, 2), "45");
+    } else if (row.path == console) {
+      EXPECT_EQ(tb_file_offset(f), 6);
+    }
+    tb_file_close(f);
+  }
+  close(writer);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // URL parsing, rebuilding and the scheme probe, run in a test directory so
 // that relative paths have a known base.
 #include <gtest/gtest.h>
+#include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -85,6 +86,9 @@ TEST_F(UrlTest, ExampleTable) {
        "sock://127.0.0.1:9/"},
       {"sql://db/t", TB_URL_PROTOCOL_SQL, false, "db", 0, "/t", "", "sql://db/t"},
       {"krp://[::1]:7/x", TB_URL_PROTOCOL_KRP, false, "::1", 7, "/x", "", "krp://[::1]:7/x"},
+      // Brackets that hold no address are kept where the text needs them
+      // to be read back with the same port.
+      {"krp://[a:b]/x", TB_URL_PROTOCOL_KRP, false, "a:b", 6688, "/x", "", "krp://[a:b]:6688/x"},
       {"file:///data/x.img", TB_URL_PROTOCOL_FILE, false, "", 0, "/data/x.img", "",
        "file:///data/x.img"},
   };
@@ -119,24 +123,38 @@ TEST_F(UrlTest, DefaultPorts) {
     const char* text;
     uint16_t port;
   } rows[] = {
-      {"krp://h/x", 6688},      {"KRP://H/X", 6688},     {"krps://h/x", 6686},
-      {"krp://h:0/x", 80},      {"krp://h:/x", 80},      {"krps://h:0/x", 443},
-      {"krps://h:/x", 443},     {"sock://h:0/", 80},     {"sql://h:/", 80},
-      {"http://h/", 80},        {"https://h/", 443},     {"sock://h/", 0},
-      {"rtsp://h/", 0},         {"krp://h:65536/x", 80},  // low 16 bits are 0
-      {"krp://h:65537/x", 1},
+      {"krp://h/x", 6688},     {"KRP://H/X", 6688},     {"krps://h/x", 6686},
+      {"http://h/", 80},       {"https://h/", 443},     {"sock://h/", 0},
+      {"rtsp://h/", 0},        {"krp://h:1/x", 1},      {"krp://h:65535/x", 65535},
+      {"krp://h:00000000000000000007123/x", 7123},  // leading zeros: still decimal
+      {"krp://h:7000?user=a", 7000},              {"krp://h:7000", 7000},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.text);
     Url u;
     ASSERT_TRUE(u.set(r.text));
     EXPECT_EQ(tb_url_port(&u.u), r.port);
+    EXPECT_STREQ(tb_url_refusal(), "");
   }
-  // At most 11 digits make the port; the rest stays for the path.
-  Url u;
-  ASSERT_TRUE(u.set("krp://h:000000000071234/x"));
-  EXPECT_EQ(tb_url_port(&u.u), 7);
-  EXPECT_EQ(u.path(), "/1234/x");
+}
+
+// A port that is not a decimal number from 1 to 65535 names no port the
+// examiner meant: refused, with the reason, instead of a guess.
+TEST_F(UrlTest, InvalidPortsAreRefused) {
+  for (const char* text : {"krp://h:/x", "krp://h:0/x", "krp://h:-1/x", "krp://h:abc/x",
+                           "krp://h:65536/x", "krp://h:65537/x", "krp://h:70000/x",
+                           "krp://h:6688x/x", "krps://h:-1/x", "krps://h:0/x", "sock://h:0/",
+                           "sql://h:/", "http://h:99999999999999999999/", "krp://[::1]:+7/x",
+                           "krp://h:7000&user=a"}) {
+    SCOPED_TRACE(text);
+    Url u;
+    ASSERT_TRUE(u.set("krp://h/x"));
+    errno = 0;
+    EXPECT_FALSE(u.set(text));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(tb_url_protocol(&u.u), TB_URL_PROTOCOL_NONE);
+    EXPECT_STREQ(tb_url_refusal(), "invalid port: not a decimal number from 1 to 65535");
+  }
 }
 
 TEST_F(UrlTest, MissingPartsRebuildToNull) {
@@ -160,6 +178,12 @@ TEST_F(UrlTest, FailuresClearTheUrl) {
   EXPECT_EQ(tb_url_host(&u.u), nullptr);
   EXPECT_EQ(tb_url_args(&u.u), nullptr);
   EXPECT_FALSE(u.set("file:///data/case?2.img"));  // a file URL names one file, without a query
+  for (const char* bad : {"file:///a%00b", "file:///a%", "file:///a%4", "file:///a%g1"}) {
+    EXPECT_FALSE(u.set(bad)) << bad;
+    EXPECT_NE(std::string(tb_url_refusal()).find("escape"), std::string::npos) << bad;
+  }
+  ASSERT_TRUE(u.set("file:///data/fu%3F.img"));  // decoded where it is opened
+  EXPECT_EQ(u.text(), "file:///data/fu%3F.img");
   EXPECT_FALSE(u.set(""));
   EXPECT_FALSE(u.set(nullptr));
   EXPECT_FALSE(tb_url_text_set(nullptr, "x"));

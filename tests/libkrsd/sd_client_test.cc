@@ -268,6 +268,51 @@ TEST_F(OpsTest, PiecesStopWhereTheDaemonCouldNotBePositioned) {
   EXPECT_EQ(got[6].num("offset"), 1124);
 }
 
+// What the krp driver tells of the last failure of a session: the daemon's
+// errno text with its control characters as visible escapes (no real daemon
+// sends such a text), or the transport's own words; empty after a success.
+TEST_F(OpsTest, LastFailureTextNamesTheCause) {
+  Peer peer;
+  const Bytes half = read_reply(Bytes(4000, 7));
+  peer.serve([&](int fd) {
+    read_request(fd);
+    testpeer::write_all(fd, frame({i32("errno", 5), s("errno_str", "bad\x1b[2J\r\nblock\xc2\x9b\xff caf\xc3\xa9"),
+                                   i32("len", 0), i32("flags", 0), bin("data", {})}));
+    read_request(fd);
+    testpeer::write_all(fd, frame({i32("errno", 5), s("errno_str", ""), i32("len", 0),
+                                   i32("flags", 0), bin("data", {})}));
+    read_request(fd);
+    testpeer::write_all(fd, read_reply({1, 2}));
+    read_request(fd);  // never answered
+    read_request(fd);
+    testpeer::write_all(fd, Bytes(half.begin(), half.begin() + 100));  // then silence
+    read_request(fd);  // and the connection closed unanswered
+  });
+  krsd_client* ctx = attach(peer, 300);
+  const tb_file_driver* drv = krsd_file_driver();
+  auto failure = [&] {
+    char text[200] = "x";
+    EXPECT_EQ(drv->ctrl(ctx, TB_FILE_CTRL_LAST_ERROR, text, sizeof text), 1);
+    return std::string(text);
+  };
+  uint8_t b[4000];
+  const std::vector<std::string> want = {
+      "bad\\x1b[2J\\r\\nblock\\xc2\\x9b\\xff caf\xc3\xa9", "errno 5", "",
+      "no answer within the read time-out",
+      "the answer did not come whole within the read time-out"};
+  for (const std::string& w : want) {
+    SCOPED_TRACE(w);
+    EXPECT_EQ(krsd_cli_read(ctx, b, w.empty() ? 2 : 4000), w.empty() ? 2 : -1);
+    EXPECT_EQ(failure(), w);
+  }
+  EXPECT_EQ(krsd_cli_read(ctx, b, 4), -1);
+  EXPECT_EQ(failure(), "Connection reset by peer");
+  peer.join();
+  // A positioning tells its failure the same way.
+  EXPECT_EQ(krsd_cli_seek(ctx, 0, 0), -1);
+  EXPECT_TRUE(failure() == "Broken pipe" || failure() == "Connection reset by peer") << failure();
+}
+
 TEST(ErrorClass, WindowsAndPosixTables) {
   EXPECT_EQ(krsd_error_class(2, 0), IOERR_NONE);
   EXPECT_EQ(krsd_error_class(2, 5), IOERR_DATA);

@@ -136,3 +136,22 @@ TEST(StrTrim, AsciiWhiteSpaceOnly) {
 }
 
 }  // namespace
+
+// A text for a log is cut between characters: never half an escape or half
+// of a UTF-8 character, and always terminated.
+TEST(Printable, CutsOnlyBetweenCharacters) {
+  struct Row {
+    const char* text;
+    size_t size;
+    const char* shown;
+  } rows[] = {
+      {"a\tb\x7f", 16, "a\\tb\\x7f"},  {"abc\x01", 6, "abc"},       {"ab\xc3\xa9", 4, "ab"},
+      {"ab\xc3\xa9", 5, "ab\xc3\xa9"}, {"\xe2\x82", 16, "\\xe2\\x82"}, {"x", 1, ""},
+  };
+  for (const Row& r : rows) {
+    char out[16];
+    memset(out, 'z', sizeof out);
+    os_printable_copy(out, r.size, r.text);
+    EXPECT_STREQ(out, r.shown) << r.text << " in " << r.size;
+  }
+}

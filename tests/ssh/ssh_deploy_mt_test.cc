@@ -70,7 +70,8 @@ bool dead(pid_t pid) {
 // Records its arguments, prints one line on each stream, then behaves as
 // the files beside it say: NAME.rc (exit code), NAME.hang (sleep in a child
 // and record both pids), NAME.wait (hold until the file "go" appears),
-// NAME.out (printed too). As PuTTY's tools do with a host key they have not
+// NAME.out (printed too), NAME.err (printed on standard error instead of
+// the warning). As PuTTY's tools do with a host key they have not
 // cached ("hostkey" holds what they say then, "known" stands for the cache):
 // with -batch they give up, else they ask and a "y" caches the key.
 const char* kStandIn = R"(#!/bin/sh
@@ -88,7 +89,7 @@ if [ -f "$d/hostkey" ] && [ ! -f "$d/known" ]; then
   exit 0
 fi
 echo "$t says hello"
-echo "$t warns" >&2
+if [ -f "$d/$t.err" ]; then cat "$d/$t.err" >&2; else echo "$t warns" >&2; fi
 if [ -f "$d/$t.out" ]; then cat "$d/$t.out"; fi
 if [ -f "$d/$t.hang" ]; then
   sleep 60 & echo "$$ $!" > "$d/$t.pids"; wait
@@ -133,7 +134,7 @@ class SshDeploy : public ::testing::Test {
     ASSERT_EQ(fs::current_path(), dir_) << "ssh_init enters the tool folder";
     for (const char* f : {"pscp.exe.args", "plink.exe.args", "pscp.exe.rc", "plink.exe.rc",
                           "pscp.exe.hang", "pscp.exe.wait", "pscp.exe.pids", "go",
-                          "plink.exe.out", "hostkey", "known"})
+                          "plink.exe.out", "pscp.exe.err", "plink.exe.err", "hostkey", "known"})
       fs::remove(dir_ / f);
     std::lock_guard<std::mutex> lock(g_mu);
     g_lines.clear();
@@ -186,9 +187,10 @@ TEST_F(SshDeploy, PasswordOptionStandsBetweenToolAndPort) {
   ASSERT_EQ(ssh_request_init_dev("10.0.0.7", 2222, "mobile", "s3cret"), 0);
   ASSERT_TRUE(wait_idle());
   EXPECT_EQ(ssh_last_result(), 0);
+  // The command lines run hold the password, the logged ones never do.
   EXPECT_EQ(lines(),
-            success_lines("pscp.exe -pw s3cret -P 2222 -batch dev/armv7/krsd mobile@10.0.0.7:/tmp",
-                          "plink.exe -pw s3cret -P 2222 -batch mobile@10.0.0.7 " + kStart));
+            success_lines("pscp.exe -pw ****** -P 2222 -batch dev/armv7/krsd mobile@10.0.0.7:/tmp",
+                          "plink.exe -pw ****** -P 2222 -batch mobile@10.0.0.7 " + kStart));
   EXPECT_EQ(args_of(dir_ / "pscp.exe.args"),
             (Lines{"-pw", "s3cret", "-P", "2222", "-batch", "dev/armv7/krsd", "mobile@10.0.0.7:/tmp"}));
   EXPECT_EQ(args_of(dir_ / "plink.exe.args"),
@@ -216,8 +218,61 @@ TEST_F(SshDeploy, CopyFailureLogsOneErrorAndSkipsTheStart) {
   EXPECT_EQ(lines(), (Lines{"ver: 1.1.3.398 (2018-10-10)\n", "开始初始化镜像环境...\n",
                             "os_system:[pscp.exe  -P 22 -batch dev/armv7/krsd root@192.168.191.2:/tmp]\n",
                             "pscp.exe says hello\n\n", "pscp.exe warns\n\n",
-                            "初始化设备环境: 复制文件错误\n"}));
+                            "pscp.exe: pscp.exe warns\n", "初始化设备环境: 复制文件错误\n"}));
   EXPECT_FALSE(fs::exists(dir_ / "plink.exe.args"));
+}
+
+// A failed step shows the tool's own reason without debug: the last line it
+// wrote to standard error, escaped where a device's shell may have written
+// it. No line shows the password, with debug on as here, whatever path the
+// deployment takes.
+TEST_F(SshDeploy, FailuresShowTheToolsReasonAndNeverThePassword) {
+  const std::string unknown_key =
+      "The host key is not cached for this server:\n"
+      "The server's ssh-ed25519 key fingerprint is:\n  ssh-ed25519 255 SHA256:Abc1\n";
+  struct Row {
+    const char* name;
+    const char* tool;      // the one that fails
+    std::string err;       // what it writes to standard error
+    std::string reason;    // the line shown
+    std::string outcome;
+    bool key;              // an unknown host key, trusted first
+  } rows[] = {
+      {"refused", "pscp.exe", "Access denied\r\nFATAL ERROR: Configured password was not accepted\r\n",
+       "pscp.exe: FATAL ERROR: Configured password was not accepted\n", "初始化设备环境: 复制文件错误\n",
+       false},
+      {"no route", "pscp.exe", "FATAL ERROR: Network error: No route to host\n",
+       "pscp.exe: FATAL ERROR: Network error: No route to host\n", "初始化设备环境: 复制文件错误\n", false},
+      {"silent", "pscp.exe", "", "pscp.exe: ended with status 1 and no message\n",
+       "初始化设备环境: 复制文件错误\n", false},
+      {"shell", "plink.exe", "sh: /tmp/krsd: \x1b[2Jnot found\n\n",
+       "plink.exe: sh: /tmp/krsd: \\x1b[2Jnot found\n", "初始化设备环境: 启动错误\n", false},
+      {"trusted key", "plink.exe", "FATAL ERROR: Server unexpectedly closed network connection\n",
+       "plink.exe: FATAL ERROR: Server unexpectedly closed network connection\n",
+       "初始化设备环境: 启动错误\n", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    std::ofstream(dir_ / (std::string(row.tool) + ".rc")) << "1";
+    std::ofstream(dir_ / (std::string(row.tool) + ".err")) << row.err;
+    if (row.key) std::ofstream(dir_ / "hostkey") << unknown_key;
+    ssh_set_hostkey_question([](const char*, int, const char*) { return true; });
+    ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", "s3cret"), 0);
+    ASSERT_TRUE(wait_idle());
+    EXPECT_NE(ssh_last_result(), 0);
+    Lines got = lines();
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(got[got.size() - 2], row.reason);
+    EXPECT_EQ(got.back(), row.outcome);
+    size_t logged = 0;
+    for (const std::string& l : got) {
+      EXPECT_EQ(l.find("s3cret"), std::string::npos) << l;
+      logged += l.find("-pw ****** -P 22 ") != std::string::npos;
+    }
+    EXPECT_EQ(logged, row.key ? 4u : std::string(row.tool) == "pscp.exe" ? 1u : 2u);
+    EXPECT_EQ(args_of(dir_ / (std::string(row.tool) + ".args"))[1], "s3cret");
+  }
 }
 
 TEST_F(SshDeploy, StartFailureIsReportedAsSuch) {
@@ -320,17 +375,21 @@ TEST_F(SshDeploy, HostKeysTheToolsRefuse) {
 }
 
 // A value longer than the dialog's edits take is never cut: the deployment
-// fails with the copy step's outcome line and runs no tool. 31 characters,
-// also of several bytes each, go through whole.
+// fails with an outcome line that names it and says that nothing was
+// copied, and runs no tool. 31 characters, also of several bytes each, go
+// through whole.
 TEST_F(SshDeploy, OverlongFieldsFailWithTheOutcomeLineNotCut) {
   const std::string longer(32, 'p');
   struct Row {
-    std::string ip, user, password, error;
+    std::string ip, user, password, error, outcome;
   };
   const Row rows[] = {
-      {"192.168.191.2", "root", longer, "the password is longer than 31 characters, not used\n"},
-      {"192.168.191.2", longer, "", "the user is longer than 31 characters, not used\n"},
-      {longer + ".1", "root", "", "the address is longer than 31 characters, not used\n"},
+      {"192.168.191.2", "root", longer, "the password is longer than 31 characters, not used\n",
+       "初始化设备环境: 密码超过 31 个字符, 未复制文件\n"},
+      {"192.168.191.2", longer, "", "the user is longer than 31 characters, not used\n",
+       "初始化设备环境: 用户名超过 31 个字符, 未复制文件\n"},
+      {longer + ".1", "root", "", "the address is longer than 31 characters, not used\n",
+       "初始化设备环境: 地址超过 31 个字符, 未复制文件\n"},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.error);
@@ -339,7 +398,7 @@ TEST_F(SshDeploy, OverlongFieldsFailWithTheOutcomeLineNotCut) {
     ASSERT_TRUE(wait_idle());
     EXPECT_NE(ssh_last_result(), 0);
     EXPECT_EQ(lines(), (Lines{"ver: 1.1.3.398 (2018-10-10)\n", "开始初始化镜像环境...\n", r.error,
-                              "初始化设备环境: 复制文件错误\n"}));
+                              r.outcome}));
     EXPECT_FALSE(fs::exists(dir_ / "pscp.exe.args"));
   }
   EXPECT_EQ(ssh_request_init_dev(nullptr, 22, "root", ""), -1);

@@ -181,6 +181,7 @@ int stream_ctrl(stream_ref_t s, size_t code, ...) {
     case STREAM_CTRL_PEER_SHA256:
     case STREAM_CTRL_READ_DIRECT:
     case STREAM_CTRL_READ_PIECES:
+    case STREAM_CTRL_LAST_ERROR:
       arg.ptr = va_arg(ap, void*);
       break;
     case STREAM_CTRL_SET_TIMEOUT:

@@ -34,7 +34,13 @@ enum {
   STREAM_CTRL_PEER_SHA256 = 0x10007,  // char[65]: the TLS peer certificate's SHA-256
   STREAM_CTRL_READ_DIRECT = 0x10008,  // stream_direct_read*
   STREAM_CTRL_READ_PIECES = 0x10009,  // tb_file_pieces* (file layer control code 3)
+  STREAM_CTRL_LAST_ERROR = 0x1000A,   // char[STREAM_LAST_ERROR_SIZE]
 };
+
+// STREAM_CTRL_LAST_ERROR: why the stream's last operation failed, in the
+// words of its file driver (TB_FILE_CTRL_LAST_ERROR), empty when it went
+// through. The control fails (0) for streams whose failures errno tells.
+enum { STREAM_LAST_ERROR_SIZE = 200 };
 
 // STREAM_CTRL_READ_DIRECT: a read at the stream's position that goes around
 // the system's cache (tb_file_read_direct), for reading a damaged device

@@ -100,6 +100,9 @@ struct file_stream final : stream_s {
       case STREAM_CTRL_IOERR:
         if (!arg.ptr || !file) return 0;
         return tb_file_ctrl(file, TB_FILE_CTRL_IOERR, arg.ptr, sizeof(int32_t)) != 0;
+      case STREAM_CTRL_LAST_ERROR:
+        if (!arg.ptr || !file) return 0;
+        return tb_file_ctrl(file, TB_FILE_CTRL_LAST_ERROR, arg.ptr, STREAM_LAST_ERROR_SIZE) != 0;
       case STREAM_CTRL_DEVINFO:
         if (!arg.ptr || !file) return 0;
         return tb_file_ctrl(file, TB_FILE_CTRL_DEVINFO, arg.ptr, sizeof(tb_file_devinfo)) != 0;

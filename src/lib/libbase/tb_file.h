@@ -23,11 +23,15 @@ enum { IOERR_NONE = 0, IOERR_DATA = 1, IOERR_GONE = 2, IOERR_OTHER = 3 };
 // hexadecimal digits and a NUL (65 bytes); drivers without one answer 0.
 // TB_FILE_CTRL_READ_PIECES: a tb_file_pieces (below); drivers without such a
 // read answer 0.
+// TB_FILE_CTRL_LAST_ERROR: why the file's last operation failed, in a few
+// English words for a log line, NUL-terminated and cut to arg_size bytes;
+// empty when it went through. Drivers whose failures errno tells answer 0.
 enum {
   TB_FILE_CTRL_DEVINFO = 0,
   TB_FILE_CTRL_IOERR = 1,
   TB_FILE_CTRL_PEER_SHA256 = 2,
   TB_FILE_CTRL_READ_PIECES = 3,
+  TB_FILE_CTRL_LAST_ERROR = 4,
 };
 
 struct tb_file_devinfo {
@@ -146,7 +150,8 @@ int tb_file_register_driver(const tb_file_driver* driver);
 
 // Device naming: writes the name the driver opens into out and the driver
 // name into driver (16 bytes). A local name is the file it spells (see
-// tb_path_local_name), a file:// URL its path, "\dev\diskN" the N-th whole
+// tb_path_local_name), a file:// URL its path with the percent escapes
+// decoded (an invalid escape or %00 is EINVAL), "\dev\diskN" the N-th whole
 // disk, the device forms their drivers; krp:// and krps:// URLs go to the
 // registered driver unchanged. false with errno set when the name cannot be
 // represented (EINVAL, ENAMETOOLONG; also when it does not fit out): nothing

@@ -133,6 +133,38 @@ bool tb_path_device_form(const char* text) {
   return false;
 }
 
+namespace {
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  const char l = tb_path_lower(c);
+  return l >= 'a' && l <= 'f' ? l - 'a' + 10 : -1;
+}
+
+}  // namespace
+
+bool tb_path_percent_decode(std::string* text) {
+  std::string out;
+  out.reserve(text->size());
+  for (size_t i = 0; i < text->size(); ++i) {
+    if ((*text)[i] != '%') {
+      out += (*text)[i];
+      continue;
+    }
+    const bool two = i + 2 < text->size();
+    const int h = two ? hex_value((*text)[i + 1]) : -1;
+    const int l = two ? hex_value((*text)[i + 2]) : -1;
+    if (h < 0 || l < 0 || (h == 0 && l == 0)) {
+      errno = EINVAL;
+      return false;
+    }
+    out += static_cast<char>(h * 16 + l);
+    i += 2;
+  }
+  *text = std::move(out);
+  return true;
+}
+
 bool tb_path_name_length(const char* text, size_t* len) {
   if (!text || !*text) {
     errno = EINVAL;

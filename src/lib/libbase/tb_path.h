@@ -45,6 +45,12 @@ bool tb_path_disk_form(const char* text);
 // more. A name is never cut: a shorter name would be another file.
 bool tb_path_name_length(const char* text, size_t* len);
 
+// Decodes the percent escapes of a file URL's path in place: "%" and two
+// hexadecimal digits (either case) are that byte. false with errno EINVAL,
+// text unchanged, for a "%" without two hex digits and for "%00", which no
+// file name can hold.
+bool tb_path_percent_decode(std::string* text);
+
 // The name the system opens for a local name (not a URL): on POSIX the name
 // as written, joined to the current folder when relative; a device form as
 // it is. false with errno set when the name cannot be represented (empty:

@@ -84,6 +84,39 @@ void parse_args(const char* p, std::string* args) {
   args->assign(p);
 }
 
+// The port of a URL, at p (after ":"): a decimal number from 1 to 65535
+// that the host's separators end. Anything else names no port the
+// examiner can have meant, and connecting to a guess would read another
+// source; false then. *end is where the port ends.
+bool parse_port(const char* p, uint16_t* port, const char** end) {
+  uint32_t value = 0;
+  const char* q = p;
+  for (; *q >= '0' && *q <= '9'; ++q) {
+    value = value * 10 + static_cast<uint32_t>(*q - '0');
+    if (value > 65535) return false;
+  }
+  if (q == p || value == 0 || (*q && *q != '/' && *q != '?' && !is_space(*q))) return false;
+  *port = static_cast<uint16_t>(value);
+  *end = q;
+  return true;
+}
+
+// A host that was written in brackets and is no IPv6 address keeps them
+// when the text is rebuilt where they are needed to read it back: without
+// them, the rest after a ':' would be read as the port.
+bool needs_brackets(const std::string& host) {
+  return host.find(':') != std::string::npos || (!host.empty() && host[0] == '[');
+}
+
+thread_local const char* t_refusal = "";
+
+bool refuse(tb_url_t* url, const char* why) {
+  tb_url_clear(url);
+  t_refusal = why;
+  errno = EINVAL;
+  return false;
+}
+
 void set_addr_from_host(tb_url_t* url) {
   uint16_t port = tb_ipaddr_port(&url->addr);
   tb_ipaddr_clear(&url->addr);
@@ -137,7 +170,10 @@ int tb_url_protocol_probe(const char* text) {
   return TB_URL_PROTOCOL_FILE;
 }
 
+const char* tb_url_refusal() { return t_refusal; }
+
 bool tb_url_text_set(tb_url_t* url, const char* text) {
+  t_refusal = "";
   if (!url || !text) return false;
   tb_url_clear(url);
 
@@ -168,10 +204,12 @@ bool tb_url_text_set(tb_url_t* url, const char* text) {
   }
   // A file URL names one file or none: a query would be dropped from the
   // name, so a different file would be opened than the one written.
-  if (url->protocol == TB_URL_PROTOCOL_FILE && std::strchr(rest, '?')) {
-    tb_url_clear(url);
-    errno = EINVAL;
-    return false;
+  if (url->protocol == TB_URL_PROTOCOL_FILE && std::strchr(rest, '?'))
+    return refuse(url, "a file URL names one file and takes no query");
+  if (url->protocol == TB_URL_PROTOCOL_FILE) {
+    std::string name(rest);
+    if (!tb_path_percent_decode(&name))
+      return refuse(url, "a file URL's % starts no escape of two hex digits, or one of byte 0");
   }
   if (!*rest) {
     tb_url_clear(url);
@@ -184,16 +222,8 @@ bool tb_url_text_set(tb_url_t* url, const char* text) {
     if (!url->host.empty()) tb_ipaddr_ip_text_set(&url->addr, url->host.c_str(), 0);
     uint16_t port;
     if (*p == ':') {
-      ++p;
-      uint64_t value = 0;
-      int digits = 0;
-      while (digits < 11 && *p >= '0' && *p <= '9') {
-        value = value * 10 + static_cast<uint64_t>(*p - '0');
-        ++p;
-        ++digits;
-      }
-      port = static_cast<uint16_t>(value & 0xffff);
-      if (port == 0) port = url->secure ? 443 : 80;
+      if (!parse_port(p + 1, &port, &p))
+        return refuse(url, "invalid port: not a decimal number from 1 to 65535");
     } else if (url->protocol == TB_URL_PROTOCOL_HTTP) {
       port = url->secure ? 443 : 80;
     } else if (url->protocol == TB_URL_PROTOCOL_KRP) {
@@ -244,7 +274,7 @@ const char* tb_url_text(tb_url_t* url) {
       out = kNames[url->protocol];
       if (url->secure) out += 's';
       out += "://";
-      bool v6 = url->addr.family == TB_IPADDR_FAMILY_IPV6;
+      bool v6 = url->addr.family == TB_IPADDR_FAMILY_IPV6 || needs_brackets(url->host);
       if (v6) out += '[';
       out += url->host;
       if (v6) out += ']';
@@ -259,7 +289,7 @@ const char* tb_url_text(tb_url_t* url) {
       out = "sql://";
       uint16_t port = tb_ipaddr_port(&url->addr);
       if (!url->host.empty()) {
-        out += url->host;
+        out += needs_brackets(url->host) ? "[" + url->host + "]" : url->host;
         if (port) out += ":" + std::to_string(port);
       }
       out += url->path;

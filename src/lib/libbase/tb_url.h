@@ -34,8 +34,13 @@ struct tb_url_t {
 bool tb_url_init(tb_url_t* url);
 void tb_url_exit(tb_url_t* url);
 void tb_url_clear(tb_url_t* url);
-// Parses text; on failure the url is cleared and false returned.
+// Parses text; on failure the url is cleared and false returned. A port
+// that is not a decimal number from 1 to 65535 is refused (errno EINVAL).
 bool tb_url_text_set(tb_url_t* url, const char* text);
+// Why the calling thread's last tb_url_text_set refused its text, in a few
+// English words; empty when it took it (and for refusals it has no words
+// for, such as a local name that is too long: errno tells).
+const char* tb_url_refusal();
 // The rebuilt text (cached), or null when a required part is missing.
 const char* tb_url_text(tb_url_t* url);
 

@@ -53,6 +53,8 @@ struct krsd_client {
   int64_t fd;       // the daemon's handle of the open file, 0 before an open
   int last_ret;
   int32_t last_error;  // the daemon's errno of the last operation, 0 on success
+  // The daemon's errno text of the last failure (control characters
+  // escaped), or the session's own text for it.
   char last_error_str[256];
   blobmsg_buf req;      // the request builder, reused
   uint8_t* resp;        // the last response message, root first
@@ -67,6 +69,11 @@ struct krsd_client {
   // at once instead of reading those answers as its own, or reading from a
   // position the caller does not know.
   int out_of_step;
+  // The last answer did not come (whole): recv_errno is the receive's errno
+  // then (ETIMEDOUT when the read time-out ran out), cut_short set when part
+  // of it came.
+  int recv_errno;
+  int cut_short;
 };
 
 // The file information record; its first four fields have the layout of the
@@ -106,6 +113,11 @@ void krsd_cli_free(krsd_client* ctx);
 
 // Stores code in last_ret and sets last_error_str by code.
 void krsd_cli_set_last_error(krsd_client* ctx, int code);
+// Why the session's last operation failed, for a log line, into out (size
+// bytes, cut to fit): the daemon's errno text, or the transport's (the
+// system's words for a reset connection, a time-out, ...); empty when it
+// went through. The krp driver answers TB_FILE_CTRL_LAST_ERROR with it.
+void krsd_cli_failure_text(const krsd_client* ctx, char* out, size_t size);
 // Error class (IOERR_*) of a daemon errno for the daemon's platform.
 int krsd_error_class(int32_t os_type, int32_t err);
 
@@ -155,6 +167,8 @@ void krsd_url_opt_get(const char* query, const char* key, char* field, size_t si
 krsd_client* krsd_file_init(const char* path, int mode);
 // Why the calling thread's last krsd_file_init failed, in English and in a
 // few words ("Connection refused", "Connection timed out", "login refused:
-// Permission denied", "No such file or directory", ...); empty after one
-// that succeeded, and before the first.
+// Permission denied", "No such file or directory", ...), or why the
+// thread's last URL was refused by the parser (tb_url_refusal: "invalid
+// port: ..."), which no open follows; empty after an open that succeeded,
+// and before the first.
 const char* krsd_file_open_error();

@@ -14,6 +14,7 @@
 #include "sd_ssl.h"
 #include "tb_file.h"
 #include "tb_ipaddr.h"
+#include "tb_url.h"
 
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_client"
 
@@ -42,13 +43,63 @@ void sd_open_failed(const char* fmt, ...) {
   va_end(ap);
 }
 
-const char* krsd_file_open_error() { return t_open_error; }
+// A krp URL that the parser refused never reaches krsd_file_init (the
+// stream layer parses it first): the refusal is then the newest reason.
+const char* krsd_file_open_error() {
+  return *tb_url_refusal() ? tb_url_refusal() : t_open_error;
+}
 
 void sd_copy_text(char* dst, size_t size, const char* text) {
   if (!size) return;
   size_t n = text ? strnlen(text, size - 1) : 0;
   if (n) memcpy(dst, text, n);
   dst[n] = 0;
+}
+
+void krsd_cli_failure_text(const krsd_client* ctx, char* out, size_t size) {
+  if (!size) return;
+  const char* text = "";
+  char own[128];
+  switch (ctx->last_ret) {
+    case KRSD_OK:
+      break;
+    case KRSD_ERR_REMOTE:
+      // The daemon's words, stored escaped.
+      text = ctx->last_error_str;
+      if (!*text) {
+        snprintf(own, sizeof own, "errno %d", static_cast<int>(ctx->last_error));
+        text = own;
+      }
+      break;
+    case KRSD_ERR_SYS:
+      text = ctx->last_error_str;  // the system's words for the transport's failure
+      break;
+    case KRSD_ERR_TIMEOUT:
+    case KRSD_ERR_DATA: {
+      // Nothing, or part of an answer came: the read time-out ran out, or
+      // the wait for it failed (a reset connection, a stop request).
+      const bool came_short = ctx->last_ret == KRSD_ERR_TIMEOUT || ctx->cut_short;
+      if (came_short && ctx->recv_errno != 0 && ctx->recv_errno != ETIMEDOUT)
+        text = os_error_text(ctx->recv_errno, own, sizeof own);
+      else if (came_short)
+        text = ctx->cut_short ? "the answer did not come whole within the read time-out"
+                              : "no answer within the read time-out";
+      else
+        text = "the daemon's answer is malformed";
+      break;
+    }
+    case KRSD_ERR_MEMORY:
+      text = "out of memory";
+      break;
+    case KRSD_ERR_PACK:
+      text = "the daemon's data does not unpack";
+      break;
+    default:
+      snprintf(own, sizeof own, "failure %d", ctx->last_ret);
+      text = own;
+      break;
+  }
+  os_printable_copy(out, size, text);  // cut between characters
 }
 
 int sd_lose_step(krsd_client* ctx, int code) {
@@ -83,7 +134,7 @@ int sd_reply(krsd_client* ctx, uint32_t pl, const blobmsg_rule* rules, int n, co
   if (err != 0) {
     *stage = SD_STAGE_REMOTE;
     ctx->last_error = err;
-    sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
+    os_printable_copy(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
     return KRSD_ERR_REMOTE;
   }
   ctx->last_error = 0;

@@ -32,12 +32,14 @@ int client_send_reqest(krsd_client* ctx, int cmd, const void* msg, size_t len) {
   return send_request(&ctx->conn, KRSD_FRAME_VERSION, cmd, msg, len);
 }
 
-int recv_request_len(net_conn* conn, uint8_t* cmd, uint32_t* root_word, uint32_t* padded_len) {
+int recv_request_len(net_conn* conn, uint8_t* cmd, uint32_t* root_word, uint32_t* padded_len,
+                     bool* cut_short) {
   uint8_t head[KRSD_FRAME_HEAD_LEN];
   long r = net_read(conn, head, sizeof(head));
   if (r < 0) return KRSD_ERR_SYS;
   if (r == 0) return KRSD_ERR_TIMEOUT;
   if (r != long(sizeof(head))) {
+    if (cut_short) *cut_short = true;
     KR_LOG(OS_LOG_DEBUG, "tb_socket_recv head_data len=%d need=%d\n", int(r), int(sizeof(head)));
     return KRSD_ERR_DATA;
   }
@@ -50,8 +52,14 @@ int recv_request_len(net_conn* conn, uint8_t* cmd, uint32_t* root_word, uint32_t
 
 int client_recv_response(krsd_client* ctx, uint32_t* padded_len) {
   uint32_t word = 0, pl = 0;
-  int ret = recv_request_len(&ctx->conn, nullptr, &word, &pl);
-  if (ret != KRSD_OK) return ret;
+  bool cut = false;
+  ctx->recv_errno = 0;
+  int ret = recv_request_len(&ctx->conn, nullptr, &word, &pl, &cut);
+  ctx->cut_short = cut;
+  if (ret != KRSD_OK) {
+    ctx->recv_errno = errno;
+    return ret;
+  }
   // pl is at most 0x1000000 (the 24-bit length), so the buffer stays bounded
   // whatever the daemon claims.
   size_t need = size_t(pl) + 4;
@@ -68,6 +76,8 @@ int client_recv_response(krsd_client* ctx, uint32_t* padded_len) {
   long r = net_read(&ctx->conn, ctx->resp + 4, pl - 4);
   if (r < 0) return KRSD_ERR_SYS;
   if (r != long(pl - 4)) {
+    ctx->cut_short = 1;
+    ctx->recv_errno = errno;
     KR_LOG(OS_LOG_DEBUG, "recv_data len=%d need=%d\n", int(r), int(pl - 4));
     return KRSD_ERR_DATA;
   }

@@ -19,8 +19,10 @@ int send_request(net_conn* conn, int version, int cmd, const void* msg, size_t l
 int client_send_reqest(krsd_client* ctx, int cmd, const void* msg, size_t len);
 // Reads and checks the 8-byte head: KRSD_OK with the command byte, the raw
 // root header word and the padded message length; KRSD_ERR_SYS,
-// KRSD_ERR_TIMEOUT (nothing arrived in time) or KRSD_ERR_DATA.
-int recv_request_len(net_conn* conn, uint8_t* cmd, uint32_t* root_word, uint32_t* padded_len);
+// KRSD_ERR_TIMEOUT (nothing arrived in time) or KRSD_ERR_DATA (with
+// *cut_short set when only part of the head came in time).
+int recv_request_len(net_conn* conn, uint8_t* cmd, uint32_t* root_word, uint32_t* padded_len,
+                     bool* cut_short = nullptr);
 // Reads one response into the session's response buffer (root first, grown
 // as needed): KRSD_OK with *padded_len, or the failure code.
 int client_recv_response(krsd_client* ctx, uint32_t* padded_len);

@@ -1,5 +1,6 @@
 #include "krsd_client.h"
 #include "os/os_log.h"
+#include "os/os_safe.h"
 #include "sd_internal.h"
 #include "sd_ssl.h"
 #include "tb_file.h"
@@ -53,7 +54,7 @@ int cli_init(krsd_client* ctx, const char* user, const char* passwd) {
   int32_t err = blobmsg_get_u32(tb[0]);
   if (err != 0) {
     ctx->last_error = err;
-    sd_copy_text(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
+    os_printable_copy(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
     return KRSD_ERR_REMOTE;
   }
   ctx->last_error = 0;

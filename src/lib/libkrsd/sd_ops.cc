@@ -68,6 +68,12 @@ int drv_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
     memcpy(arg, &info, arg_size < sizeof(info) ? arg_size : sizeof(info));
     return 1;
   }
+  if (code == TB_FILE_CTRL_LAST_ERROR) {
+    // Answered from the session; never sent to the daemon.
+    if (!arg || !arg_size) return 0;
+    krsd_cli_failure_text(as_ctx(ctx), static_cast<char*>(arg), arg_size);
+    return 1;
+  }
   if (code == TB_FILE_CTRL_PEER_SHA256) {
     // Answered from the session; never sent to the daemon.
     const char* fp = krsd_cli_peer_sha256(as_ctx(ctx));
@@ -114,7 +120,7 @@ krsd_client* krsd_file_init(const char* path, int mode) {
     return nullptr;
   }
   if (!path || !tb_url_text_set(&url, path)) {
-    sd_open_failed("not a krp URL");
+    sd_open_failed("%s", *tb_url_refusal() ? tb_url_refusal() : "not a krp URL");
     tb_url_exit(&url);
     return nullptr;
   }

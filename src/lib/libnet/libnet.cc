@@ -65,9 +65,12 @@ long sock_read(net_conn* conn, void* buf, size_t len) {
   int64_t start = tb_clock_ms();
   size_t done = 0;
   int passes = 0;
+  bool ready = false;   // the last wait said there is something to read
+  bool closed = false;  // yet the receive after it found nothing: the peer closed
   while (done < len) {
     if (passes >= NET_READ_MAX_PASSES) {
       KR_LOG(OS_LOG_DEBUG, "Read too many times\n");
+      if (closed) errno = ECONNRESET;  // the peer ended the connection
       return -1;
     }
     passes++;
@@ -76,6 +79,7 @@ long sock_read(net_conn* conn, void* buf, size_t len) {
     long r = tb_socket_recv(conn->sock, p + done, want);
     if (r > 0) {
       done += size_t(r);
+      ready = closed = false;
       continue;
     }
     if (r < 0) {
@@ -84,6 +88,7 @@ long sock_read(net_conn* conn, void* buf, size_t len) {
       KR_LOG(OS_LOG_DEBUG, "tb_socket_recv error [%d] [%s] \n", e, os_error_text(e, text, sizeof(text)));
       return -1;
     }
+    closed = ready;
     // Nothing now: wait for the rest of the call's budget, not a fresh one.
     int64_t left = int64_t(conn->timeout) - (tb_clock_ms() - start);
     long w = tb_socket_wait(conn->sock, TB_SOCKET_EVENT_RECV, left > 0 ? long(left) : 0);
@@ -91,11 +96,19 @@ long sock_read(net_conn* conn, void* buf, size_t len) {
       int e = errno;
       char text[256];
       KR_LOG(OS_LOG_DEBUG, "tb_socket_wait error [%d] [%s]\n", e, os_error_text(e, text, sizeof(text)));
+      errno = e;
       return 0;
     }
-    if (tb_clock_ms() - start >= conn->timeout) return long(done);
-    if (w > 0) continue;
+    if (tb_clock_ms() - start >= conn->timeout) {
+      errno = ETIMEDOUT;
+      return long(done);
+    }
+    if (w > 0) {
+      ready = true;
+      continue;
+    }
     KR_LOG(OS_LOG_DEBUG, "wait timeout %d len=%d\n", int(w), int(len));
+    errno = ETIMEDOUT;
     return long(done);
   }
   return long(done);

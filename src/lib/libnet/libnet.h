@@ -31,9 +31,10 @@ typedef long (*net_write_hook)(net_conn* conn, const void* buf, size_t len);
 tb_socket_ref_t sock_connect(const tb_ipaddr_t* addr, int buf_size, int timeout_ms);
 
 // Reads len bytes within conn->timeout ms for the whole call. Returns len,
-// fewer when the budget ran out (the caller's time-out signal), 0 when a
-// wait failed (or len is 0), -1 on a receive error or after 10000 receive
-// passes (a peer that closed the connection ends there).
+// fewer when the budget ran out (the caller's time-out signal; errno
+// ETIMEDOUT), 0 when a wait failed (errno says why) or len is 0, -1 on a
+// receive error or after 10000 receive passes (a peer that closed the
+// connection ends there, with errno ECONNRESET).
 long sock_read(net_conn* conn, void* buf, size_t len);
 // Writes len bytes; len, or -1 on error or when the peer accepted nothing
 // for conn->timeout ms.

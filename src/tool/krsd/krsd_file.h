@@ -54,7 +54,10 @@ class krsd_file {
 
   // Reads up to len bytes at the current position into buf; fewer only at
   // the end of the data. The position advances by *got on success and stays
-  // on failure (a failed read never reports part of its data).
+  // on failure (a failed read never reports part of its data). A block
+  // device's read that fails is read again around the page cache, which
+  // fails a whole read-ahead window for one bad sector: only a read that
+  // touches an unreadable sector fails.
   [[nodiscard]] int read(uint8_t* buf, size_t len, size_t* got);
   // The same at a given offset, without moving the position.
   [[nodiscard]] int read_at(int64_t off, uint8_t* buf, size_t len, size_t* got) const;
@@ -74,9 +77,15 @@ class krsd_file {
   krsd_file() = default;
   int size(int64_t* out) const;
   int fault(int64_t off, size_t len) const;
+  int read_cached(int64_t off, uint8_t* buf, size_t len, size_t* got) const;
+  int read_direct(int64_t off, uint8_t* buf, size_t len, size_t* got) const;
+  int direct_fd() const;
 
   const krsd_fs* fs_ = nullptr;
   int fd_ = -1;
+  // The block device opened again with O_DIRECT on the first failed read;
+  // -2 while not tried, -1 when it cannot be had.
+  mutable int direct_fd_ = -2;
   int type_ = KRSD_FTYPE_OTHER;
   bool can_write_ = false;
   int64_t pos_ = 0;

@@ -174,9 +174,10 @@ bool tb_file_device_name(const char* path, char* out, size_t out_size, char* dri
       if (c == '/') c = '\\';
     drv = "krp";
   } else if (starts_with_ci(slashed, "file://")) {
-    // One file or none: a query would be dropped from the name.
+    // One file or none: a query would be dropped from the name. The path
+    // is a URL's: its percent escapes are the bytes of the name.
     name = slashed.substr(7);
-    if (name.empty() || name.find('?') != std::string::npos) {
+    if (name.empty() || name.find('?') != std::string::npos || !tb_path_percent_decode(&name)) {
       errno = EINVAL;
       return false;
     }

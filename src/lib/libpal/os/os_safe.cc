@@ -85,3 +85,53 @@ size_t os_utf8_length(const char* text) {
   for (const char* p = text; p && *p; ++p) n += (static_cast<unsigned char>(*p) & 0xC0) != 0x80;
   return n;
 }
+
+namespace {
+
+// The length of the UTF-8 sequence at p that a log may show as it is: 0
+// for a control character (C0, DEL, C1) or a byte that starts no whole
+// sequence.
+size_t printable_at(const unsigned char* p) {
+  if (*p >= 0x20 && *p < 0x7f) return 1;
+  size_t n = 0;
+  if (*p >= 0xc2 && *p <= 0xdf)
+    n = 2;
+  else if (*p >= 0xe0 && *p <= 0xef)
+    n = 3;
+  else if (*p >= 0xf0 && *p <= 0xf4)
+    n = 4;
+  for (size_t i = 1; i < n; ++i)
+    if ((p[i] & 0xc0) != 0x80) return 0;
+  if (n == 2 && *p == 0xc2 && p[1] < 0xa0) return 0;  // U+0080..U+009F
+  return n;
+}
+
+}  // namespace
+
+void os_printable_copy(char* dst, size_t size, const char* text) {
+  if (!size) return;
+  size_t out = 0;
+  const auto* p = reinterpret_cast<const unsigned char*>(text ? text : "");
+  while (*p) {
+    char esc[8];
+    size_t n = printable_at(p);
+    const char* piece = reinterpret_cast<const char*>(p);
+    if (n == 0) {
+      switch (*p) {
+        case '\n': snprintf(esc, sizeof esc, "\\n"); break;
+        case '\r': snprintf(esc, sizeof esc, "\\r"); break;
+        case '\t': snprintf(esc, sizeof esc, "\\t"); break;
+        default: snprintf(esc, sizeof esc, "\\x%02x", *p); break;
+      }
+      piece = esc;
+      n = strlen(esc);
+      ++p;
+    } else {
+      p += n;
+    }
+    if (out + n > size - 1) break;  // never half an escape or a character
+    memcpy(dst + out, piece, n);
+    out += n;
+  }
+  dst[out] = 0;
+}

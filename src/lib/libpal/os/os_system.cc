@@ -111,15 +111,18 @@ int os_system_capture(const char* command, uint32_t limit_ms, char** out, char**
   return result;
 }
 
-int os_system_debug(const char* command, uint32_t limit_ms, std::string* output) {
+int os_system_debug(const char* command, uint32_t limit_ms, std::string* output,
+                    std::string* errors) {
   char* out = nullptr;
   char* err = nullptr;
   int result = os_system_capture(command, limit_ms, &out, &err);
   if (output) output->clear();
+  if (errors) errors->clear();
   for (char* text : {out, err}) {
     if (!text) continue;
     KR_LOG(OS_LOG_DEBUG, "%s\n", text);
     if (output) output->append(text);
+    if (errors && text == err) errors->assign(text);
     free(text);
   }
   return result;

@@ -36,8 +36,10 @@ const char* strbuf_get(const strbuf* sb);
 // Runs command for at most limit_ms and logs its standard output, then its
 // standard error, at level 7 ("%s\n") when they are not empty. Returns the
 // result of os_system_capture. When output is given it receives the
-// standard output followed by the standard error.
-int os_system_debug(const char* command, uint32_t limit_ms, std::string* output = nullptr);
+// standard output followed by the standard error; errors, the standard
+// error alone.
+int os_system_debug(const char* command, uint32_t limit_ms, std::string* output = nullptr,
+                    std::string* errors = nullptr);
 
 // Runs "<command> 1><out file> 2><err file>" through os_system_s with two
 // fresh temporary files ("kor" prefix in $TMPDIR, else /tmp); out and err

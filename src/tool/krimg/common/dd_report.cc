@@ -122,7 +122,8 @@ json source_json(const std::string& given) {
   json s = {{"given", u8(dd_source_label(given))}};
   tb_url_t url;
   if (!tb_url_init(&url)) return s;
-  if (tb_url_text_set(&url, given.c_str()) && tb_url_protocol(&url) == TB_URL_PROTOCOL_KRP) {
+  const bool parsed = tb_url_text_set(&url, given.c_str());
+  if (parsed && tb_url_protocol(&url) == TB_URL_PROTOCOL_KRP) {
     const char* host = tb_url_host(&url);
     s["address"] = u8(host ? host : "");
     s["port"] = tb_url_port(&url);
@@ -135,6 +136,10 @@ json source_json(const std::string& given) {
                          std::to_string(tb_url_port(&url)) + (tb_url_path(&url) ? tb_url_path(&url) : ""));
     const std::string& fp = G.rec->peer_sha256;
     s["server_certificate_sha256"] = fp.empty() ? json(nullptr) : json(fp);
+  } else if (parsed && tb_url_protocol(&url) == TB_URL_PROTOCOL_FILE && !url.local) {
+    // A file URL: the file its decoded path names, as the job opened it.
+    char sys[4096];
+    if (tb_file_system_path(given.c_str(), sys, sizeof sys)) s["resolved"] = u8(sys);
   } else if (tb_url_protocol_probe(given.c_str()) == TB_URL_PROTOCOL_FILE) {
     // The very name the engine opened, by the same naming rules.
     char sys[4096];

@@ -467,10 +467,20 @@ const char* krsd_error_text(int kind) {
     char text[200];
     os_error_text(code, text, sizeof text);
     snprintf(G.errtext, sizeof G.errtext, "[%s]", text);
-  } else if (kind == TB_URL_PROTOCOL_KRP && *krsd_file_open_error()) {
-    // Right after a failed open of the device: why (refused, timed out,
-    // login refused, no such file, ...). Empty again once an open succeeded.
-    snprintf(G.errtext, sizeof G.errtext, "[%s]", krsd_file_open_error());
+  } else if (kind == TB_URL_PROTOCOL_KRP) {
+    // The session's words for its last failure (the daemon's errno text, a
+    // reset connection, a time-out); else, right after a failed open, why
+    // (refused, timed out, login refused, no such file, ...), which is
+    // empty again once an open succeeded.
+    char why[STREAM_LAST_ERROR_SIZE] = "";
+    for (stream_ref_t s : {G.in_kind == kind ? G.in_stream : nullptr,
+                           G.out_kind == kind ? G.out_stream : nullptr})
+      if (!*why && s && !stream_ctrl(s, STREAM_CTRL_LAST_ERROR, why)) why[0] = '\0';
+    if (!*why) snprintf(why, sizeof why, "%s", krsd_file_open_error());
+    if (*why)
+      snprintf(G.errtext, sizeof G.errtext, "[%s]", why);
+    else
+      G.errtext[0] = '\0';
   } else {
     G.errtext[0] = '\0';
   }

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -45,13 +46,42 @@ std::mutex g_hook_mu;
 ssh_hostkey_fn g_ask_hostkey;  // guarded by g_hook_mu
 std::string g_tls_sha256;      // guarded by g_hook_mu
 
+// A field of the request in the log's two languages.
+struct Field {
+  const char* name;
+  const char* label;
+};
+
 // The first field longer than SSH_FIELD_MAX characters (the edits count
 // characters, not bytes), or null.
-const char* overlong_field(const Request& r) {
-  if (os_utf8_length(r.ip.c_str()) > SSH_FIELD_MAX) return "address";
-  if (os_utf8_length(r.user.c_str()) > SSH_FIELD_MAX) return "user";
-  if (os_utf8_length(r.password.c_str()) > SSH_FIELD_MAX) return "password";
+const Field* overlong_field(const Request& r) {
+  static const Field kAddress{"address", "地址"}, kUser{"user", "用户名"},
+      kPassword{"password", "密码"};
+  if (os_utf8_length(r.ip.c_str()) > SSH_FIELD_MAX) return &kAddress;
+  if (os_utf8_length(r.user.c_str()) > SSH_FIELD_MAX) return &kUser;
+  if (os_utf8_length(r.password.c_str()) > SSH_FIELD_MAX) return &kPassword;
   return nullptr;
+}
+
+// What stands for the password in every logged command line: the command
+// lines run hold it, no log line does, whatever the level.
+constexpr const char* kPasswordShown = "-pw ******";
+
+// The tool's own words for its failure, shown without debug (its whole
+// output goes to the debug level only): the last line it wrote to standard
+// error, with what a log must not show raw escaped (a device's shell may
+// have written it).
+void log_tool_reason(const char* tool, const std::string& errors, int rc) {
+  size_t end = errors.find_last_not_of(" \t\r\n");
+  if (end == std::string::npos) {
+    KR_LOG(OS_LOG_INFO, "%s: ended with status %d and no message\n", tool, rc);
+    return;
+  }
+  size_t begin = errors.find_last_of('\n', end);
+  begin = begin == std::string::npos ? 0 : begin + 1;
+  char line[256];
+  os_printable_copy(line, sizeof line, errors.substr(begin, end - begin + 1).c_str());
+  KR_LOG(OS_LOG_INFO, "%s: %s\n", tool, line);
 }
 
 // "user@address" with each part quoted for the shell only when it needs it.
@@ -122,7 +152,8 @@ bool trust_host_key(const Request& r, const std::string& option, const std::stri
   char cmd[kCommandMax + 2];
   int n = snprintf(cmd, sizeof cmd, "plink.exe %s -P %d %s exit", option.c_str(), r.port, target.c_str());
   if (n < 0 || (size_t)n > kCommandMax) return false;
-  KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", cmd);
+  KR_LOG(OS_LOG_DEBUG, "os_system:[plink.exe %s -P %d %s exit]\n",
+         option.empty() ? "" : kPasswordShown, r.port, target.c_str());
   bool stored = false;
   std::string out;
   os_system_answer(
@@ -230,52 +261,62 @@ int ssh_init_dev() {
 
   // A longer value would have to be cut, and a cut password or address
   // silently logs in elsewhere or fails for no visible reason.
-  if (const char* field = overlong_field(r)) {
-    KR_LOG(OS_LOG_ERR, "the %s is longer than %d characters, not used\n", field, SSH_FIELD_MAX);
-    KR_LOG(OS_LOG_INFO, "初始化设备环境: 复制文件错误\n");
+  if (const Field* field = overlong_field(r)) {
+    KR_LOG(OS_LOG_ERR, "the %s is longer than %d characters, not used\n", field->name, SSH_FIELD_MAX);
+    KR_LOG(OS_LOG_INFO, "初始化设备环境: %s超过 %d 个字符, 未复制文件\n", field->label, SSH_FIELD_MAX);
     return 1;
   }
   // "-pw" and a password of at most 31 characters stay within the option's
   // 63; quoting for the shell adds only what the shell takes away again.
-  std::string option;
-  if (!r.password.empty()) option = "-pw " + os_shell_quote(r.password.c_str());
+  std::string option, shown;
+  if (!r.password.empty()) {
+    option = "-pw " + os_shell_quote(r.password.c_str());
+    shown = kPasswordShown;
+  }
   const std::string target = target_of(r);
   const unsigned limit = g_limit_ms.load();
 
+  // Each command line as it is run and as it is logged.
   char cmd[kCommandMax + 2];
-  int n = snprintf(cmd, sizeof cmd, "pscp.exe %s -P %d -batch dev/armv7/krsd %s:/tmp", option.c_str(),
-                   r.port, target.c_str());
-  if (n < 0 || (size_t)n > kCommandMax) {
+  std::string logged;
+  auto build = [&](const char* format) {
+    logged.resize(kCommandMax + 2);
+    snprintf(logged.data(), logged.size(), format, shown.c_str(), r.port, target.c_str());
+    logged.resize(strlen(logged.c_str()));
+    int n = snprintf(cmd, sizeof cmd, format, option.c_str(), r.port, target.c_str());
+    return n >= 0 && (size_t)n <= kCommandMax;
+  };
+  if (!build("pscp.exe %s -P %d -batch dev/armv7/krsd %s:/tmp")) {
     KR_LOG(OS_LOG_ERR, "the copy command is longer than %d characters\n", (int)kCommandMax);
-    KR_LOG(OS_LOG_INFO, "初始化设备环境: 复制文件错误\n");
+    KR_LOG(OS_LOG_INFO, "初始化设备环境: 复制命令超过 %d 个字符, 未复制文件\n", (int)kCommandMax);
     return 1;
   }
-  KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", cmd);
-  std::string out;
-  int rc = os_system_debug(cmd, limit, &out);
+  KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", logged.c_str());
+  std::string out, errors;
+  int rc = os_system_debug(cmd, limit, &out, &errors);
   // A host key the tools do not know yet: once the examiner trusted it, the
   // same copy runs again.
   if (rc != 0 && trust_host_key(r, option, target, limit, out)) {
-    KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", cmd);
-    rc = os_system_debug(cmd, limit, &out);
+    KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", logged.c_str());
+    rc = os_system_debug(cmd, limit, &out, &errors);
   }
   if (rc != 0) {
+    log_tool_reason("pscp.exe", errors, rc);
     KR_LOG(OS_LOG_INFO, "初始化设备环境: 复制文件错误\n");
     return 1;
   }
 
-  n = snprintf(cmd, sizeof cmd,
-               "plink.exe %s -P %d -batch %s \"killall krsd; chmod 755 /tmp/krsd; /tmp/krsd -d\"",
-               option.c_str(), r.port, target.c_str());
-  if (n < 0 || (size_t)n > kCommandMax) {
+  if (!build("plink.exe %s -P %d -batch %s \"killall krsd; chmod 755 /tmp/krsd; /tmp/krsd -d\"")) {
     KR_LOG(OS_LOG_ERR, "the start command is longer than %d characters\n", (int)kCommandMax);
     KR_LOG(OS_LOG_INFO, "初始化设备环境: 启动错误\n");
     return 1;
   }
-  KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", cmd);
-  if (os_system_debug(cmd, limit, &out) != 0) {
+  KR_LOG(OS_LOG_DEBUG, "os_system:[%s]\n", logged.c_str());
+  rc = os_system_debug(cmd, limit, &out, &errors);
+  if (rc != 0) {
     HostKeyRefusal k = host_key_refusal(out);
     if (k.kind == HostKeyRefusal::kChanged) report_changed_key(k);
+    log_tool_reason("plink.exe", errors, rc);
     KR_LOG(OS_LOG_INFO, "初始化设备环境: 启动错误\n");
     return 1;
   }

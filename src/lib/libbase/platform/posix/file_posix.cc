@@ -302,6 +302,20 @@ int64_t file_offset(void* ctx) {
   return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
+// A character device that stands for a disk (a raw partition) tells its
+// size by a seek to its end, as the daemon asks it; one that cannot (a
+// terminal) or answers 0 (\dev\null, \dev\zero and their kin) has none.
+// The position is put back; where that fails the size query fails, rather
+// than leave the next read at the end.
+int64_t seek_size(int fd) {
+  const int err = errno;
+  const off_t at = lseek(fd, 0, SEEK_CUR);
+  const off_t end = at < 0 ? -1 : lseek(fd, 0, SEEK_END);
+  if (end >= 0 && lseek(fd, at, SEEK_SET) != at) return -1;
+  errno = err;
+  return end > 0 ? static_cast<int64_t>(end) : 0;
+}
+
 int64_t file_size(void* ctx) {
   auto* f = static_cast<posix_file*>(ctx);
   if (f->block) {
@@ -310,6 +324,7 @@ int64_t file_size(void* ctx) {
   }
   struct stat st;
   if (fstat(f->fd, &st) != 0) return -1;
+  if (S_ISCHR(st.st_mode) && st.st_size == 0) return seek_size(f->fd);
   return static_cast<int64_t>(st.st_size);
 }
 
