@@ -90,10 +90,11 @@ device_road() {
     { cat "$out/trusted.log" >&2; fail "deploy with --hostkey failed"; }
   local want
   for want in "已信任并保存设备主机密钥: $fp" "设备初始化完成" \
-      "os_system:[pscp.exe -pw tazmok -P 22 -batch dev/armv7/krsd root@192.168.191.2:/tmp]" \
-      'os_system:[plink.exe -pw tazmok -P 22 -batch root@192.168.191.2 "killall krsd; chmod 755 /tmp/krsd; /tmp/krsd -d"]'; do
+      "os_system:[pscp.exe -pw ****** -P 22 -batch dev/armv7/krsd root@192.168.191.2:/tmp]" \
+      'os_system:[plink.exe -pw ****** -P 22 -batch root@192.168.191.2 "killall krsd; chmod 755 /tmp/krsd; /tmp/krsd -d"]'; do
     grep -qF "$want" "$out/trusted.log" || { cat "$out/trusted.log" >&2; fail "not logged: $want"; }
   done
+  ! grep -q tazmok "$out/trusted.log" || fail "the password was logged"
   local stored
   stored=$(reg_value "$hostkeys" "$entry")
   [ -n "$stored" ] || fail "the trusted key is not in $hostkeys"

@@ -137,15 +137,19 @@ void* file_open(const char* path, int mode) {
   }
   std::vector<wchar_t> wide;
   if (!wide_path(path, &wide)) return nullptr;
-  DWORD access, share;
+  // Every handle lets the others read and write: a job holds its image
+  // open for its lock, its record's syncs and the comparison of what it
+  // reads again, beside the handle it writes through.
+  DWORD access;
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   if (mode & FILE_MODE_READ) {
-    access = GENERIC_READ, share = FILE_SHARE_READ;
+    access = GENERIC_READ;
   } else if (mode & FILE_MODE_WRITE) {
-    access = GENERIC_WRITE, share = FILE_SHARE_WRITE;
+    access = GENERIC_WRITE;
   } else if (mode & FILE_MODE_READWRITE) {
-    access = GENERIC_READ | GENERIC_WRITE, share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    access = GENERIC_READ | GENERIC_WRITE;
   } else {
-    access = GENERIC_READ, share = FILE_SHARE_READ;
+    access = GENERIC_READ;
   }
   // Emptying an existing file needs write access; a read-only open must
   // never destroy data.
@@ -154,12 +158,12 @@ void* file_open(const char* path, int mode) {
     errno = EINVAL;
     return nullptr;
   }
-  if (is_raw_device(path)) share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   DWORD attrs = FILE_ATTRIBUTE_NORMAL | ((mode & FILE_MODE_DIRECT) ? FILE_FLAG_NO_BUFFERING : 0);
-  HANDLE h = CreateFileW(wide.data(), access, share, nullptr, disp, attrs, nullptr);
+  const DWORD shared = is_raw_device(path) ? share | FILE_SHARE_DELETE : share;
+  HANDLE h = CreateFileW(wide.data(), access, shared, nullptr, disp, attrs, nullptr);
   if (h == INVALID_HANDLE_VALUE && (mode & FILE_MODE_CREATE)) {
     make_parents(wide);
-    h = CreateFileW(wide.data(), access, share, nullptr, disp, attrs, nullptr);
+    h = CreateFileW(wide.data(), access, shared, nullptr, disp, attrs, nullptr);
   }
   if (h == INVALID_HANDLE_VALUE) {
     tb_win_fail();
