@@ -14,6 +14,8 @@
 #include "engine_fixture.h"
 #include "krii_logic.h"
 #include "krii_schema.h"
+#include "krsd-client.h"
+#include "ssh.h"
 #include "tb_init.h"
 
 namespace {
@@ -71,6 +73,13 @@ class MemoryStore : public krii_store {
 class LogicTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { tb_init(nullptr, nullptr, 0, 0); }
+  // A close tells the workers to quit; they end before the process does.
+  static void TearDownTestSuite() {
+    ssh_exit();
+    krsd_exit();
+    ssh_wait_exit();
+    krsd_join();
+  }
   void SetUp() override {
     kt::log_capture_start();
     data_ = kt::pattern(700001, 4);
