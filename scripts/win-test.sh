@@ -4,6 +4,12 @@
 #  - krimg.exe imaging a local file and a krp:// source served by the Linux
 #    daemon (build/bin/krsd) on loopback, each checked byte for byte and by
 #    its MD5;
+#  - the dialog krii.exe on a private X server, driven through its controls
+#    by tests/windows/krii_win_test.cc: its controls and texts, a job from
+#    the daemon on 127.0.0.1:6688 (under the lock /tmp/krii-6688.lock) into
+#    a file with a Chinese name, its questions, the verification, the
+#    settings in the registry; a picture of the window after it
+#    (build-win/krii-windows.png);
 #  - the bundle's refusal of the host build of krsd as its device daemon;
 #  - the installer: silent installation per user and per machine, krimg.exe
 #    run from the installed folder, and the uninstaller, after which nothing
@@ -128,8 +134,91 @@ device_road() {
   echo "win-test: krimg.exe deploy and acquire on the test host: $(stat -c %s "$out/phone.dd") bytes, host key trusted once, a changed one refused"
 }
 
+# --- the dialog (run under the lock of the port 6688) -----------------------------
+
+# krii.exe's face under Wine: Chinese texts in the ANSI code page 936, the
+# system menu reached by Alt+Space (Wine draws the windows' frames itself),
+# and the daemon on 127.0.0.1:6688, where the dialog's URL without a port
+# goes.
+dialog_road() {
+  local out="$WORK/dialog" rc=0
+  DIALOG_XVFB="" DIALOG_KRSD=""
+  mkdir -p "$out/images" "$out/locale"
+  trap 'kill $DIALOG_KRSD 2>/dev/null || true; "$WINESERVER" -k 2>/dev/null || true
+        kill $DIALOG_XVFB 2>/dev/null || true' EXIT
+  # The locale of Chinese Windows for Wine (code page 936, Chinese texts of
+  # its own dialogs), made here: the machine's locales stay as they are.
+  localedef -i zh_CN -f UTF-8 "$out/locale/zh_CN.UTF-8" 2>/dev/null ||
+    [ -e "$out/locale/zh_CN.UTF-8/LC_CTYPE" ] || fail "localedef zh_CN.UTF-8 failed"
+  # Wine's own fonts (the caption buttons are Marlett's), a CJK font for the
+  # dialog's faces ("宋体", and Tahoma behind "MS Shell Dlg" by a font link),
+  # and frames drawn by Wine, so that Alt+Space reaches the system menu. (The
+  # font link is the multi-string "wqy-microhei.ttc,WenQuanYi Micro Hei".)
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  { printf '\xff\xfe'; sed 's/$/\r/' <<'REG' | iconv -f UTF-8 -t UTF-16LE; } >"$out/fonts.reg"
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]
+"Tahoma"=hex(7):77,00,71,00,79,00,2d,00,6d,00,69,00,63,00,72,00,6f,00,68,00,65,00,69,00,2e,00,74,00,74,00,63,00,2c,00,57,00,65,00,6e,00,51,00,75,00,61,00,6e,00,59,00,69,00,20,00,4d,00,69,00,63,00,72,00,6f,00,20,00,48,00,65,00,69,00,00,00,00,00
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
+"宋体"="WenQuanYi Micro Hei"
+"SimSun"="WenQuanYi Micro Hei"
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Managed"="N"
+REG
+  win 60 regedit.exe /S "$(winpath "$out/fonts.reg")" || fail "regedit of the fonts failed"
+
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$out/display" 2>"$out/xvfb.log" &
+  DIALOG_XVFB=$!
+  for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.1; done
+  [ -s "$out/display" ] || { cat "$out/xvfb.log" >&2; fail "Xvfb did not start"; }
+
+  # The device: silent for a minute once, after its first MiB, so that a job
+  # can be stopped while a read waits.
+  "$KRSD" --listen 127.0.0.1 --port 6688 --tls-port 0 --read-only --map /dev/rdisk0s1s2="$WORK/sample.img" \
+    --stall-after 1m:60000,once --port-file "$out/port" >"$out/krsd.log" 2>&1 &
+  DIALOG_KRSD=$!
+  for _ in $(seq 100); do grep -q '^pid' "$out/port" 2>/dev/null && break; sleep 0.1; done
+  grep -q '^port 6688$' "$out/port" 2>/dev/null || { cat "$out/krsd.log" >&2; fail "krsd did not start on 127.0.0.1:6688"; }
+
+  local driver="$BUILD/tests/krii_win_test.exe"
+  # Wine's desktop takes its display when it starts: the one the earlier
+  # tests (and regedit) started without a display must be gone first.
+  timeout 60 "$WINESERVER" -w || fail "Wine did not end its processes"
+  export DISPLAY=":$(tr -d '\n' <"$out/display")" LOCPATH="$out/locale" \
+    KRII_EXE="$(winpath "$BUILD/bin/krii.exe")" KRII_TEST_DIR="$(winpath "$out/images")" \
+    KRII_TEST_SAMPLE="$(winpath "$WORK/sample.img")" KRII_TEST_SHOT="$(winpath "$out/shot.bmp")" \
+    KRII_TEST_MD5="$(md5sum <"$WORK/sample.img" | cut -c1-32)" KRII_TEST_SHA256="$(sha256sum <"$WORK/sample.img" | cut -c1-64)"
+  # A Chinese system, then one whose code page has no Chinese; a test
+  # skipped for want of its code page fails the run. krii.exe's log lines
+  # (standard error) are kept apart.
+  local lang filter
+  while read -r lang filter; do
+    rc=0
+    LANG=$lang win 300 "$driver" --gtest_brief=1 --gtest_filter="$filter" >"$out/$lang.log" 2>"$out/$lang.err" || rc=$?
+    if [ "$rc" != 0 ] || grep -aq SKIPPED "$out/$lang.log"; then
+      cat "$out/$lang.log" >&2
+      tail -30 "$out/$lang.err" >&2
+      fail "the dialog's tests failed under LANG=$lang"
+    fi
+  done <<'EOF'
+zh_CN.UTF-8 -KriiWindowsCodePage.*
+C.UTF-8     KriiWindowsCodePage.*
+EOF
+  # The image as the examiner named it, on this machine's disk too.
+  cmp "$WORK/sample.img" "$out/images/证据 镜像.img" || fail "the dialog's image is not the device's"
+  convert "$out/shot.bmp" "$BUILD/krii-windows.png" || fail "no picture of the dialog"
+  echo "win-test: krii.exe driven through its controls: $(stat -c %s "$out/images/证据 镜像.img") bytes imaged, stopped, resumed and verified; picture $BUILD/krii-windows.png"
+}
+
 if [ "${1:-}" = --device-road ]; then
   device_road "$2"
+  exit 0
+fi
+if [ "${1:-}" = --dialog ]; then
+  dialog_road
   exit 0
 fi
 
@@ -140,7 +229,7 @@ KRSD="$LINUX_BUILD/bin/krsd"
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 BUNDLE="$BUILD/bundle/krii-$VERSION-win64"
 SETUP="$BUILD/bundle/krii-$VERSION-setup.exe"
-for f in "$WINE" "$KRIMG" "$KRSD" "$BUNDLE.zip" "$SETUP"; do
+for f in "$WINE" "$KRIMG" "$BUILD/bin/krii.exe" "$BUILD/tests/krii_win_test.exe" "$KRSD" "$BUNDLE.zip" "$SETUP"; do
   [ -e "$f" ] || fail "$f is missing (scripts/win-build.sh --bundle)"
 done
 
@@ -198,6 +287,9 @@ done
 PORT=$(awk '/^port /{print $2}' "$WORK/port")
 [ -n "$PORT" ] || { cat "$WORK/krsd.log" >&2; fail "krsd did not start"; }
 acquire "krp://127.0.0.1:$PORT/dev/rdisk0s1s2" "$WORK/remote.img"
+
+export KRSD BUILD
+flock -o /tmp/krii-6688.lock "$0" --dialog
 
 # --- the bundle and its installer --------------------------------------------------
 

@@ -137,16 +137,21 @@ void* file_open(const char* path, int mode) {
   }
   std::vector<wchar_t> wide;
   if (!wide_path(path, &wide)) return nullptr;
-  DWORD access, share;
+  DWORD access;
   if (mode & FILE_MODE_READ) {
-    access = GENERIC_READ, share = FILE_SHARE_READ;
+    access = GENERIC_READ;
   } else if (mode & FILE_MODE_WRITE) {
-    access = GENERIC_WRITE, share = FILE_SHARE_WRITE;
+    access = GENERIC_WRITE;
   } else if (mode & FILE_MODE_READWRITE) {
-    access = GENERIC_READ | GENERIC_WRITE, share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    access = GENERIC_READ | GENERIC_WRITE;
   } else {
-    access = GENERIC_READ, share = FILE_SHARE_READ;
+    access = GENERIC_READ;
   }
+  // A job holds several handles of its image at once, as on POSIX: the
+  // image lock's (read), the copy's and the record's (write), the
+  // comparison's and the sample's (read). Each must let the others in; the
+  // image lock is what keeps a second job out.
+  DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   // Emptying an existing file needs write access; a read-only open must
   // never destroy data.
   const DWORD disp = disposition(mode);
