@@ -69,7 +69,9 @@ device_road() {
   mkdir -p "$out"
   # Not under /tmp: the device has a /tmp of its own.
   img=$(mktemp /var/tmp/krii-win-device.XXXXXX)
-  trap '"$TESTHOST" down >/dev/null 2>&1 || true; rm -f "$img"' EXIT
+  DIALOG_XVFB=""
+  trap '"$TESTHOST" down >/dev/null 2>&1 || true; rm -f "$img"; "$WINESERVER" -k 2>/dev/null || true
+        kill $DIALOG_XVFB 2>/dev/null || true' EXIT
   head -c 3000000 /dev/urandom >"$img"
   printf 'end' >>"$img"
   local up rc=0
@@ -132,28 +134,34 @@ device_road() {
     { cat "$out/changed.log" >&2; fail "a changed host key was not refused (exit $rc)"; }
   [ "$(reg_value "$hostkeys" "$entry")" = "$changed" ] || fail "the changed key was stored"
   echo "win-test: krimg.exe deploy and acquire on the test host: $(stat -c %s "$out/phone.dd") bytes, host key trusted once, a changed one refused"
+
+  # The bundle's krii.exe on the same device, its key unknown again: Connect
+  # asks on the deployment's thread and the dialog answers (No, then Yes);
+  # Start images the device.
+  win 60 reg.exe delete "$hostkeys" /v "$entry" /f >/dev/null || fail "the stored key could not be removed"
+  mkdir -p "$out/dialog/images"
+  dialog_display_up "$out/dialog"
+  KRII_EXE="$(winpath "$dir/krii.exe")" KRII_TEST_DIR="$(winpath "$out/dialog/images")" \
+    KRII_TEST_SAMPLE="$(winpath "$img")" KRII_TEST_MD5="$(md5sum <"$img" | cut -c1-32)" KRII_TEST_DEVICE=1 \
+    dialog_driver zh_CN.UTF-8 'KriiWindowsDevice.*' "$out/dialog/driver"
+  echo "win-test: krii.exe deploy and acquire on the test host: the host key asked about, refused, then trusted; $(stat -c %s "$out/dialog/images/设备.img") bytes"
 }
 
-# --- the dialog (run under the lock of the port 6688) -----------------------------
+# --- the dialog ------------------------------------------------------------------
 
-# krii.exe's face under Wine: Chinese texts in the ANSI code page 936, the
-# system menu reached by Alt+Space (Wine draws the windows' frames itself),
-# and the daemon on 127.0.0.1:6688, where the dialog's URL without a port
-# goes.
-dialog_road() {
-  local out="$WORK/dialog" rc=0
-  DIALOG_XVFB="" DIALOG_KRSD=""
-  mkdir -p "$out/images" "$out/locale"
-  trap 'kill $DIALOG_KRSD 2>/dev/null || true; "$WINESERVER" -k 2>/dev/null || true
-        kill $DIALOG_XVFB 2>/dev/null || true' EXIT
-  # The locale of Chinese Windows for Wine (code page 936, Chinese texts of
-  # its own dialogs), made here: the machine's locales stay as they are.
+# What krii.exe needs under Wine to show and be driven as on a Chinese
+# Windows: the code page 936, Wine's own fonts (the caption buttons are
+# Marlett's), a CJK font behind the dialog's faces ("宋体", and Tahoma
+# behind "MS Shell Dlg" by a font link: the multi-string
+# "wqy-microhei.ttc,WenQuanYi Micro Hei"), frames drawn by Wine (so that
+# Alt+Space reaches the system menu) and a private X server. Exports
+# DISPLAY and LOCPATH; DIALOG_XVFB is the server's process.
+dialog_display_up() {
+  local out=$1
+  mkdir -p "$out/locale"
+  # The locale is made here: the machine's locales stay as they are.
   localedef -i zh_CN -f UTF-8 "$out/locale/zh_CN.UTF-8" 2>/dev/null ||
     [ -e "$out/locale/zh_CN.UTF-8/LC_CTYPE" ] || fail "localedef zh_CN.UTF-8 failed"
-  # Wine's own fonts (the caption buttons are Marlett's), a CJK font for the
-  # dialog's faces ("宋体", and Tahoma behind "MS Shell Dlg" by a font link),
-  # and frames drawn by Wine, so that Alt+Space reaches the system menu. (The
-  # font link is the multi-string "wqy-microhei.ttc,WenQuanYi Micro Hei".)
   cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
   { printf '\xff\xfe'; sed 's/$/\r/' <<'REG' | iconv -f UTF-8 -t UTF-16LE; } >"$out/fonts.reg"
 Windows Registry Editor Version 5.00
@@ -169,12 +177,39 @@ Windows Registry Editor Version 5.00
 "Managed"="N"
 REG
   win 60 regedit.exe /S "$(winpath "$out/fonts.reg")" || fail "regedit of the fonts failed"
-
+  # Wine's desktop takes its display when it starts: the one the earlier
+  # tests (and regedit) started without a display must be gone first.
+  timeout 60 "$WINESERVER" -w || fail "Wine did not end its processes"
   Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$out/display" 2>"$out/xvfb.log" &
   DIALOG_XVFB=$!
   for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.1; done
   [ -s "$out/display" ] || { cat "$out/xvfb.log" >&2; fail "Xvfb did not start"; }
+  export DISPLAY=":$(tr -d '\n' <"$out/display")" LOCPATH="$out/locale"
+}
 
+# Runs the dialog's driver (tests/windows/krii_win_test.cc) with LANG $1 and
+# the gtest filter $2; its results in $3.log, krii.exe's log lines (standard
+# error) in $3.err. A test skipped for want of its code page or its device
+# fails the run.
+dialog_driver() {
+  local rc=0
+  LANG=$1 win 300 "$BUILD/tests/krii_win_test.exe" --gtest_brief=1 --gtest_filter="$2" >"$3.log" 2>"$3.err" || rc=$?
+  if [ "$rc" != 0 ] || grep -aq SKIPPED "$3.log"; then
+    cat "$3.log" >&2
+    tail -30 "$3.err" >&2
+    fail "the dialog's tests ($2) failed under LANG=$1"
+  fi
+}
+
+# krii.exe driven through its controls, with the daemon on 127.0.0.1:6688,
+# where the dialog's URL without a port goes (run under the port's lock).
+dialog_road() {
+  local out="$WORK/dialog"
+  DIALOG_XVFB="" DIALOG_KRSD=""
+  trap 'kill $DIALOG_KRSD 2>/dev/null || true; "$WINESERVER" -k 2>/dev/null || true
+        kill $DIALOG_XVFB 2>/dev/null || true' EXIT
+  mkdir -p "$out/images"
+  dialog_display_up "$out"
   # The device: silent for a minute once, after its first MiB, so that a job
   # can be stopped while a read waits.
   "$KRSD" --listen 127.0.0.1 --port 6688 --tls-port 0 --read-only --map /dev/rdisk0s1s2="$WORK/sample.img" \
@@ -183,30 +218,12 @@ REG
   for _ in $(seq 100); do grep -q '^pid' "$out/port" 2>/dev/null && break; sleep 0.1; done
   grep -q '^port 6688$' "$out/port" 2>/dev/null || { cat "$out/krsd.log" >&2; fail "krsd did not start on 127.0.0.1:6688"; }
 
-  local driver="$BUILD/tests/krii_win_test.exe"
-  # Wine's desktop takes its display when it starts: the one the earlier
-  # tests (and regedit) started without a display must be gone first.
-  timeout 60 "$WINESERVER" -w || fail "Wine did not end its processes"
-  export DISPLAY=":$(tr -d '\n' <"$out/display")" LOCPATH="$out/locale" \
-    KRII_EXE="$(winpath "$BUILD/bin/krii.exe")" KRII_TEST_DIR="$(winpath "$out/images")" \
+  export KRII_EXE="$(winpath "$BUILD/bin/krii.exe")" KRII_TEST_DIR="$(winpath "$out/images")" \
     KRII_TEST_SAMPLE="$(winpath "$WORK/sample.img")" KRII_TEST_SHOT="$(winpath "$out/shot.bmp")" \
     KRII_TEST_MD5="$(md5sum <"$WORK/sample.img" | cut -c1-32)" KRII_TEST_SHA256="$(sha256sum <"$WORK/sample.img" | cut -c1-64)"
-  # A Chinese system, then one whose code page has no Chinese; a test
-  # skipped for want of its code page fails the run. krii.exe's log lines
-  # (standard error) are kept apart.
-  local lang filter
-  while read -r lang filter; do
-    rc=0
-    LANG=$lang win 300 "$driver" --gtest_brief=1 --gtest_filter="$filter" >"$out/$lang.log" 2>"$out/$lang.err" || rc=$?
-    if [ "$rc" != 0 ] || grep -aq SKIPPED "$out/$lang.log"; then
-      cat "$out/$lang.log" >&2
-      tail -30 "$out/$lang.err" >&2
-      fail "the dialog's tests failed under LANG=$lang"
-    fi
-  done <<'EOF'
-zh_CN.UTF-8 -KriiWindowsCodePage.*
-C.UTF-8     KriiWindowsCodePage.*
-EOF
+  # A Chinese system, then one whose code page has no Chinese.
+  dialog_driver zh_CN.UTF-8 '-KriiWindowsCodePage.*:KriiWindowsDevice.*' "$out/zh"
+  dialog_driver C.UTF-8 'KriiWindowsCodePage.*' "$out/latin"
   # The image as the examiner named it, on this machine's disk too.
   cmp "$WORK/sample.img" "$out/images/证据 镜像.img" || fail "the dialog's image is not the device's"
   convert "$out/shot.bmp" "$BUILD/krii-windows.png" || fail "no picture of the dialog"

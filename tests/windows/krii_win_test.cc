@@ -771,6 +771,44 @@ TEST(KriiWindowsCodePage, NameTheCodePageCannotSpell) {
   if (h != INVALID_HANDLE_VALUE) FindClose(h);
 }
 
+// The main road on the test host (scripts/win-test.sh, KRII_TEST_DEVICE):
+// Connect deploys with PuTTY's Windows tools; the device's unknown host key
+// is asked about on the deployment's thread and answered by the dialog, No
+// then Yes; Start images the device.
+TEST(KriiWindowsDevice, ConnectsTrustsTheKeyAndImages) {
+  if (env(L"KRII_TEST_DEVICE").empty()) GTEST_SKIP() << "the test host's road (KRII_TEST_DEVICE)";
+  reg_clear();
+  const std::wstring path = image_dir() + L"\\设备.img";
+  Krii k;
+  ASSERT_TRUE(k.dlg());
+  EXPECT_EQ(k.text(IDC_ADDRESS), L"192.168.191.2");
+  for (bool trust : {false, true}) {
+    SCOPED_TRACE(trust);
+    k.click(IDC_CONNECT);
+    ASSERT_TRUE(wait_for([&] { return !k.enabled(IDC_CONNECT); }));
+    EXPECT_FALSE(k.enabled(IDC_START_STOP));
+    EXPECT_FALSE(k.enabled(IDC_PATH));
+    std::wstring q;
+    HWND box = k.question(&q);
+    ASSERT_TRUE(box) << utf8(k.log());
+    EXPECT_NE(q.find(L"设备 192.168.191.2 (端口 22) 的 SSH 主机密钥未知, 指纹:"), std::wstring::npos) << utf8(q);
+    EXPECT_NE(q.find(L"SHA256:"), std::wstring::npos) << utf8(q);
+    EXPECT_FALSE(GetDlgItem(box, IDCANCEL));
+    PostMessageW(GetDlgItem(box, trust ? IDYES : IDNO), BM_CLICK, 0, 0);
+    ASSERT_TRUE(wait_for([&] { return k.idle(); }, 120)) << utf8(k.log());
+    EXPECT_TRUE(k.logged(trust ? L"已信任并保存设备主机密钥: " : L"未信任设备主机密钥")) << utf8(k.log());
+  }
+  EXPECT_TRUE(k.logged(L"设备初始化完成")) << utf8(k.log());
+  k.focus(IDC_PATH);
+  k.set(IDC_PATH, path);
+  k.focus(IDC_CASE);
+  k.click(IDC_START_STOP);
+  ASSERT_TRUE(wait_for([&] { return !k.enabled(IDC_PATH); }));
+  ASSERT_TRUE(wait_for([&] { return k.idle() && !k.text(IDC_MD5).empty(); }, 120)) << utf8(k.log());
+  EXPECT_TRUE(file_bytes(path) == file_bytes(env(L"KRII_TEST_SAMPLE"))) << "the image is not the device's";
+  EXPECT_EQ(utf8(k.text(IDC_MD5)), utf8(env(L"KRII_TEST_MD5")));
+}
+
 // The log window in this process: a long run keeps the newest lines, whole.
 TEST(KriiWindowsLog, KeepsTheNewestLines) {
   ASSERT_TRUE(LoadLibraryW(L"riched20.dll"));
