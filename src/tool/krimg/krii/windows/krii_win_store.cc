@@ -55,14 +55,15 @@ bool win_store::get(const char* group, const char* name, std::string* value) {
   std::memcpy(text.data(), data.data(), text.size() * sizeof(wchar_t));
   // Stored with or without its terminating null.
   while (!text.empty() && text.back() == L'\0') text.pop_back();
-  if (is_name(group, name))
-    krii_narrow_from_wide(text, GetACP(), value);
-  else
+  if (!is_name(group, name))
     *value = krii_utf8(text);
+  else if (!krii_narrow_from_wide(text, GetACP(), value))
+    unspelt_ = *value;
   return true;
 }
 
 void win_store::set(const char* group, const char* name, const std::string& value) {
+  if (is_name(group, name) && !unspelt_.empty() && value == unspelt_) return;
   const std::wstring text = is_name(group, name) ? krii_wide_from_narrow(value, GetACP()) : krii_wide(value);
   write(group, name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
 }

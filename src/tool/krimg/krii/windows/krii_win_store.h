@@ -22,4 +22,9 @@ class win_store : public krii_store {
   // The raw bytes of a binary value; false when there is none.
   static bool get_binary(const char* group, const char* name, std::string* bytes);
   static void set_binary(const char* group, const char* name, const std::string& bytes);
+
+ private:
+  // A stored image path the code page cannot spell reads with '?' in its
+  // place; stored back unchanged, it would replace the name it stands for.
+  std::string unspelt_;
 };
