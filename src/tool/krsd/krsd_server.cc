@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "cert_fingerprint.h"
@@ -24,10 +25,12 @@ namespace {
 
 std::string sys_text(const char* what) { return std::string(what) + ": " + strerror(errno); }
 
+// Counts while the device sleeps too: the idle exit means time on the
+// examiner's clock, not the time the device was awake.
 int64_t now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  timespec ts{};
+  clock_gettime(CLOCK_BOOTTIME, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 krsd_addr addr_of(const sockaddr_storage& ss) {
@@ -299,7 +302,8 @@ int krsd_server::run() {
           return 0;
         }
       }
-      wait_ms = static_cast<int>(std::min<int64_t>(left, 3600 * 1000));
+      // poll's own clock stops while the device sleeps: look again often.
+      wait_ms = static_cast<int>(std::min<int64_t>(left, 60 * 1000));
     }
     pollfd pf[2] = {{plain_fd_, POLLIN, 0}, {tls_fd_, POLLIN, 0}};
     int n = tls_fd_ >= 0 ? 2 : 1;

@@ -56,7 +56,7 @@ class krsd_server {
   int port_ = -1, tls_port_ = -1;
   std::vector<krsd_addr> allow_;  // empty = every peer
   std::atomic<int> active_{0};  // live connections
-  // When the last served connection ended (steady clock, ms); the daemon's
-  // start before the first.
+  // When the last served connection ended (CLOCK_BOOTTIME, ms); the
+  // daemon's start before the first.
   std::atomic<int64_t> last_end_ms_{0};
 };
