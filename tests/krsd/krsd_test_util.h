@@ -128,7 +128,8 @@ struct Attr {
   std::string s() const;       // string value
 };
 
-// A raw protocol client over loopback, plain or TLS.
+// A raw protocol client, plain or TLS; over loopback unless told an IPv4
+// address.
 class Client {
  public:
   Client() = default;
@@ -136,7 +137,7 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  bool connect(int port, bool tls = false);
+  bool connect(int port, bool tls = false, const std::string& host = "127.0.0.1");
   void close();
   void shutdown_write();
   // Sends one frame: "KR", version, cmd and the message built in req_.
