@@ -40,6 +40,9 @@ int open_retry(const char* path, int flags) {
 }  // namespace
 
 int krsd_mode_flags(int64_t mode) {
+  // Read wins over the write bits, so a read open never empties a file
+  // either: asked to, it is refused, as the file layer refuses it.
+  if ((mode & KRSD_MODE_READ) && (mode & KRSD_MODE_TRUNCATE)) return -1;
   int flags;
   if (mode & KRSD_MODE_READ)
     flags = O_RDONLY;  // read wins over the write bits
@@ -141,6 +144,7 @@ int krsd_file::open(const krsd_fs& fs, const std::string& path, int64_t mode,
   if (path.empty()) return ENOENT;
   if (fs.opts().read_only && krsd_mode_writes(mode)) return EROFS;
   int flags = krsd_mode_flags(mode);
+  if (flags < 0) return EINVAL;
   int fd = fs.open_path(path, flags);
   if (fd < 0) return -fd;
   std::unique_ptr<krsd_file> f(new krsd_file());

@@ -97,6 +97,7 @@ class krsd_file {
 };
 
 // The open(2) flags for the client's mode bits; the file layer's mapping.
+// -1 for read with truncate, which no open serves.
 int krsd_mode_flags(int64_t mode);
 // True when the mode asks for any change of the file.
 bool krsd_mode_writes(int64_t mode);

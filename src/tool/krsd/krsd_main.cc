@@ -5,9 +5,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cert_fingerprint.h"
@@ -29,7 +31,8 @@ void make_absolute(std::string* path) {
 
 // The child's report to the started process: one byte (1 = listening), then
 // the lines to print (the TLS certificate's fingerprint when TLS is on, the
-// start-up line), then the end of the pipe.
+// start-up line), or 0 and the reason it cannot start; then the end of the
+// pipe.
 std::string read_report(int fd) {
   std::string report;
   char buf[512];
@@ -48,7 +51,9 @@ std::string read_report(int fd) {
 // finds the port open and a daemon that cannot start is not reported as
 // started. It prints the certificate's fingerprint and the start-up line on
 // standard output, where the deployment that started it over SSH reads
-// them. Returns the write end of the report pipe in the child, -1 on error.
+// them, or why the daemon cannot start on standard error, which the
+// deployment logs. Returns the write end of the report pipe in the child, -1
+// on error.
 int daemonize() {
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return -1;
@@ -57,7 +62,14 @@ int daemonize() {
   if (pid > 0) {
     close(report[1]);
     std::string r = read_report(report[0]);
-    if (r.empty() || r[0] != 1) _exit(1);
+    if (r.empty()) {
+      fputs("krsd: the daemon ended or did not answer before it listened\n", stderr);
+      _exit(1);
+    }
+    if (r[0] != 1) {
+      fprintf(stderr, "krsd: %s\n", r.size() > 1 ? r.c_str() + 1 : "cannot start");
+      _exit(1);
+    }
     // The daemon listens whether or not the lines can be written.
     fwrite(r.data() + 1, 1, r.size() - 1, stdout);
     fflush(stdout);
@@ -73,16 +85,21 @@ int daemonize() {
     if (fd > 2) close(fd);
   }
   if (chdir("/") != 0) {
+    std::string why = std::string("cannot change to /: ") + strerror(errno);
+    if (write(report[1], "", 1) != 1 || write(report[1], why.data(), why.size()) < 0) {
+      // The parent is gone; nothing to tell.
+    }
     close(report[1]);
     return -1;
   }
   return report[1];
 }
 
-void report_started(int fd, bool ok, const std::string& lines = {}) {
+// ok: the lines to print; else the reason the daemon cannot start.
+void report_started(int fd, bool ok, const std::string& text) {
   if (fd < 0) return;
   std::string r(1, ok ? 1 : 0);
-  if (ok) r += lines;
+  r += text;
   if (write(fd, r.data(), r.size()) != ssize_t(r.size())) {
     // The parent is gone; nothing to tell.
   }
@@ -140,7 +157,7 @@ int main(int argc, char** argv) {
   if (server->init(opts, opts.daemonize ? 5000 : 0, &err) != 0) {
     KR_LOG(OS_LOG_ERR, "krsd: %s\n", err.c_str());
     if (!opts.daemonize) fprintf(stderr, "krsd: %s\n", err.c_str());
-    report_started(report_fd, false);
+    report_started(report_fd, false, err);
     return 1;
   }
   std::string lines;
