@@ -679,7 +679,8 @@ TEST_F(KrsdProto, HelpAndBadOptions) {
   std::string h(help.begin(), help.end());
   for (const char* opt : {"-d", "--listen", "--port", "--tls-port", "--cert", "--key", "--root",
                           "--map", "--user", "--password", "--read-only", "--read-write",
-                          "--allow", "--exit-idle", "--bad-range",
+                          "--allow", "--exit-idle", "--login-timeout", "--request-timeout",
+                          "--mem-limit", "--bad-range",
                           "--vanish-at", "--drop-after", "--stall-after", "--port-file"})
     EXPECT_NE(h.find(opt), std::string::npos) << opt;
   cmd = krsd_test::bin_path("krsd") + " --bogus 2>/dev/null";

@@ -39,7 +39,8 @@ TEST(KrsdOpts, DefaultsAndEveryOption) {
                    "root", "--password", "alpine", "--read-write", "--read-only", "--allow",
                    "10.0.0.7", "--allow=[fe80::1%eth0]", "--exit-idle", "0", "--bad-range", "1m:4k",
                    "--bad-range", "0x200:512", "--vanish-at", "2g", "--drop-after", "100k,once",
-                   "--stall-after", "5:1500", "--port-file", "p"},
+                   "--stall-after", "5:1500", "--port-file", "p", "--login-timeout", "5",
+                   "--request-timeout", "7", "--mem-limit", "32m"},
                   nullptr, &o, &err),
             0)
       << err;
@@ -66,6 +67,9 @@ TEST(KrsdOpts, DefaultsAndEveryOption) {
   EXPECT_EQ(o.stall_after, 5);
   EXPECT_EQ(o.stall_ms, 1500);
   EXPECT_FALSE(o.stall_once);
+  EXPECT_EQ(o.login_timeout_s, 5);
+  EXPECT_EQ(o.request_timeout_s, 7);
+  EXPECT_EQ(o.mem_limit, 32 << 20);
 
   ASSERT_EQ(parse({"--tls-port", "any"}, nullptr, &o, &err), 0);
   EXPECT_EQ(o.tls_port, 0);
@@ -91,7 +95,7 @@ TEST(KrsdOpts, RefusesBadValues) {
       {"--map", "noequal"},     {"--map", "=/file"},        {"--cert", "c.pem"},
       {"--vanish-at", "1t"},    {"--frobnicate"},           {"--max-conn", "0"},
       {"--allow", "device.lan"}, {"--allow", "192.168.191"}, {"--exit-idle", "-1"},
-      {"--exit-idle", "30m"},
+      {"--exit-idle", "30m"},   {"--mem-limit", "16m"},     {"--request-timeout", "0"},
   };
   for (const auto& args : bad) {
     EXPECT_EQ(parse(args, nullptr, &o, &err), -1) << args[0];

@@ -1,5 +1,7 @@
 #include "krsd_conn.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -22,6 +24,24 @@
 namespace {
 
 constexpr int kMaxOpenFiles = 16;
+// What a connection's buffers may take beyond the shared budget
+// (--mem-limit): small requests and the answers of blocks of the usual
+// sizes never wait for memory.
+constexpr size_t kFreeShare = 512 << 10;
+// The first part of a request body, taken before the rest is given room:
+// a body only claimed takes no more than this.
+constexpr size_t kBodyStep = 256 << 10;
+// A wait for memory that does not wait.
+constexpr auto kNoWait = krsd_clock::time_point::min();
+// A connection that holds some of the budget gives it back after this long
+// without a request.
+constexpr auto kHoldIdle = std::chrono::seconds(1);
+// The longest a read waits for memory before errno 12 answers it: less than
+// a client waits for an answer.
+constexpr auto kMemWait = std::chrono::seconds(10);
+// An answer's attributes around its data, and the builder's rounding.
+constexpr size_t kAnswerHead = 128;
+constexpr size_t kBuilderStep = 256;
 constexpr uint8_t kFramePrefix[4] = {KRSD_FRAME_MAGIC0, KRSD_FRAME_MAGIC1, KRSD_FRAME_VERSION,
                                      KRSD_FRAME_RESPONSE};
 
@@ -82,6 +102,7 @@ class Conn {
     zcomp_close(codec_);
     blobmsg_buf_free(&resp_);
     blobmsg_buf_free(&ahead_buf_);
+    st_->budget.give(held_);
     krsd_tls_free(ssl_);
     if (fd_ >= 0) ::close(fd_);
   }
@@ -91,16 +112,43 @@ class Conn {
   void run(bool tls);
 
  private:
-  // Transport. recv_exact: 1 all bytes, 0 the peer closed before the first
-  // byte, -1 error or time-out.
-  int recv_exact(void* buf, size_t n);
-  bool send_raw(const iovec* iov, int cnt, size_t total);
+  // Transport over the non-blocking socket, each wait bounded by `until`.
+  enum class Rx {
+    ok,      // all bytes
+    closed,  // the peer closed before the first byte
+    lost,    // an error, or the peer closed in between
+    late,    // `until` passed
+  };
+  Rx recv_exact(void* buf, size_t n, krsd_clock::time_point until);
+  long recv_once(void* buf, size_t n);
+  bool readable_within(krsd_clock::time_point until);
+  Rx recv_body(int cmd, const uint8_t* root, size_t padded, krsd_clock::time_point until,
+               bool* refused);
+  bool send_raw(const iovec* iov, int cnt, size_t total, krsd_clock::time_point until);
   bool send_iov(iovec* iov, int cnt);
   bool send_response();
   bool fault_point(int64_t* limit);
 
+  // The shared memory budget: the bytes the buffers take beyond the free
+  // share are covered by what this connection holds of it.
+  size_t footprint() const {
+    return req_.capacity() + data_.capacity() + resp_.capacity + ahead_buf_.capacity;
+  }
+  bool cover(size_t target, krsd_clock::time_point until);
+  void settle();
+  void drop_answers();
+  void shed();
+  bool grow_req(size_t n, krsd_clock::time_point until);
+  bool afford_read(size_t n, blobmsg_buf* out, bool wait);
+  krsd_clock::duration request_time() const {
+    return std::chrono::seconds(st_->opts->request_timeout_s);
+  }
+  krsd_clock::duration mem_wait() const { return std::min<krsd_clock::duration>(kMemWait, request_time()); }
+
   // Requests; false closes the connection.
   bool dispatch(int cmd, const uint8_t* body, size_t len);
+  bool refuse(int cmd, int err);
+  void log_late(const char* what) const;
   bool on_login(const uint8_t* body, size_t len);
   bool on_open(const uint8_t* body, size_t len);
   bool on_close(const uint8_t* body, size_t len);
@@ -134,6 +182,12 @@ class Conn {
   int fd_;
   WOLFSSL* ssl_ = nullptr;
   std::string peer_;
+  krsd_addr addr_;             // the peer's address, for the pace of logins
+  // Until the login (or, when none is required, the first request) the
+  // connection lives on the login time.
+  bool in_login_ = true;
+  krsd_clock::time_point login_until_;
+  size_t held_ = 0;            // bytes of the shared budget held for the buffers
   int64_t sent_ = 0;           // response bytes sent on this connection
   bool drop_armed_ = true;     // a drop can still happen on this connection
   bool stall_armed_ = true;
@@ -161,25 +215,87 @@ class Conn {
 
 // ---- transport ---------------------------------------------------------------
 
-int Conn::recv_exact(void* buf, size_t n) {
+// One attempt that does not wait: bytes, 0 when the peer closed,
+// KRSD_TLS_WANT_READ/WRITE when the socket must be ready first, -1.
+long Conn::recv_once(void* buf, size_t n) {
+  if (ssl_ != nullptr)
+    return krsd_tls_read(ssl_, buf, static_cast<int>(std::min<size_t>(n, 1 << 30)));
+  for (;;) {
+    ssize_t r = ::recv(fd_, buf, n, MSG_DONTWAIT);
+    if (r >= 0) return r;
+    if (errno == EINTR) continue;
+    return errno == EAGAIN || errno == EWOULDBLOCK ? KRSD_TLS_WANT_READ : -1;
+  }
+}
+
+Conn::Rx Conn::recv_exact(void* buf, size_t n, krsd_clock::time_point until) {
   uint8_t* p = static_cast<uint8_t*>(buf);
   size_t got = 0;
   while (got < n) {
-    long r;
-    if (ssl_ != nullptr) {
-      r = krsd_tls_read(ssl_, p + got, static_cast<int>(std::min<size_t>(n - got, 1 << 30)));
+    long r = recv_once(p + got, n - got);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+    } else if (r == 0) {
+      return got == 0 ? Rx::closed : Rx::lost;
+    } else if (r == KRSD_TLS_WANT_READ || r == KRSD_TLS_WANT_WRITE) {
+      if (!krsd_wait_fd(fd_, r == KRSD_TLS_WANT_READ ? POLLIN : POLLOUT, until)) return Rx::late;
     } else {
-      r = ::recv(fd_, p + got, n - got, MSG_WAITALL);
-      if (r < 0 && errno == EINTR) continue;
+      return Rx::lost;
     }
-    if (r == 0) return got == 0 ? 0 : -1;
-    if (r < 0) return -1;
-    got += static_cast<size_t>(r);
   }
-  return 1;
+  return Rx::ok;
 }
 
-bool Conn::send_raw(const iovec* iov_in, int cnt, size_t total) {
+bool Conn::readable_within(krsd_clock::time_point until) {
+  if (ssl_ != nullptr && krsd_tls_pending(ssl_)) return true;
+  return krsd_wait_fd(fd_, POLLIN, until);
+}
+
+// Takes in a request's body after its root header, into req_: a body that
+// is only claimed takes no more than its first part. Once that came (the
+// client does send it), room for the whole body is taken from the shared
+// budget in one go, in turn, while the connection holds nothing else. A
+// body the budget cannot cover is read and dropped, and *refused set: the
+// request gets errno 12. Before the required login only a login is kept at
+// all (dispatch refuses the others without looking at their bodies).
+Conn::Rx Conn::recv_body(int cmd, const uint8_t* root, size_t padded,
+                         krsd_clock::time_point until, bool* refused) {
+  *refused = false;
+  bool keep = !st_->opts->require_login || logged_in_ || cmd == KRSD_CMD_INIT;
+  const size_t first = keep ? std::min(padded, kBodyStep) : 4;
+  if (req_.capacity() < first) {
+    std::vector<uint8_t>().swap(req_);
+    // The first part always has room: a prepared answer gives way to it,
+    // and what is left lies within the free share.
+    if (!cover(footprint() + first, kNoWait)) drop_answers();
+    req_.reserve(first);
+  }
+  req_.resize(first);
+  settle();
+  memcpy(req_.data(), root, 4);
+  Rx r = recv_exact(req_.data() + 4, first - 4, until);
+  if (r != Rx::ok || first == padded) return r == Rx::closed ? Rx::lost : r;
+  if (keep) {
+    drop_answers();
+    if (grow_req(padded, std::min(until, krsd_clock::now() + mem_wait()))) {
+      r = recv_exact(req_.data() + first, padded - first, until);
+      return r == Rx::closed ? Rx::lost : r;
+    }
+    KR_LOG(OS_LOG_WARN, "%s: no memory for a request of %zu bytes, refused\n", peer_.c_str(),
+           padded);
+    *refused = true;
+  }
+  uint8_t sink[16 << 10];
+  for (size_t got = first; got < padded;) {
+    size_t n = std::min(sizeof(sink), padded - got);
+    r = recv_exact(sink, n, until);
+    if (r != Rx::ok) return r == Rx::closed ? Rx::lost : r;
+    got += n;
+  }
+  return Rx::ok;
+}
+
+bool Conn::send_raw(const iovec* iov_in, int cnt, size_t total, krsd_clock::time_point until) {
   if (total == 0) return true;
   iovec iov[4];
   int n = 0;
@@ -190,6 +306,14 @@ bool Conn::send_raw(const iovec* iov_in, int cnt, size_t total) {
     iov[n++] = {iov_in[i].iov_base, take};
     left -= take;
   }
+  // A client that does not take its answer in lets the thread go at the
+  // deadline, not one byte in a while for ever.
+  auto wait = [&](short events) {
+    if (krsd_wait_fd(fd_, events, until)) return true;
+    KR_LOG(OS_LOG_WARN, "%s: answer not taken in within %d s, closing\n", peer_.c_str(),
+           st_->opts->request_timeout_s);
+    return false;
+  };
   if (ssl_ != nullptr) {
     for (int i = 0; i < n; i++) {
       const uint8_t* p = static_cast<const uint8_t*>(iov[i].iov_base);
@@ -197,6 +321,10 @@ bool Conn::send_raw(const iovec* iov_in, int cnt, size_t total) {
       while (len > 0) {
         int chunk = static_cast<int>(std::min<size_t>(len, 1 << 20));
         long w = krsd_tls_write(ssl_, p, chunk);
+        if (w == KRSD_TLS_WANT_READ || w == KRSD_TLS_WANT_WRITE) {
+          if (!wait(w == KRSD_TLS_WANT_READ ? POLLIN : POLLOUT)) return false;
+          continue;  // the same call again, as the library wants it
+        }
         if (w <= 0) return false;
         p += w;
         len -= static_cast<size_t>(w);
@@ -208,9 +336,10 @@ bool Conn::send_raw(const iovec* iov_in, int cnt, size_t total) {
       msghdr mh{};
       mh.msg_iov = iov + first;
       mh.msg_iovlen = static_cast<size_t>(n - first);
-      ssize_t w = ::sendmsg(fd_, &mh, MSG_NOSIGNAL);
+      ssize_t w = ::sendmsg(fd_, &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (w < 0) {
         if (errno == EINTR) continue;
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait(POLLOUT)) continue;
         return false;
       }
       size_t adv = static_cast<size_t>(w);
@@ -240,13 +369,14 @@ bool Conn::send_iov(iovec* iov, int cnt) {
   size_t total = 0;
   for (int i = 0; i < cnt; i++) total += iov[i].iov_len;
   const krsd_opts& o = *st_->opts;
+  auto until = krsd_clock::now() + request_time();
   for (;;) {
     int64_t limit;
     if (!fault_point(&limit) || sent_ + static_cast<int64_t>(total) <= limit)
-      return send_raw(iov, cnt, total);
+      return send_raw(iov, cnt, total, until);
     // The fault lies inside this response: send up to it, then act.
     size_t before = static_cast<size_t>(limit - sent_);
-    if (!send_raw(iov, cnt, before)) return false;
+    if (!send_raw(iov, cnt, before, until)) return false;
     size_t skip = before;
     for (int i = 0; i < cnt; i++) {
       size_t t = std::min(skip, iov[i].iov_len);
@@ -270,6 +400,7 @@ bool Conn::send_iov(iovec* iov, int cnt) {
         KR_LOG(OS_LOG_INFO, "fault: stalling %s for %d ms after %lld bytes\n", peer_.c_str(),
                o.stall_ms, (long long)sent_);
         std::this_thread::sleep_for(std::chrono::milliseconds(o.stall_ms));
+        until += std::chrono::milliseconds(o.stall_ms);  // the daemon's pause, not the client's
       }
     }
   }
@@ -279,6 +410,92 @@ bool Conn::send_response() {
   iovec iov[2] = {{const_cast<uint8_t*>(kFramePrefix), sizeof(kFramePrefix)},
                   {resp_.bytes, msg_len(&resp_)}};
   return send_iov(iov, 2);
+}
+
+// ---- memory --------------------------------------------------------------------
+
+// Makes the shared budget cover buffers of `target` bytes in all: takes
+// what this connection does not hold yet, waiting in turn until `until` (a
+// time past: not at all). False when the budget cannot give it.
+bool Conn::cover(size_t target, krsd_clock::time_point until) {
+  size_t want = target > kFreeShare ? target - kFreeShare : 0;
+  if (want <= held_) return true;
+  if (!st_->budget.take(want - held_, until)) return false;
+  held_ = want;
+  return true;
+}
+
+// Holds what the buffers take now: gives back what they no longer need,
+// and takes what an estimate fell short by.
+void Conn::settle() {
+  size_t f = footprint();
+  size_t want = f > kFreeShare ? f - kFreeShare : 0;
+  if (want < held_)
+    st_->budget.give(held_ - want);
+  else if (want > held_)
+    st_->budget.force(want - held_);
+  held_ = want;
+}
+
+// Gives the answer buffers back, a prepared read too (a prepared failure
+// stays: it holds no data).
+void Conn::drop_answers() {
+  std::vector<uint8_t>().swap(data_);
+  blobmsg_buf_free(&resp_);
+  blobmsg_buf_free(&ahead_buf_);
+  if (ahead_.err == 0) ahead_.valid = false;
+}
+
+// Gives every buffer back. Between requests only, or once the request's
+// attributes were taken out of req_.
+void Conn::shed() {
+  drop_answers();
+  std::vector<uint8_t>().swap(req_);
+  settle();
+}
+
+// Makes req_ n bytes long, keeping its bytes; waits in turn for memory
+// until `until`. Only the new bytes are touched, which the body fills as it
+// comes. False when the budget cannot cover it.
+bool Conn::grow_req(size_t n, krsd_clock::time_point until) {
+  if (req_.size() >= n) return true;
+  if (req_.capacity() < n) {
+    // The old bytes and the new are both held while the first are copied.
+    if (!cover(footprint() + n, until)) return false;
+    std::vector<uint8_t> bigger;
+    bigger.reserve(n);
+    bigger.assign(req_.begin(), req_.end());
+    req_.swap(bigger);
+  }
+  req_.resize(n);
+  settle();
+  return true;
+}
+
+// Covers what a read answer of n bytes built into *out takes (and, with a
+// codec, the plain data it is packed from). With wait, it gives back
+// everything else this connection holds (so that nobody waits for one
+// another) and waits its turn for a bounded time; else it takes only what
+// is free at once.
+bool Conn::afford_read(size_t n, blobmsg_buf* out, bool wait) {
+  auto target = [&] {
+    size_t need = (codec_ ? zcomp_bound(n) : n) + kAnswerHead;
+    size_t t = footprint() - out->capacity +
+               (out->capacity >= need ? out->capacity : need + kBuilderStep);
+    if (codec_ && data_.capacity() < n) t += n - data_.capacity();
+    return t;
+  };
+  if (cover(target(), kNoWait)) return true;
+  if (!wait) return false;
+  shed();
+  return cover(target(), krsd_clock::now() + mem_wait());
+}
+
+// data_ as a scratch area of at least n bytes; its old bytes do not count.
+void scratch(std::vector<uint8_t>* v, size_t n) {
+  if (v->size() >= n) return;
+  if (v->capacity() < n) std::vector<uint8_t>().swap(*v);  // no copy, no two at once
+  v->resize(n);
 }
 
 // ---- requests ----------------------------------------------------------------
@@ -312,6 +529,17 @@ bool Conn::on_login(const uint8_t* body, size_t len) {
   }
   if (err == EACCES) {
     KR_LOG(OS_LOG_WARN, "login of user [%s] from %s refused\n", user.c_str(), peer_.c_str());
+    // The answer waits its turn, and the connection with it. Closing it
+    // sooner would answer as well: past its login time it is closed then.
+    const auto at = st_->logins.refused(addr_);
+    if (in_login_ && at > login_until_) {
+      std::this_thread::sleep_until(login_until_);
+      log_late("login");
+      return false;
+    }
+    std::this_thread::sleep_until(at);
+  } else if (err == 0 && st_->opts->require_login) {
+    st_->logins.accepted(addr_);
   }
   logged_in_ = err == 0;
   if (!begin(err) || !put32("os_type", KRSD_OS_TYPE_POSIX)) return false;
@@ -384,7 +612,7 @@ int Conn::build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size
     err = f->read_at(off, static_cast<uint8_t*>(payload), n, got);
     packed = *got;
   } else {
-    if (data_.size() < n) data_.resize(n);
+    scratch(&data_, n);
     err = f->read_at(off, data_.data(), n, got);
     int r = err ? 0
                 : zcomp_compress(codec_, data_.data(), static_cast<int>(*got), payload,
@@ -413,6 +641,8 @@ void Conn::read_ahead(int64_t handle, krsd_file* f, int32_t want) {
   size_t full = std::min<size_t>(static_cast<size_t>(want), KRSD_MAX_DATA);
   size_t n = f->clamp_read(full);
   if (n == 0 || n < full) return;
+  // Only from memory that is free at once, and none while others wait for it.
+  if (st_->budget.contended() || !afford_read(n, &ahead_buf_, false)) return;
   size_t got = 0;
   int err = build_read(f, f->position(), n, &ahead_buf_, &got);
   if (err < 0 || (err == 0 && got != n)) return;
@@ -454,6 +684,11 @@ bool Conn::on_read(const uint8_t* body, size_t len) {
     }
   } else {
     size_t n = f->clamp_read(std::min<size_t>(static_cast<size_t>(want), KRSD_MAX_DATA));
+    // May give back req_, which the attributes above were taken from.
+    if (!afford_read(n, &resp_, true)) {
+      KR_LOG(OS_LOG_WARN, "%s: no memory for a read of %zu bytes, refused\n", peer_.c_str(), n);
+      return fail_read(ENOMEM);
+    }
     err = build_read(f, f->position(), n, &resp_, &got);
     if (err < 0) return false;
     if (err != 0) log_failed_read(f, n, err);
@@ -491,8 +726,12 @@ bool Conn::on_write(const uint8_t* body, size_t len) {
         err = EINVAL;
       else
         err = f->write(static_cast<const uint8_t*>(packed), packed_len, &put);
+    } else if (data_.capacity() < static_cast<size_t>(plain) &&
+               !cover(footprint() + static_cast<size_t>(plain) - data_.capacity(), kNoWait)) {
+      err = ENOMEM;  // the body is held already: no waiting on others while holding it
+      KR_LOG(OS_LOG_WARN, "%s: no memory for a write of %d bytes, refused\n", peer_.c_str(), plain);
     } else {
-      if (data_.size() < static_cast<size_t>(plain)) data_.resize(static_cast<size_t>(plain));
+      scratch(&data_, static_cast<size_t>(plain));
       int r = zcomp_decompress(codec_, packed, static_cast<int>(packed_len), data_.data(), plain);
       if (r != plain)
         err = EINVAL;  // corrupt, or not "len" bytes once unpacked
@@ -587,6 +826,44 @@ bool Conn::on_ioctl(const uint8_t* body, size_t len) {
   return send_response();
 }
 
+// Answers a request that is not served with err; the answer still carries
+// the attributes of the request's table (numbers 0, texts empty).
+bool Conn::refuse(int cmd, int err) {
+  if (cmd == KRSD_CMD_READ) return fail_read(err);
+  if (!begin(err)) return false;
+  switch (cmd) {
+    case KRSD_CMD_INIT:
+      if (!put32("os_type", KRSD_OS_TYPE_POSIX)) return false;
+      break;
+    case KRSD_CMD_OPEN: case KRSD_CMD_SYNC: case KRSD_CMD_TRUNCATE:
+      if (!put64("fd", 0)) return false;
+      break;
+    case KRSD_CMD_WRITE:
+      if (!put32("len", 0)) return false;
+      break;
+    case KRSD_CMD_SEEK:
+      if (!put64("offset", 0)) return false;
+      break;
+    case KRSD_CMD_FINFO:
+      if (!put32("type", 0) || !put64("len", 0) || !put64("offset", 0) ||
+          !put32("sector_bytes", 0) || !puts("info", ""))
+        return false;
+      break;
+    default: break;
+  }
+  return send_response();
+}
+
+// A connection closed at a deadline: within its login time, the login's.
+void Conn::log_late(const char* what) const {
+  const krsd_opts& o = *st_->opts;
+  if (in_login_)
+    KR_LOG(OS_LOG_WARN, "%s: no login within %d s, closing\n", peer_.c_str(), o.login_timeout_s);
+  else
+    KR_LOG(OS_LOG_WARN, "%s: %s not received whole within %d s, closing\n", peer_.c_str(), what,
+           o.request_timeout_s);
+}
+
 bool Conn::dispatch(int cmd, const uint8_t* body, size_t len) {
   if (st_->opts->verbose)
     KR_LOG(OS_LOG_DEBUG, "%s: cmd=%d len=%zu\n", peer_.c_str(), cmd, len);
@@ -594,29 +871,8 @@ bool Conn::dispatch(int cmd, const uint8_t* body, size_t len) {
   if (cmd == KRSD_CMD_EXIT) return false;
   if (cmd == KRSD_CMD_INIT) return on_login(body, len);
   if (st_->opts->require_login && !logged_in_) {
-    // Nothing but a login is served before a login succeeded; the answer
-    // still carries the attributes of the request's table.
-    if (!begin(EACCES)) return false;
-    switch (cmd) {
-      case KRSD_CMD_OPEN: case KRSD_CMD_SYNC: case KRSD_CMD_TRUNCATE:
-        if (!put64("fd", 0)) return false;
-        break;
-      case KRSD_CMD_READ:
-        return fail_read(EACCES);
-      case KRSD_CMD_WRITE:
-        if (!put32("len", 0)) return false;
-        break;
-      case KRSD_CMD_SEEK:
-        if (!put64("offset", 0)) return false;
-        break;
-      case KRSD_CMD_FINFO:
-        if (!put32("type", 0) || !put64("len", 0) || !put64("offset", 0) ||
-            !put32("sector_bytes", 0) || !puts("info", ""))
-          return false;
-        break;
-      default: break;
-    }
-    return send_response();
+    // Nothing but a login is served before a login succeeded.
+    return refuse(cmd, EACCES);
   }
   switch (cmd) {
     case KRSD_CMD_OPEN: return on_open(body, len);
@@ -635,9 +891,16 @@ bool Conn::dispatch(int cmd, const uint8_t* body, size_t len) {
 }
 
 void Conn::run(bool tls) {
+  const krsd_opts& o = *st_->opts;
+  login_until_ = krsd_clock::now() + std::chrono::seconds(o.login_timeout_s);
+  int fl = fcntl(fd_, F_GETFL);
+  if (fl < 0 || fcntl(fd_, F_SETFL, fl | O_NONBLOCK) != 0) return;
+  sockaddr_storage ss{};
+  socklen_t sl = sizeof(ss);
+  if (getpeername(fd_, reinterpret_cast<sockaddr*>(&ss), &sl) == 0) addr_ = krsd_addr_of(ss);
   if (tls) {
     std::string err;
-    ssl_ = st_->tls->accept(fd_, &err);
+    ssl_ = st_->tls->accept(fd_, login_until_, &err);
     if (ssl_ == nullptr) {
       KR_LOG(OS_LOG_WARN, "%s: TLS %s\n", peer_.c_str(), err.c_str());
       return;
@@ -645,13 +908,28 @@ void Conn::run(bool tls) {
     KR_LOG(OS_LOG_DEBUG, "%s: %s %s\n", peer_.c_str(), krsd_tls_version(ssl_),
            krsd_tls_cipher(ssl_));
   }
+  auto bounded = [&](krsd_clock::time_point t) { return in_login_ ? std::min(t, login_until_) : t; };
   for (;;) {
-    uint8_t hdr[KRSD_FRAME_HEAD_LEN];
-    int r = recv_exact(hdr, sizeof(hdr));
-    if (r <= 0) {
-      if (r < 0) KR_LOG(OS_LOG_DEBUG, "%s: connection lost or idle\n", peer_.c_str());
+    // Between requests: the idle time until the next one begins; what the
+    // buffers hold of the shared budget goes back after a moment.
+    const auto idle_until = bounded(krsd_clock::now() + std::chrono::seconds(o.idle_timeout_s));
+    if (held_ > 0 && !readable_within(std::min(krsd_clock::now() + kHoldIdle, idle_until))) shed();
+    if (!readable_within(idle_until)) {
+      if (in_login_)
+        log_late("login");
+      else
+        KR_LOG(OS_LOG_DEBUG, "%s: connection lost or idle\n", peer_.c_str());
       return;
     }
+    // From its beginning on, the whole request has its own time.
+    const auto until = bounded(krsd_clock::now() + request_time());
+    uint8_t hdr[KRSD_FRAME_HEAD_LEN];
+    Rx r = recv_exact(hdr, sizeof(hdr), until);
+    if (r == Rx::late)
+      log_late("request");
+    else if (r == Rx::lost)
+      KR_LOG(OS_LOG_DEBUG, "%s: connection lost or idle\n", peer_.c_str());
+    if (r != Rx::ok) return;
     if (hdr[0] != KRSD_FRAME_MAGIC0 || hdr[1] != KRSD_FRAME_MAGIC1 || hdr[2] != KRSD_FRAME_VERSION) {
       KR_LOG(OS_LOG_WARN, "%s: bad frame header %02x %02x %02x, closing\n", peer_.c_str(),
              hdr[0], hdr[1], hdr[2]);
@@ -666,13 +944,21 @@ void Conn::run(bool tls) {
       KR_LOG(OS_LOG_WARN, "%s: bad request root %08x, closing\n", peer_.c_str(), word);
       return;
     }
-    if (req_.size() < padded) req_.resize(padded);
-    memcpy(req_.data(), hdr + 4, 4);
-    if (padded > 4 && recv_exact(req_.data() + 4, padded - 4) != 1) {
-      KR_LOG(OS_LOG_WARN, "%s: request body cut short, closing\n", peer_.c_str());
-      return;
-    }
-    if (!dispatch(hdr[3], req_.data() + 4, root_len - 4)) return;
+    bool refused = false;
+    r = recv_body(hdr[3], hdr + 4, padded, until, &refused);
+    if (r == Rx::late) log_late("request");
+    if (r == Rx::lost) KR_LOG(OS_LOG_WARN, "%s: request body cut short, closing\n", peer_.c_str());
+    if (r != Rx::ok) return;
+    const bool served = refused && hdr[3] != KRSD_CMD_EXIT
+                            ? refuse(hdr[3], ENOMEM)
+                            : dispatch(hdr[3], req_.data() + 4, root_len - 4);
+    if (!served) return;
+    if (!o.require_login || logged_in_) in_login_ = false;
+    // Others wait for memory: what this connection holds goes back now.
+    if (held_ > 0 && st_->budget.contended())
+      shed();
+    else
+      settle();
   }
 }
 

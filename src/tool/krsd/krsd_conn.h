@@ -7,16 +7,19 @@
 #include <string>
 
 #include "krsd_file.h"
+#include "krsd_guard.h"
 #include "krsd_opts.h"
 #include "krsd_tls.h"
 #include "krp_wire.h"
 
 // What every connection of one daemon shares; read-only except the
-// one-shot fault flags.
+// guards and the one-shot fault flags.
 struct krsd_server_state {
   const krsd_opts* opts = nullptr;
   const krsd_fs* fs = nullptr;
   const krsd_tls_server* tls = nullptr;
+  krsd_budget budget;       // --mem-limit (set by the server from opts)
+  krsd_login_gate logins;
   std::atomic<bool> drop_used{false};   // --drop-after N,once was spent
   std::atomic<bool> stall_used{false};  // --stall-after N:MS,once was spent
 };

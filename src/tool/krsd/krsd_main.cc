@@ -1,6 +1,7 @@
 // krsd: the file-service daemon the acquisition tool reads the device
 // through. See krsd --help and the README.
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -110,6 +111,11 @@ void report_started(int fd, bool ok, const std::string& text) {
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);  // a peer that went away is an error result, not a signal
+  // Large buffers come from the system and go back to it when freed, so
+  // that what the connections hold (--mem-limit) is what the process holds:
+  // glibc would otherwise raise this bound after the first large free and
+  // keep later buffers in heaps that it seldom returns.
+  mallopt(M_MMAP_THRESHOLD, 256 << 10);
   krsd_opts opts;
   std::string err;
   int rc = krsd_opts_parse(argc, argv, getenv("KRSD_ARGS"), &opts, &err);

@@ -37,7 +37,17 @@ const char kHelp[] =
     "                      \"port N\", \"tls-port N\" (-1 when off), \"pid N\",\n"
     "                      \"tls-sha256 HEX\" (with TLS)\n"
     "  --max-conn N        concurrent connections (default 16)\n"
-    "  --idle-timeout S    close a connection silent for S seconds (default 300)\n"
+    "  --idle-timeout S    close a connection without a request for S seconds\n"
+    "                      (default 300)\n"
+    "  --login-timeout S   close a connection not logged in S seconds after it\n"
+    "                      came (the TLS handshake and the login; default 30)\n"
+    "  --request-timeout S close a connection whose request does not come in\n"
+    "                      whole, or whose answer is not taken in, within S\n"
+    "                      seconds (default 60)\n"
+    "  --mem-limit N       memory for request bodies and answers of all\n"
+    "                      connections together, beyond 512k each (default 64m,\n"
+    "                      at least 24m); what goes beyond waits or is refused\n"
+    "                      (errno 12)\n"
     "  --exit-idle S       end after S seconds without a connection (0 = never;\n"
     "                      default 1800 with -d, else never)\n"
     "  --sock-buf N        socket send/receive buffer bytes (default: kernel)\n"
@@ -283,6 +293,16 @@ int krsd_opts_parse(int argc, const char* const* argv, const char* env_args,
       if (!need(&v)) return -1;
       if (!parse_int(v, 1, 86400, &n)) return bad(v);
       opts->idle_timeout_s = static_cast<int>(n);
+    } else if (w == "--login-timeout" || w == "--request-timeout") {
+      if (!need(&v)) return -1;
+      if (!parse_int(v, 1, 86400, &n)) return bad(v);
+      (w == "--login-timeout" ? opts->login_timeout_s : opts->request_timeout_s) = static_cast<int>(n);
+    } else if (w == "--mem-limit") {
+      if (!need(&v)) return -1;
+      n = krsd_parse_size(v);
+      // At least what one connection's largest read or write takes.
+      if (n < (24 << 20) || n > (int64_t(1) << 30)) return bad(v);
+      opts->mem_limit = n;
     } else if (w == "--exit-idle") {
       if (!need(&v)) return -1;
       if (!parse_int(v, 0, 30 * 86400, &n)) return bad(v);

@@ -49,7 +49,10 @@ struct krsd_opts {
   int exit_idle_s = -1;             // --exit-idle S, 0 = never; -1 until krsd_opts_settle
   std::string port_file;            // --port-file
   int max_conn = 16;                // --max-conn
-  int idle_timeout_s = 300;         // --idle-timeout
+  int idle_timeout_s = 300;         // --idle-timeout: no request for S seconds
+  int login_timeout_s = 30;         // --login-timeout: from the connection to its login
+  int request_timeout_s = 60;       // --request-timeout: one request in, one answer out
+  int64_t mem_limit = 64 << 20;     // --mem-limit: bodies and answers of all connections
   int sock_buf = 0;                 // --sock-buf, 0 = kernel auto-tuning
   bool verbose = false;             // -v
   std::string log_file;             // --log FILE (the daemon's own log)

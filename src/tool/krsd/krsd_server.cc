@@ -33,17 +33,6 @@ int64_t now_ms() {
   return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-krsd_addr addr_of(const sockaddr_storage& ss) {
-  krsd_addr a;
-  if (ss.ss_family == AF_INET) {
-    a.bytes[10] = a.bytes[11] = 0xff;
-    memcpy(a.bytes.data() + 12, &reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr, 4);
-  } else if (ss.ss_family == AF_INET6) {
-    memcpy(a.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, 16);
-  }
-  return a;
-}
-
 // The address as inet_ntop writes it; an IPv4-mapped one as IPv4.
 std::string addr_text(const krsd_addr& a) {
   char buf[INET6_ADDRSTRLEN] = "?";
@@ -197,6 +186,7 @@ int krsd_server::init(const krsd_opts& opts, int bind_wait_ms, std::string* err)
     }
     allow_.push_back(a);
   }
+  state_.budget.set_limit(static_cast<size_t>(opts_.mem_limit));
   if (opts_.tls_port >= 0) {
     if (tls_.init(opts_, err) != 0) return -1;
     state_.tls = &tls_;
@@ -245,7 +235,7 @@ std::string krsd_server::startup_line() const {
 
 bool krsd_server::allowed(const sockaddr_storage& peer) const {
   if (allow_.empty()) return true;
-  const krsd_addr a = addr_of(peer);
+  const krsd_addr a = krsd_addr_of(peer);
   for (const krsd_addr& b : allow_)
     if (a == b) return true;
   return false;
@@ -258,11 +248,6 @@ void krsd_server::start_connection(int fd, bool tls, const std::string& peer) {
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &opts_.sock_buf, sizeof(opts_.sock_buf));
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &opts_.sock_buf, sizeof(opts_.sock_buf));
   }
-  // A silent client, or one that stops reading, lets its thread go after
-  // the idle time-out instead of holding a connection slot for ever.
-  timeval tv{opts_.idle_timeout_s, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
   if (active_.load() >= opts_.max_conn) {
     KR_LOG(OS_LOG_WARN, "%s refused: %d connections already\n", peer.c_str(), opts_.max_conn);
     close(fd);

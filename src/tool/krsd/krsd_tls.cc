@@ -7,6 +7,8 @@
 #include "cert_fingerprint.h"
 #include "krsd_tls.h"
 
+#include <poll.h>
+
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -171,7 +173,7 @@ int krsd_tls_server::take_fingerprint(std::string* err) {
   return 0;
 }
 
-WOLFSSL* krsd_tls_server::accept(int fd, std::string* err) const {
+WOLFSSL* krsd_tls_server::accept(int fd, krsd_clock::time_point until, std::string* err) const {
   WOLFSSL* ssl = wolfSSL_new(ctx_);
   if (ssl == nullptr) {
     *err = "SSL_new failed";
@@ -182,16 +184,23 @@ WOLFSSL* krsd_tls_server::accept(int fd, std::string* err) const {
     wolfSSL_free(ssl);
     return nullptr;
   }
-  // The socket is blocking with a receive time-out: a "wants to read" here
-  // means that time-out passed, and the handshake is given up.
-  int r = wolfSSL_accept(ssl);
-  if (r != WOLFSSL_SUCCESS) {
+  for (;;) {
+    int r = wolfSSL_accept(ssl);
+    if (r == WOLFSSL_SUCCESS) return ssl;
     int e = wolfSSL_get_error(ssl, r);
-    *err = "handshake failed: " + ssl_error_text(e);
-    wolfSSL_free(ssl);
-    return nullptr;
+    short wait = e == WOLFSSL_ERROR_WANT_READ ? POLLIN : e == WOLFSSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+    if (wait == 0) {
+      *err = "handshake failed: " + ssl_error_text(e);
+      break;
+    }
+    // A peer that trickles its handshake is not waited for past the login time.
+    if (!krsd_wait_fd(fd, wait, until)) {
+      *err = "handshake not done within the login time";
+      break;
+    }
   }
-  return ssl;
+  wolfSSL_free(ssl);
+  return nullptr;
 }
 
 void krsd_tls_free(WOLFSSL* ssl) {
@@ -200,17 +209,29 @@ void krsd_tls_free(WOLFSSL* ssl) {
   wolfSSL_free(ssl);
 }
 
-long krsd_tls_read(WOLFSSL* ssl, void* buf, int len) {
-  int r = wolfSSL_read(ssl, buf, len);
+namespace {
+
+long transfer_result(WOLFSSL* ssl, int r) {
   if (r > 0) return r;
-  int e = wolfSSL_get_error(ssl, r);
-  if (e == WOLFSSL_ERROR_ZERO_RETURN) return 0;
-  return -1;
+  switch (wolfSSL_get_error(ssl, r)) {
+    case WOLFSSL_ERROR_ZERO_RETURN: return 0;
+    case WOLFSSL_ERROR_WANT_READ: return KRSD_TLS_WANT_READ;
+    case WOLFSSL_ERROR_WANT_WRITE: return KRSD_TLS_WANT_WRITE;
+    default: return -1;
+  }
 }
 
+}  // namespace
+
+long krsd_tls_read(WOLFSSL* ssl, void* buf, int len) {
+  return transfer_result(ssl, wolfSSL_read(ssl, buf, len));
+}
+
+bool krsd_tls_pending(WOLFSSL* ssl) { return wolfSSL_pending(ssl) > 0; }
+
 long krsd_tls_write(WOLFSSL* ssl, const void* buf, int len) {
-  int r = wolfSSL_write(ssl, buf, len);
-  return r > 0 ? r : -1;
+  long r = transfer_result(ssl, wolfSSL_write(ssl, buf, len));
+  return r == 0 ? -1 : r;
 }
 
 const char* krsd_tls_version(WOLFSSL* ssl) { return wolfSSL_get_version(ssl); }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "krsd_guard.h"
 #include "krsd_opts.h"
 
 struct WOLFSSL_CTX;
@@ -22,9 +23,9 @@ class krsd_tls_server {
   // certificate in memory. 0, or -1 with the reason in *err.
   [[nodiscard]] int init(const krsd_opts& opts, std::string* err);
 
-  // Runs the server handshake on a connected blocking socket whose receive
-  // time-out bounds every wait. The session, or null (reason in *err).
-  WOLFSSL* accept(int fd, std::string* err) const;
+  // Runs the server handshake on a connected non-blocking socket; it must
+  // be done before `until`. The session, or null (reason in *err).
+  WOLFSSL* accept(int fd, krsd_clock::time_point until, std::string* err) const;
 
   // The SHA-256 of the certificate the daemon presents, 64 lower-case hex
   // digits (set by init): what a client pins.
@@ -50,6 +51,12 @@ void krsd_tls_thread_done();
 // The negotiated protocol version and cipher suite, for the log.
 const char* krsd_tls_version(WOLFSSL* ssl);
 const char* krsd_tls_cipher(WOLFSSL* ssl);
-// Plaintext transfer on a TLS session: bytes moved, or -1 (0 = peer closed).
+// Plaintext transfer on a TLS session over a non-blocking socket: bytes
+// moved, 0 = peer closed, KRSD_TLS_WANT_READ or KRSD_TLS_WANT_WRITE when
+// the socket must be readable or writable before the same call is made
+// again, or -1.
+enum { KRSD_TLS_WANT_READ = -2, KRSD_TLS_WANT_WRITE = -3 };
 long krsd_tls_read(WOLFSSL* ssl, void* buf, int len);
+// Plaintext that a read takes without waiting for the socket.
+bool krsd_tls_pending(WOLFSSL* ssl);
 long krsd_tls_write(WOLFSSL* ssl, const void* buf, int len);
