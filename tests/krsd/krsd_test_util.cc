@@ -229,6 +229,35 @@ bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pi
   return got_port && got_pid;
 }
 
+std::string armv7_daemon(std::string* why) {
+  const char* tools = getenv("KRII_TOOLS_DIR");
+  const char* src = getenv("KRII_SOURCE_DIR");
+  const std::string path = std::string(tools ? tools : "") + "/dev/armv7/krsd";
+  std::vector<uint8_t> head = read_file(path);
+  // e_machine 40: an ARM program, not the host build delivered in its place.
+  if (!tools || !src || head.size() < 20 || head[18] != 40 || head[19] != 0) {
+    *why = path + " is not an ARMv7 program (the host build is delivered)";
+    return "";
+  }
+  const std::string emu = std::string(src) + "/scripts/arm-emulation.sh '" + path + "' 2>&1";
+  if (system((emu + " >/dev/null").c_str()) != 0) {
+    *why = shell_output(emu);
+    return "";
+  }
+  return path;
+}
+
+long vm_kib(pid_t pid, const std::string& field) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string key;
+  long value;
+  while (f >> key) {
+    if (key == field + ":" && f >> value) return value;
+    f.ignore(1 << 20, '\n');
+  }
+  return -1;
+}
+
 std::string shell_output(const std::string& command) {
   std::string out;
   FILE* p = popen(command.c_str(), "r");

@@ -108,6 +108,13 @@ class BadSectorDisk {
   std::string why_;
 };
 
+// The delivered ARMv7 daemon ($KRII_TOOLS_DIR/dev/armv7/krsd) when this
+// machine runs it (through the emulator, scripts/arm-emulation.sh), else
+// empty with the reason in *why.
+std::string armv7_daemon(std::string* why);
+// A "Vm..." field of /proc/PID/status in KiB (VmRSS, VmHWM), -1 when none.
+long vm_kib(pid_t pid, const std::string& field);
+
 // Reads "port", "tls-port", "pid" and, when there, "tls-sha256" from a port
 // file; false without a port and a pid.
 bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid,
