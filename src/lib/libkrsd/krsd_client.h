@@ -51,6 +51,11 @@ struct krsd_client {
   int block_size;
   int32_t os_type;  // 1: a Windows daemon, else POSIX
   int64_t fd;       // the daemon's handle of the open file, 0 before an open
+  // Where the daemon's answers put its position: 0 after the open, what a
+  // seek answered, moved on by every read and write that went through; -1
+  // while not known. A seek the client makes on its own (the read-ahead's
+  // way back) must land where this says.
+  int64_t position;
   int last_ret;
   int32_t last_error;  // the daemon's errno of the last operation, 0 on success
   // The daemon's errno text of the last failure (control characters

@@ -156,6 +156,7 @@ krsd_client* krsd_cli_attach(tb_socket_ref_t sock, int read_timeout_ms) {
   ctx->conn.sock = sock;
   ctx->conn.timeout = read_timeout_ms;
   ctx->block_size = KRSD_DEFAULT_BLOCK_SIZE;
+  ctx->position = -1;
   return ctx;
 }
 
