@@ -136,7 +136,9 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  bool connect(int port, bool tls = false);
+  // With suites, a TLS client that offers only those (TLS 1.2 at most unless
+  // one of them is a TLS 1.3 suite).
+  bool connect(int port, bool tls = false, const char* suites = nullptr);
   void close();
   void shutdown_write();
   // Sends one frame: "KR", version, cmd and the message built in req_.

@@ -30,7 +30,7 @@ enum {
 // Connection options, filled from the URL query. Texts are zero-terminated.
 struct krsd_cli_opts {
   int bssl;
-  char cipher[48];
+  char cipher[512];  // the TLS suites, whole: a cut list is another list
   char connect_timeout[16];  // seconds, decimal
   char read_timeout[16];     // seconds, decimal
   char user[64];
@@ -100,7 +100,9 @@ const tb_file_driver* krsd_file_driver();
 
 // A connected, logged-in session with its codec agreed, or null (the reason
 // is logged). opts is not changed except that a TLS session with an empty
-// cipher text stores "RC4-SHA" there after the handshake.
+// cipher text stores the suite the handshake agreed there. A cipher text
+// names only suites of SD_TLS12_SUITES; any other is refused before
+// anything connects, as is a TLS option of a plain session.
 krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts);
 // The SHA-256 of the certificate the daemon presented, 64 lower-case hex
 // digits; empty for a plain session.
