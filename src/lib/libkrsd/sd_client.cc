@@ -197,9 +197,8 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
   int connect_timeout = timeout_ms(opts->connect_timeout);
   if (connect_timeout <= 0) connect_timeout = KRSD_DEFAULT_CONNECT_TIMEOUT_MS;
 
-  // A pinned certificate is checked before anything is asked of the daemon;
-  // without TLS there is nothing to check it against.
-  char pin[SD_SHA256_HEX] = "";
+  // Suites are chosen, and a pinned certificate is checked, before anything
+  // is asked of the daemon; without TLS there is nothing to apply them to.
   if (opts->cipher[0]) {
     if (!opts->bssl) {
       KR_LOG(OS_LOG_ERR, "ssl-cipher error: TLS suites need a krps:// URL\n");
@@ -216,6 +215,7 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
       return nullptr;
     }
   }
+  char pin[SD_SHA256_HEX] = "";
   if (opts->ssl_sha256[0]) {
     if (!opts->bssl) {
       KR_LOG(OS_LOG_ERR, "ssl-sha256 error: a pinned certificate needs a krps:// URL\n");
@@ -230,9 +230,9 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
     }
   } else if (opts->bssl) {
     KR_LOG(OS_LOG_WARN,
-           "ssl-sha256 warning: no pinned certificate, the daemon at %s:%d is not authenticated; "
-           "whoever is between here and it can read and change the data (add the ssl-sha256= that "
-           "krimg deploy prints)\n",
+           "ssl-sha256 warning: no pinned certificate, the daemon at %s:%d is not authenticated: "
+           "anyone on the way to it can pose as it and read and change the data; pin it with the "
+           "ssl-sha256= that krimg deploy prints\n",
            host ? host : "", port);
   }
 

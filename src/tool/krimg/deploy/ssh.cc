@@ -14,11 +14,11 @@
 
 #include "cert_fingerprint.h"
 #include "krii_version.h"
-#include "ssh_cache.h"
 #include "os/os_log.h"
 #include "os/os_safe.h"
 #include "os/os_system.h"
 #include "os/os_worker.h"
+#include "ssh_cache.h"
 
 #define KR_LOG_SRC "src\\tool\\krimg\\deploy\\ssh"
 
@@ -158,8 +158,8 @@ bool trust_host_key(const Request& r, const std::string& option, const std::stri
     for (const std::string& t : kept) types += (types.empty() ? "" : ", ") + t;
     char shown[128];
     os_printable_copy(shown, sizeof shown, types.c_str());
-    KR_LOG(OS_LOG_ERR, "host key error: the tools keep a %s key of %s port %d, the device now shows another\n",
-           shown, r.ip.c_str(), r.port);
+    KR_LOG(OS_LOG_ERR, "host key error: the tools keep a key of type %s for %s port %d, the device now shows "
+           "one of another type\n", shown, r.ip.c_str(), r.port);
     report_changed_key(k);
     return false;
   }
@@ -216,8 +216,9 @@ std::string tls_sha256_in(const std::string& out) {
 bool ssh_same_fingerprint(const std::string& given, const std::string& shown) {
   const std::string g = words_of(given), line = words_of(shown);
   if (g.empty() || g.find(':') == std::string::npos) return false;
+  if (g == line) return true;
   const size_t last = line.rfind(' ');
-  return g == line || (g.find(' ') == std::string::npos && g == line.substr(last == std::string::npos ? 0 : last + 1));
+  return g.find(' ') == std::string::npos && g == line.substr(last == std::string::npos ? 0 : last + 1);
 }
 
 void ssh_set_hostkey_question(ssh_hostkey_fn ask) {
