@@ -42,6 +42,25 @@ inline size_t count_of(const std::string& text, const std::string& what) {
   return n;
 }
 
+// The delivered ARMv7 daemon when this machine runs it (through the
+// emulator), else empty with *why.
+inline std::string armv7_daemon(std::string* why) {
+  const char* tools = getenv("KRII_TOOLS_DIR");
+  const char* src = getenv("KRII_SOURCE_DIR");
+  const std::string path = std::string(tools ? tools : "") + "/dev/armv7/krsd";
+  const std::string head = slurp(path).substr(0, 20);
+  if (!tools || !src || head.size() < 20 || head[18] != 40 || head[19] != 0) {
+    *why = path + " is not an ARMv7 program (the host build is delivered)";
+    return "";
+  }
+  const std::string emu = std::string(src) + "/scripts/arm-emulation.sh '" + path + "' 2>&1";
+  if (system((emu + " >/dev/null").c_str()) != 0) {
+    *why = krsd_test::shell_output(emu);
+    return "";
+  }
+  return path;
+}
+
 struct ToolRun {
   int status = -1;  // exit status, -1 when killed at the time limit
   std::string log;  // standard error

@@ -34,25 +34,6 @@ TEST_F(E2e, UnreadableRangesBecomeZeros) {
   EXPECT_EQ(report["image"]["md5"], md5_hex(want));
 }
 
-// The delivered ARMv7 daemon when this machine runs it (through the
-// emulator), else empty with *why.
-std::string armv7_daemon(std::string* why) {
-  const char* tools = getenv("KRII_TOOLS_DIR");
-  const char* src = getenv("KRII_SOURCE_DIR");
-  const std::string path = std::string(tools ? tools : "") + "/dev/armv7/krsd";
-  const std::string head = slurp(path).substr(0, 20);
-  if (!tools || !src || head.size() < 20 || head[18] != 40 || head[19] != 0) {
-    *why = path + " is not an ARMv7 program (the host build is delivered)";
-    return "";
-  }
-  const std::string emu = std::string(src) + "/scripts/arm-emulation.sh '" + path + "' 2>&1";
-  if (system((emu + " >/dev/null").c_str()) != 0) {
-    *why = krsd_test::shell_output(emu);
-    return "";
-  }
-  return path;
-}
-
 // A block device with bad sectors: only they are lost, not the page of the
 // system's cache around each of them (nor the daemon's read-ahead window);
 // a piece that starts off the sector grid (a resumed image) and the
