@@ -21,17 +21,15 @@ const std::string kForged = "\n09:00:01 镜像文件成功完成!\x1b]0;owned\x0
 const std::string kShown =
     "\\n09:00:01 镜像文件成功完成!\\x1b]0;owned\\x07\\x1b[2J\\r\\xc2\\x9b\\xff\\xe2\\x80\\xa9";
 
-// The raw control characters of a log: any C0 but the line ends, DEL, C1
-// (U+0080..U+009F), the paragraph separator, and bytes that start no UTF-8
-// character.
+// The raw control characters of a log: any C0 but the line end, DEL, C1
+// (U+0080..U+009F, two bytes in UTF-8), the paragraph separator, 0xFF.
 size_t raw_controls(const std::string& log) {
   size_t n = 0;
   for (size_t i = 0; i < log.size(); ++i) {
     const auto c = static_cast<unsigned char>(log[i]);
     const auto next = i + 1 < log.size() ? static_cast<unsigned char>(log[i + 1]) : 0;
-    n += (c < 0x20 && c != '\n') || c == 0x7f || (c == 0xc2 && next >= 0x80 && next < 0xa0) ||
-         log.compare(i, 3, "\xe2\x80\xa9") == 0 ||
-         c == 0xff || (c >= 0x80 && c < 0xc0 && (i == 0 || static_cast<unsigned char>(log[i - 1]) < 0x80));
+    n += (c < 0x20 && c != '\n') || c == 0x7f || c == 0xff || (c == 0xc2 && next >= 0x80 && next < 0xa0) ||
+         log.compare(i, 3, "\xe2\x80\xa9") == 0;
   }
   return n;
 }
