@@ -246,11 +246,10 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
 }
 
 // A device whose host key PuTTY's tools have not cached (a fresh HOME): the
-// deployment shows the fingerprint and stops; words before its hash do not
-// trust it; with that fingerprint trusted it stores the key and goes on;
-// later the key is known. A changed key is refused as a possible attack and
-// the cache stays as it was, as is the key when the cache holds one of
-// another type for the device.
+// deployment shows the fingerprint and stops; with that fingerprint trusted
+// it stores the key and goes on; later the key is known. A changed key is
+// refused as a possible attack and the cache stays as it was, as is the key
+// when the cache holds one of another type for the device.
 TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   fs::path home = dir_ / "fresh-home";
   fs::create_directories(home / ".putty");
@@ -266,10 +265,6 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   const std::string fp = first.output.substr(at + tag.size(), first.output.find('\n', at) - at - tag.size());
   EXPECT_EQ(fp.rfind("ssh-ed25519 255 SHA256:", 0), 0u) << fp;
   EXPECT_FALSE(fs::exists(cache)) << "a key was stored without trust";
-  Result garbage = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
-                       q("garbage " + fp.substr(fp.rfind(' ') + 1)) + " </dev/null");
-  EXPECT_EQ(garbage.status, 1) << garbage.output;
-  EXPECT_FALSE(fs::exists(cache)) << "a key was stored for a fingerprint with words before it";
 
   Result trusted = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
                        q(fp.substr(fp.rfind(' ') + 1)) + " </dev/null");
