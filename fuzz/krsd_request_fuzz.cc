@@ -47,6 +47,7 @@ struct Fixture {
     for (int i = 0; i < 65536; i++) fputc(i * 7 & 0xff, f);
     fclose(f);
     opts.tls_port = -1;
+    opts.read_only = false;  // the write paths are fuzzed too
     opts.root = root;
     opts.maps.push_back({"/dev/rdisk0s1s2", img});
     opts.bad.push_back({4096, 512});

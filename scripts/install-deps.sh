@@ -28,8 +28,11 @@ PACKAGES=(
   xvfb xauth fonts-wqy-microhei x11-apps imagemagick openbox xdotool
   # reference tools of the benchmarks and the demo
   netcat-openbsd coreutils openssh-client
-  # the Windows build (scripts/win-build.sh) and its tests under Wine
+  # the Windows build (scripts/win-build.sh) and its tests under Wine; the
+  # dialog's there: Wine's own fonts (a Recommends of wine64) and the locale
+  # sources for a Chinese code page
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix dpkg-dev wine64 googletest
+  fonts-wine locales
   # the Windows bundle's installer
   nsis
 )

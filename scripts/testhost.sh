@@ -9,6 +9,8 @@
 #   scripts/testhost.sh env                 print HOME= and SSH_AUTH_SOCK= for PuTTY's tools
 #   scripts/testhost.sh exec CMD [ARG...]   run CMD inside the device (its network, PID and mount namespaces)
 #   scripts/testhost.sh image FILE          serve FILE (not under /tmp) as /dev/rdisk0s1s2 from now on
+#   scripts/testhost.sh daemon-args [ARGS]  further daemon options for the sessions from now on
+#   scripts/testhost.sh peer CMD [ARG...]   run CMD on another machine of the device's network
 #   scripts/testhost.sh down                remove everything it made
 #
 # Exit status 77 from up: this machine cannot hold the test host (not root,
@@ -20,7 +22,11 @@
 # and an OpenSSH server on port 22 that has its own configuration: its own
 # host key, root's key authorised from a file of this instance, no PAM.
 # The daemon started there finds "/dev/rdisk0s1s2" mapped onto the image
-# (KRSD_ARGS set by the server for every session). The key is offered by an
+# and logs to the device's /tmp/krsd.log (KRSD_ARGS set by the server for
+# every session). Another machine on the device's network, 192.168.191.3,
+# is a network namespace of its own on a macvlan of the workstation's side
+# (peer): what the device serves to the examiner alone is tried from there.
+# The key is offered by an
 # ssh-agent of this instance; PuTTY's host-key cache lives under a temporary
 # HOME. Nothing of the machine's accounts, passwords or root's files changes:
 # with --password (for PuTTY's Windows tools under Wine, which have no agent
@@ -39,9 +45,18 @@ WS_IF=krii-ws
 DEV_IF=krii-dev0
 WS_ADDR=192.168.191.1
 DEV_ADDR=192.168.191.2
+PEER_NS=krii-peer
+PEER_IF=krii-peer0
+PEER_ADDR=192.168.191.3
 STATE=${KRII_TESTHOST_DIR:-/var/tmp/krii-testhost}
 
 die() { echo "testhost: $*" >&2; exit 1; }
+
+# The server's line that gives every session the daemon's options: the
+# image's name, the log, and the further options of daemon-args.
+setenv_line() {
+  echo "SetEnv \"KRSD_ARGS=--map /dev/rdisk0s1s2=$STATE/rdisk0s1s2 --log /tmp/krsd.log${1:+ $1}\""
+}
 # This machine cannot hold the test host (exit 77: tests skip, with the reason).
 unavailable() { echo "testhost: unavailable: $*" >&2; exit 77; }
 
@@ -80,9 +95,12 @@ down() {
   if [ -f "$STATE/agent.pid" ]; then
     kill "$(cat "$STATE/agent.pid")" 2>/dev/null
   fi
-  if ip netns list 2>/dev/null | grep -qw "^$NS"; then
-    ip netns del "$NS" 2>/dev/null
-  fi
+  local n
+  for n in "$NS" "$PEER_NS"; do
+    if ip netns list 2>/dev/null | grep -qw "^$n"; then
+      ip netns del "$n" 2>/dev/null
+    fi
+  done
   ip link show "$WS_IF" >/dev/null 2>&1 && ip link del "$WS_IF" 2>/dev/null
   if [ -d "$STATE" ]; then
     umount "$STATE/rdisk0s1s2" 2>/dev/null
@@ -159,7 +177,7 @@ KbdInteractiveAuthentication no
 UsePAM no
 PidFile none
 Subsystem sftp $STATE/sftp-server.sh
-SetEnv "KRSD_ARGS=--map /dev/rdisk0s1s2=$STATE/rdisk0s1s2"
+$(setenv_line "")
 LogLevel VERBOSE
 EOF
 
@@ -171,6 +189,15 @@ EOF
   ip -n "$NS" addr add "$DEV_ADDR/24" dev "$DEV_IF"
   ip -n "$NS" link set "$DEV_IF" up
   ip -n "$NS" link set lo up
+  # The other machine; without it the device is still whole.
+  if ! err=$({ ip netns add "$PEER_NS" &&
+               ip link add "$PEER_IF" link "$WS_IF" type macvlan mode bridge &&
+               ip link set "$PEER_IF" netns "$PEER_NS" &&
+               ip -n "$PEER_NS" addr add "$PEER_ADDR/24" dev "$PEER_IF" &&
+               ip -n "$PEER_NS" link set "$PEER_IF" up &&
+               ip -n "$PEER_NS" link set lo up; } 2>&1); then
+    echo "no second machine on the device's network ($PEER_ADDR): $err" > "$STATE/peer.unavailable"
+  fi
 
   # The device: private /run (sshd's privilege separation directory) and
   # /tmp, the image bound onto the mapped name, sshd as its first process.
@@ -236,6 +263,33 @@ case "${1:-}" in
     # mapped name anew for every session.
     exec "$0" exec sh -c "umount '$STATE/rdisk0s1s2' && mount --bind '$file' '$STATE/rdisk0s1s2'"
     ;;
+  daemon-args)
+    shift
+    case "$*" in *'"'*|*'\'*) die "daemon-args: no quotes or backslashes" ;; esac
+    pid=$(device_pid) || die "not up"
+    # sshd takes a changed configuration when it restarts on SIGHUP, with
+    # the same pid; it is back once it says it listens once more.
+    before=$(grep -c "Server listening on" "$STATE/sshd.log" || true)
+    line=$(setenv_line "$*")
+    while IFS= read -r l; do
+      case "$l" in 'SetEnv "KRSD_ARGS='*) printf '%s\n' "$line" ;; *) printf '%s\n' "$l" ;; esac
+    done <"$STATE/sshd_config" >"$STATE/sshd_config.new"
+    mv -f "$STATE/sshd_config.new" "$STATE/sshd_config"
+    kill -HUP "$pid"
+    for _ in $(seq 1 100); do
+      [ "$(grep -c "Server listening on" "$STATE/sshd.log" || true)" -gt "$before" ] && exit 0
+      sleep 0.1
+    done
+    cat "$STATE/sshd.log" >&2
+    die "sshd did not come back after taking the daemon's options"
+    ;;
+  peer)
+    shift
+    [ $# -gt 0 ] || die "peer needs a command"
+    [ ! -f "$STATE/peer.unavailable" ] || unavailable "$(cat "$STATE/peer.unavailable")"
+    ip netns list 2>/dev/null | grep -qw "^$PEER_NS" || die "not up"
+    exec ip netns exec "$PEER_NS" "$@"
+    ;;
   exec)
     shift
     [ $# -gt 0 ] || die "exec needs a command"
@@ -243,7 +297,7 @@ case "${1:-}" in
     exec nsenter --target "$pid" --net --pid --mount -- "$@"
     ;;
   *)
-    sed -n '2,11p' "$0" >&2
+    sed -n '2,13p' "$0" >&2
     exit 2
     ;;
 esac

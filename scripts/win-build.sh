@@ -1,8 +1,8 @@
 #!/bin/bash
-# Cross-builds the libraries, the imaging engine, krimg.exe and the tests
-# that need no Linux-only part for 64-bit Windows with Debian's mingw-w64
-# (posix threads), into build-win/ (BUILD_DIR overrides), with PuTTY's
-# Windows pscp.exe and plink.exe beside krimg.exe.
+# Cross-builds the libraries, the imaging engine, krimg.exe, the dialog
+# krii.exe and the tests that need no Linux-only part for 64-bit Windows
+# with Debian's mingw-w64 (posix threads), into build-win/ (BUILD_DIR
+# overrides), with PuTTY's Windows pscp.exe and plink.exe beside them.
 #
 # LZ4, wolfSSL, OpenSSL's libcrypto and PuTTY's tools are built for mingw
 # from Debian's own source packages of the versions installed for Linux (the
@@ -250,9 +250,9 @@ if [ "$(cat "$BUILD/.krii-win-deps" 2>/dev/null)" != "$DEPS" ]; then
 fi
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
   -DKRII_WIN_DEPS="$DEPS" -DKRII_WIN_PUTTY="$PUTTY" -DKRII_LINUX_BUILD="$LINUX_BUILD" \
-  -DKRII_GUI=OFF -DKRII_MAN=OFF -DKRII_BENCH=OFF -DKRII_WERROR="${KRII_WERROR:-OFF}" "$@"
+  -DKRII_GUI=ON -DKRII_MAN=OFF -DKRII_BENCH=OFF -DKRII_WERROR="${KRII_WERROR:-OFF}" "$@"
 cmake --build "$BUILD" -j "$(nproc)"
-echo "win-build: $BUILD/bin/krimg.exe"
+echo "win-build: $BUILD/bin/krimg.exe, $BUILD/bin/krii.exe"
 if [ "$BUNDLE" = 1 ]; then
   cmake --build "$BUILD" --target krii_win_installer
 fi

@@ -4,6 +4,12 @@
 #  - krimg.exe imaging a local file and a krp:// source served by the Linux
 #    daemon (build/bin/krsd) on loopback, each checked byte for byte and by
 #    its MD5;
+#  - the dialog krii.exe on a private X server, driven through its controls
+#    by tests/windows/krii_win_test.cc: its controls and texts, a job from
+#    the daemon on 127.0.0.1:6688 (under the lock /tmp/krii-6688.lock) into
+#    a file with a Chinese name, its questions, the verification, the
+#    settings in the registry; a picture of the window after it
+#    (build-win/krii-windows.png);
 #  - the bundle's refusal of the host build of krsd as its device daemon;
 #  - the installer: silent installation per user and per machine, krimg.exe
 #    run from the installed folder, and the uninstaller, after which nothing
@@ -63,7 +69,9 @@ device_road() {
   mkdir -p "$out"
   # Not under /tmp: the device has a /tmp of its own.
   img=$(mktemp /var/tmp/krii-win-device.XXXXXX)
-  trap '"$TESTHOST" down >/dev/null 2>&1 || true; rm -f "$img"' EXIT
+  DIALOG_XVFB=""
+  trap '"$TESTHOST" down >/dev/null 2>&1 || true; rm -f "$img"; "$WINESERVER" -k 2>/dev/null || true
+        kill $DIALOG_XVFB 2>/dev/null || true' EXIT
   head -c 3000000 /dev/urandom >"$img"
   printf 'end' >>"$img"
   local up rc=0
@@ -127,10 +135,108 @@ device_road() {
     { cat "$out/changed.log" >&2; fail "a changed host key was not refused (exit $rc)"; }
   [ "$(reg_value "$hostkeys" "$entry")" = "$changed" ] || fail "the changed key was stored"
   echo "win-test: krimg.exe deploy and acquire on the test host: $(stat -c %s "$out/phone.dd") bytes, host key trusted once, a changed one refused"
+
+  # The bundle's krii.exe on the same device, its key unknown again: Connect
+  # asks on the deployment's thread and the dialog answers (No, then Yes);
+  # Start images the device.
+  win 60 reg.exe delete "$hostkeys" /v "$entry" /f >/dev/null || fail "the stored key could not be removed"
+  mkdir -p "$out/dialog/images"
+  dialog_display_up "$out/dialog"
+  KRII_EXE="$(winpath "$dir/krii.exe")" KRII_TEST_DIR="$(winpath "$out/dialog/images")" \
+    KRII_TEST_SAMPLE="$(winpath "$img")" KRII_TEST_MD5="$(md5sum <"$img" | cut -c1-32)" KRII_TEST_DEVICE=1 \
+    dialog_driver zh_CN.UTF-8 'KriiWindowsDevice.*' "$out/dialog/driver"
+  echo "win-test: krii.exe deploy and acquire on the test host: the host key asked about, refused, then trusted; $(stat -c %s "$out/dialog/images/设备.img") bytes"
+}
+
+# --- the dialog ------------------------------------------------------------------
+
+# What krii.exe needs under Wine to show and be driven as on a Chinese
+# Windows: the code page 936, Wine's own fonts (the caption buttons are
+# Marlett's), a CJK font behind the dialog's faces ("宋体", and Tahoma
+# behind "MS Shell Dlg" by a font link: the multi-string
+# "wqy-microhei.ttc,WenQuanYi Micro Hei"), frames drawn by Wine (so that
+# Alt+Space reaches the system menu) and a private X server. Exports
+# DISPLAY and LOCPATH; DIALOG_XVFB is the server's process.
+dialog_display_up() {
+  local out=$1
+  mkdir -p "$out/locale"
+  # The locale is made here: the machine's locales stay as they are.
+  localedef -i zh_CN -f UTF-8 "$out/locale/zh_CN.UTF-8" 2>/dev/null ||
+    [ -e "$out/locale/zh_CN.UTF-8/LC_CTYPE" ] || fail "localedef zh_CN.UTF-8 failed"
+  cp /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  { printf '\xff\xfe'; sed 's/$/\r/' <<'REG' | iconv -f UTF-8 -t UTF-16LE; } >"$out/fonts.reg"
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontLink\SystemLink]
+"Tahoma"=hex(7):77,00,71,00,79,00,2d,00,6d,00,69,00,63,00,72,00,6f,00,68,00,65,00,69,00,2e,00,74,00,74,00,63,00,2c,00,57,00,65,00,6e,00,51,00,75,00,61,00,6e,00,59,00,69,00,20,00,4d,00,69,00,63,00,72,00,6f,00,20,00,48,00,65,00,69,00,00,00,00,00
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes]
+"宋体"="WenQuanYi Micro Hei"
+"SimSun"="WenQuanYi Micro Hei"
+
+[HKEY_CURRENT_USER\Software\Wine\X11 Driver]
+"Managed"="N"
+REG
+  win 60 regedit.exe /S "$(winpath "$out/fonts.reg")" || fail "regedit of the fonts failed"
+  # Wine's desktop takes its display when it starts: the one the earlier
+  # tests (and regedit) started without a display must be gone first.
+  timeout 60 "$WINESERVER" -w || fail "Wine did not end its processes"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$out/display" 2>"$out/xvfb.log" &
+  DIALOG_XVFB=$!
+  for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.1; done
+  [ -s "$out/display" ] || { cat "$out/xvfb.log" >&2; fail "Xvfb did not start"; }
+  export DISPLAY=":$(tr -d '\n' <"$out/display")" LOCPATH="$out/locale"
+}
+
+# Runs the dialog's driver (tests/windows/krii_win_test.cc) with LANG $1 and
+# the gtest filter $2; its results in $3.log, krii.exe's log lines (standard
+# error) in $3.err. A test skipped for want of its code page or its device
+# fails the run.
+dialog_driver() {
+  local rc=0
+  LANG=$1 win 300 "$BUILD/tests/krii_win_test.exe" --gtest_brief=1 --gtest_filter="$2" >"$3.log" 2>"$3.err" || rc=$?
+  if [ "$rc" != 0 ] || grep -aq SKIPPED "$3.log"; then
+    cat "$3.log" >&2
+    tail -30 "$3.err" >&2
+    fail "the dialog's tests ($2) failed under LANG=$1"
+  fi
+}
+
+# krii.exe driven through its controls, with the daemon on 127.0.0.1:6688,
+# where the dialog's URL without a port goes (run under the port's lock).
+dialog_road() {
+  local out="$WORK/dialog"
+  DIALOG_XVFB="" DIALOG_KRSD=""
+  trap 'kill $DIALOG_KRSD 2>/dev/null || true; "$WINESERVER" -k 2>/dev/null || true
+        kill $DIALOG_XVFB 2>/dev/null || true' EXIT
+  mkdir -p "$out/images"
+  dialog_display_up "$out"
+  # The device: silent for a minute once, after its first MiB, so that a job
+  # can be stopped while a read waits.
+  "$KRSD" --listen 127.0.0.1 --port 6688 --tls-port 0 --read-only --map /dev/rdisk0s1s2="$WORK/sample.img" \
+    --stall-after 1m:60000,once --port-file "$out/port" >"$out/krsd.log" 2>&1 &
+  DIALOG_KRSD=$!
+  for _ in $(seq 100); do grep -q '^pid' "$out/port" 2>/dev/null && break; sleep 0.1; done
+  grep -q '^port 6688$' "$out/port" 2>/dev/null || { cat "$out/krsd.log" >&2; fail "krsd did not start on 127.0.0.1:6688"; }
+
+  export KRII_EXE="$(winpath "$BUILD/bin/krii.exe")" KRII_TEST_DIR="$(winpath "$out/images")" \
+    KRII_TEST_SAMPLE="$(winpath "$WORK/sample.img")" KRII_TEST_SHOT="$(winpath "$out/shot.bmp")" \
+    KRII_TEST_MD5="$(md5sum <"$WORK/sample.img" | cut -c1-32)" KRII_TEST_SHA256="$(sha256sum <"$WORK/sample.img" | cut -c1-64)"
+  # A Chinese system, then one whose code page has no Chinese.
+  dialog_driver zh_CN.UTF-8 '-KriiWindowsCodePage.*:KriiWindowsDevice.*' "$out/zh"
+  dialog_driver C.UTF-8 'KriiWindowsCodePage.*' "$out/latin"
+  # The image as the examiner named it, on this machine's disk too.
+  cmp "$WORK/sample.img" "$out/images/证据 镜像.img" || fail "the dialog's image is not the device's"
+  convert "$out/shot.bmp" "$BUILD/krii-windows.png" || fail "no picture of the dialog"
+  echo "win-test: krii.exe driven through its controls: $(stat -c %s "$out/images/证据 镜像.img") bytes imaged, stopped, resumed and verified; picture $BUILD/krii-windows.png"
 }
 
 if [ "${1:-}" = --device-road ]; then
   device_road "$2"
+  exit 0
+fi
+if [ "${1:-}" = --dialog ]; then
+  dialog_road
   exit 0
 fi
 
@@ -141,7 +247,7 @@ KRSD="$LINUX_BUILD/bin/krsd"
 VERSION=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 BUNDLE="$BUILD/bundle/krii-$VERSION-win64"
 SETUP="$BUILD/bundle/krii-$VERSION-setup.exe"
-for f in "$WINE" "$KRIMG" "$KRSD" "$BUNDLE.zip" "$SETUP"; do
+for f in "$WINE" "$KRIMG" "$BUILD/bin/krii.exe" "$BUILD/tests/krii_win_test.exe" "$KRSD" "$BUNDLE.zip" "$SETUP"; do
   [ -e "$f" ] || fail "$f is missing (scripts/win-build.sh --bundle)"
 done
 
@@ -199,6 +305,9 @@ done
 PORT=$(awk '/^port /{print $2}' "$WORK/port")
 [ -n "$PORT" ] || { cat "$WORK/krsd.log" >&2; fail "krsd did not start"; }
 acquire "krp://127.0.0.1:$PORT/dev/rdisk0s1s2" "$WORK/remote.img"
+
+export KRSD BUILD
+flock -o /tmp/krii-6688.lock "$0" --dialog
 
 # --- the bundle and its installer --------------------------------------------------
 

@@ -21,3 +21,18 @@ foreach(t engine_fault_test engine_worker_test)
 endforeach()
 # The Windows command runner itself.
 krii_test(pal_runner_windows_test SOURCES libpal/windows/runner_test.cc LIBS krii_pal)
+
+# The dialog krii.exe: its text conversions here; the dialog itself driven
+# through its controls by krii_win_test, which scripts/win-test.sh runs
+# with the daemon on 127.0.0.1:6688 (not a CTest test).
+if(TARGET krii)
+  set(krii_win ${PROJECT_SOURCE_DIR}/src/tool/krimg/krii/windows)
+  krii_test(krii_win_text_test SOURCES windows/krii_win_text_test.cc ${krii_win}/krii_win_text.cc)
+  target_include_directories(krii_win_text_test PRIVATE ${krii_win})
+  add_executable(krii_win_test windows/krii_win_test.cc ${krii_win}/krii_win_log.cc)
+  target_include_directories(krii_win_test PRIVATE ${krii_win})
+  krii_target_defaults(krii_win_test)
+  target_link_libraries(krii_win_test PRIVATE krii_dialog_logic krii_version GTest::gtest GTest::gtest_main
+    comctl32)
+  set_target_properties(krii_win_test PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+endif()

@@ -230,7 +230,7 @@ TEST_F(E2e, TlsOptionsAcceptOnlyAuthenticatedEncryption) {
       SCOPED_TRACE(std::string(suites) + (port == d_.tls_port ? "" : " (ARMv7)"));
       krsd_test::Client raw;
       const bool aead = strstr(suites, "GCM") != nullptr;
-      EXPECT_EQ(raw.connect(port, true, suites), aead);
+      EXPECT_EQ(raw.connect(port, true, "127.0.0.1", suites), aead);
       if (aead) {
         EXPECT_EQ(raw.login("", ""), 0);
       }

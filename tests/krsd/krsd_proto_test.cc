@@ -164,7 +164,7 @@ TEST_F(KrsdProto, ReadAheadNeverAnswersStale) {
   ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
   std::vector<uint8_t> file(data_.begin(), data_.begin() + 250000);
   ASSERT_TRUE(krsd_test::write_file(root + "/f.img", file));
-  start({"--root", root});
+  start({"--root", root, "--read-write"});
   Client c;
   ASSERT_TRUE(c.connect(d_.port));
   ASSERT_EQ(c.login("", ""), 0);
@@ -378,7 +378,7 @@ TEST_F(KrsdProto, InjectedReadFaults) {
 TEST_F(KrsdProto, WritesThroughTheRootAndReadOnly) {
   std::string root = dir_.file("root");
   ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
-  start({"--root", root});
+  start({"--root", root, "--read-write"});
   Client c;
   ASSERT_TRUE(c.connect(d_.port));
   ASSERT_EQ(c.login("", ""), 0);
@@ -410,15 +410,29 @@ TEST_F(KrsdProto, WritesThroughTheRootAndReadOnly) {
   EXPECT_EQ(c.open("/../sample.img", 1, &fd), EACCES);
   EXPECT_EQ(c.open(img_, 1, &fd), ENOENT);  // absolute paths stay inside the root
 
+  // Without --read-write nothing changes a file, and each refusal is logged.
   Daemon ro;
-  ASSERT_TRUE(ro.start({"--root", root, "--read-only"}));
+  ASSERT_TRUE(ro.start({"--root", root}));
   Client r;
   ASSERT_TRUE(r.connect(ro.port));
   ASSERT_EQ(r.login("", ""), 0);
   EXPECT_EQ(r.open("/out.img", 42, &fd), EROFS);
+  EXPECT_EQ(r.get("errno_str").s(), "Read-only file system");
   EXPECT_EQ(r.open("/out.img", 2, &fd), EROFS);
   ASSERT_EQ(r.open("/out.img", 1, &fd), 0);
-  EXPECT_EQ(krsd_test::read_file(root + "/out.img").size(), 150000u);
+  EXPECT_EQ(r.write(fd, "x", 1, 1), EROFS);
+  r.begin();
+  ASSERT_EQ(blobmsg_put_u64(r.req(), "fd", static_cast<uint64_t>(fd)), 0);
+  ASSERT_EQ(blobmsg_put_u64(r.req(), "len", 0), 0);
+  ASSERT_TRUE(r.send_request(16) && r.recv_response());  // truncate
+  EXPECT_EQ(r.get("errno").i(), EROFS);
+  EXPECT_EQ(r.simple(14, fd), 0);  // the sync of a file read: nothing to refuse
+  EXPECT_EQ(krsd_test::read_file(root + "/out.img"), back);
+  std::ifstream log(ro.log);
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  for (const char* line : {"open [/out.img] mode=42 from 127.0.0.1:", "write [/out.img] from 127.0.0.1:",
+                           "truncate [/out.img] from 127.0.0.1:"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
 }
 
 // Hostile frames close their own connection only; the daemon keeps serving.
@@ -627,9 +641,14 @@ TEST_F(KrsdProto, DaemoniseEnvironmentAndRestart) {
     d.child = -1;
   }
   ASSERT_EQ(d.tls_sha256.size(), 64u);
+  // The fingerprint's line, then what the daemon lets whom do and how long
+  // it stays: a daemon started with -d ends by itself.
   auto printed = krsd_test::read_file(d.out);
   EXPECT_EQ(std::string(printed.begin(), printed.end()),
-            "TLS certificate SHA-256: " + d.tls_sha256 + "\n");
+            "TLS certificate SHA-256: " + d.tls_sha256 + "\nkrsd started: port " +
+                std::to_string(d.port) + ", TLS port " + std::to_string(d.tls_port) +
+                "; read-only; serving every peer; ends after 30 min without a connection; "
+                "certificate SHA-256 " + d.tls_sha256 + "\n");
   EXPECT_GT(d.pid, 0);  // and a detached one serves
   Client c;
   ASSERT_TRUE(c.connect(d.port));
@@ -659,7 +678,8 @@ TEST_F(KrsdProto, HelpAndBadOptions) {
   auto help = krsd_test::read_file(dir_.file("help"));
   std::string h(help.begin(), help.end());
   for (const char* opt : {"-d", "--listen", "--port", "--tls-port", "--cert", "--key", "--root",
-                          "--map", "--user", "--password", "--read-only", "--bad-range",
+                          "--map", "--user", "--password", "--read-only", "--read-write",
+                          "--allow", "--exit-idle", "--bad-range",
                           "--vanish-at", "--drop-after", "--stall-after", "--port-file"})
     EXPECT_NE(h.find(opt), std::string::npos) << opt;
   cmd = krsd_test::bin_path("krsd") + " --bogus 2>/dev/null";

@@ -128,7 +128,8 @@ struct Attr {
   std::string s() const;       // string value
 };
 
-// A raw protocol client over loopback, plain or TLS.
+// A raw protocol client, plain or TLS; over loopback unless told an IPv4
+// address.
 class Client {
  public:
   Client() = default;
@@ -138,7 +139,8 @@ class Client {
 
   // With suites, a TLS client that offers only those (TLS 1.2 at most unless
   // one of them is a TLS 1.3 suite).
-  bool connect(int port, bool tls = false, const char* suites = nullptr);
+  bool connect(int port, bool tls = false, const std::string& host = "127.0.0.1",
+               const char* suites = nullptr);
   void close();
   void shutdown_write();
   // Sends one frame: "KR", version, cmd and the message built in req_.

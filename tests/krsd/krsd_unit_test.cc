@@ -31,10 +31,13 @@ TEST(KrsdOpts, DefaultsAndEveryOption) {
   EXPECT_FALSE(o.require_login);
   EXPECT_EQ(o.drop_after, -1);
   EXPECT_EQ(o.vanish_at, -1);
+  EXPECT_TRUE(o.read_only);  // writing must be asked for
+  EXPECT_TRUE(o.allow.empty());
 
   ASSERT_EQ(parse({"-d", "--listen", "127.0.0.1", "--port=7000", "--tls-port", "0", "--root",
                    "/srv", "--map", "/dev/rdisk0s1s2=/tmp/a=b.img", "--map=/x=/y", "--user",
-                   "root", "--password", "alpine", "--read-only", "--bad-range", "1m:4k",
+                   "root", "--password", "alpine", "--read-write", "--read-only", "--allow",
+                   "10.0.0.7", "--allow=[fe80::1%eth0]", "--exit-idle", "0", "--bad-range", "1m:4k",
                    "--bad-range", "0x200:512", "--vanish-at", "2g", "--drop-after", "100k,once",
                    "--stall-after", "5:1500", "--port-file", "p"},
                   nullptr, &o, &err),
@@ -50,7 +53,9 @@ TEST(KrsdOpts, DefaultsAndEveryOption) {
   EXPECT_EQ(o.maps[1].path, "/x");
   EXPECT_TRUE(o.require_login);
   EXPECT_EQ(o.password, "alpine");
-  EXPECT_TRUE(o.read_only);
+  EXPECT_TRUE(o.read_only);  // the last of --read-write and --read-only wins
+  EXPECT_EQ(o.allow, (std::vector<std::string>{"10.0.0.7", "[fe80::1%eth0]"}));
+  EXPECT_EQ(o.exit_idle_s, 0);
   ASSERT_EQ(o.bad.size(), 2u);
   EXPECT_EQ(o.bad[0].off, 1 << 20);
   EXPECT_EQ(o.bad[0].len, 4096);
@@ -85,6 +90,8 @@ TEST(KrsdOpts, RefusesBadValues) {
       {"--stall-after", "10"},  {"--stall-after", "10:0"},  {"--drop-after", "many"},
       {"--map", "noequal"},     {"--map", "=/file"},        {"--cert", "c.pem"},
       {"--vanish-at", "1t"},    {"--frobnicate"},           {"--max-conn", "0"},
+      {"--allow", "device.lan"}, {"--allow", "192.168.191"}, {"--exit-idle", "-1"},
+      {"--exit-idle", "30m"},
   };
   for (const auto& args : bad) {
     EXPECT_EQ(parse(args, nullptr, &o, &err), -1) << args[0];
@@ -93,6 +100,51 @@ TEST(KrsdOpts, RefusesBadValues) {
   EXPECT_EQ(parse({"--help"}, nullptr, &o, &err), 1);
   EXPECT_NE(err.find("--drop-after"), std::string::npos);
   EXPECT_NE(err.find("KRSD_ARGS"), std::string::npos);
+}
+
+// Whom a daemon serves and how long it stays follow from how it was
+// started: from an SSH session only that session's address, unless the
+// command line names the peers or a listen address.
+TEST(KrsdOpts, TheStartDecidesThePeersAndTheIdleExit) {
+  const char* kConn = "192.168.191.1 50022 192.168.191.2 22";
+  struct Row {
+    std::vector<const char*> args;
+    const char *ssh_connection, *ssh_client;
+    std::vector<std::string> allow;
+    bool from_session;
+    int exit_idle_s;
+  } rows[] = {
+      {{}, nullptr, nullptr, {}, false, 0},
+      {{"-d"}, nullptr, nullptr, {}, false, 1800},
+      {{"-d"}, kConn, "192.168.191.1 50022 22", {"192.168.191.1"}, true, 1800},
+      {{"-d"}, "", "10.1.2.3 50022 22", {"10.1.2.3"}, true, 1800},
+      {{}, "fe80::1%eth0 50022 fe80::2 22", nullptr, {"fe80::1%eth0"}, true, 0},
+      {{"-d", "--listen", "0.0.0.0"}, kConn, nullptr, {}, false, 1800},
+      {{"-d", "--allow", "10.0.0.9"}, kConn, nullptr, {"10.0.0.9"}, false, 1800},
+      {{"-d", "--exit-idle", "5"}, kConn, nullptr, {"192.168.191.1"}, true, 5},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(std::string(r.ssh_connection ? r.ssh_connection : "-") + " " +
+                 std::to_string(r.args.size()));
+    krsd_opts o;
+    std::string err;
+    ASSERT_EQ(parse(r.args, nullptr, &o, &err), 0) << err;
+    ASSERT_EQ(krsd_opts_settle(&o, r.ssh_connection, r.ssh_client, &err), 0) << err;
+    EXPECT_EQ(o.allow, r.allow);
+    EXPECT_EQ(o.allow_from_session, r.from_session);
+    EXPECT_EQ(o.exit_idle_s, r.exit_idle_s);
+  }
+  // A session whose address cannot be read does not fall back to everyone.
+  krsd_opts o;
+  std::string err;
+  ASSERT_EQ(parse({"-d"}, nullptr, &o, &err), 0);
+  EXPECT_EQ(krsd_opts_settle(&o, "unknown 50022 192.168.191.2 22", nullptr, &err), -1);
+  EXPECT_NE(err.find("--allow"), std::string::npos) << err;
+  // A dual-stack listener sees IPv4 peers as mapped IPv6 addresses.
+  krsd_addr v4, mapped;
+  ASSERT_TRUE(krsd_parse_addr("192.168.191.1", &v4));
+  ASSERT_TRUE(krsd_parse_addr("::ffff:192.168.191.1", &mapped));
+  EXPECT_EQ(v4, mapped);
 }
 
 TEST(KrsdOpts, SizeTexts) {
@@ -175,10 +227,11 @@ TEST_F(KrsdFileTest, ReadSeekInfoAndEnd) {
   EXPECT_EQ(fi.sector_bytes, 512);
   EXPECT_NE(fi.info.find("regular file"), std::string::npos);
 
-  // Opened for reading: no write, no truncate.
+  // A read-only daemon (the default): no write, no truncate, a sync that
+  // touches nothing.
   size_t put = 0;
-  EXPECT_EQ(f->write(buf.data(), 10, &put), EBADF);
-  EXPECT_EQ(f->truncate(0), EBADF);
+  EXPECT_EQ(f->write(buf.data(), 10, &put), EROFS);
+  EXPECT_EQ(f->truncate(0), EROFS);
   EXPECT_EQ(f->sync(), 0);
 
   std::unique_ptr<krsd_file> z;
@@ -219,6 +272,7 @@ TEST_F(KrsdFileTest, InjectedFaultsFailWholeReadsAndKeepThePosition) {
 }
 
 TEST_F(KrsdFileTest, WritesTruncateAppendAndReadOnly) {
+  opts_.read_only = false;
   ASSERT_EQ(init(), 0);
   std::unique_ptr<krsd_file> f;
   std::string out = dir_.file("out");
@@ -240,6 +294,9 @@ TEST_F(KrsdFileTest, WritesTruncateAppendAndReadOnly) {
   ASSERT_EQ(open(out, 42, &f), 0);  // a new image empties the file
   f.reset();
   EXPECT_EQ(krsd_test::read_file(out).size(), 0u);
+  ASSERT_EQ(open(out, 1, &f), 0);  // opened for reading
+  EXPECT_EQ(f->write(data_.data(), 10, &put), EBADF);
+  EXPECT_EQ(f->truncate(0), EBADF);
 
   krsd_opts ro = opts_;
   ro.read_only = true;
@@ -261,6 +318,7 @@ TEST_F(KrsdFileTest, RootKeepsEveryRequestInside) {
   ASSERT_EQ(symlink(dir_.file("secret").c_str(), (root + "/abs-out").c_str()), 0);
   ASSERT_EQ(symlink("../../secret", (root + "/dev/rel-out").c_str()), 0);
   opts_.root = root;
+  opts_.read_only = false;
   opts_.maps.push_back({"/dev/rdisk0s1s2", dir_.file("img")});
   ASSERT_EQ(init(), 0);
 

@@ -146,7 +146,7 @@ TEST_F(KrsdTest, WriteSeekTruncateOverTls) {
   Krsd d({});
   ASSERT_GT(d.tls_port, 0);
   put_file(d.file("w"), Bytes(10, 0));
-  Krsd m({"--map", "/w=" + d.file("w")});
+  Krsd m({"--map", "/w=" + d.file("w"), "--read-write"});
   krsd_cli_opts opts{};
   opts.bssl = 1;
   krsd_client* ctx = krsd_cli_connect("127.0.0.1", m.tls_port, &opts);

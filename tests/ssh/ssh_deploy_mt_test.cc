@@ -314,16 +314,20 @@ TEST_F(SshDeploy, HangingToolIsKilledWithItsGroupAtTheLimit) {
   EXPECT_TRUE(dead(child)) << "a process of the tool's group survived the time-out";
 }
 
-// The start step's output carries the daemon's certificate fingerprint.
+// The start step's output carries the daemon's certificate fingerprint and
+// its start-up line, which the device wrote: logged with escapes.
 TEST_F(SshDeploy, TheStartedDaemonsFingerprintIsLoggedAndKept) {
   const std::string hex(64, 'c');
-  std::ofstream(dir_ / "plink.exe.out") << "TLS certificate SHA-256: " << hex << "\n";
+  const std::string started = "krsd started: port 6688, TLS port 6686; read-only; ends after 30 min";
+  std::ofstream(dir_ / "plink.exe.out") << "TLS certificate SHA-256: " << hex << "\n"
+                                        << started << "\x1b[2J\r\n";
   ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
   ASSERT_TRUE(wait_idle());
   EXPECT_EQ(ssh_last_tls_sha256(), hex);
   Lines got = lines();
-  ASSERT_GE(got.size(), 2u);
-  EXPECT_EQ(got[got.size() - 2], "设备 TLS 证书 SHA-256: " + hex + "\n");
+  ASSERT_GE(got.size(), 3u);
+  EXPECT_EQ(got[got.size() - 3], "设备 TLS 证书 SHA-256: " + hex + "\n");
+  EXPECT_EQ(got[got.size() - 2], "设备守护进程: " + started + "\\x1b[2J\n");
   EXPECT_EQ(got.back(), "设备初始化完成\n");
   fs::remove(dir_ / "plink.exe.out");
   ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);

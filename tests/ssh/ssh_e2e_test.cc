@@ -5,6 +5,7 @@
 // program, which the device runs through the user-mode emulator. Needs root
 // and network namespaces, and for an ARMv7 daemon the emulator; without
 // them every test is skipped with the reason.
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
@@ -389,6 +390,101 @@ TEST_F(TestHost, FailedCopiesSayWhy) {
     EXPECT_EQ(dep.output.find("启动错误"), std::string::npos) << dep.output;
     EXPECT_EQ(dep.output.find("设备初始化完成"), std::string::npos) << dep.output;
   }
+}
+
+// Who may do what with the daemon as the deployment starts it from the
+// examiner's SSH session: the examiner's address images over both ports and
+// changes nothing; another machine of the device's network is turned away
+// on both ports. The daemon logs every refusal.
+TEST_F(TestHost, OnlyTheExaminerReadsAndNothingWrites) {
+  Result dep = krimg("deploy");
+  ASSERT_EQ(dep.status, 0) << dep.output;
+  EXPECT_NE(dep.output.find("设备守护进程: krsd started: port 6688, TLS port 6686; read-only; serving only "
+                            "192.168.191.1 (the SSH session's address); ends after 30 min without a "
+                            "connection; certificate SHA-256 "),
+            std::string::npos)
+      << dep.output;
+  ASSERT_TRUE(serving());
+  size_t at = dep.output.find("krps://192.168.191.2/dev/rdisk0s1s2?ssl-sha256=");
+  ASSERT_NE(at, std::string::npos) << dep.output;
+  const std::string pinned = dep.output.substr(at, dep.output.find('\n', at) - at);
+  Result peer = run(q(script_) + " peer true");
+  if (peer.status == 77) GTEST_SKIP() << trim(peer.output);
+  ASSERT_EQ(peer.status, 0) << peer.output;
+
+  struct Row {
+    const char* who;
+    std::string on;  // the command's prefix that puts it on that machine
+    std::string source;
+    bool served;
+  } rows[] = {
+      {"examiner, plain", "", "krp://192.168.191.2/dev/rdisk0s1s2", true},
+      {"examiner, TLS", "", pinned, true},
+      {"another machine, plain", q(script_) + " peer ", "krp://192.168.191.2/dev/rdisk0s1s2", false},
+      {"another machine, TLS", q(script_) + " peer ", pinned, false},
+  };
+  const fs::path image = dir_ / "who.img";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.who);
+    fs::remove(image);
+    Result acq = run(row.on + "timeout 90 " + q((bin_ / "krimg").string()) + " acquire --source " +
+                     q(row.source) + " --image " + q(image.string()) + " --restart");
+    if (row.served) {
+      EXPECT_EQ(acq.status, 0) << acq.output;
+      EXPECT_TRUE(slurp(image) == slurp(dir_ / "device.img")) << "the image differs from the device";
+    } else {
+      EXPECT_NE(acq.status, 0) << acq.output;
+      EXPECT_TRUE(slurp(image).empty()) << "another machine read the device";
+    }
+  }
+
+  // Nothing the examiner asks changes the device either.
+  krsd_test::Client c;
+  ASSERT_TRUE(c.connect(6688, false, "192.168.191.2"));
+  ASSERT_EQ(c.login("", ""), 0);
+  int64_t fd = 0;
+  for (int64_t mode : {2, 4, 2 | 8 | 0x20, 1 | 0x20}) EXPECT_EQ(c.open("/dev/rdisk0s1s2", mode, &fd), EROFS) << mode;
+  ASSERT_EQ(c.open("/dev/rdisk0s1s2", 1, &fd), 0);
+  EXPECT_EQ(c.write(fd, "x", 1, 1), EROFS);
+  c.close();
+  EXPECT_EQ(trim(run("md5sum " + q((dir_ / "device.img").string()) + " | cut -d' ' -f1").output), md5_);
+  const std::string log = device("cat /tmp/krsd.log").output;
+  for (const char* line : {"192.168.191.3:", "refused: not an address this daemon serves",
+                           "open [/dev/rdisk0s1s2] mode=2 from ", "write [/dev/rdisk0s1s2] from "})
+    EXPECT_NE(log.find(line), std::string::npos) << line << " not in the daemon's log:\n" << log;
+}
+
+// A daemon left alone ends by itself once it has served no connection for
+// its idle time (shortened here through the sessions' daemon options); a
+// connection held open longer than that keeps it.
+TEST_F(TestHost, TheDeployedDaemonEndsAfterTheIdleTime) {
+  Result args = run(q(script_) + " daemon-args --exit-idle 5");
+  ASSERT_EQ(args.status, 0) << args.output;
+  struct Restore {
+    ~Restore() { run(q(script_) + " daemon-args"); }
+  } restore;
+  Result dep = krimg("deploy");
+  ASSERT_EQ(dep.status, 0) << dep.output;
+  EXPECT_NE(dep.output.find("; ends after 5 s without a connection;"), std::string::npos) << dep.output;
+  krsd_test::Client c;
+  ASSERT_TRUE(c.connect(6688, false, "192.168.191.2"));
+  ASSERT_EQ(c.login("", ""), 0);
+  ASSERT_EQ(c.pack("none"), 0);
+  int64_t fd = 0;
+  ASSERT_EQ(c.open("/dev/rdisk0s1s2", 1, &fd), 0);
+  std::vector<uint8_t> block;
+  ASSERT_EQ(c.read(fd, 4096, &block), 0);
+  sleep(7);
+  ASSERT_EQ(c.read(fd, 4096, &block), 0) << "the daemon ended while serving";
+  EXPECT_EQ(daemons().size(), 1u);
+  c.close();
+  std::vector<std::string> left = daemons();
+  for (int i = 0; i < 300 && !left.empty(); ++i) {
+    usleep(200 * 1000);
+    left = daemons();
+  }
+  EXPECT_TRUE(left.empty()) << "the daemon still runs";
+  EXPECT_NE(device("cat /tmp/krsd.log").output.find("krsd: no connection for 5 s, ending"), std::string::npos);
 }
 
 }  // namespace

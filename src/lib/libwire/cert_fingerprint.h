@@ -7,6 +7,9 @@
 // What the daemon prints before its fingerprint when it starts; the
 // deployment reads the fingerprint after it.
 inline constexpr char SD_CERT_SHA256_TAG[] = "TLS certificate SHA-256: ";
+// How the daemon's start-up line begins, printed after the fingerprint's: what
+// it lets whom do and how long it stays. The deployment logs it.
+inline constexpr char SD_START_TAG[] = "krsd started: ";
 
 // A certificate fingerprint: SHA-256 of its DER form as 64 lower-case hex
 // digits and the terminator.

@@ -123,6 +123,7 @@ class Conn {
     return blobmsg_put_string(&resp_, name, v.c_str()) == 0;
   }
   bool fail_read(int err);
+  void log_refused_change(const char* what, const krsd_file* f, int err);
   int build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size_t* got);
   void read_ahead(int64_t handle, krsd_file* f, int32_t want);
   void log_failed_read(const krsd_file* f, size_t n, int err);
@@ -424,6 +425,14 @@ void Conn::log_failed_read(const krsd_file* f, size_t n, int err) {
          errno_text(err).c_str());
 }
 
+// What a read-only daemon refused is logged: the one trace of a client
+// that tried to change the evidence.
+void Conn::log_refused_change(const char* what, const krsd_file* f, int err) {
+  if (err != EROFS || f == nullptr) return;
+  KR_LOG(OS_LOG_WARN, "%s [%s] from %s refused: %s\n", what, f->path().c_str(), peer_.c_str(),
+         errno_text(err).c_str());
+}
+
 bool Conn::on_read(const uint8_t* body, size_t len) {
   const blob_attr* tb[2];
   bool ahead = ahead_.valid;
@@ -490,6 +499,7 @@ bool Conn::on_write(const uint8_t* body, size_t len) {
       else
         err = f->write(data_.data(), static_cast<size_t>(plain), &put);
     }
+    log_refused_change("write", f, err);
   }
   if (!begin(err) || !put32("len", static_cast<int32_t>(put))) return false;
   return send_response();
@@ -507,6 +517,7 @@ bool Conn::on_sync_or_truncate(int cmd, const uint8_t* body, size_t len) {
   } else if ((f = lookup(tb[0], &err)) != nullptr) {
     handle = blobmsg_get_u64(tb[0]);
     err = cmd == KRSD_CMD_SYNC ? f->sync() : f->truncate(blobmsg_get_u64(tb[1]));
+    log_refused_change(cmd == KRSD_CMD_SYNC ? "sync" : "truncate", f, err);
   }
   if (!begin(err) || !put64("fd", handle)) return false;
   return send_response();

@@ -303,8 +303,8 @@ int krsd_file::read(uint8_t* buf, size_t len, size_t* got) {
 
 int krsd_file::write(const uint8_t* buf, size_t len, size_t* put) {
   *put = 0;
-  if (!can_write_) return EBADF;
   if (fs_->opts().read_only) return EROFS;
+  if (!can_write_) return EBADF;
   if (pos_ < 0 || pos_ > INT64_MAX - static_cast<int64_t>(len)) return EINVAL;
   size_t done = 0;
   while (done < len) {
@@ -349,6 +349,9 @@ int krsd_file::truncate(int64_t len) {
 }
 
 int krsd_file::sync() {
+  // Nothing was written through a read-only daemon, and a sync of a device
+  // is a command to it (a cache flush): the evidence gets none.
+  if (fs_->opts().read_only) return can_write_ ? EROFS : 0;
   if (fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) return errno;
   return 0;
 }

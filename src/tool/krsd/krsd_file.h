@@ -65,10 +65,14 @@ class krsd_file {
   [[nodiscard]] int write(const uint8_t* buf, size_t len, size_t* put);
   // origin 0 start, 1 current, 2 end. A negative result position is EINVAL.
   [[nodiscard]] int seek(int64_t offset, int64_t origin, int64_t* pos);
+  // Write, truncate and the sync of a file opened for writing are EROFS on
+  // a read-only daemon; the sync of a file opened for reading is 0 there
+  // without touching the file.
   [[nodiscard]] int truncate(int64_t len);
   [[nodiscard]] int sync();
   [[nodiscard]] int info(krsd_file_info* out);
   int64_t position() const { return pos_; }
+  const std::string& path() const { return path_; }
   // n, or fewer when the file's size says that fewer bytes are left, so
   // that a read near the end allocates only what it can return.
   size_t clamp_read(size_t n) const;

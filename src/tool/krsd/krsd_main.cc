@@ -28,13 +28,14 @@ void make_absolute(std::string* path) {
 }
 
 // The child's report to the started process: one byte (1 = listening), then
-// the TLS certificate's fingerprint when TLS is on, then the end of the pipe.
+// the lines to print (the TLS certificate's fingerprint when TLS is on, the
+// start-up line), then the end of the pipe.
 std::string read_report(int fd) {
   std::string report;
-  char buf[128];
+  char buf[512];
   struct pollfd p = {fd, POLLIN, 0};
   // Bounded: the child retries a port still held for at most 5 s.
-  while (report.size() < 256 && poll(&p, 1, 8000) == 1) {
+  while (report.size() < 4096 && poll(&p, 1, 8000) == 1) {
     ssize_t n = read(fd, buf, sizeof buf);
     if (n <= 0) break;
     report.append(buf, size_t(n));
@@ -45,9 +46,9 @@ std::string read_report(int fd) {
 // Forks the daemon. The parent returns to the shell as soon as the child
 // reports that it listens (or failed), so a client started right after "-d"
 // finds the port open and a daemon that cannot start is not reported as
-// started. It prints the certificate's fingerprint on standard output, where
-// the deployment that started it over SSH reads it. Returns the write end of
-// the report pipe in the child, -1 on error.
+// started. It prints the certificate's fingerprint and the start-up line on
+// standard output, where the deployment that started it over SSH reads
+// them. Returns the write end of the report pipe in the child, -1 on error.
 int daemonize() {
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return -1;
@@ -57,8 +58,8 @@ int daemonize() {
     close(report[1]);
     std::string r = read_report(report[0]);
     if (r.empty() || r[0] != 1) _exit(1);
-    // The daemon listens whether or not the line can be written.
-    if (r.size() > 1) printf("%s%s\n", SD_CERT_SHA256_TAG, r.c_str() + 1);
+    // The daemon listens whether or not the lines can be written.
+    fwrite(r.data() + 1, 1, r.size() - 1, stdout);
     fflush(stdout);
     _exit(0);
   }
@@ -78,10 +79,10 @@ int daemonize() {
   return report[1];
 }
 
-void report_started(int fd, bool ok, const std::string& fingerprint = {}) {
+void report_started(int fd, bool ok, const std::string& lines = {}) {
   if (fd < 0) return;
   std::string r(1, ok ? 1 : 0);
-  if (ok) r += fingerprint;
+  if (ok) r += lines;
   if (write(fd, r.data(), r.size()) != ssize_t(r.size())) {
     // The parent is gone; nothing to tell.
   }
@@ -102,6 +103,11 @@ int main(int argc, char** argv) {
   if (rc != 0) {
     fprintf(stderr, "krsd: %s\n", err.c_str());
     return 2;
+  }
+
+  if (krsd_opts_settle(&opts, getenv("SSH_CONNECTION"), getenv("SSH_CLIENT"), &err) != 0) {
+    fprintf(stderr, "krsd: %s\n", err.c_str());
+    return 1;
   }
 
   os_log_ctl(OS_LOG_SET_LEVEL, opts.verbose ? OS_LOG_DEBUG : OS_LOG_INFO);
@@ -137,8 +143,13 @@ int main(int argc, char** argv) {
     report_started(report_fd, false);
     return 1;
   }
-  report_started(report_fd, true, server->tls_fingerprint());
-  server->run();
+  std::string lines;
+  if (!server->tls_fingerprint().empty())
+    lines = SD_CERT_SHA256_TAG + server->tls_fingerprint() + "\n";
+  lines += server->startup_line() + "\n";
+  report_started(report_fd, true, lines);
+  // Connection threads may still be winding down: no destructors run.
+  if (server->run() == 0) _exit(0);
   KR_LOG(OS_LOG_ERR, "krsd: accept loop failed, ending\n");
   _exit(1);
 }

@@ -1,10 +1,16 @@
 #include "krsd_opts.h"
 
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
+
+// A daemon left running after the examiner went would serve the device to
+// whoever comes next; half an hour covers a pause between two jobs.
+constexpr int kExitIdleDefault = 30 * 60;
 
 const char kHelp[] =
     "usage: krsd [options]\n"
@@ -21,12 +27,19 @@ const char kHelp[] =
     "  --map PATH=FILE     serve FILE for the requested PATH (repeatable)\n"
     "  --user U            required login user (default: any login accepted)\n"
     "  --password P        required login password\n"
-    "  --read-only         refuse every open for writing, write and truncate\n"
+    "  --read-only         the default: refuse every open for writing, write,\n"
+    "                      truncate and sync of a written file (errno 30)\n"
+    "  --read-write        serve writes too (tests)\n"
+    "  --allow ADDR        serve only connections from ADDR (repeatable); default:\n"
+    "                      every address, or only the SSH session's when started\n"
+    "                      from one and without --listen\n"
     "  --port-file FILE    write the bound ports and the process id, one per line:\n"
     "                      \"port N\", \"tls-port N\" (-1 when off), \"pid N\",\n"
     "                      \"tls-sha256 HEX\" (with TLS)\n"
     "  --max-conn N        concurrent connections (default 16)\n"
     "  --idle-timeout S    close a connection silent for S seconds (default 300)\n"
+    "  --exit-idle S       end after S seconds without a connection (0 = never;\n"
+    "                      default 1800 with -d, else never)\n"
     "  --sock-buf N        socket send/receive buffer bytes (default: kernel)\n"
     "  --log FILE          append the daemon's log to FILE\n"
     "  -v                  log every request\n"
@@ -79,6 +92,54 @@ bool strip_once(std::string* text) {
 }  // namespace
 
 const char* krsd_opts_help() { return kHelp; }
+
+bool krsd_parse_addr(const std::string& text, krsd_addr* out) {
+  std::string t = text;
+  if (t.size() > 2 && t.front() == '[' && t.back() == ']') t = t.substr(1, t.size() - 2);
+  // A link-local peer's zone names an interface of the host that wrote it.
+  size_t zone = t.find('%');
+  if (zone != std::string::npos && t.find(':') != std::string::npos) t.resize(zone);
+  krsd_addr r;
+  in_addr a4;
+  in6_addr a6;
+  if (inet_pton(AF_INET, t.c_str(), &a4) == 1) {
+    r.bytes[10] = r.bytes[11] = 0xff;
+    memcpy(r.bytes.data() + 12, &a4, 4);
+  } else if (inet_pton(AF_INET6, t.c_str(), &a6) == 1) {
+    memcpy(r.bytes.data(), &a6, 16);
+  } else {
+    return false;
+  }
+  *out = r;
+  return true;
+}
+
+int krsd_opts_settle(krsd_opts* opts, const char* ssh_connection, const char* ssh_client,
+                     std::string* err) {
+  if (opts->exit_idle_s < 0) opts->exit_idle_s = opts->daemonize ? kExitIdleDefault : 0;
+  opts->allow_from_session = false;
+  if (!opts->allow.empty() || !opts->listen.empty()) return 0;
+  const char* name = "SSH_CONNECTION";
+  const char* text = ssh_connection;
+  if (text == nullptr || *text == '\0') {
+    name = "SSH_CLIENT";
+    text = ssh_client;
+  }
+  if (text == nullptr || *text == '\0') return 0;
+  // "CLIENT-ADDRESS CLIENT-PORT ..." in both.
+  std::string all = text;
+  std::string addr = all.substr(0, all.find(' '));
+  krsd_addr parsed;
+  if (!krsd_parse_addr(addr, &parsed)) {
+    if (all.size() > 80) all = all.substr(0, 80) + "...";
+    *err = std::string("cannot tell the SSH session's address from ") + name + "='" + all +
+           "'; name the examiner's with --allow ADDR, or --listen ADDR to serve every peer";
+    return -1;
+  }
+  opts->allow.push_back(addr);
+  opts->allow_from_session = true;
+  return 0;
+}
 
 int64_t krsd_parse_size(const std::string& text) {
   if (text.empty()) return -1;
@@ -165,6 +226,13 @@ int krsd_opts_parse(int argc, const char* const* argv, const char* env_args,
       opts->verbose = true;
     } else if (w == "--read-only") {
       opts->read_only = true;
+    } else if (w == "--read-write") {
+      opts->read_only = false;
+    } else if (w == "--allow") {
+      if (!need(&v)) return -1;
+      krsd_addr unused;
+      if (!krsd_parse_addr(v, &unused)) return bad(v);
+      opts->allow.push_back(v);
     } else if (w == "--listen") {
       if (!need(&v)) return -1;
       opts->listen = v;
@@ -215,6 +283,10 @@ int krsd_opts_parse(int argc, const char* const* argv, const char* env_args,
       if (!need(&v)) return -1;
       if (!parse_int(v, 1, 86400, &n)) return bad(v);
       opts->idle_timeout_s = static_cast<int>(n);
+    } else if (w == "--exit-idle") {
+      if (!need(&v)) return -1;
+      if (!parse_int(v, 0, 30 * 86400, &n)) return bad(v);
+      opts->exit_idle_s = static_cast<int>(n);
     } else if (w == "--sock-buf") {
       if (!need(&v)) return -1;
       n = krsd_parse_size(v);

@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <thread>
 
 #include "cert_fingerprint.h"
@@ -22,6 +24,42 @@
 namespace {
 
 std::string sys_text(const char* what) { return std::string(what) + ": " + strerror(errno); }
+
+// Counts while the device sleeps too: the idle exit means time on the
+// examiner's clock, not the time the device was awake.
+int64_t now_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_BOOTTIME, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+krsd_addr addr_of(const sockaddr_storage& ss) {
+  krsd_addr a;
+  if (ss.ss_family == AF_INET) {
+    a.bytes[10] = a.bytes[11] = 0xff;
+    memcpy(a.bytes.data() + 12, &reinterpret_cast<const sockaddr_in*>(&ss)->sin_addr, 4);
+  } else if (ss.ss_family == AF_INET6) {
+    memcpy(a.bytes.data(), &reinterpret_cast<const sockaddr_in6*>(&ss)->sin6_addr, 16);
+  }
+  return a;
+}
+
+// The address as inet_ntop writes it; an IPv4-mapped one as IPv4.
+std::string addr_text(const krsd_addr& a) {
+  char buf[INET6_ADDRSTRLEN] = "?";
+  static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (memcmp(a.bytes.data(), kMapped, 12) == 0)
+    inet_ntop(AF_INET, a.bytes.data() + 12, buf, sizeof(buf));
+  else
+    inet_ntop(AF_INET6, a.bytes.data(), buf, sizeof(buf));
+  return buf;
+}
+
+std::string duration_text(int s) {
+  if (s % 3600 == 0) return std::to_string(s / 3600) + " h";
+  if (s % 60 == 0) return std::to_string(s / 60) + " min";
+  return std::to_string(s) + " s";
+}
 
 // The address to bind: the --listen text, or every address (IPv6 with IPv4
 // mapped, else IPv4 alone).
@@ -151,6 +189,14 @@ int krsd_server::init(const krsd_opts& opts, int bind_wait_ms, std::string* err)
   }
   state_.opts = &opts_;
   state_.fs = &fs_;
+  for (const std::string& text : opts_.allow) {
+    krsd_addr a;
+    if (!krsd_parse_addr(text, &a)) {
+      *err = "bad address to allow '" + text + "'";
+      return -1;
+    }
+    allow_.push_back(a);
+  }
   if (opts_.tls_port >= 0) {
     if (tls_.init(opts_, err) != 0) return -1;
     state_.tls = &tls_;
@@ -169,7 +215,40 @@ int krsd_server::init(const krsd_opts& opts, int bind_wait_ms, std::string* err)
   KR_LOG(OS_LOG_INFO, "krsd serving on port %d, TLS port %d\n", port_, tls_port_);
   if (tls_port_ >= 0)
     KR_LOG(OS_LOG_INFO, "%s%s\n", SD_CERT_SHA256_TAG, tls_.fingerprint().c_str());
+  KR_LOG(OS_LOG_INFO, "%s\n", startup_line().c_str());
+  last_end_ms_ = now_ms();
   return 0;
+}
+
+std::string krsd_server::startup_line() const {
+  std::string s = SD_START_TAG;
+  s += "port " + std::to_string(port_);
+  s += tls_port_ >= 0 ? ", TLS port " + std::to_string(tls_port_) : std::string(", TLS off");
+  s += opts_.read_only ? "; read-only" : "; writes allowed";
+  if (allow_.empty()) {
+    s += "; serving every peer";
+  } else {
+    // Bounded, so that the line stays a line whatever the command line held.
+    constexpr size_t kShown = 4;
+    s += "; serving only ";
+    for (size_t i = 0; i < allow_.size() && i < kShown; i++) s += (i ? ", " : "") + addr_text(allow_[i]);
+    if (allow_.size() > kShown) s += " and " + std::to_string(allow_.size() - kShown) + " more";
+    if (opts_.allow_from_session) s += " (the SSH session's address)";
+  }
+  if (opts_.exit_idle_s > 0)
+    s += "; ends after " + duration_text(opts_.exit_idle_s) + " without a connection";
+  else
+    s += "; stays until stopped";
+  if (tls_port_ >= 0) s += "; certificate SHA-256 " + tls_.fingerprint();
+  return s;
+}
+
+bool krsd_server::allowed(const sockaddr_storage& peer) const {
+  if (allow_.empty()) return true;
+  const krsd_addr a = addr_of(peer);
+  for (const krsd_addr& b : allow_)
+    if (a == b) return true;
+  return false;
 }
 
 void krsd_server::start_connection(int fd, bool tls, const std::string& peer) {
@@ -196,6 +275,7 @@ void krsd_server::start_connection(int fd, bool tls, const std::string& peer) {
       krsd_conn_serve(&state_, fd, tls, peer);
       if (tls) krsd_tls_thread_done();
       KR_LOG(OS_LOG_DEBUG, "%s closed\n", peer.c_str());
+      last_end_ms_ = now_ms();  // before the count, which the accept loop reads first
       active_--;
     }).detach();
   } catch (...) {
@@ -206,10 +286,28 @@ void krsd_server::start_connection(int fd, bool tls, const std::string& peer) {
 }
 
 int krsd_server::run() {
+  const int64_t idle_ms = int64_t(opts_.exit_idle_s) * 1000;
   for (;;) {
+    // While connections are served the daemon stays; once none is, it ends
+    // when the last one ended the idle time ago. A refused peer is no
+    // connection: it cannot keep a daemon alive.
+    int wait_ms = -1;
+    if (idle_ms > 0) {
+      int64_t left = idle_ms;
+      if (active_.load() == 0) {
+        left = last_end_ms_.load() + idle_ms - now_ms();
+        if (left <= 0) {
+          KR_LOG(OS_LOG_INFO, "krsd: no connection for %s, ending\n",
+                 duration_text(opts_.exit_idle_s).c_str());
+          return 0;
+        }
+      }
+      // poll's own clock stops while the device sleeps: look again often.
+      wait_ms = static_cast<int>(std::min<int64_t>(left, 60 * 1000));
+    }
     pollfd pf[2] = {{plain_fd_, POLLIN, 0}, {tls_fd_, POLLIN, 0}};
     int n = tls_fd_ >= 0 ? 2 : 1;
-    int r = poll(pf, static_cast<nfds_t>(n), -1);
+    int r = poll(pf, static_cast<nfds_t>(n), wait_ms);
     if (r < 0) {
       if (errno == EINTR) continue;
       KR_LOG(OS_LOG_ERR | OS_LOG_SYSERR, "poll: ");
@@ -223,6 +321,12 @@ int krsd_server::run() {
       if (fd < 0) {
         if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
           std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let connections end
+        continue;
+      }
+      if (!allowed(ss)) {
+        // Closed before a byte is read: no login, no TLS handshake.
+        KR_LOG(OS_LOG_WARN, "%s refused: not an address this daemon serves\n", peer_text(ss).c_str());
+        close(fd);
         continue;
       }
       start_connection(fd, i == 1, peer_text(ss));

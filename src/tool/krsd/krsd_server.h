@@ -1,8 +1,12 @@
 // The daemon's listeners and accept loop: a thread per connection, bounded.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <atomic>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "krsd_conn.h"
 #include "krsd_file.h"
@@ -23,19 +27,26 @@ class krsd_server {
   // the reason in *err.
   [[nodiscard]] int init(const krsd_opts& opts, int bind_wait_ms, std::string* err);
 
-  // Accepts and serves connections for the life of the process; returns -1
-  // only when the listeners fail. Connection threads are detached and use
-  // the server, so it must live until the process ends.
+  // Accepts and serves connections; returns 0 once no connection was served
+  // for the idle exit's time (--exit-idle), -1 when the listeners fail.
+  // Connection threads are detached and use the server, so it must live
+  // until the process ends.
   int run();
 
   int port() const { return port_; }
   int tls_port() const { return tls_port_; }  // -1 when TLS is off
   // The TLS certificate's SHA-256 (hex); empty when TLS is off.
   std::string tls_fingerprint() const { return tls_port_ >= 0 ? tls_.fingerprint() : std::string(); }
+  // One line (no newline) of what this daemon lets whom do, from the tag
+  // SD_START_TAG on: ports, read-only or not, the peers it serves, how long
+  // it stays without a connection and the certificate's fingerprint. The
+  // deployment logs it.
+  std::string startup_line() const;
 
  private:
   int listen_on(int port, int bind_wait_ms, int* bound, std::string* err);
   void start_connection(int fd, bool tls, const std::string& peer);
+  bool allowed(const sockaddr_storage& peer) const;
 
   krsd_opts opts_;
   krsd_fs fs_;
@@ -43,5 +54,9 @@ class krsd_server {
   krsd_server_state state_;
   int plain_fd_ = -1, tls_fd_ = -1;
   int port_ = -1, tls_port_ = -1;
+  std::vector<krsd_addr> allow_;  // empty = every peer
   std::atomic<int> active_{0};  // live connections
+  // When the last served connection ended (CLOCK_BOOTTIME, ms); the
+  // daemon's start before the first.
+  std::atomic<int64_t> last_end_ms_{0};
 };

@@ -211,6 +211,17 @@ std::string tls_sha256_in(const std::string& out) {
   return hex;
 }
 
+// The daemon's start-up line in what its start printed (what it lets whom
+// do and how long it stays), made safe to log; empty when it printed none.
+std::string startup_line_in(const std::string& out) {
+  size_t at = out.find(SD_START_TAG);
+  if (at == std::string::npos) return {};
+  size_t end = out.find_first_of("\r\n", at);
+  char line[512];
+  os_printable_copy(line, sizeof line, out.substr(at, end == std::string::npos ? end : end - at).c_str());
+  return line;
+}
+
 }  // namespace
 
 bool ssh_same_fingerprint(const std::string& given, const std::string& shown) {
@@ -355,6 +366,8 @@ int ssh_init_dev() {
     std::lock_guard<std::mutex> lock(g_hook_mu);
     g_tls_sha256 = sha256;
   }
+  const std::string started = startup_line_in(out);
+  if (!started.empty()) KR_LOG(OS_LOG_INFO, "设备守护进程: %s\n", started.c_str());
   KR_LOG(OS_LOG_INFO, "设备初始化完成\n");
   return 0;
 }

@@ -14,7 +14,7 @@ static void krii_init_resource() { Q_INIT_RESOURCE(krii); }
 QString krii_caption() {
   QString s = QString::fromUtf8(KRII_PRODUCT_TITLE) + QStringLiteral(" - V") +
               QString::fromUtf8(KRII_VERSION);
-  return s.left(259);
+  return s.left(KRII_CAPTION_MAX);
 }
 
 QIcon krii_app_icon() {

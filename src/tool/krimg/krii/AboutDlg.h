@@ -3,13 +3,9 @@
 
 #include <QDialog>
 
-#include "krii_version.h"
+#include "krii_product.h"
 
 class QLabel;
-
-inline constexpr const char* KRII_PRODUCT_TITLE = "KORIN-IOS镜像取证工具";
-inline constexpr const char* KRII_COPYRIGHT = "Copyright (C) 2018 korin. All rights reserved.";
-inline constexpr const char* KRII_WEB_ADDRESS = "http://www.korin.example/";
 
 // "%s - V%s" with the product title and the version (at most 259 characters).
 QString krii_caption();

@@ -18,7 +18,11 @@ enum { KRII_CANCEL = -1, KRII_NO = 0, KRII_YES = 1 };
 enum { KRII_ASK_YES_NO = 0, KRII_ASK_YES_NO_CANCEL = 1 };
 
 // What the logic asks of a face; every call on the UI thread. Texts are
-// UTF-8; ids are those of krii_ids.h.
+// UTF-8, except the names of files, which are the names the engine opens:
+// the system's narrow names (UTF-8 on Linux, the ANSI code page on
+// Windows). Those are the texts of IDC_PATH and IDC_REPORT, choose_image's
+// folder and path, and open_folder's folder; a question or a log line that
+// names a file carries the name in that form. Ids are those of krii_ids.h.
 class krii_view {
  public:
   virtual ~krii_view() = default;
@@ -42,6 +46,8 @@ class krii_view {
 };
 
 // The per-user store behind the settings (the registry, or its stand-in).
+// The image path (KRII_VALUE_PATH) is a narrow name (krii_view), every
+// other value UTF-8.
 class krii_store {
  public:
   virtual ~krii_store() = default;

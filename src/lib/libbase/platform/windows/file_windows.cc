@@ -137,11 +137,7 @@ void* file_open(const char* path, int mode) {
   }
   std::vector<wchar_t> wide;
   if (!wide_path(path, &wide)) return nullptr;
-  // Every handle lets the others read and write: a job holds its image
-  // open for its lock, its record's syncs and the comparison of what it
-  // reads again, beside the handle it writes through.
   DWORD access;
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   if (mode & FILE_MODE_READ) {
     access = GENERIC_READ;
   } else if (mode & FILE_MODE_WRITE) {
@@ -151,6 +147,11 @@ void* file_open(const char* path, int mode) {
   } else {
     access = GENERIC_READ;
   }
+  // A job holds several handles of its image at once, as on POSIX: the
+  // image lock's (read), the copy's and the record's (write), the
+  // comparison's and the sample's (read). Each must let the others in; the
+  // image lock is what keeps a second job out.
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
   // Emptying an existing file needs write access; a read-only open must
   // never destroy data.
   const DWORD disp = disposition(mode);
