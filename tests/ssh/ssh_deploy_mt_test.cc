@@ -507,8 +507,10 @@ TEST_F(SshDeploy, KrimgDeploy) {
       _exit(127);
     }
     if (row.signal) {
-      // The copy is running once its capture files are there.
-      for (int i = 0; i < 500 && fs::is_empty(dir_ / "tmp"); ++i)
+      // The copy is running (held by its .wait file) once it wrote its pid;
+      // krimg's capture files come before the tool, and a slow start (a
+      // sanitizer build) would see the signal before there is a tool.
+      for (int i = 0; i < 500 && slurp(dir_ / "pscp.exe.pid").empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       kill(pid, row.signal);
     }
