@@ -60,13 +60,17 @@ cmp "$WORK/source" "$WORK/image"
 grep -q "md5: $(md5sum < "$WORK/source" | cut -d' ' -f1)" "$WORK/acquire.log" || fail "no MD5 line"
 
 # krimg deploy runs the tools of the private folder there, with the daemon
-# installed beside them: stand-ins in place of the links record how.
+# installed beside them: stand-ins in place of the links record how (the
+# start's stand-in prints a daemon's certificate fingerprint).
+fp=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
 for tool in pscp plink; do
   mv "$TOOLS/$tool.exe" "$WORK/$tool.exe"
   printf '#!/bin/sh\necho "$0|$(pwd)|$*" >> %s/calls\n' "$WORK" > "$TOOLS/$tool.exe"
   chmod 755 "$TOOLS/$tool.exe"
 done
-/usr/bin/krimg deploy --password '' 2> "$WORK/deploy.log" || fail "krimg deploy: $(cat "$WORK/deploy.log")"
+echo "echo 'TLS certificate SHA-256: $fp'" >> "$TOOLS/plink.exe"
+url=$(/usr/bin/krimg deploy --password '' 2> "$WORK/deploy.log") || fail "krimg deploy: $(cat "$WORK/deploy.log")"
+[ "$url" = "krps://192.168.191.2/dev/rdisk0s1s2?ssl-sha256=$fp" ] || fail "krimg deploy printed: $url"
 expected="$TOOLS/pscp.exe|$TOOLS|-P 22 -batch dev/armv7/krsd root@192.168.191.2:/tmp
 $TOOLS/plink.exe|$TOOLS|-P 22 -batch root@192.168.191.2 killall krsd; chmod 755 /tmp/krsd; /tmp/krsd -d"
 [ "$(cat "$WORK/calls")" = "$expected" ] || fail "the tools were run as:$(printf '\n%s' "$(cat "$WORK/calls")")"

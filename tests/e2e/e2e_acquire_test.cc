@@ -43,7 +43,7 @@ TEST_F(E2e, EachUrlOptionTakesEffect) {
       {"connect-timeout=7&read-timeout=9", false, {}, "connect_timeout=7000 read_timeout=9000\n", ""},
       {"connect-timeout=99999999999&read-timeout=99999999999", false, {},
        "connect_timeout=2147483000 read_timeout=2147483000\n", ""},
-      {"", true, {}, "bssl=1 cipher=RC4-SHA\n", ": TLSv1.2 "},
+      {"", true, {}, "bssl=1 cipher=ECDHE-ECDSA-CHACHA20-POLY1305\n", ": TLSv1.2 ECDHE-ECDSA-CHACHA20-POLY1305\n"},
       {"pack=none", true, {}, "pack=none\n", ": TLSv1.2 "},
       {"ssl-cipher=ECDHE-ECDSA-AES128-GCM-SHA256", true, {},
        "bssl=1 cipher=ECDHE-ECDSA-AES128-GCM-SHA256\n", ": TLSv1.2 ECDHE-ECDSA-AES128-GCM-SHA256\n"},
@@ -167,6 +167,75 @@ TEST_F(E2e, PinnedCertificateRefusesAnyOther) {
   // The other daemon was reached (-v logs the handshake) and asked nothing.
   EXPECT_NE(slurp(other.log).find("TLSv1"), std::string::npos) << slurp(other.log);
   EXPECT_EQ(count_of(slurp(other.log), "cmd="), 0u) << slurp(other.log);
+}
+
+// The TLS options of a URL: only suites that encrypt and authenticate are
+// offered; a named suite outside them, a TLS option on a plain URL, an
+// empty, repeated or misspelt one is refused before anything connects; an
+// unpinned session says that the daemon is not authenticated. The daemon,
+// the host's and the ARMv7 one, accepts none of the other suites from any
+// client.
+TEST_F(E2e, TlsOptionsAcceptOnlyAuthenticatedEncryption) {
+  device(300000, 4);
+  serve({"-v"});
+  const std::string pin = d_.tls_sha256, wrong(64, 'a');
+  const std::string unpinned = "ssl-sha256 warning: no pinned certificate, the daemon at 127.0.0.1:" +
+                               std::to_string(d_.tls_port) + " is not authenticated";
+  struct Row {
+    std::string query;
+    bool tls;
+    std::string line;         // in krimg's log; for a refusal, the reason of its open line
+    std::string daemon_line;  // in the daemon's log (a session)
+  };
+  const std::vector<Row> rows = {
+      {"", true, unpinned, ": TLSv1.2 ECDHE-ECDSA-CHACHA20-POLY1305\n"},
+      {"SSL-SHA256=" + pin + "&ssl-cipher=ECDHE-ECDSA-AES128-GCM-SHA256", true, "",
+       ": TLSv1.2 ECDHE-ECDSA-AES128-GCM-SHA256\n"},
+      {"ssl-cipher=ECDHE-ECDSA-NULL-SHA", true, "ssl-cipher ECDHE-ECDSA-NULL-SHA refused: it does not encrypt and authenticate", ""},
+      {"ssl-cipher=ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-ECDSA-RC4-SHA", true,
+       "ssl-cipher ECDHE-ECDSA-RC4-SHA refused: it does not encrypt and authenticate", ""},
+      {"ssl-cipher=ECDHE-ECDSA-AES128-GCM-SHA256", false, "ssl-cipher needs a krps:// URL", ""},
+      {"ssl-sha256=&pack=none", true, "ssl-sha256 has no value", ""},
+      {"ssl-sha256=" + pin + "&ssl-sha256=" + wrong, true, "ssl-sha256 is given more than once", ""},
+      {"ssl_sha256=" + pin, true, "ssl_sha256 is no option of a krp URL", ""},
+      {"pack=none&x=ssl-sha256=" + pin, true, "x is no option of a krp URL", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.query + (row.tls ? " over TLS" : ""));
+    const size_t sessions = count_of(slurp(d_.log), " connected");
+    ToolRun r = acquire(url(row.query, row.tls));
+    if (!row.daemon_line.empty()) {
+      expect_identical(r, data_);
+      EXPECT_EQ(r.log.find(unpinned) != std::string::npos, row.line == unpinned) << r.log;
+      EXPECT_NE(slurp(d_.log).find(row.daemon_line), std::string::npos) << slurp(d_.log);
+      continue;
+    }
+    EXPECT_EQ(r.status, 2) << r.log;
+    EXPECT_NE(r.log.find("open [" + url(row.query, row.tls) + "] error [" + row.line + "]\n"), std::string::npos)
+        << r.log;
+    EXPECT_EQ(count_of(slurp(d_.log), " connected"), sessions) << "it connected";
+  }
+  // A client offering nothing else gets no session from the daemon.
+  std::string why_arm;
+  const std::string arm = krsd_test::armv7_daemon(&why_arm);
+  if (arm.empty()) fprintf(stderr, "note: not against the ARMv7 daemon: %s\n", why_arm.c_str());
+  Daemon arm_daemon;
+  arm_daemon.program = arm;
+  ASSERT_TRUE(arm.empty() || arm_daemon.start({})) << arm;
+  for (const int port : {d_.tls_port, arm.empty() ? -1 : arm_daemon.tls_port}) {
+    for (const char* suites : {"ECDHE-ECDSA-NULL-SHA", "ECDHE-ECDSA-RC4-SHA", "ECDHE-ECDSA-DES-CBC3-SHA",
+                               "ECDHE-ECDSA-AES128-SHA256", "TLS13-SHA256-SHA256", "TLS13-AES128-GCM-SHA256",
+                               "ECDHE-ECDSA-AES256-GCM-SHA384"}) {
+      if (port < 0) continue;
+      SCOPED_TRACE(std::string(suites) + (port == d_.tls_port ? "" : " (ARMv7)"));
+      krsd_test::Client raw;
+      const bool aead = strstr(suites, "GCM") != nullptr;
+      EXPECT_EQ(raw.connect(port, true, "127.0.0.1", suites), aead);
+      if (aead) {
+        EXPECT_EQ(raw.login("", ""), 0);
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -375,7 +375,7 @@ void Client::shutdown_write() {
   if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
 }
 
-bool Client::connect(int port, bool tls, const std::string& host) {
+bool Client::connect(int port, bool tls, const std::string& host, const char* suites) {
   close();
   fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd_ < 0) return false;
@@ -395,6 +395,10 @@ bool Client::connect(int port, bool tls, const std::string& host) {
   ctx_ = wolfSSL_CTX_new(wolfSSLv23_client_method());
   if (!ctx_) return false;
   wolfSSL_CTX_set_verify(ctx_, WOLFSSL_VERIFY_NONE, nullptr);
+  if (suites) {
+    if (wolfSSL_CTX_set_cipher_list(ctx_, suites) != WOLFSSL_SUCCESS) return false;
+    if (!strstr(suites, "TLS13-")) wolfSSL_CTX_set_max_proto_version(ctx_, TLS1_2_VERSION);
+  }
   ssl_ = wolfSSL_new(ctx_);
   if (!ssl_ || wolfSSL_set_fd(ssl_, fd_) != WOLFSSL_SUCCESS) return false;
   return wolfSSL_connect(ssl_) == WOLFSSL_SUCCESS;

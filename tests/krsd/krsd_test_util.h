@@ -144,7 +144,10 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  bool connect(int port, bool tls = false, const std::string& host = "127.0.0.1");
+  // With suites, a TLS client that offers only those (TLS 1.2 at most unless
+  // one of them is a TLS 1.3 suite).
+  bool connect(int port, bool tls = false, const std::string& host = "127.0.0.1",
+               const char* suites = nullptr);
   void close();
   void shutdown_write();
   // Sends one frame: "KR", version, cmd and the message built in req_.

@@ -50,9 +50,9 @@ bool recv_all(int fd, void* p, size_t n) {
 // One connection: the session state and the answer being built.
 class Session {
  public:
-  Session(int fd, int file, const Faults& f, std::atomic<bool>* drop_used,
+  Session(int fd, int file, const Faults& f, const Lies& lies, std::atomic<bool>* drop_used,
           std::atomic<bool>* stall_used)
-      : fd_(fd), file_(file), faults_(f), drop_used_(drop_used), stall_used_(stall_used) {}
+      : fd_(fd), file_(file), faults_(f), lies_(lies), drop_used_(drop_used), stall_used_(stall_used) {}
   ~Session() {
     zcomp_close(codec_);
     blobmsg_buf_free(&out_);
@@ -63,8 +63,9 @@ class Session {
 
  private:
   bool begin(int err) {
+    const char* text = !err ? "" : lies_.errno_text.empty() ? strerror(err) : lies_.errno_text.c_str();
     return blobmsg_begin(&out_) == 0 && blobmsg_put_u32(&out_, "errno", uint32_t(err)) == 0 &&
-           blobmsg_put_string(&out_, "errno_str", err ? strerror(err) : "") == 0;
+           blobmsg_put_string(&out_, "errno_str", text) == 0;
   }
   bool put32(const char* n, int64_t v) { return blobmsg_put_u32(&out_, n, uint32_t(v)) == 0; }
   bool put64(const char* n, int64_t v) { return blobmsg_put_u64(&out_, n, uint64_t(v)) == 0; }
@@ -78,6 +79,7 @@ class Session {
 
   int fd_, file_;
   const Faults& faults_;
+  const Lies& lies_;
   std::atomic<bool>*drop_used_, *stall_used_;
   zcomp* codec_ = nullptr;
   int64_t pos_ = 0;
@@ -139,12 +141,13 @@ bool Session::read(const uint8_t* body, size_t len, SeenRequest* seen) {
   if (!err && want < 0) err = EINVAL;
   int64_t n = std::max<int64_t>(0, std::min<int64_t>(want, size() - pos_));
   if (!err) err = fault(pos_, n);
-  std::vector<uint8_t> plain(size_t(err ? 0 : n));
-  if (!err && n > 0 && pread(file_, plain.data(), size_t(n), pos_) != n) err = EIO;
+  std::vector<uint8_t> plain(size_t(err ? 0 : std::max<int64_t>(0, n + lies_.read_extra - lies_.len_short)));
+  const size_t from_file = std::min(plain.size(), size_t(n));
+  if (!err && from_file > 0 && pread(file_, plain.data(), from_file, pos_) != ssize_t(from_file)) err = EIO;
   std::vector<uint8_t> packed;
   if (!err && codec_) {
-    packed.resize(zcomp_bound(size_t(n)));
-    int p = zcomp_compress(codec_, plain.data(), int(n), packed.data(), int(packed.size()));
+    packed.resize(zcomp_bound(plain.size()));
+    int p = zcomp_compress(codec_, plain.data(), int(plain.size()), packed.data(), int(packed.size()));
     if (p < 0) return false;
     packed.resize(size_t(p));
   } else if (!err) {
@@ -157,6 +160,13 @@ bool Session::read(const uint8_t* body, size_t len, SeenRequest* seen) {
 }
 
 bool Session::answer(int cmd, const uint8_t* body, size_t len, SeenRequest* seen) {
+  if (cmd == lies_.fail_cmd && cmd != KRSD_CMD_EXIT) {
+    if (cmd == KRSD_CMD_READ)
+      return begin(lies_.fail_errno) && put32("len", 0) && put32("flags", 0) &&
+             blobmsg_put(&out_, BLOBMSG_TYPE_BINARY, "data", nullptr, 0) == 0 && send_answer();
+    return begin(lies_.fail_errno) && put32("os_type", 2) && put64("fd", 0) && put64("offset", 0) &&
+           send_answer();
+  }
   switch (cmd) {
     case KRSD_CMD_EXIT:
       return false;
@@ -202,12 +212,13 @@ bool Session::answer(int cmd, const uint8_t* body, size_t len, SeenRequest* seen
         if (mode < 0 || mode > 2 || base + off < 0)
           err = EINVAL;
         else
-          pos_ = base + off;
+          pos_ = base + off + (base + off != 0 ? lies_.seek_skew : 0);
       }
       return begin(err) && put64("offset", pos_) && send_answer();
     }
     case KRSD_CMD_FINFO:
-      return begin(0) && put32("type", 1) && put64("len", size()) && put64("offset", pos_) &&
+      return begin(0) && put32("type", 1) && put64("len", lies_.size >= 0 ? lies_.size : size()) &&
+             put64("offset", pos_) &&
              put32("sector_bytes", 512) && blobmsg_put_string(&out_, "info", "seq") == 0 &&
              send_answer();
     default:
@@ -217,7 +228,8 @@ bool Session::answer(int cmd, const uint8_t* body, size_t len, SeenRequest* seen
 
 }  // namespace
 
-SeqDaemon::SeqDaemon(std::string file, Faults faults) : file_(std::move(file)), faults_(std::move(faults)) {
+SeqDaemon::SeqDaemon(std::string file, Faults faults, Lies lies)
+    : file_(std::move(file)), faults_(std::move(faults)), lies_(std::move(lies)) {
   lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
@@ -260,7 +272,7 @@ void SeqDaemon::accept_loop() {
 
 void SeqDaemon::serve(int fd) {
   int file = open(file_.c_str(), O_RDONLY | O_CLOEXEC);
-  Session s(fd, file, faults_, &drop_used_, &stall_used_);
+  Session s(fd, file, faults_, lies_, &drop_used_, &stall_used_);
   std::vector<uint8_t> body;
   while (!quit_ && file >= 0) {
     // A wait that looks at quit_ now and then, so that the test can end.

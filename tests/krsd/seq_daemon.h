@@ -3,7 +3,8 @@
 // another, each answer sent whole before the next request is read, with
 // nothing prepared ahead. A failed read leaves the position where it was, as
 // a plain device read does. It injects the same faults as krsd's options,
-// so one table of fault cases can run against both.
+// so one table of fault cases can run against both. Given Lies, it is a
+// hostile daemon: answers of the real protocol that no honest daemon gives.
 #pragma once
 
 #include <atomic>
@@ -29,6 +30,17 @@ struct Faults {
   std::vector<std::string> krsd_args() const;
 };
 
+// What a hostile daemon answers instead of the truth; nothing by default.
+struct Lies {
+  int64_t seek_skew = 0;    // a seek to a non-zero offset lands this much further, and says so
+  int fail_cmd = 0;         // every request of this command fails ...
+  int fail_errno = 0;       // ... with this errno
+  std::string errno_text{};  // the text of every failed answer, instead of the system's
+  int64_t read_extra = 0;   // a read answer carries this many bytes more than asked
+  int64_t len_short = 0;    // ... or this many fewer than its "len" and the position moved
+  int64_t size = -1;        // the size the file information tells; -1: the file's
+};
+
 // One request as the daemon saw it: command and its numbers ("len" of a
 // read, "offset" and "mode" of a seek).
 struct SeenRequest {
@@ -38,7 +50,7 @@ struct SeenRequest {
 
 class SeqDaemon {
  public:
-  SeqDaemon(std::string file, Faults faults);
+  SeqDaemon(std::string file, Faults faults, Lies lies = {});
   ~SeqDaemon();
   SeqDaemon(const SeqDaemon&) = delete;
   SeqDaemon& operator=(const SeqDaemon&) = delete;
@@ -53,6 +65,7 @@ class SeqDaemon {
 
   std::string file_;
   Faults faults_;
+  Lies lies_;
   int lfd_ = -1;
   int port_ = -1;
   std::atomic<bool> quit_{false};

@@ -19,8 +19,10 @@ Bytes lz4_block(const Bytes& plain) {
   return out;
 }
 
-Bytes read_reply(Bytes data) {
-  return ok_frame({i32("len", int32_t(data.size())), i32("flags", 0), bin("data", std::move(data))});
+// "len" is the plain length of the data, as the daemon sends it.
+Bytes read_reply(Bytes data, int32_t plain = -1) {
+  if (plain < 0) plain = int32_t(data.size());
+  return ok_frame({i32("len", plain), i32("flags", 0), bin("data", std::move(data))});
 }
 
 TEST_F(OpsTest, ReadUnpacksLz4WithinCapacity) {
@@ -29,9 +31,9 @@ TEST_F(OpsTest, ReadUnpacksLz4WithinCapacity) {
   Bytes block = lz4_block(Bytes(4096, 0));
   peer.serve([&](int fd) {
     req = read_request(fd);
-    testpeer::write_all(fd, read_reply(block));
+    testpeer::write_all(fd, read_reply(block, 4096));
     read_request(fd);
-    testpeer::write_all(fd, read_reply(block));
+    testpeer::write_all(fd, read_reply(block, 4096));
   });
   krsd_client* ctx = attach(peer, 5000, "lz4");
   ctx->fd = 7;

@@ -101,11 +101,16 @@ class OsSystem : public ::testing::Test {
 
 TEST_F(OsSystem, DebugLogsStdoutThenStderrAndKeepsTheExitCode) {
   EXPECT_EQ(os_system_debug("echo abc", 5000), 0);
-  EXPECT_EQ(lines(), std::vector<std::string>{"abc\n\n"});
+  EXPECT_EQ(lines(), std::vector<std::string>{"> abc\n"});
 
   clear_lines();
   EXPECT_EQ(os_system_debug("{ echo out; echo err >&2; exit 3; }", 5000), 3);
-  EXPECT_EQ(lines(), (std::vector<std::string>{"out\n\n", "err\n\n"}));
+  EXPECT_EQ(lines(), (std::vector<std::string>{"> out\n", "> err\n"}));
+
+  // A line each, marked, with what a device may have sent escaped.
+  clear_lines();
+  EXPECT_EQ(os_system_debug("printf 'a\\033]0;x\\007\\n\\nb\\r\\n'", 5000), 0);
+  EXPECT_EQ(lines(), (std::vector<std::string>{"> a\\x1b]0;x\\x07\n", "> \n", "> b\n"}));
 
   clear_lines();
   EXPECT_EQ(os_system_debug("true", 5000), 0);
@@ -188,7 +193,7 @@ TEST_F(OsSystem, ShellFromComspecAndToolsFromTheProgramDirectory) {
   fs::permissions(tool, fs::perms::owner_all);
   os_system_set_tools_dir(dir_.c_str());
   EXPECT_EQ(os_system_debug("kortool.exe", 5000), 0);
-  EXPECT_EQ(lines(), std::vector<std::string>{"from-program-dir\n\n"});
+  EXPECT_EQ(lines(), std::vector<std::string>{"> from-program-dir\n"});
   os_system_set_tools_dir(nullptr);
   EXPECT_NE(os_system_s("kortool.exe 2>/dev/null", 5000), 0);
 

@@ -138,7 +138,8 @@ TEST(StrTrim, AsciiWhiteSpaceOnly) {
 }  // namespace
 
 // A text for a log is cut between characters: never half an escape or half
-// of a UTF-8 character, and always terminated.
+// of a UTF-8 character, and always terminated; what would break or reorder
+// the lines on screen is escaped.
 TEST(Printable, CutsOnlyBetweenCharacters) {
   struct Row {
     const char* text;
@@ -147,9 +148,11 @@ TEST(Printable, CutsOnlyBetweenCharacters) {
   } rows[] = {
       {"a\tb\x7f", 16, "a\\tb\\x7f"},  {"abc\x01", 6, "abc"},       {"ab\xc3\xa9", 4, "ab"},
       {"ab\xc3\xa9", 5, "ab\xc3\xa9"}, {"\xe2\x82", 16, "\\xe2\\x82"}, {"x", 1, ""},
+      // A paragraph separator, a right-to-left override; a dash beside them stays.
+      {"\xe2\x80\xa9\xe2\x80\xae\xe2\x80\x94", 32, "\\xe2\\x80\\xa9\\xe2\\x80\\xae\xe2\x80\x94"},
   };
   for (const Row& r : rows) {
-    char out[16];
+    char out[32];
     memset(out, 'z', sizeof out);
     os_printable_copy(out, r.size, r.text);
     EXPECT_STREQ(out, r.shown) << r.text << " in " << r.size;

@@ -1,9 +1,12 @@
 // The deployment worker with stand-in pscp.exe/plink.exe in a temporary
 // program directory: exact command lines, the arguments the tools receive,
-// the log lines of every outcome, the time limit and the busy word.
+// the log lines of every outcome, the time limit and the busy word; and
+// krimg deploy itself over the same stand-ins.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -67,15 +70,17 @@ bool dead(pid_t pid) {
   return false;
 }
 
-// Records its arguments, prints one line on each stream, then behaves as
-// the files beside it say: NAME.rc (exit code), NAME.hang (sleep in a child
-// and record both pids), NAME.wait (hold until the file "go" appears),
+// Records its pid (NAME.pid) and arguments, prints one line on each stream,
+// then behaves as the files beside it say: NAME.rc (exit code), NAME.hang
+// (sleep in a child and record both pids), NAME.wait (hold until the file
+// "go" appears, at most 10 s),
 // NAME.out (printed too), NAME.err (printed on standard error instead of
 // the warning). As PuTTY's tools do with a host key they have not
 // cached ("hostkey" holds what they say then, "known" stands for the cache):
 // with -batch they give up, else they ask and a "y" caches the key.
 const char* kStandIn = R"(#!/bin/sh
 d=$(dirname "$0"); t=$(basename "$0")
+echo $$ > "$d/$t.pid"
 if [ -f "$d/$t.wait" ]; then
   i=0; while [ ! -f "$d/go" ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i+1)); done
 fi
@@ -112,6 +117,10 @@ class SshDeploy : public ::testing::Test {
       fs::permissions(dir_ / tool, fs::perms::owner_all);
     }
     setenv("TMPDIR", (dir_ / "tmp").c_str(), 1);
+    // The tools' host-key cache: ~/.putty/sshhostkeys of a home of its own.
+    fs::create_directories(dir_ / "home" / ".putty");
+    setenv("HOME", (dir_ / "home").c_str(), 1);
+    for (const char* v : {"XDG_CONFIG_HOME", "PUTTYDIR", "PUTTYSSHHOSTKEYS"}) unsetenv(v);
     os_system_set_tools_dir(dir_.c_str());
     os_log_ctl(OS_LOG_SET_CONSOLE, 0);
     os_log_ctl(OS_LOG_SET_PREFIX, 0);
@@ -134,7 +143,8 @@ class SshDeploy : public ::testing::Test {
     ASSERT_EQ(fs::current_path(), dir_) << "ssh_init enters the tool folder";
     for (const char* f : {"pscp.exe.args", "plink.exe.args", "pscp.exe.rc", "plink.exe.rc",
                           "pscp.exe.hang", "pscp.exe.wait", "pscp.exe.pids", "go",
-                          "plink.exe.out", "pscp.exe.err", "plink.exe.err", "hostkey", "known"})
+                          "plink.exe.out", "pscp.exe.err", "plink.exe.err", "hostkey", "known",
+                          "pscp.exe.pid", "home/.putty/sshhostkeys"})
       fs::remove(dir_ / f);
     std::lock_guard<std::mutex> lock(g_mu);
     g_lines.clear();
@@ -155,11 +165,11 @@ class SshDeploy : public ::testing::Test {
     return {"ver: 1.1.3.398 (2018-10-10)\n",
             "开始初始化镜像环境...\n",
             "os_system:[" + copy + "]\n",
-            "pscp.exe says hello\n\n",
-            "pscp.exe warns\n\n",
+            "> pscp.exe says hello\n",
+            "> pscp.exe warns\n",
             "os_system:[" + start + "]\n",
-            "plink.exe says hello\n\n",
-            "plink.exe warns\n\n",
+            "> plink.exe says hello\n",
+            "> plink.exe warns\n",
             "设备初始化完成\n"};
   }
 
@@ -217,7 +227,7 @@ TEST_F(SshDeploy, CopyFailureLogsOneErrorAndSkipsTheStart) {
   EXPECT_NE(ssh_last_result(), 0);
   EXPECT_EQ(lines(), (Lines{"ver: 1.1.3.398 (2018-10-10)\n", "开始初始化镜像环境...\n",
                             "os_system:[pscp.exe  -P 22 -batch dev/armv7/krsd root@192.168.191.2:/tmp]\n",
-                            "pscp.exe says hello\n\n", "pscp.exe warns\n\n",
+                            "> pscp.exe says hello\n", "> pscp.exe warns\n",
                             "pscp.exe: pscp.exe warns\n", "初始化设备环境: 复制文件错误\n"}));
   EXPECT_FALSE(fs::exists(dir_ / "plink.exe.args"));
 }
@@ -325,9 +335,11 @@ TEST_F(SshDeploy, TheStartedDaemonsFingerprintIsLoggedAndKept) {
   EXPECT_EQ(ssh_last_tls_sha256(), "") << "a fingerprint of an earlier daemon";
 }
 
-// A host key the tools refuse: an unknown one is shown and stored only when
-// the examiner trusts it and the tools show that very key again; a changed
-// one is never asked about.
+// A host key the tools refuse: an unknown one is shown (escaped: the device
+// sent it) and stored only when the examiner trusts it and the tools show
+// that very key again; a changed one is never asked about, nor one the tools
+// call unknown while they keep a key of another type for that address and
+// port.
 TEST_F(SshDeploy, HostKeysTheToolsRefuse) {
   const std::string unknown =
       "The host key is not cached for this server:\n  192.168.191.2 (port 22)\n"
@@ -337,32 +349,46 @@ TEST_F(SshDeploy, HostKeysTheToolsRefuse) {
       "WARNING - POTENTIAL SECURITY BREACH!\nThe host key does not match the one PSCP has cached "
       "for this\nserver:\n  192.168.191.2 (port 22)\nThe new ssh-ed25519 key fingerprint is:\n"
       "  ssh-ed25519 255 SHA256:";
+  const std::string rsa_unknown =
+      "The host key is not cached for this server:\n  192.168.191.2 (port 22)\n"
+      "The server's ssh-rsa key fingerprint is:\n  ssh-rsa 3072 SHA256:Rsa1\n";
+  const std::string asked = "192.168.191.2:22 ssh-ed25519 255 SHA256:Abc1";
   struct Case {
     const char* name;
     std::string said;    // what the tools say about the key
-    int answer;          // -1: not asked; 0: No; 1: Yes; 2: Yes, and the key changes meanwhile
+    std::string cached;  // the tools' cache
+    int answer;          // 0: No; 1: Yes; 2: Yes, and the key changes meanwhile
+    std::string asked;   // the question's host, port and fingerprint; empty: not asked
     bool done;
     const char* line;    // a line the log must hold
   };
   const Case cases[] = {
-      {"no", unknown + "Abc1\n", 0, false, "未信任设备主机密钥\n"},
-      {"yes", unknown + "Abc1\n", 1, true, "已信任并保存设备主机密钥: ssh-ed25519 255 SHA256:Abc1\n"},
-      {"swapped", unknown + "Abc1\n", 2, false, "nothing stored"},
-      {"changed", changed + "Xyz9\n", -1, false, "可能受到攻击"},
+      {"no", unknown + "Abc1\n", "", 0, asked, false, "未信任设备主机密钥\n"},
+      {"yes", unknown + "Abc1\n", "", 1, asked, true, "已信任并保存设备主机密钥: ssh-ed25519 255 SHA256:Abc1\n"},
+      {"swapped", unknown + "Abc1\n", "", 2, asked, false, "nothing stored"},
+      {"changed", changed + "Xyz9\n", "", 1, "", false, "可能受到攻击"},
+      {"another type kept", rsa_unknown, "ssh-ed25519@22:192.168.191.2 0x1,0x2\n", 1, "", false,
+       "设备主机密钥已改变, 可能受到攻击, 已拒绝连接: ssh-rsa 3072 SHA256:Rsa1\n"},
+      {"kept for another port and address", unknown + "Abc1\n",
+       "ssh-ed25519@2222:192.168.191.2 0x1,0x2\nssh-ed25519@22:192.168.191.20 0x1,0x2\n", 1, asked, true,
+       "已信任并保存设备主机密钥"},
+      {"escaped", unknown + "Abc1\x1b]0;owned\x07\n", "", 0, asked + "\\x1b]0;owned\\x07", false,
+       "设备主机密钥未知, 指纹: ssh-ed25519 255 SHA256:Abc1\\x1b]0;owned\\x07\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SetUp();
     std::ofstream(dir_ / "hostkey") << c.said;
-    std::string asked;
+    if (!c.cached.empty()) std::ofstream(dir_ / "home/.putty/sshhostkeys") << c.cached;
+    std::string question;
     ssh_set_hostkey_question([&](const char* host, int port, const char* fingerprint) {
-      asked = std::string(host) + ":" + std::to_string(port) + " " + fingerprint;
+      question = std::string(host) + ":" + std::to_string(port) + " " + fingerprint;
       if (c.answer == 2) std::ofstream(dir_ / "hostkey") << unknown << "Other\n";
       return c.answer > 0;
     });
     ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
     ASSERT_TRUE(wait_idle());
-    EXPECT_EQ(asked, c.answer < 0 ? "" : "192.168.191.2:22 ssh-ed25519 255 SHA256:Abc1");
+    EXPECT_EQ(question, c.asked);
     EXPECT_EQ(fs::exists(dir_ / "known"), c.done);
     EXPECT_EQ(ssh_last_result() == 0, c.done);
     Lines got = lines();
@@ -414,6 +440,103 @@ TEST_F(SshDeploy, OverlongFieldsFailWithTheOutcomeLineNotCut) {
   ASSERT_TRUE(wait_idle());
   EXPECT_EQ(ssh_last_result(), 0);
   EXPECT_EQ(args_of(dir_ / "pscp.exe.args")[1], wide);
+}
+
+// krimg deploy over the same stand-ins: a copy of krimg in a bin/ beside a
+// lib/krii/ that is their folder. The password comes from a file or
+// standard input, out of the process list (the tools still get it with
+// -pw); given on the command line it still works, with a warning. A
+// --hostkey must be one whole fingerprint. Without the daemon's certificate
+// fingerprint no URL is printed and the deployment fails. SIGTERM and
+// SIGHUP end the running tool and leave no capture file, as Ctrl-C does.
+TEST_F(SshDeploy, KrimgDeploy) {
+  const char* bin = getenv("KRII_BIN_DIR");
+  ASSERT_NE(bin, nullptr) << "run through ctest";
+  const fs::path root = dir_ / "root";
+  fs::create_directories(root / "bin");
+  fs::create_directories(root / "lib");
+  fs::copy_file(fs::path(bin) / "krimg", root / "bin" / "krimg", fs::copy_options::overwrite_existing);
+  fs::remove(root / "lib" / "krii");
+  fs::create_directory_symlink(dir_, root / "lib" / "krii");
+  const std::string pw_file = (dir_ / "pw").string(), fp(64, 'c');
+  std::ofstream(pw_file) << "s3cret\n";
+  const std::string unknown_key =
+      "The host key is not cached for this server:\n"
+      "The server's ssh-ed25519 key fingerprint is:\n  ssh-ed25519 255 SHA256:Abc1\n";
+  struct Row {
+    const char* name;
+    std::vector<std::string> args;
+    std::string input;     // standard input
+    int signal;            // sent while the copy runs
+    bool key;              // the tools do not know the host key yet
+    bool fingerprint;      // the start prints the daemon's certificate fingerprint
+    int status;
+    std::string password;  // what the copy got after -pw; "-": not looked at
+    std::string line;      // in krimg's standard error
+  };
+  const Row rows[] = {
+      {"password file", {"--password-file", pw_file}, "", 0, false, true, 0, "s3cret", "设备初始化完成\n"},
+      {"password on standard input", {"--password", "-"}, "s3cret\n", 0, false, true, 0, "s3cret", "设备初始化完成\n"},
+      {"password on the command line", {"--password", "s3cret"}, "", 0, false, true, 0, "s3cret",
+       "warning: every user of this machine can read a password given with --password"},
+      {"no fingerprint", {"--password", ""}, "", 0, false, false, 1, "", "reported no TLS certificate fingerprint"},
+      {"words before the right hash", {"--password", "", "--hostkey", "garbage SHA256:Abc1"}, "", 0, true, true, 1,
+       "-", "is not the one given with --hostkey"},
+      {"the hash", {"--password", "", "--hostkey", "SHA256:Abc1"}, "", 0, true, true, 0, "", "已信任并保存设备主机密钥"},
+      {"SIGTERM", {"--password-file", pw_file}, "", SIGTERM, false, true, 1, "-", "krimg deploy: interrupted\n"},
+      {"SIGHUP", {"--password-file", pw_file}, "", SIGHUP, false, true, 1, "-", "krimg deploy: interrupted\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    SetUp();
+    if (row.key) std::ofstream(dir_ / "hostkey") << unknown_key;
+    if (row.fingerprint) std::ofstream(dir_ / "plink.exe.out") << "TLS certificate SHA-256: " << fp << "\n";
+    if (row.signal) touch("pscp.exe.wait");
+    std::ofstream(dir_ / "in") << row.input;
+    pid_t pid = fork();
+    if (pid == 0) {
+      dup2(open((dir_ / "in").c_str(), O_RDONLY), 0);
+      dup2(open((dir_ / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+      dup2(open((dir_ / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+      std::vector<std::string> argv = {(root / "bin" / "krimg").string(), "deploy"};
+      argv.insert(argv.end(), row.args.begin(), row.args.end());
+      std::vector<char*> c;
+      for (auto& a : argv) c.push_back(a.data());
+      c.push_back(nullptr);
+      execv(c[0], c.data());
+      _exit(127);
+    }
+    if (row.signal) {
+      // The copy is running (held by its .wait file) once it wrote its pid;
+      // krimg's capture files come before the tool, and a slow start (a
+      // sanitizer build) would see the signal before there is a tool.
+      for (int i = 0; i < 500 && slurp(dir_ / "pscp.exe.pid").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      kill(pid, row.signal);
+    }
+    int st = 0;
+    for (int i = 0; i < 2000 && waitpid(pid, &st, WNOHANG) == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (kill(pid, 0) == 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &st, 0);
+    }
+    const std::string err = slurp(dir_ / "err"), out = slurp(dir_ / "out");
+    EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), row.status) << err;
+    EXPECT_NE(err.find(row.line), std::string::npos) << err;
+    EXPECT_EQ(out, row.status == 0 ? "krps://192.168.191.2/dev/rdisk0s1s2?ssl-sha256=" + fp + "\n" : "") << err;
+    if (row.password != "-") {
+      const Lines args = args_of(dir_ / "pscp.exe.args");
+      EXPECT_EQ(args.size() > 1 && args[0] == "-pw" ? args[1] : "", row.password);
+    }
+    if (row.signal) {
+      std::ifstream pid_file(dir_ / "pscp.exe.pid");
+      pid_t tool = 0;
+      EXPECT_TRUE(pid_file >> tool && dead(tool)) << "the tool outlived krimg";
+      EXPECT_FALSE(fs::exists(dir_ / "plink.exe.args")) << "the start ran after the signal";
+    }
+    EXPECT_EQ(err.find("s3cret"), std::string::npos) << err;
+  }
 }
 
 TEST_F(SshDeploy, TwoRequestsRunTwoCompleteDeployments) {

@@ -249,7 +249,8 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
 // A device whose host key PuTTY's tools have not cached (a fresh HOME): the
 // deployment shows the fingerprint and stops; with that fingerprint trusted
 // it stores the key and goes on; later the key is known. A changed key is
-// refused as a possible attack and the cache stays as it was.
+// refused as a possible attack and the cache stays as it was, as is the key
+// when the cache holds one of another type for the device.
 TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   fs::path home = dir_ / "fresh-home";
   fs::create_directories(home / ".putty");
@@ -289,6 +290,17 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   EXPECT_NE(attack.output.find("可能受到攻击"), std::string::npos) << attack.output;
   EXPECT_NE(attack.output.find("初始化设备环境: 复制文件错误\n"), std::string::npos) << attack.output;
   EXPECT_EQ(slurp(cache), changed) << "the changed key was accepted";
+
+  // Only a key of another type is kept: the tools call the device's key
+  // unknown, which it is not.
+  const std::string other = "ssh-rsa@22:192.168.191.2 0x10001,0xc0ffee\n";
+  std::ofstream(cache, std::ios::trunc) << other;
+  Result other_type = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
+                          q(fp) + " </dev/null");
+  EXPECT_EQ(other_type.status, 1) << other_type.output;
+  EXPECT_NE(other_type.output.find("设备主机密钥已改变, 可能受到攻击, 已拒绝连接: " + fp + "\n"), std::string::npos)
+      << other_type.output;
+  EXPECT_EQ(slurp(cache), other) << "a key was stored beside the one of another type";
 }
 
 // The 32-bit daemon serves a source larger than 4 GiB: an image whose prefix

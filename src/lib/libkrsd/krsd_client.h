@@ -30,7 +30,7 @@ enum {
 // Connection options, filled from the URL query. Texts are zero-terminated.
 struct krsd_cli_opts {
   int bssl;
-  char cipher[48];
+  char cipher[512];  // the TLS suites, whole: a cut list is another list
   char connect_timeout[16];  // seconds, decimal
   char read_timeout[16];     // seconds, decimal
   char user[64];
@@ -51,6 +51,11 @@ struct krsd_client {
   int block_size;
   int32_t os_type;  // 1: a Windows daemon, else POSIX
   int64_t fd;       // the daemon's handle of the open file, 0 before an open
+  // Where the daemon's answers put its position: 0 after the open, what a
+  // seek answered, moved on by every read and write that went through; -1
+  // while not known. A seek the client makes on its own (the read-ahead's
+  // way back) must land where this says.
+  int64_t position;
   int last_ret;
   int32_t last_error;  // the daemon's errno of the last operation, 0 on success
   // The daemon's errno text of the last failure (control characters
@@ -95,7 +100,9 @@ const tb_file_driver* krsd_file_driver();
 
 // A connected, logged-in session with its codec agreed, or null (the reason
 // is logged). opts is not changed except that a TLS session with an empty
-// cipher text stores "RC4-SHA" there after the handshake.
+// cipher text stores the suite the handshake agreed there. A cipher text
+// names only suites of SD_TLS12_SUITES; any other is refused before
+// anything connects, as is a TLS option of a plain session.
 krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts);
 // The SHA-256 of the certificate the daemon presented, 64 lower-case hex
 // digits; empty for a plain session.

@@ -211,6 +211,16 @@ int seek_back(krsd_client* ctx, sd_ahead* a, int64_t moved) {
     KR_LOG(OS_LOG_ERR, "read-ahead: seek back by %lld error=%d\n", (long long)moved, ret);
     return sd_lose_step(ctx, ret);
   }
+  // Landed elsewhere (and said so): the caller's next bytes would come from
+  // another place of the file.
+  const int64_t want = ctx->position >= 0 ? ctx->position - moved : -1;
+  const int64_t at = int64_t(blobmsg_get_u64(tb[2]));
+  ctx->position = at;
+  if (want >= 0 && at != want) {
+    KR_LOG(OS_LOG_ERR, "read-ahead: seek back by %lld landed at %lld, not at %lld\n", (long long)moved,
+           (long long)at, (long long)want);
+    return sd_lose_step(ctx, KRSD_ERR_DATA);
+  }
   KR_LOG(OS_LOG_VERBOSE, "read-ahead: %lld bytes read ahead given back\n", (long long)moved);
   return KRSD_OK;
 }
@@ -376,6 +386,7 @@ int take_seek(Flight& f, int64_t want, bool* landed) {
   if (ret == KRSD_ERR_REMOTE) return KRSD_OK;
   if (ret != KRSD_OK) return ret;
   f.at = int64_t(blobmsg_get_u64(tb[2]));
+  f.ctx->position = f.at;
   *landed = f.at == want;
   return KRSD_OK;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 #include "krsd_client.h"
@@ -15,6 +16,7 @@
 #include "tb_file.h"
 #include "tb_ipaddr.h"
 #include "tb_url.h"
+#include "tls_suites.h"
 
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_client"
 
@@ -33,6 +35,21 @@ int timeout_ms(const char* text) {
 }
 
 thread_local char t_open_error[256];
+
+// A cipher list of the examiner's: every suite in it must be one that
+// encrypts and authenticates, or the session would run on it unnoticed.
+// The first suite that is not, or empty.
+std::string refused_suite(const char* list) {
+  std::string all = list ? list : "";
+  for (size_t from = 0; from <= all.size();) {
+    size_t to = all.find(':', from);
+    if (to == std::string::npos) to = all.size();
+    const std::string name = all.substr(from, to - from);
+    if (!sd_tls_suite_allowed(name.c_str(), false)) return name.empty() ? "(an empty name)" : name;
+    from = to + 1;
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -156,6 +173,7 @@ krsd_client* krsd_cli_attach(tb_socket_ref_t sock, int read_timeout_ms) {
   ctx->conn.sock = sock;
   ctx->conn.timeout = read_timeout_ms;
   ctx->block_size = KRSD_DEFAULT_BLOCK_SIZE;
+  ctx->position = -1;
   return ctx;
 }
 
@@ -179,8 +197,24 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
   int connect_timeout = timeout_ms(opts->connect_timeout);
   if (connect_timeout <= 0) connect_timeout = KRSD_DEFAULT_CONNECT_TIMEOUT_MS;
 
-  // A pinned certificate is checked before anything is asked of the daemon;
-  // without TLS there is nothing to check it against.
+  // Suites are chosen, and a pinned certificate is checked, before anything
+  // is asked of the daemon; without TLS there is nothing to apply them to.
+  if (opts->cipher[0]) {
+    if (!opts->bssl) {
+      KR_LOG(OS_LOG_ERR, "ssl-cipher error: TLS suites need a krps:// URL\n");
+      sd_open_failed("ssl-cipher needs a krps:// URL");
+      return nullptr;
+    }
+    const std::string refused = refused_suite(opts->cipher);
+    if (!refused.empty()) {
+      KR_LOG(OS_LOG_ERR,
+             "ssl-cipher error: [%s] is not a suite that encrypts and authenticates (ECDHE with "
+             "AES-GCM or ChaCha20-Poly1305), connection refused\n",
+             refused.c_str());
+      sd_open_failed("ssl-cipher %s refused: it does not encrypt and authenticate", refused.c_str());
+      return nullptr;
+    }
+  }
   char pin[SD_SHA256_HEX] = "";
   if (opts->ssl_sha256[0]) {
     if (!opts->bssl) {
@@ -194,6 +228,12 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
       sd_open_failed("ssl-sha256 is not a SHA-256 fingerprint");
       return nullptr;
     }
+  } else if (opts->bssl) {
+    KR_LOG(OS_LOG_WARN,
+           "ssl-sha256 warning: no pinned certificate, the daemon at %s:%d is not authenticated: "
+           "anyone on the way to it can pose as it and read and change the data; pin it with the "
+           "ssl-sha256= that krimg deploy prints\n",
+           host ? host : "", port);
   }
 
   tb_ipaddr_t addr;
@@ -230,14 +270,21 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
       krsd_cli_free(ctx);
       return nullptr;
     }
+    // What the handshake agreed, whatever the library did with the list.
+    const char* suite = sd_ssl_suite(ctx->conn.ssl);
+    if (!sd_tls_suite_allowed(suite, false)) {
+      KR_LOG(OS_LOG_ERR, "ssl-cipher error: the handshake agreed [%s], connection refused\n", suite);
+      sd_open_failed("TLS suite %s refused", suite);
+      krsd_cli_free(ctx);
+      return nullptr;
+    }
     if (sd_ssl_check_peer(ctx, pin) != 0) {
       sd_open_failed("the daemon's certificate is not the pinned one");
       krsd_cli_free(ctx);
       return nullptr;
     }
-    // Recorded for the log line only; the handshake has already used the
-    // library's defaults.
-    if (!opts->cipher[0]) sd_copy_text(opts->cipher, sizeof(opts->cipher), "RC4-SHA");
+    // Recorded for the log line: the suite in use.
+    if (!opts->cipher[0]) sd_copy_text(opts->cipher, sizeof(opts->cipher), suite);
   }
   ctx->block_size = block_size;
   ctx->cipher = strdup(opts->cipher);

@@ -1,5 +1,6 @@
 #include "krsd_client.h"
 #include "os/os_log.h"
+#include "os/os_safe.h"
 #include "sd_internal.h"
 
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_finfo"
@@ -27,6 +28,6 @@ int cli_file_info(krsd_client* ctx, krsd_file_info* info) {
   info->size = blobmsg_get_u64(tb[3]);
   info->offset = blobmsg_get_u64(tb[4]);
   info->sector_bytes = blobmsg_get_u32(tb[5]);
-  sd_copy_text(info->info, sizeof(info->info), blobmsg_get_string(tb[6]));
+  os_printable_copy(info->info, sizeof(info->info), blobmsg_get_string(tb[6]));  // the daemon's words
   return KRSD_OK;
 }

@@ -45,6 +45,7 @@ int cli_open(krsd_client* ctx, const char* path, int mode) {
   if (stage == SD_STAGE_PARSE && ret == KRSD_ERR_DATA) KR_LOG(OS_LOG_ERR, "parse data error\n");
   if (ret != KRSD_OK) return ret;
   ctx->fd = blobmsg_get_u64(tb[2]);
+  ctx->position = 0;
   return KRSD_OK;
 }
 

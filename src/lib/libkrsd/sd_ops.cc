@@ -1,8 +1,10 @@
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "krsd_client.h"
 #include "os/os_log.h"
+#include "os/os_safe.h"
 #include "sd_internal.h"
 #include "tb_file.h"
 #include "tb_url.h"
@@ -30,6 +32,83 @@ const char* find_nocase(const char* text, const char* key) {
 }
 
 krsd_client* as_ctx(void* ctx) { return static_cast<krsd_client*>(ctx); }
+
+std::string lowered(std::string text) {
+  for (char& c : text) c = lower(c);
+  return text;
+}
+
+// Whether the key of an item ("key=value") names something of TLS or
+// pinning ("ssl_sha256", "sha256", "SSL-Cipher"), punctuation aside.
+bool names_security(const std::string& item) {
+  std::string letters;
+  for (char c : lowered(item.substr(0, item.find('='))))
+    if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) letters += c;
+  for (const char* word : {"ssl", "tls", "sha", "cipher", "pin", "cert", "fingerprint"})
+    if (letters.find(word) != std::string::npos) return true;
+  return false;
+}
+
+// The security options of the query, read item by item ("&"-separated):
+// one that is empty, given twice or misspelt would otherwise be passed over,
+// and the session would go on unpinned, or with suites other than asked.
+// Each fills its field from its own item, never from a match inside another
+// option's value. The other options are read as always. false, after the
+// error line and the reason for the open line, when one is refused.
+bool take_security_options(const char* query, krsd_cli_opts* opts) {
+  static const char* const kOthers[] = {"user", "passwd", "bs", "pack", "connect-timeout", "read-timeout"};
+  struct Option {
+    const char* key;
+    char* field;
+    size_t size;
+    bool seen;
+  } security[] = {{"ssl-sha256", opts->ssl_sha256, sizeof opts->ssl_sha256, false},
+                  {"ssl-cipher", opts->cipher, sizeof opts->cipher, false}};
+  const std::string q = query;
+  for (size_t from = 0; from <= q.size();) {
+    size_t to = q.find('&', from);
+    if (to == std::string::npos) to = q.size();
+    const std::string item = q.substr(from, to - from);
+    from = to + 1;
+    if (item.empty()) continue;
+    const size_t eq = item.find('=');
+    const std::string key = lowered(item.substr(0, eq));
+    const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+    bool other = false;
+    for (const char* k : kOthers) other = other || key == k;
+    if (other) continue;
+    Option* o = nullptr;
+    for (Option& s : security)
+      if (key == s.key) o = &s;
+    if (!o) {
+      // Also "x=ssl-sha256=...": an option that slipped into another's value.
+      if (!names_security(item) && !(value.find('=') != std::string::npos && names_security(value))) continue;
+      char shown[64];
+      os_printable_copy(shown, sizeof shown, item.substr(0, eq).c_str());
+      KR_LOG(OS_LOG_ERR,
+             "option error: [%s] is no option of a krp URL (its TLS options are ssl-sha256= and "
+             "ssl-cipher=), connection refused\n",
+             shown);
+      sd_open_failed("%s is no option of a krp URL", shown);
+      return false;
+    }
+    const char* why = nullptr;
+    if (o->seen)
+      why = "is given more than once";
+    else if (value.empty())
+      why = "has no value";
+    else if (value.size() >= o->size)
+      why = "is too long";
+    if (why) {
+      KR_LOG(OS_LOG_ERR, "%s error: the option %s, connection refused\n", o->key, why);
+      sd_open_failed("%s %s", o->key, why);
+      return false;
+    }
+    o->seen = true;
+    memcpy(o->field, value.c_str(), value.size() + 1);
+  }
+  return true;
+}
 
 void* drv_open(const char* path, int mode) { return krsd_file_init(path, mode); }
 
@@ -131,8 +210,10 @@ krsd_client* krsd_file_init(const char* path, int mode) {
     krsd_url_opt_get(q, "pack=", opts.pack, sizeof(opts.pack));
     krsd_url_opt_get(q, "connect-timeout=", opts.connect_timeout, sizeof(opts.connect_timeout));
     krsd_url_opt_get(q, "read-timeout=", opts.read_timeout, sizeof(opts.read_timeout));
-    krsd_url_opt_get(q, "ssl-cipher=", opts.cipher, sizeof(opts.cipher));
-    krsd_url_opt_get(q, "ssl-sha256=", opts.ssl_sha256, sizeof(opts.ssl_sha256));
+    if (!take_security_options(q, &opts)) {
+      tb_url_exit(&url);
+      return nullptr;
+    }
   }
   opts.bssl = tb_url_ssl(&url) ? 1 : 0;
   krsd_client* ctx = krsd_cli_connect(tb_url_host(&url), tb_url_port(&url), &opts);

@@ -36,6 +36,14 @@ int sd_read_answer(krsd_client* ctx, uint32_t pl, void* buf, int len, int* nread
     KR_LOG(OS_LOG_DEBUG, "sdcomp_unpack pack_len=%d buf_len=%d ret=%d\n", int(packed), len, r);
     return KRSD_ERR_PACK;
   }
+  // A "len" other than what the data holds is a daemon whose position may
+  // have moved by either: the bytes after it could belong anywhere.
+  const int32_t said = int32_t(blobmsg_get_u32(tb[2]));
+  if (said != r) {
+    KR_LOG(OS_LOG_ERR, "read answer error: len=%d but the data holds %d bytes\n", said, r);
+    return KRSD_ERR_DATA;
+  }
+  if (ctx->position >= 0) ctx->position += r;
   *nread = r;
   return KRSD_OK;
 }
@@ -77,6 +85,7 @@ int cli_write(krsd_client* ctx, const void* data, int len, int* nwritten) {
   // believed: the caller's accounting depends on this count.
   int32_t n = blobmsg_get_u32(tb[2]);
   if (n < 0 || n > len) return KRSD_ERR_DATA;
+  if (ctx->position >= 0) ctx->position += n;
   *nwritten = n;
   return KRSD_OK;
 }

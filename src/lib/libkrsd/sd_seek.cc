@@ -38,6 +38,7 @@ int cli_seek(krsd_client* ctx, int64_t offset, int origin, int64_t* pos) {
   int ret = sd_exchange(ctx, KRSD_CMD_SEEK, kSeekRules, 3, tb, &stage);
   if (ret != KRSD_OK) return ret;
   *pos = blobmsg_get_u64(tb[2]);
+  ctx->position = *pos;
   return KRSD_OK;
 }
 

@@ -12,6 +12,7 @@
 #include "krsd_client.h"
 #include "os/os_log.h"
 #include "tb_init.h"
+#include "tls_suites.h"
 
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_ssl"
 
@@ -63,6 +64,13 @@ void* sd_cli_ssl_ctx_new() {
   // usable, and offering TLS 1.3 without a TLS 1.3 suite would make the
   // daemon pick a version the list cannot serve.
   wolfSSL_CTX_set_max_proto_version(tls, TLS1_2_VERSION);
+  // The library's own list holds suites that do not encrypt or authenticate
+  // (NULL, anonymous, PSK): without this one, no TLS.
+  if (SSL_CTX_set_cipher_list(tls, SD_TLS12_SUITES) != WOLFSSL_SUCCESS) {
+    KR_LOG(OS_LOG_ERR, "SSL_CTX_set_cipher_list error\n");
+    SSL_CTX_free(tls);
+    return nullptr;
+  }
   wolfSSL_CTX_SetIORecv(tls, recv_cb);
   wolfSSL_CTX_SetIOSend(tls, send_cb);
   SSL_CTX_set_verify(tls, SSL_VERIFY_NONE, nullptr);
@@ -107,6 +115,11 @@ void* sd_cli_ssl_connect(void* tls_ctx, krsd_client* ctx, const char* cipher, in
   }
   SSL_free(ssl);
   return nullptr;
+}
+
+const char* sd_ssl_suite(void* ssl) {
+  const char* name = ssl ? wolfSSL_get_cipher_name(static_cast<WOLFSSL*>(ssl)) : nullptr;
+  return name ? name : "";
 }
 
 void sd_ssl_free(void* ssl) {

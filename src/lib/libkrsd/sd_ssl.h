@@ -11,8 +11,9 @@ struct krsd_client;
 struct net_conn;
 
 // The TLS client context (SSLv23 client method, no peer verification, the
-// receive/send callbacks), or null after "SSL_CTX_new error\n". Also
-// registers SslReadAsyn/SslWriteAsyn as the TLS hooks of libnet.
+// receive/send callbacks, the suites of SD_TLS12_SUITES), or null after
+// "SSL_CTX_new error\n" (or the cipher list's error line). Also registers
+// SslReadAsyn/SslWriteAsyn as the TLS hooks of libnet.
 void* sd_cli_ssl_ctx_new();
 // A non-blocking TLS session object with ctx as the callbacks' context and
 // the cipher list set when not empty (a refused list is logged, the
@@ -21,6 +22,8 @@ void* sd_srv_ssl_new(void* tls_ctx, krsd_client* ctx, const char* cipher);
 // A TLS session object after a completed handshake, or null. The handshake
 // is bounded by the session's read time-out.
 void* sd_cli_ssl_connect(void* tls_ctx, krsd_client* ctx, const char* cipher, int connect_timeout);
+// The name of the suite the handshake agreed; empty without one.
+const char* sd_ssl_suite(void* ssl);
 // Shuts the session down and frees it; null is accepted.
 void sd_ssl_free(void* ssl);
 // The TLS hooks: plaintext bytes moved (the full length, or fewer when the

@@ -6,6 +6,7 @@
 
 #include "cert_fingerprint.h"
 #include "krsd_tls.h"
+#include "tls_suites.h"
 
 #include <poll.h>
 
@@ -87,8 +88,9 @@ namespace {
 
 // Without AES instructions in the library build, ChaCha20-Poly1305 is about
 // three times faster than AES-GCM: it goes first, and the daemon's order
-// decides. Every other suite of the library follows, so that a client asking
-// for a particular one still gets it.
+// decides. The other suites a session may have follow (sd_tls_suite_allowed:
+// ECDHE, a certificate, AEAD), so that a client asking for one of them gets
+// it; no other is offered or accepted.
 std::string cipher_preference() {
   static const char* const kFirst[] = {"TLS13-CHACHA20-POLY1305-SHA256",
                                        "ECDHE-ECDSA-CHACHA20-POLY1305"};
@@ -97,6 +99,7 @@ std::string cipher_preference() {
   for (int i = 0;; i++) {
     const char* c = wolfSSL_get_cipher_list(i);
     if (c == nullptr) break;
+    if (!sd_tls_suite_allowed(c, true)) continue;
     bool preferred = false;
     for (const char* f : kFirst) preferred |= strcmp(c, f) == 0;
     if (preferred) {
@@ -127,8 +130,12 @@ int krsd_tls_server::init(const krsd_opts& opts, std::string* err) {
   }
   wolfSSL_CTX_SetMinVersion(ctx_, WOLFSSL_TLSV1_2);
   wolfSSL_CTX_set_verify(ctx_, WOLFSSL_VERIFY_NONE, nullptr);
+  // Without its list the library would accept any suite it knows.
   std::string ciphers = cipher_preference();
-  if (!ciphers.empty()) wolfSSL_CTX_set_cipher_list(ctx_, ciphers.c_str());
+  if (ciphers.empty() || wolfSSL_CTX_set_cipher_list(ctx_, ciphers.c_str()) != WOLFSSL_SUCCESS) {
+    *err = "no TLS suite with ECDHE and AEAD in the TLS library";
+    return -1;
+  }
   wolfSSL_CTX_set_options(ctx_, WOLFSSL_OP_CIPHER_SERVER_PREFERENCE);
   if (!opts.cert.empty()) {
     if (wolfSSL_CTX_use_certificate_file(ctx_, opts.cert.c_str(), WOLFSSL_FILETYPE_PEM) !=

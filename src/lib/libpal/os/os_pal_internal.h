@@ -39,6 +39,11 @@ void temp_file_remove(const std::string& name);
 // Ends every command os_system_s waits for (SIGKILL to its process group)
 // and refuses every later one; the number of groups ended.
 int end_running_commands();
+// Logs what a command printed at level 7, one line per line of it, each
+// marked "> " and with its control characters escaped (os_printable_copy):
+// a tool passes on what a device sent, which must neither reach the log
+// raw nor pass for a line of the program's own.
+void log_command_output(const std::string& text);
 // A pipe mode of os_popen ("r" or "w", then optionally "t" or "b", blanks
 // around each); *reading tells which. False for anything else.
 bool popen_mode(const char* mode, bool* reading);

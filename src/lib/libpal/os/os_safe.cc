@@ -89,7 +89,10 @@ size_t os_utf8_length(const char* text) {
 namespace {
 
 // The length of the UTF-8 sequence at p that a log may show as it is: 0
-// for a control character (C0, DEL, C1) or a byte that starts no whole
+// for a control character (C0, DEL, C1), for the line and paragraph
+// separators (U+2028, U+2029: a new line in the dialog's log) and the
+// direction overrides and isolates (U+202A..U+202E, U+2066..U+2069: they
+// reorder what follows on screen), or for a byte that starts no whole
 // sequence.
 size_t printable_at(const unsigned char* p) {
   if (*p >= 0x20 && *p < 0x7f) return 1;
@@ -103,6 +106,9 @@ size_t printable_at(const unsigned char* p) {
   for (size_t i = 1; i < n; ++i)
     if ((p[i] & 0xc0) != 0x80) return 0;
   if (n == 2 && *p == 0xc2 && p[1] < 0xa0) return 0;  // U+0080..U+009F
+  if (n == 3 && *p == 0xe2 && ((p[1] == 0x80 && p[2] >= 0xa8 && p[2] <= 0xae) ||
+                               (p[1] == 0x81 && p[2] >= 0xa6 && p[2] <= 0xa9)))
+    return 0;
   return n;
 }
 

@@ -35,7 +35,9 @@ char* os_strtrim(char* text);
 size_t os_utf8_length(const char* text);
 // Copies text into dst (size bytes) with what a log must not show raw (a
 // text from a device or a tool) written as visible escapes: \n, \r, \t,
-// and \xHH for any other control character (C0, DEL, C1) and any byte that
-// starts no whole UTF-8 sequence. Cut to fit between characters, never
+// and \xHH for any other control character (C0, DEL, C1), for each byte of
+// U+2028, U+2029 (line and paragraph separators), U+202A..U+202E and
+// U+2066..U+2069 (direction overrides), and any byte that starts no whole
+// UTF-8 sequence. Cut to fit between characters, never
 // inside an escape or a character; always terminated.
 void os_printable_copy(char* dst, size_t size, const char* text);

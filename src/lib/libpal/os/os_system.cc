@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "os/os_log.h"
 #include "os/os_pal_internal.h"
@@ -75,6 +76,19 @@ void os_system_set_tools_dir(const char* dir) {
   g_tools_override = dir ? dir : "";
 }
 
+void pal::log_command_output(const std::string& text) {
+  for (size_t from = 0; from < text.size();) {
+    size_t to = text.find('\n', from);
+    if (to == std::string::npos) to = text.size();
+    std::string line = text.substr(from, to - from);
+    from = to + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();  // part of the line end
+    std::vector<char> shown(line.size() * 4 + 1);
+    os_printable_copy(shown.data(), shown.size(), line.c_str());
+    KR_LOG(OS_LOG_DEBUG, "> %s\n", shown.data());
+  }
+}
+
 int os_system_end_all() {
   int n = pal::end_running_commands();
   std::lock_guard<std::mutex> lock(g_capture_mu);
@@ -120,7 +134,7 @@ int os_system_debug(const char* command, uint32_t limit_ms, std::string* output,
   if (errors) errors->clear();
   for (char* text : {out, err}) {
     if (!text) continue;
-    KR_LOG(OS_LOG_DEBUG, "%s\n", text);
+    pal::log_command_output(text);
     if (output) output->append(text);
     if (errors && text == err) errors->assign(text);
     free(text);

@@ -34,7 +34,8 @@ int strbuf_appendf(strbuf* sb, const char* fmt, ...) __attribute__((format(print
 const char* strbuf_get(const strbuf* sb);
 
 // Runs command for at most limit_ms and logs its standard output, then its
-// standard error, at level 7 ("%s\n") when they are not empty. Returns the
+// standard error, at level 7, a line each ("> <line>\n", control characters
+// escaped: a tool passes on what a device sent). Returns the
 // result of os_system_capture. When output is given it receives the
 // standard output followed by the standard error; errors, the standard
 // error alone.
@@ -75,7 +76,7 @@ using os_answer_fn = std::function<bool(const std::string& output, std::string* 
 // and its standard output and error gathered together, so that a tool's
 // question can be answered after it was read. The input is closed once
 // answered, and at the latest when the output ends. The output is logged at
-// level 7 and, when output is given, handed back. Returns the exit code as
+// level 7 as os_system_debug logs it and, when output is given, handed back. Returns the exit code as
 // os_system_s does (1 after a time-out), -1 when it cannot be started.
 int os_system_answer(const char* command, uint32_t limit_ms, const os_answer_fn& answer,
                      std::string* output);

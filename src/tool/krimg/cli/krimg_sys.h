@@ -24,6 +24,9 @@ void krimg_interrupt_release();
 // caught by krimg_interrupt_catch still ends the wait; false at the end of
 // the input, on a failure or after Ctrl-C.
 bool krimg_read_answer(std::string* line);
+// A secret line from standard input (without its line end; the last line
+// may lack one): on a terminal without echo. False when there was none.
+bool krimg_read_secret(std::string* line);
 
 // Size of an existing local image: -1 when it is missing, else its bytes (a
 // disk reports its length; 1 when that cannot be told, as a disk may hold

@@ -114,12 +114,15 @@ enum class seek_outcome { ok, failed, elsewhere };
 // reading on from there would put other bytes at this offset of the image.
 // A failure logs the positioning error line of name.
 seek_outcome seek_or_log(stream_ref_t s, int64_t offset, const std::string& name, int kind) {
-  if (!stream_seek(s, offset)) {
-    fail_line("lseek [%s] offset=%lld error %s", name.c_str(), ll(offset), krsd_error_text(kind));
+  const bool moved = stream_seek(s, offset);
+  const int64_t at = stream_offset(s);
+  // A seek that failed without a reason is one the stream refused (it
+  // landed elsewhere before): no error of the source to tell.
+  if (!moved && *krsd_error_text(kind)) {
+    fail_line("lseek [%s] offset=%lld error %s", name.c_str(), ll(offset), G.errtext);
     return seek_outcome::failed;
   }
-  const int64_t at = stream_offset(s);
-  if (at == offset) return seek_outcome::ok;
+  if (moved && at == offset) return seek_outcome::ok;
   fail_line("lseek [%s] offset=%lld position=%lld error:Stream cannot be positioned there", name.c_str(),
             ll(offset), ll(at));
   return seek_outcome::elsewhere;
@@ -545,6 +548,14 @@ int krdd_file_work() {
       fail_line("wait [%s] error", in);
       result = DD_READ_FAILED;
       break;
+    }
+    // The daemon tells the size of every device it serves (a raw partition
+    // by a seek to its end): one that says 0 and then delivers data is not
+    // the device asked for, and its stream would fill the disk.
+    if (got > 0 && G.in_size == 0 && G.in_kind == TB_URL_PROTOCOL_KRP) {
+      fail_line("[%s] size=0 but the source delivers data: not the device's partition error", in);
+      KR_LOGF(OS_LOG_INFO, "krdd_file_work", "设备大小为 0 却送来数据, 不是要镜像的设备; 拒绝镜像, 未写入镜像\n");
+      return DD_FAILED;
     }
     bad.clear();
     if (got < 0) {

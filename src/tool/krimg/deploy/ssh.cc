@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "cert_fingerprint.h"
 #include "krii_version.h"
@@ -17,6 +18,7 @@
 #include "os/os_safe.h"
 #include "os/os_system.h"
 #include "os/os_worker.h"
+#include "ssh_cache.h"
 
 #define KR_LOG_SRC "src\\tool\\krimg\\deploy\\ssh"
 
@@ -110,18 +112,27 @@ HostKeyRefusal host_key_refusal(const std::string& out) {
   size_t to = out.find('\n', from + 1);
   std::string line = out.substr(from + 1, to == std::string::npos ? to : to - from - 1);
   size_t b = line.find_first_not_of(" \t\r"), e = line.find_last_not_of(" \t\r");
-  if (b != std::string::npos) r.fingerprint = line.substr(b, e - b + 1);
+  if (b == std::string::npos) return r;
+  // Shown in the log and asked about: what the device sent must not reach
+  // either raw.
+  char shown[256];
+  os_printable_copy(shown, sizeof shown, line.substr(b, e - b + 1).c_str());
+  r.fingerprint = shown;
   return r;
 }
 
-// The part of a fingerprint the examiner compares: its last word, the hash
-// ("SHA256:..."); the key type and size before it may be left out.
-std::string fingerprint_hash(const std::string& fingerprint) {
-  size_t e = fingerprint.find_last_not_of(" \t\r\n");
-  if (e == std::string::npos) return {};
-  size_t b = fingerprint.find_last_of(" \t", e);
-  b = b == std::string::npos ? 0 : b + 1;
-  return fingerprint.substr(b, e - b + 1);
+// A fingerprint's words, single blanks between them.
+std::string words_of(const std::string& text) {
+  std::string out;
+  size_t at = 0;
+  while ((at = text.find_first_not_of(" \t\r\n", at)) != std::string::npos) {
+    size_t end = text.find_first_of(" \t\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    if (!out.empty()) out += ' ';
+    out += text.substr(at, end - at);
+    at = end;
+  }
+  return out;
 }
 
 void report_changed_key(const HostKeyRefusal& k) {
@@ -139,6 +150,19 @@ bool trust_host_key(const Request& r, const std::string& option, const std::stri
   HostKeyRefusal k = host_key_refusal(refusal_text);
   if (k.kind == HostKeyRefusal::kChanged) report_changed_key(k);
   if (k.kind != HostKeyRefusal::kUnknown || k.fingerprint.empty()) return false;
+  // The tools call a key of another type than the one they keep for this
+  // device "not cached": it is as much a changed key as one of that type.
+  const std::vector<std::string> kept = ssh_cached_key_types(r.ip, r.port);
+  if (!kept.empty()) {
+    std::string types;
+    for (const std::string& t : kept) types += (types.empty() ? "" : ", ") + t;
+    char shown[128];
+    os_printable_copy(shown, sizeof shown, types.c_str());
+    KR_LOG(OS_LOG_ERR, "host key error: the tools keep a key of type %s for %s port %d, the device now shows "
+           "one of another type\n", shown, r.ip.c_str(), r.port);
+    report_changed_key(k);
+    return false;
+  }
   KR_LOG(OS_LOG_INFO, "设备主机密钥未知, 指纹: %s\n", k.fingerprint.c_str());
   ssh_hostkey_fn ask;
   {
@@ -200,9 +224,12 @@ std::string startup_line_in(const std::string& out) {
 
 }  // namespace
 
-bool ssh_same_fingerprint(const std::string& a, const std::string& b) {
-  std::string ha = fingerprint_hash(a);
-  return !ha.empty() && ha == fingerprint_hash(b);
+bool ssh_same_fingerprint(const std::string& given, const std::string& shown) {
+  const std::string g = words_of(given), line = words_of(shown);
+  if (g.empty() || g.find(':') == std::string::npos) return false;
+  if (g == line) return true;
+  const size_t last = line.rfind(' ');
+  return g.find(' ') == std::string::npos && g == line.substr(last == std::string::npos ? 0 : last + 1);
 }
 
 void ssh_set_hostkey_question(ssh_hostkey_fn ask) {

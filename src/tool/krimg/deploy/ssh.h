@@ -41,10 +41,11 @@ void ssh_set_step_limit(unsigned limit_ms);
 // is never asked about: it is refused as a possible attack.
 using ssh_hostkey_fn = std::function<bool(const char* host, int port, const char* fingerprint)>;
 void ssh_set_hostkey_question(ssh_hostkey_fn ask);
-// Whether two fingerprints name the same key: their last words, the hashes
-// ("SHA256:..."), are equal; the key type and size before them may be left
-// out of either.
-bool ssh_same_fingerprint(const std::string& a, const std::string& b);
+// Whether the fingerprint an examiner gave names the key the tools showed
+// ("ssh-ed25519 255 SHA256:..."): the whole of it is either that line (runs
+// of blanks count as one) or its hash alone ("SHA256:..."). Anything else
+// (words before a right hash, another key type) names another key.
+bool ssh_same_fingerprint(const std::string& given, const std::string& shown);
 // The SHA-256 of the TLS certificate that the daemon started by the last
 // successful deployment reported (64 lower-case hex digits, what the
 // "ssl-sha256=" option of a krps:// URL pins); empty when it reported none.

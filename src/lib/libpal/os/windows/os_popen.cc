@@ -351,7 +351,7 @@ int os_system_answer(const char* command, uint32_t limit_ms, const os_answer_fn&
   if (input) CloseHandle(input);
   CloseHandle(out_rd);
   int code = end_run(&child, left_ms());
-  if (!text.empty()) KR_LOG(OS_LOG_DEBUG, "%s\n", text.c_str());
+  pal::log_command_output(text);
   if (output) *output = std::move(text);
   errno = saved;
   return code;

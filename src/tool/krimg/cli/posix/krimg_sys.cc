@@ -4,9 +4,11 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "krimg_sys.h"
 
@@ -65,6 +67,23 @@ bool krimg_read_answer(std::string* line) {
     if (c == '\n') return true;
     *line += c;
   }
+}
+
+bool krimg_read_secret(std::string* line) {
+  termios old{};
+  const bool tty = tcgetattr(STDIN_FILENO, &old) == 0;
+  if (tty) {
+    termios quiet = old;
+    quiet.c_lflag &= ~tcflag_t(ECHO);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  const bool ok = krimg_read_answer(line) || (!g_interrupted && !line->empty());
+  if (tty) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &old);
+    fputc('\n', stderr);
+  }
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return ok;
 }
 
 int64_t krimg_image_size(const std::string& path) {

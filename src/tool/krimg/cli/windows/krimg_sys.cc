@@ -4,6 +4,7 @@
 #include <winioctl.h>
 
 #include <atomic>
+#include <cstdio>
 #include <vector>
 
 #include "krimg_sys.h"
@@ -81,6 +82,19 @@ bool krimg_read_answer(std::string* line) {
     if (c == '\n') return true;
     if (c != '\r') *line += c;
   }
+}
+
+bool krimg_read_secret(std::string* line) {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  const bool console = GetConsoleMode(in, &mode) != 0;
+  if (console) SetConsoleMode(in, mode & ~DWORD(ENABLE_ECHO_INPUT));
+  const bool ok = krimg_read_answer(line) || (!g_interrupted && !line->empty());
+  if (console) {
+    SetConsoleMode(in, mode);
+    fputc('\n', stderr);
+  }
+  return ok;
 }
 
 int64_t krimg_image_size(const std::string& path) {

@@ -1,0 +1,19 @@
+// The TLS suites both ends of a krps:// session offer and accept: a key
+// agreed by ephemeral ECDH, the daemon proven by its certificate, and
+// authenticated encryption (AES-GCM or ChaCha20-Poly1305). Every other suite
+// the library knows is refused: those that do not encrypt (NULL), broken
+// ciphers (RC4, 3DES), no authentication (anonymous DH), a shared key
+// (PSK), CBC and CCM suites.
+#pragma once
+
+// The TLS 1.2 suites, ':'-separated, ChaCha20 first (the faster one without
+// AES instructions): what the client offers.
+inline constexpr char SD_TLS12_SUITES[] =
+    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384";
+
+// Whether the suite of this name is one of SD_TLS12_SUITES; with tls13 also
+// one of the TLS 1.3 suites of the same kind, which the daemon agrees with a
+// client that offers TLS 1.3.
+bool sd_tls_suite_allowed(const char* name, bool tls13);
