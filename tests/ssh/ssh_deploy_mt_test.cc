@@ -460,6 +460,7 @@ TEST_F(SshDeploy, KrimgDeploy) {
   fs::create_directory_symlink(dir_, root / "lib" / "krii");
   const std::string pw_file = (dir_ / "pw").string(), fp(64, 'c');
   std::ofstream(pw_file) << "s3cret\n";
+  std::ofstream(pw_file + ".empty").flush();
   const std::string unknown_key =
       "The host key is not cached for this server:\n"
       "The server's ssh-ed25519 key fingerprint is:\n  ssh-ed25519 255 SHA256:Abc1\n";
@@ -479,6 +480,10 @@ TEST_F(SshDeploy, KrimgDeploy) {
       {"password on standard input", {"--password", "-"}, "s3cret\n", 0, false, true, 0, "s3cret", "设备初始化完成\n"},
       {"password on the command line", {"--password", "s3cret"}, "", 0, false, true, 0, "s3cret",
        "warning: every user of this machine can read a password given with --password"},
+      {"empty password file", {"--password-file", pw_file + ".empty"}, "", 0, false, true, 2, "-",
+       "cannot read the password file " + pw_file + ".empty: the file is empty"},
+      {"a folder as password file", {"--password-file", dir_.string()}, "", 0, false, true, 2, "-",
+       "cannot read the password file " + dir_.string() + ": Is a directory"},
       {"no fingerprint", {"--password", ""}, "", 0, false, false, 1, "", "reported no TLS certificate fingerprint"},
       {"words before the right hash", {"--password", "", "--hostkey", "garbage SHA256:Abc1"}, "", 0, true, true, 1,
        "-", "is not the one given with --hostkey"},

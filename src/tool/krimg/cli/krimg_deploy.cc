@@ -76,18 +76,28 @@ void usage(FILE* to) {
 }
 
 // The first line of path, without its line end: a password kept in a file
-// of the examiner's, out of every process list. False (errno set) when it
-// cannot be read.
-bool read_first_line(const char* path, std::string* line) {
+// of the examiner's, out of every process list. Returns why it cannot be
+// taken, empty when it was: a file without a single byte is an error (a
+// password file not written yet, or the wrong one), as is a folder; a line
+// that is empty is the empty password.
+std::string read_first_line(const char* path, std::string* line) {
   FILE* f = fopen(path, "rb");
-  if (!f) return false;
+  if (!f) return strerror(errno);
   line->clear();
-  for (int c; (c = fgetc(f)) != EOF && c != '\n';) *line += char(c);
-  const bool failed = ferror(f) != 0;
+  errno = 0;
+  int c = 0;
+  bool any = false;
+  while ((c = fgetc(f)) != EOF && c != '\n') {
+    *line += char(c);
+    any = true;
+  }
+  any = any || c == '\n';
+  const int err = ferror(f) ? (errno ? errno : EIO) : 0;
   fclose(f);
+  if (err) return strerror(err);
+  if (!any) return "the file is empty";
   if (!line->empty() && line->back() == '\r') line->pop_back();
-  if (failed) errno = EIO;
-  return !failed;
+  return {};
 }
 
 bool parse_port(const char* text, int* port) {
@@ -158,9 +168,8 @@ int krimg_deploy_main(int argc, char** argv) {
   krimg_interrupt_catch(true);
 
   if (password_from && !strcmp(password_from, "--password-file")) {
-    if (!read_first_line(password_file.c_str(), &password)) {
-      fprintf(stderr, "krimg deploy: cannot read the password file %s: %s\n", password_file.c_str(),
-              strerror(errno));
+    if (const std::string why = read_first_line(password_file.c_str(), &password); !why.empty()) {
+      fprintf(stderr, "krimg deploy: cannot read the password file %s: %s\n", password_file.c_str(), why.c_str());
       krimg_interrupt_release();
       return 2;
     }
