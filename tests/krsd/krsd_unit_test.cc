@@ -223,7 +223,7 @@ TEST_F(KrsdFileTest, ReadSeekInfoAndEnd) {
   EXPECT_EQ(f->position(), 299900);  // a refused seek moves nothing
   EXPECT_EQ(f->seek(INT64_MAX, 1, &pos), EINVAL);
 
-  krsd_file_info fi;
+  krsd_file_facts fi;
   ASSERT_EQ(f->info(&fi), 0);
   EXPECT_EQ(fi.type, KRSD_FTYPE_REGULAR);
   EXPECT_EQ(fi.size, 300000);
@@ -330,7 +330,7 @@ TEST_F(KrsdFileTest, RootKeepsEveryRequestInside) {
   ASSERT_EQ(open("/dev/disk", 1, &f), 0);
   ASSERT_EQ(open("dev/disk", 1, &f), 0);
   ASSERT_EQ(open("/abs-inside", 1, &f), 0);  // a link is read as if the root were "/"
-  krsd_file_info fi;
+  krsd_file_facts fi;
   ASSERT_EQ(f->info(&fi), 0);
   EXPECT_EQ(fi.size, 3);
   EXPECT_EQ(open("/../secret", 1, &f), EACCES);
@@ -405,7 +405,7 @@ TEST_F(KrsdFileTest, BlockDeviceSizeAndSector) {
   ASSERT_EQ(init(), 0);
   std::unique_ptr<krsd_file> f;
   int e = open(d, 1, &f);
-  krsd_file_info fi;
+  krsd_file_facts fi;
   int ie = e == 0 ? f->info(&fi) : e;
   f.reset();
   std::string detach = "losetup -d " + d;

@@ -779,14 +779,14 @@ bool Conn::on_seek(const uint8_t* body, size_t len) {
 bool Conn::on_finfo(const uint8_t* body, size_t len) {
   const blob_attr* tb[1];
   int err = 0;
-  krsd_file_info fi;
+  krsd_file_facts fi;
   krsd_file* f = nullptr;
   if (blobmsg_parse(kFdRules, 1, tb, body, len) != 0) {
     err = EINVAL;
   } else if ((f = lookup(tb[0], &err)) != nullptr) {
     err = f->info(&fi);
   }
-  if (err != 0) fi = krsd_file_info{0, 0, 0, 0, ""};
+  if (err != 0) fi = krsd_file_facts{0, 0, 0, 0, ""};
   if (!begin(err) || !put32("type", fi.type) || !put64("len", fi.size) ||
       !put64("offset", fi.offset) || !put32("sector_bytes", fi.sector_bytes) ||
       !puts("info", fi.info))

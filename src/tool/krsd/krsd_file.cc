@@ -360,7 +360,7 @@ int krsd_file::sync() {
   return 0;
 }
 
-int krsd_file::info(krsd_file_info* out) {
+int krsd_file::info(krsd_file_facts* out) {
   out->type = type_;
   out->offset = pos_;
   out->sector_bytes = 512;

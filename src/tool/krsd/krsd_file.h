@@ -34,7 +34,9 @@ class krsd_fs {
   std::string root_real_;  // canonical root, for the fallback without openat2
 };
 
-struct krsd_file_info {
+// What the daemon tells of an open file (its own layout: the client keeps
+// another, krsd_file_info, for what it was told).
+struct krsd_file_facts {
   int32_t type = 0;
   int64_t size = 0;
   int64_t offset = 0;
@@ -70,7 +72,7 @@ class krsd_file {
   // without touching the file.
   [[nodiscard]] int truncate(int64_t len);
   [[nodiscard]] int sync();
-  [[nodiscard]] int info(krsd_file_info* out);
+  [[nodiscard]] int info(krsd_file_facts* out);
   int64_t position() const { return pos_; }
   const std::string& path() const { return path_; }
   // n, or fewer when the file's size says that fewer bytes are left, so
