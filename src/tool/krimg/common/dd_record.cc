@@ -70,18 +70,7 @@ bool records_beside(const std::string& image) {
   return kind == 1 || kind == -1;
 }
 
-// The status line of a long re-hash, at most once a second.
-void check_progress(int64_t done, int64_t total) {
-  static int64_t last = 0;
-  const int64_t now = dd_clock_ms();
-  if (last != 0 && now - last < 1000 && done != total) return;
-  last = now;
-  const int percent = total > 0 ? static_cast<int>(static_cast<double>(done) / total * 100.0) : 0;
-  char text[128];
-  snprintf(text, sizeof text, "校验已有数据: %llu bytes (%s), %d%%", ull(done), human_size(ull(done), 0),
-           percent);
-  dd_status_show(text, percent);
-}
+void check_progress(int64_t done, int64_t total) { dd_status_hash_progress("校验已有数据", done, total); }
 
 // An error line of the job that also becomes the reason of its outcome.
 __attribute__((format(printf, 1, 2))) void job_error(const char* fmt, ...) {

@@ -108,6 +108,20 @@ void dd_status_show(const char* text, int percent) {
   show(text, percent);
 }
 
+void dd_status_hash_progress(const char* caption, int64_t done, int64_t total) {
+  // One re-hash runs at a time: a resume's check of its image or a
+  // verification, each on the job's thread.
+  static int64_t last = 0;
+  const int64_t now = dd_clock_ms();
+  if (last != 0 && now - last < 1000 && done != total) return;
+  last = now;
+  const int percent = total > 0 ? static_cast<int>(static_cast<double>(done) / total * 100.0) : 0;
+  char text[160];
+  snprintf(text, sizeof text, "%s: %llu bytes (%s), %d%%", caption, static_cast<unsigned long long>(done),
+           human_size(static_cast<unsigned long long>(done), 0), percent);
+  dd_status_show(text, percent);
+}
+
 void krsd_status_tick() {
   if (!g_running.load()) return;
   const int64_t silent = dd_clock_ms() - g_alive_ms.load(std::memory_order_relaxed);

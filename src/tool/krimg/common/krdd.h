@@ -121,6 +121,9 @@ void dd_output_status(int result);
 void dd_status_job(bool running);
 // A status line of the job's thread (percent -1: the bar stays as it is).
 void dd_status_show(const char* text, int percent);
+// The status line of a re-hash of an image ("<caption>: N bytes (size), P%"),
+// at most once a second and always at the end.
+void dd_status_hash_progress(const char* caption, int64_t done, int64_t total);
 
 // The clock of the progress and status output (tb_clock_ms unless a test
 // installs another; null restores it). Also forgets the last progress time.

@@ -742,17 +742,7 @@ std::atomic<bool> g_verify_stop{false};
 std::mutex g_verify_mu;
 dd_verify_result g_verify_result;  // guarded by g_verify_mu
 
-// The status line of a verification, at most once a second.
-void verify_progress(int64_t done, int64_t total) {
-  static int64_t last = 0;
-  const int64_t now = dd_clock_ms();
-  if (last != 0 && now - last < 1000 && done != total) return;
-  last = now;
-  const int percent = total > 0 ? static_cast<int>(static_cast<double>(done) / total * 100.0) : 0;
-  char text[128];
-  snprintf(text, sizeof text, "校验镜像: %llu bytes (%s), %d%%", ull(done), human_size(ull(done), 0), percent);
-  dd_status_show(text, percent);
-}
+void verify_progress(int64_t done, int64_t total) { dd_status_hash_progress("校验镜像", done, total); }
 
 int verify_job() {
   dd_status_job(true);
