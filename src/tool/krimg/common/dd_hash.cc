@@ -13,6 +13,11 @@
 namespace {
 
 constexpr int kMd5 = 0, kSha256 = 1;
+// About 4 MiB of blocks in the ring, at least 8: a batch then holds about
+// a MiB of blocks of the copy (100 KiB each), and the slower algorithm
+// still has three batches to hash while the copy loop fills the next one.
+constexpr int64_t kRingBytes = int64_t{4} << 20;
+constexpr int kMinDepth = 8;
 
 }  // namespace
 
@@ -82,16 +87,19 @@ dd_hashing::dd_hashing(int64_t piece) : piece_(piece > 0 ? piece : DD_PIECE_SIZE
 dd_hashing::~dd_hashing() { stop_threads(); }
 
 bool dd_hashing::start_threads(uint8_t* first, int32_t block_size) {
-  if (threaded_ || !ok_ || !first) return false;
+  if (threaded_ || !ok_ || !first || block_size <= 0) return false;
+  depth_ = static_cast<int>(std::clamp<int64_t>(kRingBytes / block_size, kMinDepth, kMaxDepth));
+  batch_ = depth_ / 4;
   bufs_[0] = first;
-  for (int i = 1; i < kDepth; ++i) {
+  for (int i = 1; i < depth_; ++i) {
     owned_[i].reset(new (std::nothrow) uint8_t[block_size]);
     if (!owned_[i]) return false;
     bufs_[i] = owned_[i].get();
   }
   {
     std::lock_guard<std::mutex> lock(mu_);
-    quit_ = false;
+    quit_ = draining_ = copy_waits_ = false;
+    lane_waits_[0] = lane_waits_[1] = false;
     submitted_ = done_[0] = done_[1] = 0;
   }
   cur_ = 0;
@@ -111,41 +119,77 @@ uint8_t* dd_hashing::stop_threads() {
     std::lock_guard<std::mutex> lock(mu_);
     quit_ = true;
   }
-  cv_.notify_all();
+  lanes_cv_.notify_all();
   for (auto& t : threads_)
     if (t.joinable()) t.join();
   threaded_ = false;
   return bufs_[0];
 }
 
+// A hash thread sleeps until a batch is queued, or anything at all once the
+// copy loop drains the ring or the threads end.
+bool dd_hashing::lane_may_go(int which) const {
+  return quit_ || queued(which) >= batch_ || (draining_ && queued(which) > 0);
+}
+
+// The copy loop, once it found the ring full, sleeps until a batch of
+// buffers is free again; draining, until both algorithms hashed everything.
+bool dd_hashing::copy_may_go() const {
+  if (draining_) return queued(kMd5) == 0 && queued(kSha256) == 0;
+  return std::max(queued(kMd5), queued(kSha256)) <= depth_ - batch_;
+}
+
 uint8_t* dd_hashing::submit(int64_t len) {
   std::unique_lock<std::mutex> lock(mu_);
   lens_[cur_] = len;
   ++submitted_;
-  cv_.notify_all();
-  cur_ = (cur_ + 1) % kDepth;
-  cv_.wait(lock, [this] { return submitted_ - std::min(done_[0], done_[1]) < kDepth; });
+  cur_ = (cur_ + 1) % depth_;
+  const bool wake = (lane_waits_[kMd5] && lane_may_go(kMd5)) || (lane_waits_[kSha256] && lane_may_go(kSha256));
+  if (std::max(queued(kMd5), queued(kSha256)) < depth_) {
+    lock.unlock();
+    if (wake) lanes_cv_.notify_all();
+    return bufs_[cur_];
+  }
+  // Every buffer is queued: the one to fill next is still being hashed.
+  if (wake) lanes_cv_.notify_all();
+  copy_waits_ = true;
+  copy_cv_.wait(lock, [this] { return copy_may_go(); });
+  copy_waits_ = false;
   return bufs_[cur_];
 }
 
 void dd_hashing::drain() {
   if (!threaded_) return;
   std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait(lock, [this] { return done_[0] == submitted_ && done_[1] == submitted_; });
+  draining_ = true;
+  lanes_cv_.notify_all();
+  copy_waits_ = true;
+  copy_cv_.wait(lock, [this] { return copy_may_go(); });
+  copy_waits_ = false;
+  draining_ = false;
 }
 
 void dd_hashing::run(int which) {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    cv_.wait(lock, [&] { return quit_ || done_[which] < submitted_; });
-    if (done_[which] == submitted_) return;  // quit with nothing left
-    const int i = static_cast<int>(done_[which] % kDepth);
-    const int64_t len = lens_[i];
-    lock.unlock();
-    feed(*lanes_[which], bufs_[i], len);
-    lock.lock();
-    ++done_[which];
-    cv_.notify_all();
+    lane_waits_[which] = true;
+    lanes_cv_.wait(lock, [&] { return lane_may_go(which); });
+    lane_waits_[which] = false;
+    if (queued(which) == 0) return;  // quit with nothing left
+    // Everything queued, without a sleep in between.
+    while (queued(which) > 0) {
+      const int i = static_cast<int>(done_[which] % depth_);
+      const int64_t len = lens_[i];
+      lock.unlock();
+      feed(*lanes_[which], bufs_[i], len);
+      lock.lock();
+      ++done_[which];
+      if (copy_waits_ && copy_may_go()) {
+        lock.unlock();
+        copy_cv_.notify_one();
+        lock.lock();
+      }
+    }
   }
 }
 

@@ -33,7 +33,11 @@ std::string dd_hex(std::span<const uint8_t> bytes);
 // The running hashes of one job. Fed either synchronously (update) or, once
 // start_threads succeeded, from a ring of block buffers that two threads,
 // one per algorithm, hash beside the copy loop: MD5 alone runs at about the
-// speed of the disk, so the two algorithms must not share a core.
+// speed of the disk, so the two algorithms must not share a core. The
+// threads and the copy loop hand the ring's buffers over in batches: a
+// hand-over per block would cost a sleep and a wake-up per block and
+// thread, more than the copy of a block on a machine where waking another
+// thread is dear.
 class dd_hashing {
  public:
   explicit dd_hashing(int64_t piece = DD_PIECE_SIZE);
@@ -52,7 +56,8 @@ class dd_hashing {
   bool threaded() const { return threaded_; }
   bool owns_current(const uint8_t* buf) const { return threaded_ && buf == bufs_[cur_]; }
   // Queues len bytes of the current ring buffer; returns the buffer to fill
-  // next, waiting only while every buffer of the ring is queued.
+  // next. When every buffer of the ring is queued, waits until a batch of
+  // them is hashed.
   uint8_t* submit(int64_t len);
   // Hashes on the calling thread (after drain when threaded).
   void update(const uint8_t* p, int64_t len);
@@ -74,28 +79,37 @@ class dd_hashing {
 
  private:
   struct lane;
-  static constexpr int kDepth = 8;
+  static constexpr int kMaxDepth = 64;
 
   void run(int which);
   int64_t next_mark(int64_t pos) const;  // caller holds marks_mu_
   void feed(lane& l, const uint8_t* p, int64_t len);
   void store_mark(int64_t end, int which, const uint8_t* digest);
+  // The caller holds mu_.
+  int64_t queued(int which) const { return submitted_ - done_[which]; }
+  bool lane_may_go(int which) const;
+  bool copy_may_go() const;
 
   const int64_t piece_;
   bool ok_ = false;
   std::unique_ptr<lane> lanes_[2];
 
-  // The ring.
+  // The ring: depth_ buffers, handed over batch_ at a time.
   bool threaded_ = false;
-  uint8_t* bufs_[kDepth] = {};
-  std::unique_ptr<uint8_t[]> owned_[kDepth];
-  int64_t lens_[kDepth] = {};
+  int depth_ = 0, batch_ = 1;
+  uint8_t* bufs_[kMaxDepth] = {};
+  std::unique_ptr<uint8_t[]> owned_[kMaxDepth];
+  int64_t lens_[kMaxDepth] = {};
   int cur_ = 0;  // the buffer the copy loop fills; its thread only
   std::mutex mu_;
-  std::condition_variable cv_;
-  int64_t submitted_ = 0;            // guarded by mu_
-  int64_t done_[2] = {0, 0};         // guarded by mu_: blocks hashed per lane
-  bool quit_ = false;                // guarded by mu_
+  std::condition_variable lanes_cv_;  // the hash threads wait here
+  std::condition_variable copy_cv_;   // the copy loop waits here (submit, drain)
+  int64_t submitted_ = 0;             // guarded by mu_
+  int64_t done_[2] = {0, 0};          // guarded by mu_: blocks hashed per lane
+  bool lane_waits_[2] = {false, false};  // guarded by mu_
+  bool copy_waits_ = false;           // guarded by mu_
+  bool draining_ = false;             // guarded by mu_: every queued block is wanted now
+  bool quit_ = false;                 // guarded by mu_
   std::thread threads_[2];
 
   // Marks and the prefix digests taken there.
