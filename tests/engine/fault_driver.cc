@@ -16,6 +16,7 @@ std::atomic<int> g_opens{0};
 std::atomic<int64_t> g_high_water{0};
 std::atomic<int> g_sector_reads{0};
 std::string g_written;
+std::vector<std::pair<int64_t, int64_t>> g_writebacks;
 
 namespace {
 
@@ -169,6 +170,11 @@ int d_ctrl(void* vc, int code, void* arg, size_t arg_size) {
     memcpy(arg, &c->ioerr, sizeof(int32_t));
     return 1;
   }
+  if (code == TB_FILE_CTRL_WRITEBACK && arg && c->writer) {
+    const auto* r = static_cast<const tb_file_range*>(arg);
+    g_writebacks.emplace_back(r->offset, r->size);
+    return g_plan.writeback_fails ? 0 : 1;
+  }
   if (code == TB_FILE_CTRL_DEVINFO && arg) {
     tb_file_devinfo info{c->ioerr, size_of(), c->pos, 512};
     memcpy(arg, &info, std::min(arg_size, sizeof info));
@@ -210,6 +216,7 @@ void fault_reset() {
   g_high_water = 0;
   g_sector_reads = 0;
   g_written.clear();
+  g_writebacks.clear();
 }
 
 }  // namespace kt

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kt {
@@ -26,13 +27,16 @@ struct fault_plan {
   int64_t stop_at = -1;             // a read at or past this offset calls krsd_stop()
   int read_delay_us = 0;            // pause in every read
   bool sync_fails = false;          // an output opened for writing cannot be synced
+  bool writeback_fails = false;     // ... nor be given a writeback hint
   int64_t seek_elsewhere = 0;       // a seek to a non-zero offset lands this much further
   bool pieces = false;              // reads a bad block's pieces all at once, as a remote source
                                     // does (TB_FILE_CTRL_READ_PIECES); a lost connection fails it whole
 };
 
-// What was written to an output opened through the driver.
+// What was written to an output opened through the driver, and the ranges
+// of its writeback hints ({offset, size}), in order.
 extern std::string g_written;
+extern std::vector<std::pair<int64_t, int64_t>> g_writebacks;
 
 // Set before a job, read by the driver on the job's thread.
 extern fault_plan g_plan;

@@ -182,6 +182,7 @@ int stream_ctrl(stream_ref_t s, size_t code, ...) {
     case STREAM_CTRL_READ_DIRECT:
     case STREAM_CTRL_READ_PIECES:
     case STREAM_CTRL_LAST_ERROR:
+    case STREAM_CTRL_WRITEBACK:
       arg.ptr = va_arg(ap, void*);
       break;
     case STREAM_CTRL_SET_TIMEOUT:

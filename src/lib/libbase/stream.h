@@ -35,6 +35,7 @@ enum {
   STREAM_CTRL_READ_DIRECT = 0x10008,  // stream_direct_read*
   STREAM_CTRL_READ_PIECES = 0x10009,  // tb_file_pieces* (file layer control code 3)
   STREAM_CTRL_LAST_ERROR = 0x1000A,   // char[STREAM_LAST_ERROR_SIZE]
+  STREAM_CTRL_WRITEBACK = 0x1000B,    // const tb_file_range* (file layer control code 5)
 };
 
 // STREAM_CTRL_LAST_ERROR: why the stream's last operation failed, in the
@@ -57,6 +58,11 @@ struct stream_direct_read {
 // tb_file.h) at the stream's position, which the stream fills in as offset;
 // the stream's position then follows the file's. The control fails (0) when
 // the file has no such read: the caller then reads piece by piece.
+
+// STREAM_CTRL_WRITEBACK: the file layer's writeback hint (tb_file.h) for a
+// range of bytes written through the stream. 0 where there is none (any
+// stream but a file's, a borrowed handle, a driver without it); only
+// stream_sync ever says that the bytes are on the medium.
 
 struct stream_s;
 typedef stream_s* stream_ref_t;

@@ -103,6 +103,9 @@ struct file_stream final : stream_s {
       case STREAM_CTRL_LAST_ERROR:
         if (!arg.ptr || !file) return 0;
         return tb_file_ctrl(file, TB_FILE_CTRL_LAST_ERROR, arg.ptr, STREAM_LAST_ERROR_SIZE) != 0;
+      case STREAM_CTRL_WRITEBACK:
+        if (!arg.ptr || !file || borrowed) return 0;
+        return tb_file_ctrl(file, TB_FILE_CTRL_WRITEBACK, arg.ptr, sizeof(tb_file_range)) != 0;
       case STREAM_CTRL_DEVINFO:
         if (!arg.ptr || !file) return 0;
         return tb_file_ctrl(file, TB_FILE_CTRL_DEVINFO, arg.ptr, sizeof(tb_file_devinfo)) != 0;

@@ -26,12 +26,23 @@ enum { IOERR_NONE = 0, IOERR_DATA = 1, IOERR_GONE = 2, IOERR_OTHER = 3 };
 // TB_FILE_CTRL_LAST_ERROR: why the file's last operation failed, in a few
 // English words for a log line, NUL-terminated and cut to arg_size bytes;
 // empty when it went through. Drivers whose failures errno tells answer 0.
+// TB_FILE_CTRL_WRITEBACK: a tb_file_range (below) of bytes written: the
+// system may start writing them to the medium now, without waiting for it.
+// A hint only: 1 when it was given, and nothing is promised either way;
+// only a sync tells that the bytes are on the medium. errno stays as it
+// was. Drivers without such a hint answer 0.
 enum {
   TB_FILE_CTRL_DEVINFO = 0,
   TB_FILE_CTRL_IOERR = 1,
   TB_FILE_CTRL_PEER_SHA256 = 2,
   TB_FILE_CTRL_READ_PIECES = 3,
   TB_FILE_CTRL_LAST_ERROR = 4,
+  TB_FILE_CTRL_WRITEBACK = 5,
+};
+
+struct tb_file_range {
+  int64_t offset;
+  int64_t size;
 };
 
 struct tb_file_devinfo {

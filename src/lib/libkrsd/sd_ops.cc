@@ -160,6 +160,8 @@ int drv_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
     memcpy(arg, fp, 65);
     return 1;
   }
+  // The daemon has no such request: nothing goes on the wire for it.
+  if (code == TB_FILE_CTRL_WRITEBACK) return 0;
   if (code == TB_FILE_CTRL_READ_PIECES)
     return arg && arg_size >= sizeof(tb_file_pieces) &&
            krsd_cli_read_pieces(as_ctx(ctx), static_cast<tb_file_pieces*>(arg));

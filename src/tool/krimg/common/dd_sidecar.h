@@ -73,9 +73,9 @@ std::string dd_sidecar_header();
 std::string dd_sidecar_line(const dd_piece_record& r);
 
 // Appends the record of a running job. A thread of its own waits for the
-// copy loop to pass a piece boundary, syncs the image (so the image is
-// written back while the copy goes on, and the final sync is short), then
-// appends the records of every piece boundary up to the synced end and
+// copy loop to pass a piece boundary, syncs the image (a record covers
+// only bytes on the medium; the copy loop has started their writeback
+// already, so the sync is short), then appends the records of every piece boundary up to the synced end and
 // syncs the sidecar. A crash thus loses at most the pieces written since
 // the last sync. After the first failure nothing more is recorded, so that
 // no record ever covers bytes whose unreadable runs are not on record.

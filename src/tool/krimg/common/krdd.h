@@ -38,6 +38,9 @@ enum {
 };
 
 enum { DD_BLOCK_SIZE = 102400 };
+// The image is handed to the system's writeback in pieces of this size as
+// the copy goes.
+enum : int64_t { DD_WRITEBACK_BYTES = int64_t{8} << 20 };
 
 // The one job record. Filled by the job set-up on the front end's thread
 // while the worker is idle; owned by the worker during a job. The front end
@@ -84,6 +87,9 @@ struct dd_job {
   int32_t sector_bytes = 0;
   std::vector<dd_range> bad_ranges;
   size_t bad_logged = 0;  // bad_ranges that have had their log line
+  // Each piece of the output on this grid is handed to the system's
+  // writeback once written; 0: never (tests choose small pieces).
+  int64_t writeback_bytes = DD_WRITEBACK_BYTES;
 };
 
 extern dd_job G;

@@ -365,7 +365,22 @@ int direct_fd(posix_file* f) {
   return fd;
 }
 
+// Starts the writeback of a range without waiting for it: with
+// SYNC_FILE_RANGE_WRITE alone the pages already on their way are skipped,
+// not waited for, and an error of the writeback stays for the next fsync
+// of every descriptor of the file to report.
+int writeback(int fd, const void* arg, size_t arg_size) {
+  if (!arg || arg_size < sizeof(tb_file_range)) return 0;
+  const auto* r = static_cast<const tb_file_range*>(arg);
+  if (r->offset < 0 || r->size <= 0) return 0;
+  const int err = errno;
+  const bool ok = sync_file_range(fd, r->offset, r->size, SYNC_FILE_RANGE_WRITE) == 0;
+  errno = err;
+  return ok ? 1 : 0;
+}
+
 int file_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
+  if (code == TB_FILE_CTRL_WRITEBACK) return writeback(fd_of(ctx), arg, arg_size);
   return tb_file_local_ctrl(code, arg, arg_size, [ctx](tb_file_devinfo* info) {
     info->offset = file_offset(ctx);
     info->size = file_size(ctx);

@@ -321,6 +321,8 @@ int32_t sector_bytes(win_file* f) {
   return found;
 }
 
+// No writeback hint (TB_FILE_CTRL_WRITEBACK answers 0): FlushFileBuffers
+// has no form for a part of a file, so the final sync writes it all.
 int file_ctrl(void* ctx, int code, void* arg, size_t arg_size) {
   return tb_file_local_ctrl(code, arg, arg_size, [ctx](tb_file_devinfo* info) {
     info->offset = file_offset(ctx);
