@@ -138,6 +138,7 @@ int top_up(krsd_client* ctx, sd_ahead* a, int want) {
   if (more <= 0) return KRSD_OK;
   for (int i = 0; i < more; ++i) memcpy(a->batch + size_t(i) * a->frame_len, a->frame, a->frame_len);
   size_t total = size_t(more) * a->frame_len;
+  ctx->finfo_ready = 0;
   if (net_write(&ctx->conn, a->batch, total) != long(total)) {
     int e = errno;
     char text[256];
@@ -309,18 +310,8 @@ struct Flight {
   }
 };
 
-// Appends the message built in a->piece_req to the batch as a request cmd,
-// framed as client_send_reqest frames it.
-bool add_request(Flight& f, int cmd) {
-  const blobmsg_buf* b = &f.a->piece_req;
-  const size_t n = msg_len(b);
-  if (n < 4) return false;
-  const size_t at = f.batch.size();
-  f.batch.resize(at + KRSD_FRAME_HEAD_LEN + n - 4);
-  sd_frame_head_encode(f.batch.data() + at, KRSD_FRAME_VERSION, uint8_t(cmd), b->bytes);
-  memcpy(f.batch.data() + at + KRSD_FRAME_HEAD_LEN, b->bytes + 4, n - 4);
-  return true;
-}
+// Appends the message built in a->piece_req to the batch as a request cmd.
+bool add_request(Flight& f, int cmd) { return sd_frame_append(&f.batch, cmd, &f.a->piece_req); }
 
 // The requests of cli_seek (from the start) and cli_read, byte for byte.
 bool add_seek(Flight& f, int64_t to) {
@@ -356,13 +347,7 @@ int send_more(Flight& f) {
     f.closed = true;
   }
   if (f.batch.empty()) return KRSD_OK;
-  if (net_write(&f.ctx->conn, f.batch.data(), f.batch.size()) != long(f.batch.size())) {
-    int e = errno;
-    char text[256];
-    KR_LOG(OS_LOG_DEBUG, "tb_socket_send error [%d] [%s]\n", e, os_error_text(e, text, sizeof(text)));
-    errno = e;
-    return KRSD_ERR_SYS;
-  }
+  if (const int ret = sd_frames_send(f.ctx, f.batch); ret != KRSD_OK) return ret;
   if (closing && f.ahead > 0) {
     // Read-ahead requests from now on, answered after the pieces.
     sd_ahead* a = f.a;
