@@ -22,6 +22,7 @@
 // still had in flight are answered before them and discarded (every piece
 // is positioned on its own), and reads of the next blocks follow them, so
 // that the copy streams on at once after the block.
+#include <algorithm>
 #include <chrono>
 #include <cerrno>
 #include <cstdlib>
@@ -48,6 +49,14 @@ constexpr int kMaxAheadRead = 1 << 20;
 // bytes in flight wait in the socket buffers, not in this process.
 constexpr int64_t kMaxWindow = 16 << 20;
 constexpr int kStartBlocks = 4;
+// Where the window starts on a link whose round trip the opening measured:
+// what a link of 100 MB/s carries in that round trip (a gigabit link or
+// less is what stands between an examiner and a device), at least
+// kStartBlocks; the answers' pace then takes it on. Bytes per microsecond.
+constexpr double kStartRate = 100;
+// A read of at least this much from the start of the file begins a pass
+// over it (smaller ones are looks at a header, a partition table).
+constexpr int kMinPassRead = 64 << 10;
 constexpr int kFrameMax = 64;  // a read request frame is 40 bytes
 // Request bytes a salvage keeps in flight: the seek and read requests of all
 // 200 pieces of a block of 512-byte sectors (23 KB) go out in one write, and
@@ -90,6 +99,9 @@ struct sd_ahead {
   // The last call was a read of `size` bytes that came back whole, and
   // nothing else went out since: the next one is most likely the same.
   bool streaming = false;
+  // A read has gone out on the session: before it, a read from the start of
+  // the file is the beginning of a pass over it.
+  bool started = false;
   uint8_t* scratch = nullptr;  // `size` bytes for the answers that are discarded
   int32_t scratch_size = 0;
   uint8_t batch[kMaxInflight * kFrameMax];
@@ -152,6 +164,18 @@ int top_up(krsd_client* ctx, sd_ahead* a, int want) {
   for (int i = 0; i < more; ++i) a->sent[(a->first + a->count + i) % kMaxInflight] = now;
   a->count += more;
   return KRSD_OK;
+}
+
+// The first window of the session: the opening's round trip at kStartRate,
+// within kStartBlocks of len and kMaxWindow; that round trip is also the
+// first one seen.
+void start_window(const krsd_client* ctx, sd_ahead* a, int32_t len) {
+  const double rtt = ctx->opening_rtt_us;
+  if (rtt <= 0) return;
+  if (a->rtt_us == 0 || rtt < a->rtt_us) a->rtt_us = rtt;
+  double w = rtt * kStartRate;
+  if (w > double(kMaxWindow)) w = double(kMaxWindow);
+  a->window = std::max<int64_t>(int64_t(w), int64_t(kStartBlocks) * len);
 }
 
 // The window in requests of `size` bytes.
@@ -269,8 +293,13 @@ int sd_ahead_read(krsd_client* ctx, void* buf, int len, int* nread) {
     int ret = sd_ahead_drain(ctx, true);
     if (ret != KRSD_OK) return ret;
   }
+  const bool first_pass = !a->started && ctx->position == 0 && len >= kMinPassRead;
+  a->started = true;
   bool ahead = a->streaming && len == a->size && ctx->fd == a->fd;
   if (a->count == 0 && !set_frame(ctx, a, len)) return KRSD_ERR_MEMORY;
+  // A pass over the file from its start streams from its first read.
+  ahead = ahead || first_pass;
+  if (ahead && a->window == 0) start_window(ctx, a, len);
   if (ahead && a->window < int64_t(kStartBlocks) * len) a->window = int64_t(kStartBlocks) * len;
   int ret = top_up(ctx, a, ahead ? window_requests(a) : 1);
   if (ret != KRSD_OK) return ret;
