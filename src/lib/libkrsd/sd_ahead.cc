@@ -45,9 +45,10 @@ using Clock = std::chrono::steady_clock;
 constexpr int kMaxInflight = 256;
 // Larger reads pay the round trip seldom enough; they go one at a time.
 constexpr int kMaxAheadRead = 1 << 20;
-// Fills a 30 ms round trip at 1 Gbit/s (3.75 MB) with room to spare. The
-// bytes in flight wait in the socket buffers, not in this process.
-constexpr int64_t kMaxWindow = 16 << 20;
+// Fills a 100 ms round trip at 2.5 Gbit/s (32 MiB: 256 requests of the
+// engine's 128 KiB). The bytes in flight wait in the socket buffers and on
+// the link, not in this process.
+constexpr int64_t kMaxWindow = 32 << 20;
 constexpr int kStartBlocks = 4;
 // Where the window starts on a link whose round trip the opening measured:
 // what a link of 100 MB/s carries in that round trip (a gigabit link or
