@@ -7,6 +7,7 @@
 #                                           --password: root may also log in with the
 #                                           deployment's default password
 #   scripts/testhost.sh env                 print HOME= and SSH_AUTH_SOCK= for PuTTY's tools
+#   scripts/testhost.sh hostkey             print the SHA256: fingerprint of the device's SSH host key
 #   scripts/testhost.sh exec CMD [ARG...]   run CMD inside the device (its network, PID and mount namespaces)
 #   scripts/testhost.sh image FILE          serve FILE (not under /tmp) as /dev/rdisk0s1s2 from now on
 #   scripts/testhost.sh daemon-args [ARGS]  further daemon options for the sessions from now on
@@ -14,7 +15,8 @@
 #   scripts/testhost.sh down                remove everything it made
 #
 # Exit status 77 from up: this machine cannot hold the test host (not root,
-# a tool missing, the address range taken); the message says which.
+# no network namespaces, a tool missing, the address range taken); the
+# message says which.
 #
 # The device is a network namespace with the address 192.168.191.2/24 on a
 # veth pair (the workstation side, 192.168.191.1/24, stays in the root
@@ -181,7 +183,9 @@ $(setenv_line "")
 LogLevel VERBOSE
 EOF
 
-  ip netns add "$NS"
+  # Root in a container may still be refused namespaces.
+  local err
+  err=$(ip netns add "$NS" 2>&1) || unavailable "this machine cannot make network namespaces: $err"
   ip link add "$WS_IF" type veth peer name "$DEV_IF"
   ip link set "$DEV_IF" netns "$NS"
   ip addr add "$WS_ADDR/24" dev "$WS_IF"
@@ -253,6 +257,12 @@ case "${1:-}" in
     echo "HOME=$STATE/home"
     echo "SSH_AUTH_SOCK=$STATE/agent.sock"
     ;;
+  hostkey)
+    # What the device's owner reads off the device, to compare with the
+    # fingerprint the deployment shows for a key it does not know yet.
+    [ -S "$STATE/agent.sock" ] || die "not up"
+    ssh-keygen -l -E sha256 -f "$STATE/host_ed25519.pub" | awk '{ print $2 }'
+    ;;
   image)
     [ -f "${2:-}" ] || die "image needs an existing file"
     file=$(readlink -f "$2")
@@ -297,7 +307,7 @@ case "${1:-}" in
     exec nsenter --target "$pid" --net --pid --mount -- "$@"
     ;;
   *)
-    sed -n '2,13p' "$0" >&2
+    sed -n '2,15p' "$0" >&2
     exit 2
     ;;
 esac

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -160,10 +161,18 @@ bool Session::read(const uint8_t* body, size_t len, SeenRequest* seen) {
 }
 
 bool Session::answer(int cmd, const uint8_t* body, size_t len, SeenRequest* seen) {
+  if (cmd == KRSD_CMD_FINFO) {
+    static const blobmsg_rule rules[] = {{"fd", BLOBMSG_TYPE_INT64}};
+    const blob_attr* tb[1];
+    if (blobmsg_parse(rules, 1, tb, body, len) == 0) seen->a = int64_t(blobmsg_get_u64(tb[0]));
+  }
   if (cmd == lies_.fail_cmd && cmd != KRSD_CMD_EXIT) {
     if (cmd == KRSD_CMD_READ)
       return begin(lies_.fail_errno) && put32("len", 0) && put32("flags", 0) &&
              blobmsg_put(&out_, BLOBMSG_TYPE_BINARY, "data", nullptr, 0) == 0 && send_answer();
+    if (cmd == KRSD_CMD_FINFO)
+      return begin(lies_.fail_errno) && put32("type", 0) && put64("len", 0) && put64("offset", 0) &&
+             put32("sector_bytes", 0) && blobmsg_put_string(&out_, "info", "") == 0 && send_answer();
     return begin(lies_.fail_errno) && put32("os_type", 2) && put64("fd", 0) && put64("offset", 0) &&
            send_answer();
   }
@@ -287,7 +296,9 @@ void SeqDaemon::serve(int fd) {
       break;
     body.resize(pl - 4);
     if (!recv_all(fd, body.data(), body.size())) break;
-    SeenRequest seen{cmd, 0, 0};
+    int queued = 0;
+    if (ioctl(fd, FIONREAD, &queued) != 0) queued = -1;
+    SeenRequest seen{cmd, 0, 0, queued};
     bool go_on = s.answer(cmd, body.data(), (word & BLOB_ATTR_LEN_MASK) - 4, &seen);
     {
       std::lock_guard<std::mutex> g(mu_);

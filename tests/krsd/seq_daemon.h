@@ -42,10 +42,12 @@ struct Lies {
 };
 
 // One request as the daemon saw it: command and its numbers ("len" of a
-// read, "offset" and "mode" of a seek).
+// read, "offset" and "mode" of a seek, "fd" of a file information), and the
+// bytes of later requests that had already come in behind it.
 struct SeenRequest {
   int cmd;
   int64_t a, b;
+  int64_t queued = 0;
 };
 
 class SeqDaemon {

@@ -1,5 +1,7 @@
 // Connecting, logging in, agreeing the codec and the krp driver, against a
 // scripted peer that plays the daemon's side of the exchanges.
+#include <algorithm>
+
 #include "client_fixture.h"
 #include "tb_file.h"
 
@@ -94,7 +96,7 @@ TEST_F(ConnectTest, RefusedLoginAndUnknownCodecFail) {
     peer.serve([&](int fd) { handshake(fd, &login, &ioctl, 13); });
     krsd_cli_opts opts{};
     EXPECT_EQ(krsd_cli_connect("127.0.0.1", peer.port(), &opts), nullptr);
-    EXPECT_TRUE(log.has("cli_init ret=4\n"));
+    EXPECT_TRUE(log.has("cli_init ret=4\n")) << log.all();
     EXPECT_TRUE(log.has("login refused\n"));
   }
   {
@@ -114,6 +116,7 @@ TEST_F(ConnectTest, DriverOpensReadsSizesAndCloses) {
   Peer peer;
   Request login, ioctl, open;
   std::vector<int> cmds;
+  std::vector<int64_t> fds;
   peer.serve([&](int fd) {
     handshake(fd, &login, &ioctl);
     open = read_request(fd);
@@ -122,6 +125,7 @@ TEST_F(ConnectTest, DriverOpensReadsSizesAndCloses) {
       Request r = read_request(fd);
       if (r.cmd < 0) break;
       cmds.push_back(r.cmd);
+      if (r.cmd != KRSD_CMD_EXIT) fds.push_back(r.num("fd"));
       if (r.cmd == KRSD_CMD_FINFO)
         testpeer::write_all(fd, ok_frame({i32("type", 2), i64("len", 8192), i64("offset", 512),
                                           i32("sector_bytes", 4096), s("info", "disk")}));
@@ -155,8 +159,13 @@ TEST_F(ConnectTest, DriverOpensReadsSizesAndCloses) {
   EXPECT_EQ(*ioctl.get("data"), (Bytes{'n', 'o', 'n', 'e', 0}));
   EXPECT_EQ(open.str("path"), "/dev/rdisk0s1s2");
   EXPECT_EQ(open.num("mode"), 1);
-  EXPECT_EQ(cmds, (std::vector<int>{KRSD_CMD_FINFO, KRSD_CMD_FINFO, KRSD_CMD_FINFO, KRSD_CMD_READ,
-                                    KRSD_CMD_CLOSE, KRSD_CMD_EXIT}));
+  // The first file information went out with the open, for the handle a
+  // session's first open gets from krsd; with this peer's handle it is asked
+  // again.
+  EXPECT_EQ(cmds, (std::vector<int>{KRSD_CMD_FINFO, KRSD_CMD_FINFO, KRSD_CMD_FINFO, KRSD_CMD_FINFO,
+                                    KRSD_CMD_READ, KRSD_CMD_CLOSE, KRSD_CMD_EXIT}));
+  EXPECT_EQ(fds.front(), 1);
+  EXPECT_EQ(std::count(fds.begin(), fds.end(), 3), 5);
 }
 
 TEST_F(ConnectTest, DriverOpenFailuresReturnNone) {
@@ -168,7 +177,8 @@ TEST_F(ConnectTest, DriverOpenFailuresReturnNone) {
     handshake(fd, &login, &ioctl);
     read_request(fd);
     testpeer::write_all(fd, frame({i32("errno", 2), s("errno_str", "No such file or directory"), i64("fd", 0)}));
-    exited = read_request(fd).cmd == KRSD_CMD_EXIT;
+    // The file information sent behind the open comes first.
+    for (int cmd = 0; cmd >= 0 && !exited;) exited = (cmd = read_request(fd).cmd) == KRSD_CMD_EXIT;
   });
   std::string url = "krp://127.0.0.1:" + std::to_string(peer.port()) + "/nope";
   EXPECT_EQ(tb_file_init(url.c_str(), FILE_MODE_READ), nullptr);

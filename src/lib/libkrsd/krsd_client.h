@@ -42,6 +42,16 @@ struct krsd_cli_opts {
   char ssl_sha256[128];
 };
 
+// The file information record; its first four fields have the layout of the
+// file layer's tb_file_devinfo.
+struct krsd_file_info {
+  int32_t type;
+  int64_t size;
+  int64_t offset;
+  int32_t sector_bytes;
+  char info[128];
+};
+
 // The session context. The transport head comes first, so the context is
 // also its net_conn.
 struct krsd_client {
@@ -79,16 +89,16 @@ struct krsd_client {
   // of it came.
   int recv_errno;
   int cut_short;
-};
-
-// The file information record; its first four fields have the layout of the
-// file layer's tb_file_devinfo.
-struct krsd_file_info {
-  int32_t type;
-  int64_t size;
-  int64_t offset;
-  int32_t sector_bytes;
-  char info[128];
+  // The file information the opening asked right behind the open, kept for
+  // the first cli_file_info while no other request went out since: its
+  // result code, the errno of a failure and the record.
+  int finfo_ready;
+  int finfo_ret;
+  int32_t finfo_errno;
+  krsd_file_info finfo;
+  // The round trip of the opening's requests (microseconds), 0 when not
+  // measured: where the read-ahead's window starts.
+  double opening_rtt_us;
 };
 
 // Library start-up, once per process after tb_init: registers the krp driver
@@ -104,6 +114,11 @@ const tb_file_driver* krsd_file_driver();
 // names only suites of SD_TLS12_SUITES; any other is refused before
 // anything connects, as is a TLS option of a plain session.
 krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts);
+// krsd_cli_connect with the file at path opened (mode as krsd_cli_open's):
+// the login, the codec, the open and the file's information asked in one
+// flight. Null when any of them failed (krsd_file_open_error tells why).
+krsd_client* krsd_cli_connect_open(const char* host, int port, krsd_cli_opts* opts, const char* path,
+                                   int mode);
 // The SHA-256 of the certificate the daemon presented, 64 lower-case hex
 // digits; empty for a plain session.
 const char* krsd_cli_peer_sha256(const krsd_client* ctx);

@@ -3,8 +3,10 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <type_traits>
 
 #include "krsd_client.h"
@@ -159,6 +161,14 @@ int sd_reply(krsd_client* ctx, uint32_t pl, const blobmsg_rule* rules, int n, co
   return KRSD_OK;
 }
 
+int sd_answer(krsd_client* ctx, const blobmsg_rule* rules, int n, const blob_attr** tb, sd_stage* stage) {
+  *stage = SD_STAGE_RECV;
+  uint32_t pl = 0;
+  int ret = client_recv_response(ctx, &pl);
+  if (ret != KRSD_OK) return ret;
+  return sd_reply(ctx, pl, rules, n, tb, stage);
+}
+
 int sd_exchange(krsd_client* ctx, int cmd, const blobmsg_rule* rules, int n, const blob_attr** tb,
                 sd_stage* stage) {
   uint32_t pl = 0;
@@ -191,7 +201,119 @@ void krsd_cli_free(krsd_client* ctx) {
   free(ctx);
 }
 
-krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
+namespace {
+
+// The handle the daemon gives the first file a session opens: the file
+// information asked behind the open carries it. Against a daemon that
+// gives another, that answer is dropped and the first request for the file
+// information goes out again with the handle given.
+constexpr int64_t kFirstHandle = 1;
+
+// The outcome of the file information asked behind the open, for the first
+// cli_file_info: its record, or its failure with the daemon's errno (its
+// text stays in last_error_str) or the system's.
+void keep_finfo(krsd_client* ctx, int ret, const krsd_file_info& info) {
+  ctx->finfo_ready = 1;
+  ctx->finfo_ret = ret;
+  ctx->finfo_errno = ret == KRSD_ERR_REMOTE ? ctx->last_error : errno;
+  ctx->finfo = info;
+}
+
+enum class opened { yes, no, file_refused };
+
+// The opening's exchanges after the connect (and handshake): the login, the
+// codec and, with a path, the open of the file and its file information.
+// Their requests go out in one write and the answers are taken in order:
+// the daemon serves them one after another, each as if it had waited for
+// the one before (after a refused login it refuses the others), so only the
+// round trips between them go. The first failure is the one told.
+opened opening(krsd_client* ctx, krsd_cli_opts* opts, const char* host, int port, const char* path,
+               int mode) {
+  // The pack name travels with its terminator.
+  char pack[16];
+  sd_copy_text(pack, sizeof(pack), ctx->pack);
+  const int pack_len = int(strlen(pack) + 1);
+  std::vector<uint8_t> frames;
+  int ret = sd_init_request(ctx, opts->user, opts->passwd);
+  if (ret == KRSD_OK && !sd_frame_append(&frames, KRSD_CMD_INIT, &ctx->req)) ret = KRSD_ERR_MEMORY;
+  if (ret == KRSD_OK) ret = sd_ioctl_request(ctx, KRSD_IOCTL_PACK, pack, pack_len);
+  if (ret == KRSD_OK && !sd_frame_append(&frames, KRSD_CMD_IOCTL, &ctx->req)) ret = KRSD_ERR_MEMORY;
+  if (ret != KRSD_OK) {
+    krsd_cli_set_last_error(ctx, ret);
+    sd_open_failed("%s", ctx->last_error_str);
+    return opened::no;
+  }
+  // A name that cannot go out fails the open after the login, as it would
+  // one request at a time.
+  int open_built = KRSD_OK;
+  const size_t before_open = frames.size();
+  if (path) {
+    open_built = sd_open_request(ctx, path, mode);
+    if (open_built == KRSD_OK && !sd_frame_append(&frames, KRSD_CMD_OPEN, &ctx->req)) open_built = KRSD_ERR_MEMORY;
+    if (open_built == KRSD_OK) {
+      ctx->fd = kFirstHandle;
+      if (sd_finfo_request(ctx) != KRSD_OK || !sd_frame_append(&frames, KRSD_CMD_FINFO, &ctx->req))
+        open_built = KRSD_ERR_MEMORY;
+      ctx->fd = 0;
+    }
+    if (open_built != KRSD_OK) frames.resize(before_open);  // the login and codec still go
+  }
+  const auto sent_at = std::chrono::steady_clock::now();
+  ret = sd_frames_send(ctx, frames);
+  if (ret == KRSD_OK) ret = sd_init_answer(ctx);
+  if (ret != KRSD_OK) {
+    KR_LOG(OS_LOG_DEBUG, "cli_init ret=%d\n", ret);
+    if (ret == KRSD_ERR_REMOTE) {
+      KR_LOG(OS_LOG_ERR, "%s\n", ctx->last_error_str);
+      sd_open_failed("login refused: %s", ctx->last_error_str);
+    } else {
+      krsd_cli_set_last_error(ctx, ret);
+      sd_open_failed("no answer to the login: %s", ctx->last_error_str);
+    }
+    return opened::no;
+  }
+  ctx->opening_rtt_us =
+      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - sent_at).count();
+  // The password is never logged, whatever the level: logs are kept beside images.
+  KR_LOG(OS_LOG_DEBUG, "ip=%s port=%d user=[%s] passwd=[%s] block_size=%d\n", host, port, opts->user,
+         opts->passwd[0] ? "***" : "", ctx->block_size);
+  const int connect_timeout = timeout_ms(opts->connect_timeout);
+  KR_LOG(OS_LOG_DEBUG, "connect_timeout=%d read_timeout=%d\n",
+         connect_timeout > 0 ? connect_timeout : int(KRSD_DEFAULT_CONNECT_TIMEOUT_MS), ctx->conn.timeout);
+  KR_LOG(OS_LOG_DEBUG, "bssl=%d cipher=%s\n", ctx->bssl, ctx->cipher);
+  KR_LOG(OS_LOG_DEBUG, "pack=%s\n", ctx->pack);
+
+  ret = sd_ioctl_answer(ctx, KRSD_IOCTL_PACK, pack, pack_len);
+  krsd_cli_set_last_error(ctx, ret);
+  if (ret != KRSD_OK) {
+    KR_LOG(OS_LOG_ERR, "krsd_cli_ioctl KRSD_IOCTL_PACK %s error=%d\n", pack, -1);
+    sd_open_failed("codec %s refused: %s", pack, ctx->last_error_str);
+    return opened::no;
+  }
+  if (!path) return opened::yes;
+  ret = open_built == KRSD_OK ? sd_open_answer(ctx) : open_built;
+  krsd_cli_set_last_error(ctx, ret);
+  if (ret != KRSD_OK) {
+    sd_open_failed("%s", ctx->last_error_str);
+    return opened::file_refused;
+  }
+  // An answer that did not come whole leaves the session out of step (the
+  // rest of it may still arrive); the first file information is told why.
+  krsd_file_info info{};
+  ret = sd_finfo_answer(ctx, &info);
+  const bool whole = ret == KRSD_OK || ret == KRSD_ERR_REMOTE || (ret == KRSD_ERR_DATA && !ctx->cut_short);
+  if (!whole) {
+    keep_finfo(ctx, ret, info);
+    sd_lose_step(ctx, ret);
+  } else if (ctx->fd == kFirstHandle) {
+    keep_finfo(ctx, ret, info);
+  }
+  ctx->last_error = 0;  // the open is the caller's last operation
+  return opened::yes;
+}
+
+// A connected session as far as opening() takes it, or null.
+krsd_client* connect_session(const char* host, int port, krsd_cli_opts* opts, const char* path, int mode) {
   int block_size = int(parse_size(opts->bs));
   if (block_size <= 0) block_size = KRSD_DEFAULT_BLOCK_SIZE;
   int connect_timeout = timeout_ms(opts->connect_timeout);
@@ -294,37 +416,27 @@ krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
     return nullptr;
   }
 
-  int ret = cli_init(ctx, opts->user, opts->passwd);
-  if (ret != KRSD_OK) {
-    KR_LOG(OS_LOG_DEBUG, "cli_init ret=%d\n", ret);
-    if (ret == KRSD_ERR_REMOTE) {
-      KR_LOG(OS_LOG_ERR, "%s\n", ctx->last_error_str);
-      sd_open_failed("login refused: %s", ctx->last_error_str);
-    } else {
-      krsd_cli_set_last_error(ctx, ret);
-      sd_open_failed("no answer to the login: %s", ctx->last_error_str);
-    }
-    krsd_cli_free(ctx);
-    return nullptr;
+  switch (opening(ctx, opts, host, port, path, mode)) {
+    case opened::yes:
+      return ctx;
+    case opened::no:
+      krsd_cli_free(ctx);
+      return nullptr;
+    case opened::file_refused:
+      krsd_cli_exit(ctx);
+      return nullptr;
   }
-  // The password is never logged, whatever the level: logs are kept beside images.
-  KR_LOG(OS_LOG_DEBUG, "ip=%s port=%d user=[%s] passwd=[%s] block_size=%d\n", host, port, opts->user,
-         opts->passwd[0] ? "***" : "", block_size);
-  KR_LOG(OS_LOG_DEBUG, "connect_timeout=%d read_timeout=%d\n", connect_timeout, read_timeout);
-  KR_LOG(OS_LOG_DEBUG, "bssl=%d cipher=%s\n", ctx->bssl, ctx->cipher);
-  KR_LOG(OS_LOG_DEBUG, "pack=%s\n", ctx->pack);
+  return nullptr;
+}
 
-  // The pack name travels with its terminator.
-  char pack[16];
-  sd_copy_text(pack, sizeof(pack), ctx->pack);
-  ret = krsd_cli_ioctl(ctx, KRSD_IOCTL_PACK, pack, int(strlen(pack) + 1));
-  if (ret != 0) {
-    KR_LOG(OS_LOG_ERR, "krsd_cli_ioctl KRSD_IOCTL_PACK %s error=%d\n", pack, -1);
-    sd_open_failed("codec %s refused: %s", pack, ctx->last_error_str);
-    krsd_cli_free(ctx);
-    return nullptr;
-  }
-  return ctx;
+}  // namespace
+
+krsd_client* krsd_cli_connect(const char* host, int port, krsd_cli_opts* opts) {
+  return connect_session(host, port, opts, nullptr, 0);
+}
+
+krsd_client* krsd_cli_connect_open(const char* host, int port, krsd_cli_opts* opts, const char* path, int mode) {
+  return connect_session(host, port, opts, path ? path : "", mode);
 }
 
 const char* krsd_cli_peer_sha256(const krsd_client* ctx) { return ctx ? ctx->peer_sha256 : ""; }

@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "krsd_client.h"
 #include "os/os_human.h"
 #include "os/os_log.h"
+#include "sd_internal.h"
 
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_comm"
 
@@ -29,7 +31,29 @@ int send_request(net_conn* conn, int version, int cmd, const void* msg, size_t l
 }
 
 int client_send_reqest(krsd_client* ctx, int cmd, const void* msg, size_t len) {
+  ctx->finfo_ready = 0;  // the answer kept from the opening is no longer the latest
   return send_request(&ctx->conn, KRSD_FRAME_VERSION, cmd, msg, len);
+}
+
+bool sd_frame_append(std::vector<uint8_t>* out, int cmd, const blobmsg_buf* msg) {
+  const size_t n = msg_len(msg);
+  if (n < 4) return false;
+  const size_t at = out->size();
+  out->resize(at + KRSD_FRAME_HEAD_LEN + n - 4);
+  sd_frame_head_encode(out->data() + at, KRSD_FRAME_VERSION, uint8_t(cmd), msg->bytes);
+  memcpy(out->data() + at + KRSD_FRAME_HEAD_LEN, msg->bytes + 4, n - 4);
+  return true;
+}
+
+int sd_frames_send(krsd_client* ctx, const std::vector<uint8_t>& frames) {
+  ctx->finfo_ready = 0;
+  if (frames.empty()) return KRSD_OK;
+  if (net_write(&ctx->conn, frames.data(), frames.size()) == long(frames.size())) return KRSD_OK;
+  int e = errno;
+  char text[256];
+  KR_LOG(OS_LOG_DEBUG, "tb_socket_send error [%d] [%s]\n", e, os_error_text(e, text, sizeof(text)));
+  errno = e;
+  return KRSD_ERR_SYS;
 }
 
 int recv_request_len(net_conn* conn, uint8_t* cmd, uint32_t* root_word, uint32_t* padded_len,

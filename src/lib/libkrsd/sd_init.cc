@@ -30,18 +30,19 @@ int krsd_cli_lib_init() {
   return 0;
 }
 
-int cli_init(krsd_client* ctx, const char* user, const char* passwd) {
+int sd_init_request(krsd_client* ctx, const char* user, const char* passwd) {
   if (!user) user = "";
   if (!passwd) passwd = "";
   KR_LOG(OS_LOG_DEBUG, "init user=[%s] passwd=[%s] \n", user, *passwd ? "***" : "");
   if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_string(&ctx->req, "user", user) != 0 ||
       blobmsg_put_string(&ctx->req, "passwd", passwd) != 0)
     return KRSD_ERR_MEMORY;
-  int ret = client_send_reqest(ctx, KRSD_CMD_INIT, ctx->req.bytes, msg_len(&ctx->req));
-  KR_LOG(OS_LOG_DEBUG, "client_send_reqest ret=%d\n", ret);
-  if (ret != KRSD_OK) return ret;
+  return KRSD_OK;
+}
+
+int sd_init_answer(krsd_client* ctx) {
   uint32_t pl = 0;
-  ret = client_recv_response(ctx, &pl);
+  int ret = client_recv_response(ctx, &pl);
   if (ret != KRSD_OK) {
     KR_LOG(OS_LOG_ERR, "client_recv_response ret=%d\n", ret);
     return ret;
@@ -61,4 +62,13 @@ int cli_init(krsd_client* ctx, const char* user, const char* passwd) {
   ctx->os_type = blobmsg_get_u32(tb[2]);
   KR_LOG(OS_LOG_DEBUG, "init ok\n");
   return KRSD_OK;
+}
+
+int cli_init(krsd_client* ctx, const char* user, const char* passwd) {
+  int ret = sd_init_request(ctx, user, passwd);
+  if (ret != KRSD_OK) return ret;
+  ret = client_send_reqest(ctx, KRSD_CMD_INIT, ctx->req.bytes, msg_len(&ctx->req));
+  KR_LOG(OS_LOG_DEBUG, "client_send_reqest ret=%d\n", ret);
+  if (ret != KRSD_OK) return ret;
+  return sd_init_answer(ctx);
 }

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "krsd_client.h"
 
@@ -29,6 +31,28 @@ int sd_transact(krsd_client* ctx, int cmd, uint32_t* pl, sd_stage* stage);
 // The second half: parses the response in ctx->resp as sd_exchange does.
 int sd_reply(krsd_client* ctx, uint32_t pl, const blobmsg_rule* rules, int n, const blob_attr** tb,
              sd_stage* stage);
+// Receives the next answer and parses it as sd_reply does: for requests
+// that were sent together (sd_frames_send), taken in the order they went.
+int sd_answer(krsd_client* ctx, const blobmsg_rule* rules, int n, const blob_attr** tb, sd_stage* stage);
+
+// Requests sent in one write: each appended as client_send_reqest frames it.
+// false when msg is shorter than a message's root (nothing appended).
+[[nodiscard]] bool sd_frame_append(std::vector<uint8_t>* out, int cmd, const blobmsg_buf* msg);
+// Sends what sd_frame_append gathered in one write: KRSD_OK or KRSD_ERR_SYS.
+int sd_frames_send(krsd_client* ctx, const std::vector<uint8_t>& frames);
+
+// The halves of the opening exchanges: each *_request builds its request in
+// ctx->req (KRSD_OK or KRSD_ERR_MEMORY), each *_answer takes in and parses
+// the next answer as that request's.
+int sd_init_request(krsd_client* ctx, const char* user, const char* passwd);
+int sd_init_answer(krsd_client* ctx);
+int sd_ioctl_request(krsd_client* ctx, int code, const void* data, int len);
+int sd_ioctl_answer(krsd_client* ctx, int code, const void* data, int len);
+int sd_open_request(krsd_client* ctx, const char* path, int mode);
+int sd_open_answer(krsd_client* ctx);
+int sd_finfo_request(krsd_client* ctx);
+int sd_finfo_answer(krsd_client* ctx, krsd_file_info* info);
+
 // Marks the session out of step (see krsd_client) and returns code.
 int sd_lose_step(krsd_client* ctx, int code);
 // The result of any exchange on a session out of step: KRSD_ERR_SYS with

@@ -15,7 +15,7 @@ const blobmsg_rule kIoctlRules[] = {
 
 }  // namespace
 
-int cli_file_ioctl(krsd_client* ctx, int code, const void* data, int len) {
+int sd_ioctl_request(krsd_client* ctx, int code, const void* data, int len) {
   KR_LOG(OS_LOG_DEBUG, "cmd=%d data=%p len=%d\n", code, data, len);
   if (len < 0 || (len > 0 && !data)) return KRSD_ERR_DATA;
   if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0 ||
@@ -23,17 +23,38 @@ int cli_file_ioctl(krsd_client* ctx, int code, const void* data, int len) {
       blobmsg_put_u32(&ctx->req, "len", uint32_t(len)) != 0 ||
       blobmsg_put(&ctx->req, BLOBMSG_TYPE_BINARY, "data", data, size_t(len)) != 0)
     return KRSD_ERR_MEMORY;
-  const blob_attr* tb[2];
-  sd_stage stage;
-  int ret = sd_exchange(ctx, KRSD_CMD_IOCTL, kIoctlRules, 2, tb, &stage);
-  if (ret != KRSD_OK) return ret;
-  ret = cli_ioctl_imp(ctx, code, data, len);
+  return KRSD_OK;
+}
+
+namespace {
+
+// What the daemon accepted also holds here.
+int ioctl_applied(krsd_client* ctx, int code, const void* data, int len) {
+  int ret = cli_ioctl_imp(ctx, code, data, len);
   if (ret != 0) {
     KR_LOG(OS_LOG_DEBUG, "cli_ioctl_imp ret=%d\n", ret);
     return ret;
   }
   ctx->last_error = 0;
   return KRSD_OK;
+}
+
+}  // namespace
+
+int sd_ioctl_answer(krsd_client* ctx, int code, const void* data, int len) {
+  const blob_attr* tb[2];
+  sd_stage stage;
+  int ret = sd_answer(ctx, kIoctlRules, 2, tb, &stage);
+  return ret != KRSD_OK ? ret : ioctl_applied(ctx, code, data, len);
+}
+
+int cli_file_ioctl(krsd_client* ctx, int code, const void* data, int len) {
+  int ret = sd_ioctl_request(ctx, code, data, len);
+  if (ret != KRSD_OK) return ret;
+  const blob_attr* tb[2];
+  sd_stage stage;
+  ret = sd_exchange(ctx, KRSD_CMD_IOCTL, kIoctlRules, 2, tb, &stage);
+  return ret != KRSD_OK ? ret : ioctl_applied(ctx, code, data, len);
 }
 
 int cli_ioctl_imp(krsd_client* ctx, int code, const void* data, int len) {

@@ -23,7 +23,7 @@ constexpr size_t kPathArea = 4096;
 
 }  // namespace
 
-int cli_open(krsd_client* ctx, const char* path, int mode) {
+int sd_open_request(krsd_client* ctx, const char* path, int mode) {
   // Narrow text is already UTF-8 on this platform, so the name goes out as it
   // is; it must fit the 4096-byte conversion area with its terminator.
   if (!path) path = "";
@@ -39,14 +39,35 @@ int cli_open(krsd_client* ctx, const char* path, int mode) {
   if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_string(&ctx->req, "path", utf8) != 0 ||
       blobmsg_put_u64(&ctx->req, "mode", uint64_t(int64_t(mode))) != 0)
     return KRSD_ERR_MEMORY;
-  const blob_attr* tb[3];
-  sd_stage stage;
-  int ret = sd_exchange(ctx, KRSD_CMD_OPEN, kOpenRules, 3, tb, &stage);
+  return KRSD_OK;
+}
+
+namespace {
+
+int opened(krsd_client* ctx, int ret, sd_stage stage, const blob_attr* const* tb) {
   if (stage == SD_STAGE_PARSE && ret == KRSD_ERR_DATA) KR_LOG(OS_LOG_ERR, "parse data error\n");
   if (ret != KRSD_OK) return ret;
   ctx->fd = blobmsg_get_u64(tb[2]);
   ctx->position = 0;
   return KRSD_OK;
+}
+
+}  // namespace
+
+int sd_open_answer(krsd_client* ctx) {
+  const blob_attr* tb[3];
+  sd_stage stage;
+  int ret = sd_answer(ctx, kOpenRules, 3, tb, &stage);
+  return opened(ctx, ret, stage, tb);
+}
+
+int cli_open(krsd_client* ctx, const char* path, int mode) {
+  int ret = sd_open_request(ctx, path, mode);
+  if (ret != KRSD_OK) return ret;
+  const blob_attr* tb[3];
+  sd_stage stage;
+  ret = sd_exchange(ctx, KRSD_CMD_OPEN, kOpenRules, 3, tb, &stage);
+  return opened(ctx, ret, stage, tb);
 }
 
 int cli_close(krsd_client* ctx) {

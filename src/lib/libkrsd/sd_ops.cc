@@ -218,18 +218,8 @@ krsd_client* krsd_file_init(const char* path, int mode) {
     }
   }
   opts.bssl = tb_url_ssl(&url) ? 1 : 0;
-  krsd_client* ctx = krsd_cli_connect(tb_url_host(&url), tb_url_port(&url), &opts);
-  if (!ctx) {
-    tb_url_exit(&url);
-    return nullptr;
-  }
   const char* rpath = tb_url_path(&url);
-  if (krsd_cli_open(ctx, rpath ? rpath : "", mode) != 0) {
-    sd_open_failed("%s", ctx->last_error_str);
-    krsd_cli_exit(ctx);
-    tb_url_exit(&url);
-    return nullptr;
-  }
+  krsd_client* ctx = krsd_cli_connect_open(tb_url_host(&url), tb_url_port(&url), &opts, rpath ? rpath : "", mode);
   tb_url_exit(&url);
   return ctx;
 }

@@ -149,8 +149,11 @@ long tb_socket_wait(tb_socket_ref_t sock, size_t events, long timeout_ms) {
     errno = EBADF;
     return -1;
   }
+  // Bytes that came before a reset are still there to be received: an
+  // answer the peer sent before it closed is read, and the error follows.
+  const bool data_waits = (events & TB_SOCKET_EVENT_RECV) && (pfd.revents & POLLIN);
   int pending = 0;
-  if (get_int_opt(fd, SOL_SOCKET, SO_ERROR, &pending) && pending != 0) {
+  if (!data_waits && get_int_opt(fd, SOL_SOCKET, SO_ERROR, &pending) && pending != 0) {
     errno = pending;  // so that the caller's error text names the cause
     return -1;
   }

@@ -216,8 +216,10 @@ long tb_socket_wait(tb_socket_ref_t sock, size_t events, long timeout_ms) {
     return -1;
   }
   if (r == 0) return 0;
+  // What came before a reset is received first, where the system kept it.
+  const bool data_waits = (events & TB_SOCKET_EVENT_RECV) && is_set(s, rd);
   int pending = 0;
-  if (get_int_opt(s, SOL_SOCKET, SO_ERROR, &pending) && pending != 0) {
+  if (!data_waits && get_int_opt(s, SOL_SOCKET, SO_ERROR, &pending) && pending != 0) {
     errno = tb_win_errno(static_cast<unsigned long>(pending));
     return -1;
   }
