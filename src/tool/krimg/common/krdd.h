@@ -40,7 +40,7 @@ enum {
 enum { DD_BLOCK_SIZE = 102400 };
 // The image is handed to the system's writeback in pieces of this size as
 // the copy goes.
-enum : int64_t { DD_WRITEBACK_BYTES = int64_t{8} << 20 };
+enum : int64_t { DD_WRITEBACK_BYTES = int64_t{4} << 20 };
 
 // The one job record. Filled by the job set-up on the front end's thread
 // while the worker is idle; owned by the worker during a job. The front end
