@@ -8,9 +8,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "dd_hash.h"
 #include "engine_fixture.h"
 #include "engine_job.h"
 #include "krdd.h"
@@ -409,6 +412,40 @@ TEST_F(CopyTest, FullOutputEndsTheJobAtOnce) {
   ASSERT_TRUE(WIFEXITED(st));
   EXPECT_EQ(WEXITSTATUS(st), 0);
   EXPECT_EQ(kt::read_file(img), data.substr(0, 250000));
+}
+
+// The hash threads take every block in order whatever the pace: blocks far
+// smaller than the ring, queued faster than hashed, keep it full (the copy
+// loop waits for a batch of buffers, the threads never for more blocks),
+// blocks of a MiB give the smallest ring; both end with the digests and the
+// mark of hashing on the calling thread.
+TEST(HashRing, TakesEveryBlockInOrder) {
+  constexpr int64_t kPiece = 1 << 20;
+  const struct {
+    int32_t block;
+    size_t size;
+  } rows[] = {{4096, 1000 * 4096 - 123}, {1 << 20, (size_t{12} << 20) + 5}};
+  for (const auto& r : rows) {
+    SCOPED_TRACE(r.block);
+    const std::string data = kt::pattern(r.size, 7);
+    dd_hashing ring(kPiece);
+    std::unique_ptr<uint8_t[]> first(new uint8_t[static_cast<size_t>(r.block)]);
+    ASSERT_TRUE(ring.start_threads(first.get(), r.block));
+    uint8_t* buf = first.get();
+    for (size_t at = 0; at < data.size(); at += static_cast<size_t>(r.block)) {
+      const size_t n = std::min(static_cast<size_t>(r.block), data.size() - at);
+      memcpy(buf, data.data() + at, n);
+      buf = ring.submit(static_cast<int64_t>(n));
+    }
+    ring.drain();
+    EXPECT_EQ(ring.hashed(), static_cast<int64_t>(data.size()));
+    EXPECT_EQ(dd_hex(ring.digests().md5), kt::md5_hex(data));
+    EXPECT_EQ(dd_hex(ring.digests().sha256), kt::sha256_hex(data));
+    dd_digests mark;
+    ASSERT_TRUE(ring.mark(kPiece, &mark, false));
+    EXPECT_EQ(dd_hex(mark.sha256), kt::sha256_hex(data.substr(0, kPiece)));
+    EXPECT_EQ(ring.stop_threads(), first.get());
+  }
 }
 
 }  // namespace

@@ -127,9 +127,9 @@ uint8_t* dd_hashing::stop_threads() {
 }
 
 // A hash thread sleeps until a batch is queued, or anything at all once the
-// copy loop drains the ring or the threads end.
+// copy loop waits for it (the ring is full, or drained) or the threads end.
 bool dd_hashing::lane_may_go(int which) const {
-  return quit_ || queued(which) >= batch_ || (draining_ && queued(which) > 0);
+  return quit_ || queued(which) >= batch_ || (copy_waits_ && queued(which) > 0);
 }
 
 // The copy loop, once it found the ring full, sleeps until a batch of
@@ -144,15 +144,16 @@ uint8_t* dd_hashing::submit(int64_t len) {
   lens_[cur_] = len;
   ++submitted_;
   cur_ = (cur_ + 1) % depth_;
+  // Every buffer queued: the one to fill next is still being hashed.
+  const bool full = std::max(queued(kMd5), queued(kSha256)) == depth_;
+  copy_waits_ = full;
   const bool wake = (lane_waits_[kMd5] && lane_may_go(kMd5)) || (lane_waits_[kSha256] && lane_may_go(kSha256));
-  if (std::max(queued(kMd5), queued(kSha256)) < depth_) {
+  if (!full) {
     lock.unlock();
     if (wake) lanes_cv_.notify_all();
     return bufs_[cur_];
   }
-  // Every buffer is queued: the one to fill next is still being hashed.
   if (wake) lanes_cv_.notify_all();
-  copy_waits_ = true;
   copy_cv_.wait(lock, [this] { return copy_may_go(); });
   copy_waits_ = false;
   return bufs_[cur_];
@@ -161,12 +162,10 @@ uint8_t* dd_hashing::submit(int64_t len) {
 void dd_hashing::drain() {
   if (!threaded_) return;
   std::unique_lock<std::mutex> lock(mu_);
-  draining_ = true;
+  draining_ = copy_waits_ = true;
   lanes_cv_.notify_all();
-  copy_waits_ = true;
   copy_cv_.wait(lock, [this] { return copy_may_go(); });
-  copy_waits_ = false;
-  draining_ = false;
+  draining_ = copy_waits_ = false;
 }
 
 void dd_hashing::run(int which) {

@@ -107,8 +107,8 @@ class dd_hashing {
   int64_t submitted_ = 0;             // guarded by mu_
   int64_t done_[2] = {0, 0};          // guarded by mu_: blocks hashed per lane
   bool lane_waits_[2] = {false, false};  // guarded by mu_
-  bool copy_waits_ = false;           // guarded by mu_
-  bool draining_ = false;             // guarded by mu_: every queued block is wanted now
+  bool copy_waits_ = false;           // guarded by mu_: the hash threads then take what is queued
+  bool draining_ = false;             // guarded by mu_: the copy loop waits for all of it
   bool quit_ = false;                 // guarded by mu_
   std::thread threads_[2];
 
