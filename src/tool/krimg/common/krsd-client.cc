@@ -86,14 +86,12 @@ long full_write_or_warn(const uint8_t* buf, int64_t len, const char* name, int64
   return static_cast<long>(done);
 }
 
-// The bytes from..to were just written: every piece of the writeback grid
+// The bytes from..to were just written: each piece of the writeback grid
 // that they complete goes to the system's writeback now, so that the disk
-// writes the image while the copy goes on and the final sync finds at most
-// a piece left, instead of a whole image's worth of dirty pages (or, where
-// the pieces of the record are synced, a whole piece of 64 MiB, and with a
-// sync that holds up the copy's writes). A hint only: its failure is no
-// failure of the job, since the final sync reports every error the disk
-// had, and none is taken for granted.
+// writes the image while the copy goes on and the final sync (like the
+// record's sync of each 64 MiB piece) finds at most a piece left. A hint
+// only: its failure fails nothing, since the final sync reports every error
+// the disk had.
 void start_writeback(int64_t from, int64_t to) {
   const int64_t grid = G.writeback_bytes;
   if (grid <= 0) return;
@@ -109,10 +107,11 @@ bool write_and_count(const uint8_t* buf, int64_t len, const char* name) {
   int64_t w = 0;
   const bool failed = full_write_or_warn(buf, len, name, &w) < 0;
   if (w == 0) return failed;
-  start_writeback(G.o_offset - w, G.o_offset);
   // The hashes run beside the loop, which then reads the next block into the
-  // next buffer of their ring.
+  // next buffer of their ring; they have the block before its writeback is
+  // started.
   if (uint8_t* next = dd_record_block(buf, w)) G.ibuf = G.obuf = next;
+  start_writeback(G.o_offset - w, G.o_offset);
   if (w == G.obs)
     ++G.out_full;
   else
