@@ -35,6 +35,10 @@ class dd_image_lock {
 // on Windows); bytes that still cannot be read are kept as "\xNN".
 std::string dd_host_utf8(std::string_view text);
 
+// The system the program runs on, as an image's header names it
+// ("Linux 6.1.0-18-amd64", "Windows 10.0").
+std::string dd_host_system();
+
 // Free bytes for an unprivileged writer on the file system that holds the
 // system path (or the folder it would be made in); -1 when unknown.
 int64_t dd_host_free_bytes(const std::string& path);

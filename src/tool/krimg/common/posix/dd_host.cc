@@ -51,6 +51,7 @@ std::string dd_report_user() {
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <sys/utsname.h>
 
 #include <cerrno>
 #include <cstring>
@@ -248,4 +249,10 @@ bool dd_host_image_in_source(const std::string& source, const std::string& image
     return true;
   }
   return false;
+}
+
+std::string dd_host_system() {
+  struct utsname u {};
+  if (uname(&u) != 0) return "Linux";
+  return std::string(u.sysname) + " " + u.release;
 }

@@ -167,3 +167,5 @@ bool dd_host_image_in_source(const std::string& source, const std::string& image
   }
   return false;
 }
+
+std::string dd_host_system() { return "Windows"; }
