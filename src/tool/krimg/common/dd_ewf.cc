@@ -321,6 +321,16 @@ bool dd_ewf_reader::open(const std::string& path, std::string* error) {
     return false;
   }
   h_->opened = true;
+  // An image whose job ended before it was closed (killed, a lost power)
+  // lacks its closing sections: libewf then reads it as empty.
+  const int corrupted = libewf_handle_segment_files_corrupted(h_->handle, &e);
+  if (corrupted != 0) {
+    *error = "open [" + path + "] error [" +
+             (corrupted == 1 ? std::string("the E01 image was never closed: its job did not end") : ewf_text(e)) +
+             "]";
+    libewf_error_free(&e);
+    return false;
+  }
   if (libewf_handle_get_media_size(h_->handle, &size, &e) != 1) {
     *error = "size [" + path + "] error [" + ewf_text(e) + "]";
     return false;
