@@ -107,8 +107,14 @@ TEST_F(E2e, E01CheckedByTheFieldsTools) {
     EXPECT_TRUE(krsd_test::read_file(dir.file("back.raw")) == want) << "ewfexport differs from the device";
 
     int segments = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
-      segments += e.path().filename().string().rfind("out.E", 0) == 0 && e.path().extension().string().size() == 4;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
+      if (e.path().filename().string().rfind("out.E", 0) != 0 || e.path().extension().string().size() != 4)
+        continue;
+      ++segments;
+      // Evidence is for the examiner's user and group, as the raw image is.
+      EXPECT_EQ(e.status().permissions() & std::filesystem::perms::others_all, std::filesystem::perms::none)
+          << e.path();
+    }
     EXPECT_GE(segments, row.min_segments);
 
     const ToolRun v = krimg({"verify", image}, dir.file("verify.log"));

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "tb_file.h"
+
 namespace {
 
 std::mutex g_format_mu;
@@ -139,6 +141,8 @@ bool dd_ewf_writer::open(const std::string& path, const dd_ewf_params& p, std::s
     *error = "[" + path + "] an E01 image's name ends in .E01 error";
     return false;
   }
+  path_ = path;
+  private_ = std::make_unique<dd_host_private_files>();
   h_ = std::make_unique<impl>();
   h_->sha1 = EVP_MD_CTX_new();
   if (!h_->sha1 || EVP_DigestInit_ex(h_->sha1, EVP_sha1(), nullptr) != 1) {
@@ -286,6 +290,24 @@ bool dd_ewf_writer::finish(const dd_digests& d, const std::vector<dd_range>& unr
   if (libewf_handle_write_finalize(h_->handle, &e) < 0) return failed("finalize");
   h_->opened = false;
   if (libewf_handle_close(h_->handle, &e) != 0) return failed("close");
+  private_.reset();
+  // The image must be on the medium before the job says it is complete;
+  // libewf closes its files without syncing them.
+  const std::vector<std::string> segments = segments_of(path_);
+  if (segments.empty()) {
+    fail("open [" + path_ + "] error [no segment files after the close]");
+    return false;
+  }
+  for (const std::string& name : segments) {
+    tb_file_ref_t f = tb_file_init(name.c_str(), FILE_MODE_WRITE);
+    const bool synced = f && tb_file_sync(f);
+    const int err = errno;
+    if (f) tb_file_close(f);
+    if (!synced) {
+      fail("sync [" + name + "] error [" + strerror(err) + "]");
+      return false;
+    }
+  }
   return true;
 }
 

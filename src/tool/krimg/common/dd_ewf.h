@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dd_hash.h"
+#include "dd_host.h"
 #include "dd_sidecar.h"
 
 enum { DD_FORMAT_RAW = 0, DD_FORMAT_E01 = 1 };
@@ -86,8 +87,8 @@ class dd_ewf_writer {
   // failed); false then.
   [[nodiscard]] bool flush();
   // After flush: stores the digests of the media and its unreadable runs
-  // (byte ranges, stored as sectors), writes the closing sections and
-  // closes the files. false with error().
+  // (byte ranges, stored as sectors), writes the closing sections, closes
+  // the files and syncs every segment to the medium. false with error().
   [[nodiscard]] bool finish(const dd_digests& d, const std::vector<dd_range>& unreadable);
   std::string error() const;
   // The SHA-1 of the media, stored by finish.
@@ -98,7 +99,9 @@ class dd_ewf_writer {
   void run();
   void fail(const std::string& why);
 
+  std::unique_ptr<dd_host_private_files> private_;  // while segments are made
   std::unique_ptr<impl> h_;
+  std::string path_;
   int32_t sector_ = 512;
   int64_t accepted_ = 0;  // the copy loop's thread
   std::array<uint8_t, 20> sha1_{};

@@ -29,6 +29,21 @@ class dd_image_lock {
   intptr_t handle_ = -1;
 };
 
+// While one lives, files that a library makes without naming their mode (the
+// segments of an E01 image) are readable by their user and group only, as
+// the file layer makes the images and records; the process's earlier
+// setting comes back with the destructor.
+class dd_host_private_files {
+ public:
+  dd_host_private_files();
+  ~dd_host_private_files();
+  dd_host_private_files(const dd_host_private_files&) = delete;
+  dd_host_private_files& operator=(const dd_host_private_files&) = delete;
+
+ private:
+  unsigned saved_ = 0;
+};
+
 // Narrow text of this system (a command line, a file name) as UTF-8: text
 // that already is UTF-8 stays as it is; otherwise it is converted from the
 // system's narrow character set (the locale's on POSIX, the ANSI code page

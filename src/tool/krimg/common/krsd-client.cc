@@ -133,7 +133,8 @@ int first_pass_setup_e01() {
     return DD_FAILED;
   }
   if (G.in_size != 0)
-    KR_LOGF(OS_LOG_INFO, "krdd_work", "设备存储大小：%lld (%s)\n", ll(G.in_size), human_size(ull(G.in_size), 0));
+    KR_LOGF(OS_LOG_INFO, "krdd_file_work", "设备存储大小：%lld (%s)\n", ll(G.in_size),
+            human_size(ull(G.in_size), 0));
   G.out_size = 0;
   int r = dd_record_source_open();
   if (r != DD_DONE) return r;
@@ -302,7 +303,13 @@ int retry_pass_setup() {
   KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "i_offset=%lld\n", ll(G.i_offset));
   if (!seek_ok(G.in_stream, G.i_offset, G.in_name, G.in_kind)) return DD_FAILED;
   KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "o_offset=%lld\n", ll(G.o_offset));
-  if (G.ewf) return G.ewf->accepted() == G.o_offset ? DD_DONE : DD_FAILED;  // the container only appends
+  if (G.ewf) {
+    // The container only appends: it goes on where the copy stands.
+    if (G.ewf->accepted() == G.o_offset) return DD_DONE;
+    fail_line("[%s] o_offset=%lld offset=%lld o_offset!=offset error", G.outfile.c_str(), ll(G.o_offset),
+              ll(G.ewf->accepted()));
+    return DD_FAILED;
+  }
   if (!seek_ok(G.out_stream, G.o_offset, G.outfile, G.out_kind)) return DD_FAILED;
   return DD_DONE;
 }

@@ -256,3 +256,11 @@ std::string dd_host_system() {
   if (uname(&u) != 0) return "Linux";
   return std::string(u.sysname) + " " + u.release;
 }
+
+dd_host_private_files::dd_host_private_files() {
+  const mode_t old = umask(077);
+  umask(old | 027);
+  saved_ = old;
+}
+
+dd_host_private_files::~dd_host_private_files() { umask(static_cast<mode_t>(saved_)); }

@@ -169,3 +169,7 @@ bool dd_host_image_in_source(const std::string& source, const std::string& image
 }
 
 std::string dd_host_system() { return "Windows"; }
+
+// Files on Windows take the folder's access list.
+dd_host_private_files::dd_host_private_files() = default;
+dd_host_private_files::~dd_host_private_files() = default;
