@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 
 #include "tb_file.h"
@@ -82,6 +83,12 @@ bool dd_ewf_name(const std::string& path) {
 
 bool dd_ewf_is_image(const std::string& path) {
   if (!dd_ewf_name(path)) return false;
+  // A job killed before libewf wrote its first section leaves a first
+  // segment too short for the signature: still an E01, never closed, not a
+  // raw image of a few bytes (krimg writes no raw image under such a name).
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  if (!ec && size < 8) return true;
   libewf_error_t* e = nullptr;
   const int r = libewf_check_file_signature(path.c_str(), &e);
   libewf_error_free(&e);
@@ -328,6 +335,11 @@ dd_ewf_reader::~dd_ewf_reader() = default;
 
 bool dd_ewf_reader::open(const std::string& path, std::string* error) {
   const std::vector<std::string> names = segments_of(path);
+  std::error_code ec;
+  if (std::filesystem::file_size(path, ec) < 8 && !ec) {
+    *error = "open [" + path + "] error [the E01 image was never closed: its job did not end]";
+    return false;
+  }
   if (names.empty()) {
     *error = "open [" + path + "] error [no segment files of an E01 image]";
     return false;
