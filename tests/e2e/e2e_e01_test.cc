@@ -123,7 +123,8 @@ TEST_F(E2e, E01CheckedByTheFieldsTools) {
 }
 
 // What an E01 job refuses before it writes anything: a resume (an E01 is
-// begun again), and a name that is not the first segment's.
+// begun again), a name that is not the first segment's, segments of some
+// other image, a device.
 TEST_F(E2e, E01RefusesResumeAndOtherNames) {
   device(100000);
   const std::string image = dir_.file("x.E01");
@@ -137,6 +138,12 @@ TEST_F(E2e, E01RefusesResumeAndOtherNames) {
   r = krimg({"acquire", "--source", img_, "--image", dir_.file("x.img"), "--format", "e01"}, dir_.file("c.log"));
   EXPECT_EQ(r.status, 2) << r.log;
   EXPECT_NE(r.log.find("ends in .E01"), std::string::npos) << r.log;
+  // Later segments beside a missing first one may be another image's: kept.
+  const std::vector<uint8_t> junk = {'j'};
+  ASSERT_TRUE(krsd_test::write_file(dir_.file("y.E02"), junk));
+  r = krimg({"acquire", "--source", img_, "--image", dir_.file("y.E01"), "--format", "e01"}, dir_.file("e.log"));
+  EXPECT_EQ(r.status, 1) << r.log;
+  EXPECT_TRUE(krsd_test::read_file(dir_.file("y.E02")) == junk);
   // A device is no file to hold segments.
   const std::string dev = dir_.file("dev.E01");
   ASSERT_EQ(symlink("/dev/null", dev.c_str()), 0);

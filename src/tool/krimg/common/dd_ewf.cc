@@ -107,9 +107,15 @@ bool dd_ewf_compressible(int64_t size, int32_t sector) {
   return size <= 0 || size % chunk == 0 || size % chunk >= 8;
 }
 
+std::vector<std::string> dd_ewf_later_segments(const std::string& path) {
+  std::vector<std::string> later;
+  for (const std::string& name : segments_of(path))
+    if (name != path) later.push_back(name);
+  return later;
+}
+
 bool dd_ewf_remove_later_segments(const std::string& path, std::string* error) {
-  for (const std::string& name : segments_of(path)) {
-    if (name == path) continue;
+  for (const std::string& name : dd_ewf_later_segments(path)) {
     if (std::remove(name.c_str()) != 0) {
       *error = "remove [" + name + "] error [" + strerror(errno) + "]";
       return false;

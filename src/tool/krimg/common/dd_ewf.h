@@ -62,6 +62,8 @@ int32_t dd_ewf_sector_for(int64_t size, int32_t source_sector);
 // bytes, so such an image is stored uncompressed.
 bool dd_ewf_compressible(int64_t size, int32_t sector);
 
+// The segments of the image set at path after its first, by name.
+std::vector<std::string> dd_ewf_later_segments(const std::string& path);
 // Removes the segments of the image set at path after its first (path
 // itself is written over by the next job, which holds its lock). false with
 // *error when one stays.

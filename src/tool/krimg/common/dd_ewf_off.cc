@@ -29,6 +29,7 @@ bool dd_ewf_name(const std::string& path) {
 bool dd_ewf_is_image(const std::string&) { return false; }
 int32_t dd_ewf_sector_for(int64_t, int32_t source_sector) { return source_sector > 0 ? source_sector : 512; }
 bool dd_ewf_compressible(int64_t, int32_t) { return true; }
+std::vector<std::string> dd_ewf_later_segments(const std::string&) { return {}; }
 bool dd_ewf_remove_later_segments(const std::string&, std::string*) { return true; }
 
 struct dd_ewf_writer::impl {};

@@ -159,6 +159,19 @@ int first_pass_setup_e01() {
   R.ewf_compress = p.compress;
   std::string error;
   // Segments of an earlier, longer image would be taken for this one's.
+  // They go only with the first segment that the examiner agreed to
+  // overwrite (a non-empty image is never started without that); beside
+  // an empty or missing first segment they may be another set's.
+  tb_file_ref_t first = tb_file_init(G.outfile.c_str(), FILE_MODE_READ);
+  const int64_t first_size = first ? tb_file_size(first) : 0;
+  if (first) tb_file_close(first);
+  const std::vector<std::string> later = dd_ewf_later_segments(G.outfile);
+  if (first_size <= 0 && !later.empty()) {
+    fail_line("[%s] is empty but %s is there: segments of another image; refused error", G.outfile.c_str(),
+              later.front().c_str());
+    KR_LOGF(OS_LOG_INFO, "krdd_work", "E01 镜像的后续分段已存在, 不是此镜像的; 拒绝镜像, 文件未改动\n");
+    return DD_FAILED;
+  }
   if (!dd_ewf_remove_later_segments(G.outfile, &error)) {
     fail_line("%s", error.c_str());
     return DD_FAILED;
