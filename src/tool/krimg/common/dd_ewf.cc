@@ -21,8 +21,9 @@ namespace {
 std::mutex g_format_mu;
 dd_image_format g_format;  // guarded by g_format_mu
 
-// Up to this many bytes of media wait for the writer: about a second of a
-// fast link, so that a slow stretch of compression does not stop the copy.
+// Up to this many bytes of media wait for the writer (over half a second of
+// a 100 MB/s link), so that a slow stretch of compression does not stop the
+// copy.
 constexpr size_t kQueueBytes = size_t{64} << 20;
 // The container's chunk: 32 KiB, whatever the sector.
 constexpr int32_t kChunkBytes = 32768;
@@ -35,6 +36,14 @@ std::string ewf_text(libewf_error_t* e) {
   }
   text[strcspn(text, "\r\n")] = '\0';
   return text;
+}
+
+// The file an image name spells (a file:// URL, a relative name) as the
+// file layer opens it: libewf takes system paths only.
+std::string system_name(const std::string& image) {
+  char buf[4096];
+  if (!tb_file_system_path(image.c_str(), buf, sizeof buf)) return image;
+  return buf;
 }
 
 std::string base_of(const std::string& path) { return path.substr(0, path.size() - 4); }
@@ -81,7 +90,8 @@ bool dd_ewf_name(const std::string& path) {
   return path.size() > 4 && path.compare(path.size() - 4, 4, ".E01") == 0;
 }
 
-bool dd_ewf_is_image(const std::string& path) {
+bool dd_ewf_is_image(const std::string& image) {
+  const std::string path = system_name(image);
   if (!dd_ewf_name(path)) return false;
   // A job killed before libewf wrote its first section leaves a first
   // segment too short for the signature: still an E01, never closed, not a
@@ -107,7 +117,8 @@ bool dd_ewf_compressible(int64_t size, int32_t sector) {
   return size <= 0 || size % chunk == 0 || size % chunk >= 8;
 }
 
-std::vector<std::string> dd_ewf_later_segments(const std::string& path) {
+std::vector<std::string> dd_ewf_later_segments(const std::string& image) {
+  const std::string path = system_name(image);
   std::vector<std::string> later;
   for (const std::string& name : segments_of(path))
     if (name != path) later.push_back(name);
@@ -149,7 +160,8 @@ dd_ewf_writer::~dd_ewf_writer() {
   if (thread_.joinable()) thread_.join();
 }
 
-bool dd_ewf_writer::open(const std::string& path, const dd_ewf_params& p, std::string* error) {
+bool dd_ewf_writer::open(const std::string& image, const dd_ewf_params& p, std::string* error) {
+  const std::string path = system_name(image);
   if (!dd_ewf_name(path)) {
     *error = "[" + path + "] an E01 image's name ends in .E01 error";
     return false;
@@ -339,7 +351,8 @@ struct dd_ewf_reader::impl {
 dd_ewf_reader::dd_ewf_reader() = default;
 dd_ewf_reader::~dd_ewf_reader() = default;
 
-bool dd_ewf_reader::open(const std::string& path, std::string* error) {
+bool dd_ewf_reader::open(const std::string& image, std::string* error) {
+  const std::string path = system_name(image);
   const std::vector<std::string> names = segments_of(path);
   std::error_code ec;
   if (std::filesystem::file_size(path, ec) < 8 && !ec) {
