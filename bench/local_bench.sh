@@ -6,6 +6,9 @@
 # fastest SHA-256 (sha256sum or openssl dgst -sha256) and the copy by
 # dd bs=1M conv=fsync. Each timing is the best of three runs, on a warm cache.
 # Prints every throughput and the ratio krimg/limit (goal: at least 0.9).
+# Then E01 (fast compression, MD5 + SHA-256 on both sides) beside raw and
+# beside ewfacquire on the same file, when ewf-tools are installed (goal:
+# krimg's E01 at least as fast as ewfacquire).
 #   bench/local_bench.sh [BUILD_DIR]     (default: build)
 # Needs about 1.1 GiB in ${TMPDIR:-/tmp} (TMPDIR=/dev/shm measures the copy
 # without the disk). Not part of CI; run it on a quiet machine.
@@ -83,4 +86,33 @@ BEGIN {
   printf "physical limit:         %8.1f MiB/s (the slowest of the fastest MD5, SHA-256 and dd)\n", rate(limit);
   printf "krimg (MD5 + SHA-256):  %8.1f MiB/s (%.2f s)\n", rate(kr), kr / 1e9;
   printf "ratio krimg/limit: %.2f (goal >= 0.9)\n", limit / kr;
+}'
+
+command -v ewfacquire > /dev/null || { echo "no ewfacquire (ewf-tools): E01 not compared"; exit 0; }
+E01="$WORK/image.E01"
+time_e01() {
+  local name=$1
+  shift
+  local run t0 t1
+  for ((run = 0; run < RUNS; run++)); do
+    rm -f "$WORK"/image.E?? "$WORK"/image.E01.* "$WORK"/ref.E??
+    t0=$(now_ns)
+    "$@"
+    t1=$(now_ns)
+    if [ -z "${best[$name]:-}" ] || [ $((t1 - t0)) -lt "${best[$name]}" ]; then
+      best[$name]=$((t1 - t0))
+    fi
+  done
+}
+time_e01 ewfacquire ewfacquire -u -q -t "$WORK/ref" -c deflate:fast -d sha256 -f encase6 -S 2GiB "$SRC" > /dev/null
+time_e01 krimg_e01 "$KRIMG" acquire --source "$SRC" --image "$E01" --format e01 2> "$WORK/krimg_e01.log"
+stored=$(ewfverify -q "$E01" | sed -n 's/^MD5 hash stored in file:[[:space:]]*//p')
+[ "$stored" = "$want_md5" ] || { echo "E01 stored MD5 $stored, source $want_md5" >&2; exit 1; }
+awk -v mib=$MIB -v kr="${best[krimg]}" -v ke="${best[krimg_e01]}" -v ea="${best[ewfacquire]}" \
+    'function rate(ns) { return mib / (ns / 1e9) }
+BEGIN {
+  printf "krimg raw:              %8.1f MiB/s\n", rate(kr);
+  printf "krimg E01 fast:         %8.1f MiB/s (%.2f s)\n", rate(ke), ke / 1e9;
+  printf "ewfacquire fast:        %8.1f MiB/s (%.2f s)\n", rate(ea), ea / 1e9;
+  printf "ratio E01/raw: %.2f; ratio krimg E01/ewfacquire: %.2f (goal >= 1)\n", kr / ke, ea / ke;
 }'
