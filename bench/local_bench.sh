@@ -12,7 +12,10 @@
 # Every command runs RUNS times (default 3), the commands taking turns, on a
 # warm cache; each figure is the median of its runs. Prints every throughput,
 # the ratio krimg/limit of each round and their median (goal: at least 0.9),
-# and the ratio krimg/imager for each imager.
+# and the ratio krimg/imager for each imager. Then E01 (fast compression,
+# MD5 + SHA-256 on both sides) beside raw and beside ewfacquire, RUNS runs
+# each, when ewfacquire is there (goal: krimg's E01 at least as fast as
+# ewfacquire).
 #   bench/local_bench.sh [BUILD_DIR]     (default: build)
 #   RUNS=5 IMAGERS=0 bench/local_bench.sh   (IMAGERS=0: krimg and the limit only)
 # Needs about 1.1 GiB in ${TMPDIR:-/tmp} (TMPDIR=/dev/shm measures the copy
@@ -66,7 +69,7 @@ time_run() {
   local name=$1
   shift
   local t0 t1
-  rm -f "$IMG" "$IMG".* "$EWF".*
+  rm -f "$IMG" "$IMG".* "$EWF".* "$WORK"/ref.E??
   [ -n "${times[$name]+set}" ] || names+=("$name")
   t0=$(now_ns)
   "$@"
@@ -158,3 +161,22 @@ if [ "$IMAGERS" = 1 ]; then
   printf "| krimg | %.1f | 1.00 | %.1f | 1.00 |\n" "$(awk -v mib=$MIB -v k="$kr" 'BEGIN { print mib / (k / 1e9) }')" \
     "$(awk -v mib=$MIB -v k="$kr" 'BEGIN { print mib / (k / 1e9) }')"
 fi
+
+command -v ewfacquire > /dev/null || { echo "no ewfacquire (ewf-tools): E01 not compared"; exit 0; }
+E01="$WORK/image.E01"
+for ((run = 0; run < RUNS; run++)); do
+  time_run ewfacquire_fast ewfacquire -u -q -t "$WORK/ref" -c deflate:fast -d sha256 -f encase6 -S 2GiB "$SRC" > /dev/null
+  time_run krimg_e01 "$KRIMG" acquire --source "$SRC" --image "$E01" --format e01 2> "$WORK/krimg_e01.log"
+  stored=$(ewfverify -q "$E01" | sed -n 's/^MD5 hash stored in file:[[:space:]]*//p')
+  [ "$stored" = "$want_md5" ] || { echo "E01 stored MD5 $stored, source $want_md5" >&2; exit 1; }
+done
+ke=$(echo "${times[krimg_e01]}" | median)
+ea=$(echo "${times[ewfacquire_fast]}" | median)
+echo
+awk -v mib=$MIB -v kr="$kr" -v ke="$ke" -v ea="$ea" 'function rate(ns) { return mib / (ns / 1e9) }
+BEGIN {
+  printf "krimg raw:              %8.1f MiB/s\n", rate(kr);
+  printf "krimg E01 fast:         %8.1f MiB/s (%.2f s)\n", rate(ke), ke / 1e9;
+  printf "ewfacquire fast:        %8.1f MiB/s (%.2f s)\n", rate(ea), ea / 1e9;
+  printf "ratio E01/raw: %.2f; ratio krimg E01/ewfacquire: %.2f (goal >= 1)\n", kr / ke, ea / ke;
+}'

@@ -10,6 +10,8 @@ PACKAGES=(
   libwolfssl-dev liblz4-dev libgtest-dev
   # image hashes (MD5, SHA-256) and the report's JSON
   libssl-dev nlohmann-json3-dev
+  # E01 images, and the tools that check them in the tests
+  libewf-dev ewf-tools
   # the tests' device with bad sectors (a loop device over a FUSE file)
   libfuse3-dev
   # manual pages from the README, the Debian package and its test

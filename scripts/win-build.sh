@@ -250,7 +250,7 @@ if [ "$(cat "$BUILD/.krii-win-deps" 2>/dev/null)" != "$DEPS" ]; then
 fi
 cmake -S . -B "$BUILD" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
   -DKRII_WIN_DEPS="$DEPS" -DKRII_WIN_PUTTY="$PUTTY" -DKRII_LINUX_BUILD="$LINUX_BUILD" \
-  -DKRII_GUI=ON -DKRII_MAN=OFF -DKRII_BENCH=OFF -DKRII_WERROR="${KRII_WERROR:-OFF}" "$@"
+  -DKRII_GUI=ON -DKRII_E01=OFF -DKRII_MAN=OFF -DKRII_BENCH=OFF -DKRII_WERROR="${KRII_WERROR:-OFF}" "$@"
 cmake --build "$BUILD" -j "$(nproc)"
 echo "win-build: $BUILD/bin/krimg.exe, $BUILD/bin/krii.exe"
 if [ "$BUNDLE" = 1 ]; then

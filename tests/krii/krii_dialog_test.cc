@@ -425,6 +425,7 @@ class DialogTest : public QObject {
       offered = fd->selectedFiles().value(0);
       QCOMPARE(fd->defaultSuffix(), QStringLiteral("img"));
       QCOMPARE(fd->nameFilters().value(0), QStringLiteral("Image Files (*.img *.dd)"));
+      QCOMPARE(fd->nameFilters().value(1), QStringLiteral("E01 Images (*.E01)"));
       fd->reject();
     });
     dlg_->OnBnClickedBrowse();

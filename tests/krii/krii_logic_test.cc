@@ -11,6 +11,7 @@
 #include <map>
 #include <thread>
 
+#include "dd_ewf.h"
 #include "engine_fixture.h"
 #include "krii_logic.h"
 #include "krii_schema.h"
@@ -214,6 +215,26 @@ TEST_F(LogicTest, WorkStatesAndTheirControls) {
   logic_.OnStartStop();
   EXPECT_EQ(kt::log_lines(), std::vector<std::string>{"请选择镜像文件的存放路径\n"});
   EXPECT_EQ(logic_.state(), CkriiLogic::STATE_IDLE);
+}
+
+// A name ending in .E01 makes an E01 image, then a raw one again for
+// another name; verify reads the E01's media.
+TEST_F(LogicTest, TheImagesNameChoosesItsFormat) {
+  const std::string e01 = tmp_.path("phone.E01");
+  for (const std::string& path : {e01, img_}) {
+    SCOPED_TRACE(path);
+    view_.texts[IDC_PATH] = path;
+    logic_.OnStartStop();
+    wait_idle();
+    EXPECT_EQ(dd_format_get().kind, path == e01 ? DD_FORMAT_E01 : DD_FORMAT_RAW);
+    EXPECT_EQ(dd_ewf_is_image(path), path == e01);
+    EXPECT_EQ(view_.texts[IDC_MD5], kt::md5_hex(data_));
+  }
+  view_.texts[IDC_PATH] = e01;
+  kt::log_clear();
+  logic_.OnVerify();
+  wait_idle();
+  EXPECT_EQ(kt::log_count_prefix("镜像校验一致: "), 1) << kt::log_dump();
 }
 
 // Closing while a job runs asks first; Yes stops the job, which writes its

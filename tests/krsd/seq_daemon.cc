@@ -263,6 +263,14 @@ SeqDaemon::~SeqDaemon() {
   if (lfd_ >= 0) close(lfd_);
 }
 
+bool SeqDaemon::wait_closed(int ms) const {
+  for (int waited = 0; open_conns_.load() > 0; waited += 5) {
+    if (waited >= ms) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 std::vector<SeenRequest> SeqDaemon::seen() const {
   std::lock_guard<std::mutex> g(mu_);
   return seen_;
@@ -275,7 +283,11 @@ void SeqDaemon::accept_loop() {
     int fd = accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
     std::lock_guard<std::mutex> g(mu_);
-    conns_.emplace_back([this, fd] { serve(fd); });
+    open_conns_++;
+    conns_.emplace_back([this, fd] {
+      serve(fd);
+      open_conns_--;
+    });
   }
 }
 

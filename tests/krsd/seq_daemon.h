@@ -60,6 +60,9 @@ class SeqDaemon {
   int port() const { return port_; }
   // Every request of every connection so far, in arrival order.
   std::vector<SeenRequest> seen() const;
+  // Waits at most ms for every connection so far to have ended (the client
+  // closed it or said exit); false when one is still open.
+  bool wait_closed(int ms) const;
 
  private:
   void accept_loop();
@@ -71,6 +74,7 @@ class SeqDaemon {
   int lfd_ = -1;
   int port_ = -1;
   std::atomic<bool> quit_{false};
+  std::atomic<int> open_conns_{0};
   std::atomic<bool> drop_used_{false}, stall_used_{false};
   std::thread acceptor_;
   mutable std::mutex mu_;

@@ -104,6 +104,7 @@ TEST_F(Opening, OneFlightAgainstBothDaemons) {
     {
       krsd_test::SeqDaemon seq(img_, {}, lies);
       open_as(c, "krp://127.0.0.1:" + std::to_string(seq.port()) + c.path + (c.query ? c.query : ""));
+      EXPECT_TRUE(seq.wait_closed(5000));
       seen = seq.seen();
     }
     // The four requests in their order, all of them sent before the first

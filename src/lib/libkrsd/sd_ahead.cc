@@ -253,17 +253,10 @@ int seek_back(krsd_client* ctx, sd_ahead* a, int64_t moved) {
 
 }  // namespace
 
-int sd_ahead_drain(krsd_client* ctx, bool realign) {
-  if (ctx->out_of_step) return sd_out_of_step(ctx);
-  sd_ahead* a = ctx->ahead;
-  if (!a) return KRSD_OK;
-  a->streaming = false;
-  if (a->count == 0) return KRSD_OK;
-  if (!scratch_for(a, a->size)) {
-    a->count = 0;
-    return sd_lose_step(ctx, KRSD_ERR_MEMORY);
-  }
-  int64_t moved = 0;
+namespace {
+
+// sd_ahead_drain, with `moved` bytes of answers read ahead already taken in.
+int drain(krsd_client* ctx, sd_ahead* a, bool realign, int64_t moved) {
   while (a->count > 0) {
     int n = 0;
     sd_ahead::Sent sent;
@@ -282,6 +275,46 @@ int sd_ahead_drain(krsd_client* ctx, bool realign) {
   return seek_back(ctx, a, moved);
 }
 
+// A read shorter than those in flight, of the same file at the caller's
+// position (the end of the file, most often): the oldest answer is this
+// read's own answer when it holds no more than len bytes (a read of len
+// there gives the same bytes and moves the daemon as far), and the answers
+// behind it are of the end. Otherwise all of them are given back and the
+// read goes out on its own. *taken: the answer was the caller's.
+int take_short(krsd_client* ctx, sd_ahead* a, void* buf, int len, int* nread, bool* taken) {
+  *taken = false;
+  int n = 0;
+  sd_ahead::Sent sent;
+  int ret = take_answer(ctx, a, a->scratch, a->size, &n, &sent);
+  if (ret != KRSD_OK && ret != KRSD_ERR_REMOTE) {
+    a->count = 0;
+    return sd_lose_step(ctx, ret);
+  }
+  if (ret == KRSD_OK && n <= len) {
+    memcpy(buf, a->scratch, size_t(n));
+    *nread = n;
+    *taken = true;
+    a->streaming = false;
+    return KRSD_OK;
+  }
+  return drain(ctx, a, true, ret == KRSD_OK ? n : 0);
+}
+
+}  // namespace
+
+int sd_ahead_drain(krsd_client* ctx, bool realign) {
+  if (ctx->out_of_step) return sd_out_of_step(ctx);
+  sd_ahead* a = ctx->ahead;
+  if (!a) return KRSD_OK;
+  a->streaming = false;
+  if (a->count == 0) return KRSD_OK;
+  if (!scratch_for(a, a->size)) {
+    a->count = 0;
+    return sd_lose_step(ctx, KRSD_ERR_MEMORY);
+  }
+  return drain(ctx, a, realign, 0);
+}
+
 int sd_ahead_read(krsd_client* ctx, void* buf, int len, int* nread) {
   *nread = 0;
   if (len < 0 || len > kMaxAheadRead) return cli_read(ctx, buf, len, nread);
@@ -289,6 +322,11 @@ int sd_ahead_read(krsd_client* ctx, void* buf, int len, int* nread) {
   if (!a) return cli_read(ctx, buf, len, nread);
   if (ctx->out_of_step) return sd_out_of_step(ctx);
   ctx->last_error = 0;
+  if (a->count > 0 && len < a->size && ctx->fd == a->fd && scratch_for(a, a->size)) {
+    bool taken = false;
+    int ret = take_short(ctx, a, buf, len, nread, &taken);
+    if (ret != KRSD_OK || taken) return ret;
+  }
   // A read the requests in flight did not foresee goes out on its own.
   if (a->count > 0 && (len != a->size || ctx->fd != a->fd)) {
     int ret = sd_ahead_drain(ctx, true);

@@ -1,6 +1,7 @@
 // krimg: the imaging engine from the command line.
 //   krimg acquire [--ip ADDR | --source URL] --image PATH [--resume | --restart] [--debug]
 //                 [--case T] [--evidence T] [--examiner T] [--notes T] [--verify]
+//                 [--format raw|e01] [--compress none|fast|best] [--segment-size N]
 //   krimg verify IMAGE [--debug]
 //   krimg deploy ...
 //   krimg --version
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "krii_version.h"
+#include "dd_ewf.h"
 #include "dd_host.h"
 #include "dd_record.h"
 #include "dd_verify.h"
@@ -20,6 +22,7 @@
 #include "krsd-client.h"
 #include "krimg_sys.h"
 #include "krsd_ui.h"
+#include "os/os_human.h"
 #include "os/os_log.h"
 #include "stream.h"
 #include "tb_file.h"
@@ -40,7 +43,7 @@ const char kUsage[] =
     "usage: krimg <command> [options]\n"
     "\n"
     "commands:\n"
-    "  acquire   copy a device (or any file) block by block into a raw image\n"
+    "  acquire   copy a device (or any file) block by block into a raw or E01 image\n"
     "  verify    re-hash an image and compare it with its report and piece record\n"
     "  deploy    copy the file-service daemon to the device and start it\n"
     "\n"
@@ -51,12 +54,14 @@ const char kAcquireUsage[] =
     "usage: krimg acquire [--ip ADDR | --source URL] --image PATH\n"
     "                     [--resume | --restart] [--debug]\n"
     "                     [--case T] [--evidence T] [--examiner T] [--notes T] [--verify]\n"
+    "                     [--format raw|e01] [--compress none|fast|best] [--segment-size N]\n"
     "\n"
     "  --ip ADDR      device address (default 192.168.191.2); the source is\n"
     "                 krp://ADDR/dev/rdisk0s1s2\n"
     "  --source URL   krp://, krps:// URL, a local file or a device such as\n"
     "                 /dev/sdb; \\dev\\stdin reads standard input\n"
-    "  --image PATH   the raw image to write\n"
+    "  --image PATH   the image to write (with --format e01 a name ending in .E01;\n"
+    "                 later segments are PATH's .E02, .E03, ...)\n"
     "  --resume       continue a non-empty image from its end (a missing or\n"
     "                 empty image is simply started)\n"
     "  --restart      overwrite a non-empty image from byte 0\n"
@@ -65,6 +70,11 @@ const char kAcquireUsage[] =
     "                 stored in the report beside the image (IMAGE.txt, IMAGE.json)\n"
     "  --verify       after a successful copy, re-read the image and compare it\n"
     "                 with its report (as krimg verify)\n"
+    "  --format F     raw (default): the bytes as they are; e01: the Expert Witness\n"
+    "                 format, with the case fields, MD5, SHA-1 and unreadable\n"
+    "                 sectors inside; an E01 image is not continued (--resume)\n"
+    "  --compress C   E01 compression: none, fast (default) or best\n"
+    "  --segment-size N  E01 segment size (default 2G; units k, M, G)\n"
     "\n"
     "Without a terminal a non-empty image needs --resume or --restart.\n"
     "Ctrl-C stops the copy; the image can be resumed later.\n"
@@ -215,8 +225,61 @@ bool take_value(int argc, char** argv, int& i, const char* name, std::string& ou
   return true;
 }
 
+// --format, --compress and --segment-size into f; false after the usage
+// line.
+bool parse_format(const std::string& format, const std::string& compress, const std::string& segment,
+                  const std::string& image, dd_image_format* f) {
+  if (format == "raw" || format.empty()) {
+    f->kind = DD_FORMAT_RAW;
+  } else if (strcasecmp(format.c_str(), "e01") == 0) {
+    f->kind = DD_FORMAT_E01;
+  } else {
+    fprintf(stderr, "krimg acquire: --format is raw or e01, not '%s'\n", format.c_str());
+    return false;
+  }
+  if (compress == "none") {
+    f->compress = DD_COMPRESS_NONE;
+  } else if (compress == "fast" || compress.empty()) {
+    f->compress = DD_COMPRESS_FAST;
+  } else if (compress == "best") {
+    f->compress = DD_COMPRESS_BEST;
+  } else {
+    fprintf(stderr, "krimg acquire: --compress is none, fast or best, not '%s'\n", compress.c_str());
+    return false;
+  }
+  if (!segment.empty()) {
+    // The container's own bounds: a segment holds at least a few chunks and
+    // its offsets are 64-bit.
+    const int64_t n = parse_size(segment.c_str());
+    if (n < (int64_t{1} << 20)) {
+      fprintf(stderr, "krimg acquire: --segment-size '%s' is no size of at least 1M\n", segment.c_str());
+      return false;
+    }
+    f->segment_bytes = n;
+  }
+  if (f->kind == DD_FORMAT_RAW && (!compress.empty() || !segment.empty())) {
+    fputs("krimg acquire: --compress and --segment-size are for --format e01\n", stderr);
+    return false;
+  }
+  if (f->kind == DD_FORMAT_E01 && !dd_ewf_name(image)) {
+    fprintf(stderr, "krimg acquire: an E01 image's name ends in .E01: %s\n", image.c_str());
+    return false;
+  }
+  if (f->kind == DD_FORMAT_RAW && dd_ewf_name(image)) {
+    // verify would read such a file as a container.
+    fprintf(stderr, "krimg acquire: a raw image's name must not end in .E01: %s\n", image.c_str());
+    return false;
+  }
+  if (f->kind == DD_FORMAT_E01 && !dd_ewf_available()) {
+    fputs("krimg acquire: this krimg was built without E01 support\n", stderr);
+    return false;
+  }
+  return true;
+}
+
 int acquire_main(int argc, char** argv) {
   std::string ip, source, image;
+  std::string format, compress, segment;
   bool have_ip = false, have_source = false, have_image = false;
   bool resume = false, restart = false, debug = false, verify = false;
   dd_case_info info;
@@ -226,7 +289,9 @@ int acquire_main(int argc, char** argv) {
     if (take_value(argc, argv, i, "--case", info.case_id) ||
         take_value(argc, argv, i, "--evidence", info.evidence) ||
         take_value(argc, argv, i, "--examiner", info.examiner) ||
-        take_value(argc, argv, i, "--notes", info.notes)) {
+        take_value(argc, argv, i, "--notes", info.notes) || take_value(argc, argv, i, "--format", format) ||
+        take_value(argc, argv, i, "--compress", compress) ||
+        take_value(argc, argv, i, "--segment-size", segment)) {
     } else if (strcmp(a, "--verify") == 0) {
       verify = true;
     } else if (take_value(argc, argv, i, "--ip", ip)) {
@@ -257,6 +322,8 @@ int acquire_main(int argc, char** argv) {
     fprintf(stderr, "krimg acquire: --image is required\n%s", kAcquireUsage);
     return kExitUsage;
   }
+  dd_image_format image_format;
+  if (!parse_format(format, compress, segment, image, &image_format)) return kExitUsage;
   if (have_ip && have_source) {
     fputs("krimg acquire: give --ip or --source, not both\n", stderr);
     return kExitUsage;
@@ -331,6 +398,7 @@ int acquire_main(int argc, char** argv) {
   }
   krsd_init();
   dd_case_set(info);
+  dd_format_set(image_format);
 
   int want_resume = 0;
   if (existing > 0 && !restart) {

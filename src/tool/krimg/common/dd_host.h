@@ -29,11 +29,30 @@ class dd_image_lock {
   intptr_t handle_ = -1;
 };
 
+// While one lives, files that a library makes without naming their mode (the
+// segments of an E01 image) are readable by their user and group only, as
+// the file layer makes the images and records; the process's earlier
+// setting comes back with the destructor.
+class dd_host_private_files {
+ public:
+  dd_host_private_files();
+  ~dd_host_private_files();
+  dd_host_private_files(const dd_host_private_files&) = delete;
+  dd_host_private_files& operator=(const dd_host_private_files&) = delete;
+
+ private:
+  unsigned saved_ = 0;
+};
+
 // Narrow text of this system (a command line, a file name) as UTF-8: text
 // that already is UTF-8 stays as it is; otherwise it is converted from the
 // system's narrow character set (the locale's on POSIX, the ANSI code page
 // on Windows); bytes that still cannot be read are kept as "\xNN".
 std::string dd_host_utf8(std::string_view text);
+
+// The system the program runs on, as an image's header names it
+// ("Linux 6.1.0-18-amd64", "Windows 10.0").
+std::string dd_host_system();
 
 // Free bytes for an unprivileged writer on the file system that holds the
 // system path (or the folder it would be made in); -1 when unknown.

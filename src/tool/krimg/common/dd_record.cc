@@ -331,9 +331,12 @@ std::string dd_source_label(const std::string& source) {
   return out;
 }
 
+bool dd_record_e01() { return G.rec && G.rec->format.kind == DD_FORMAT_E01; }
+
 void dd_record_setup() {
   G.rec = std::make_unique<dd_job_record>();
   G.rec->info = dd_case_get();
+  G.rec->format = dd_format_get();
   G.rec->start_s = dd_report_now();
   G.rec->run_id = std::to_string(G.rec->start_s) + "-" + std::to_string(std::random_device{}());
   g_ring = false;
@@ -343,6 +346,32 @@ int dd_record_begin() {
   dd_job_record& R = *G.rec;
   if (!R.hashing.ok()) KR_LOGF(OS_LOG_ERR, "krdd_work", "hash init error\n");
   R.records = records_beside(G.outfile);
+  if (dd_record_e01()) {
+    // Before anything is made or opened on the image's side.
+    const int kind = tb_file_local_kind(G.outfile.c_str());
+    if (G.out_kind != TB_URL_PROTOCOL_FILE || (kind != 1 && kind != -1)) {
+      job_error("[%s] an E01 image is written into files, not onto a disk or device; refused error",
+                G.outfile.c_str());
+      KR_LOGF(OS_LOG_INFO, "krdd_work", "E01 镜像只能写入文件, 不能写入磁盘或设备; 拒绝镜像\n");
+      return DD_FAILED;
+    }
+    if (!dd_ewf_name(G.outfile)) {
+      job_error("[%s] an E01 image's name ends in .E01; refused error", G.outfile.c_str());
+      return DD_FAILED;
+    }
+    if (!dd_ewf_available()) {
+      job_error("[%s] this program was built without E01 support; refused error", G.outfile.c_str());
+      return DD_FAILED;
+    }
+    if (dd_flag(DD_RESUME)) {
+      // Not continued: libewf's write-resume has not been made to keep what a
+      // raw resume keeps (the old part checked against its record, the
+      // source shown to be the same device), so an E01 is begun again.
+      job_error("[%s] an E01 image cannot be continued; image left as it was error", G.outfile.c_str());
+      KR_LOGF(OS_LOG_INFO, "krdd_work", "E01 镜像不能断点镜像, 镜像未改动; 请重新镜像\n");
+      return DD_FAILED;
+    }
+  }
   g_ring = !dd_flag(DD_TWO_BUFFERS) && G.ibuf && G.ibuf == G.obuf &&
            R.hashing.start_threads(G.ibuf, G.ibs);
   if (G.out_kind == TB_URL_PROTOCOL_FILE) {

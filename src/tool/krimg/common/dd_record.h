@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dd_ewf.h"
 #include "dd_hash.h"
 #include "dd_host.h"
 #include "dd_sidecar.h"
@@ -71,6 +72,10 @@ struct dd_job_record {
 
   // Facts for the report.
   dd_case_info info;
+  dd_image_format format;    // as the front end chose it
+  int32_t ewf_sector = 0;    // E01: the container's bytes per sector
+  int ewf_compress = 0;      // ... and the compression it got
+  std::string sha1;          // ... and the SHA-1 of its media, once stored
   int64_t start_s = 0, end_s = 0;  // seconds since 1970
   std::vector<dd_retry> retries;
   std::string cause;    // the failure that ended the last pass
@@ -89,6 +94,9 @@ struct dd_job_record {
   dd_job_record(const dd_job_record&) = delete;
   dd_job_record& operator=(const dd_job_record&) = delete;
 };
+
+// Whether the job in G writes an E01 image.
+bool dd_record_e01();
 
 // The case fields every later job records (the front end sets them before
 // handing over a job).

@@ -252,6 +252,15 @@ json summary_json(const json& run) {
     image["md5"] = run["md5"];
     image["sha256"] = run["sha256"];
   }
+  image["format"] = R.format.kind == DD_FORMAT_E01 ? "E01" : "raw";
+  if (R.format.kind == DD_FORMAT_E01) {
+    // The size and digests above are of the media the container holds.
+    static const char* const kCompress[] = {"none", "fast", "best"};
+    image["e01"] = {{"bytes_per_sector", R.ewf_sector},
+                    {"compression", kCompress[std::clamp(R.ewf_compress, 0, 2)]},
+                    {"segment_size", R.format.segment_bytes}};
+    if (R.complete && !R.sha1.empty()) image["sha1"] = R.sha1;
+  }
   return image;
 }
 
@@ -383,9 +392,15 @@ std::string dd_report_text(const json& report) {
     if (!jstr(cs, key).empty()) o << label << tstr(cs, key) << "\n";
   o << "Result:           " << tstr(image, "result") << " (" << tstr(image, "result_text") << ")\n";
   if (!jstr(image, "outcome").empty()) o << "Outcome:          " << tstr(image, "outcome") << "\n";
+  if (jstr(image, "format") == "E01") {
+    const json& e = jobj(image, "e01");
+    o << "Format:           E01 (sector " << tstr(e, "bytes_per_sector") << " bytes, compression "
+      << tstr(e, "compression") << ", segments of " << tstr(e, "segment_size") << " bytes); size and hashes are of its media\n";
+  }
   o << "Image size:       " << tstr(image, "size") << " bytes\n";
   if (jbool(image, "complete", false)) {
     o << "MD5:              " << tstr(image, "md5") << "\n";
+    if (!jstr(image, "sha1").empty()) o << "SHA-1:            " << tstr(image, "sha1") << "\n";
     o << "SHA-256:          " << tstr(image, "sha256") << "\n";
   } else {
     o << "Hashes:           none (the image does not hold the whole source)\n";

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "dd_ewf.h"
 #include "dd_host.h"
 #include "dd_record.h"
 #include "dd_report.h"
@@ -46,16 +47,25 @@ int dd_check_image(const std::string& image, dd_hashing& hashing, uint8_t** buf,
   const std::vector<dd_piece_record>& records = out->side.records;
   for (const auto& r : records) hashing.add_mark(r.end);
 
-  tb_file_ref_t f = tb_file_init(image.c_str(), FILE_MODE_READ);
-  if (!f) {
-    *error = "open [" + image + "] error [" + errno_text(errno) + "]";
-    return DD_CHECK_READ_ERROR;
-  }
-  out->size = tb_file_size(f);
-  if (out->size < 0) {
-    tb_file_close(f);
-    *error = "size [" + image + "] error [" + errno_text(errno) + "]";
-    return DD_CHECK_READ_ERROR;
+  // An E01 image is checked by its media, as libewf gives it back.
+  dd_ewf_reader ewf;
+  tb_file_ref_t f = nullptr;
+  const bool e01 = dd_ewf_is_image(image);
+  if (e01) {
+    if (!ewf.open(image, error)) return DD_CHECK_READ_ERROR;
+    out->size = ewf.media_size();
+  } else {
+    f = tb_file_init(image.c_str(), FILE_MODE_READ);
+    if (!f) {
+      *error = "open [" + image + "] error [" + errno_text(errno) + "]";
+      return DD_CHECK_READ_ERROR;
+    }
+    out->size = tb_file_size(f);
+    if (out->size < 0) {
+      tb_file_close(f);
+      *error = "size [" + image + "] error [" + errno_text(errno) + "]";
+      return DD_CHECK_READ_ERROR;
+    }
   }
   // What a resume takes from the image: only the bytes its record vouches for.
   int64_t limit = out->size;
@@ -67,9 +77,11 @@ int dd_check_image(const std::string& image, dd_hashing& hashing, uint8_t** buf,
       break;
     }
     const int64_t want = std::min<int64_t>(block, limit - out->hashed);
-    long r = tb_file_read(f, *buf, static_cast<size_t>(want));
+    std::string why;
+    long r = e01 ? ewf.read(*buf, static_cast<size_t>(want), &why) : tb_file_read(f, *buf, static_cast<size_t>(want));
     if (r < 0) {
-      *error = "read [" + image + "] offset=" + std::to_string(out->hashed) + " error [" + errno_text(errno) + "]";
+      if (!e01) why = "[" + errno_text(errno) + "]";
+      *error = "read [" + image + "] offset=" + std::to_string(out->hashed) + " error " + why;
       result = DD_CHECK_READ_ERROR;
       break;
     }
@@ -81,7 +93,7 @@ int dd_check_image(const std::string& image, dd_hashing& hashing, uint8_t** buf,
     out->hashed += r;
     if (hooks.progress) hooks.progress(out->hashed, limit);
   }
-  tb_file_close(f);
+  if (f) tb_file_close(f);
   hashing.drain();
   if (result != DD_CHECK_OK) return result;
   out->whole = hashing.digests();

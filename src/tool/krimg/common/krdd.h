@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "dd_ewf.h"
 #include "dd_record.h"
 #include "stream.h"
 
@@ -81,6 +82,8 @@ struct dd_job {
   int32_t out_kind = 0;
   stream_ref_t in_stream = nullptr;
   stream_ref_t out_stream = nullptr;
+  // An E01 image is written through this instead of out_stream.
+  std::unique_ptr<dd_ewf_writer> ewf;
   // Salvage of bad blocks: the source's sector size (0 until a bad block
   // asked for it), and every unreadable run written as zeros, in source
   // order, adjacent runs merged. The job's report reads them.

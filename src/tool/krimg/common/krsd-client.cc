@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "dd_verify.h"
+#include "dd_host.h"
 #include "krdd.h"
+#include "krii_version.h"
 #include "krsd_client.h"
 #include "krsd_ui.h"
 #include "os/os_human.h"
@@ -66,6 +68,17 @@ __attribute__((format(printf, 1, 2))) void fail_line(const char* fmt, ...) {
 long full_write_or_warn(const uint8_t* buf, int64_t len, const char* name, int64_t* done_out) {
   int64_t& done = *done_out;
   done = 0;
+  if (G.ewf) {
+    if (!G.ewf->write(buf, len)) {
+      snprintf(G.errtext, sizeof G.errtext, "[%s]", G.ewf->error().c_str());
+      KR_LOG(OS_LOG_ERR, "writing '%s' error %s\n", name, G.errtext);
+      dd_record_cause("writing '%s' error %s", name, G.errtext);
+      return -1;
+    }
+    done = len;
+    G.o_offset += len;
+    return static_cast<long>(done);
+  }
   while (done < len) {
     long w = stream_write(G.out_stream, buf + done, static_cast<size_t>(len - done));
     if (w < 0) {
@@ -122,6 +135,88 @@ bool write_and_count(const uint8_t* buf, int64_t len, const char* name) {
 
 int write_failed_result() { return G.out_kind == TB_URL_PROTOCOL_FILE ? DD_FAILED : DD_WRITE_FAILED; }
 
+int32_t sector_bytes();
+
+// First pass of an E01 job: the container is made once the source has told
+// its size and sector, which fix the container's sector (it holds whole
+// sectors only). DD_DONE when it went through, else the pass result.
+int first_pass_setup_e01() {
+  dd_job_record& R = *G.rec;
+  G.in_size = stream_size(G.in_stream);
+  if (G.in_size < 0) {
+    fail_line("size [%s] error %s", G.in_name.c_str(), krsd_error_text(G.in_kind));
+    return DD_FAILED;
+  }
+  if (G.in_size != 0)
+    KR_LOGF(OS_LOG_INFO, "krdd_file_work", "设备存储大小：%lld (%s)\n", ll(G.in_size),
+            human_size(ull(G.in_size), 0));
+  G.out_size = 0;
+  int r = dd_record_source_open();
+  if (r != DD_DONE) return r;
+  dd_ewf_params p;
+  p.bytes_per_sector = dd_ewf_sector_for(G.in_size, sector_bytes());
+  p.compress = R.format.compress;
+  if (p.compress != DD_COMPRESS_NONE && !dd_ewf_compressible(G.in_size, p.bytes_per_sector)) {
+    KR_LOGF(OS_LOG_DEBUG, "krdd_work", "[%s] size=%lld: stored uncompressed (a last chunk under 8 bytes)\n",
+            G.outfile.c_str(), ll(G.in_size));
+    p.compress = DD_COMPRESS_NONE;
+  }
+  p.segment_bytes = R.format.segment_bytes;
+  p.info.case_number = R.info.case_id;
+  p.info.evidence_number = R.info.evidence;
+  p.info.examiner = R.info.examiner;
+  p.info.notes = R.info.notes;
+  p.info.description = dd_source_label(G.infile);
+  p.info.software = R.info.program.empty() ? "krii" : R.info.program;
+  p.info.version = KRII_VERSION;
+  p.info.system = dd_host_system();
+  R.ewf_sector = p.bytes_per_sector;
+  R.ewf_compress = p.compress;
+  std::string error;
+  // Segments of an earlier, longer image would be taken for this one's.
+  // They go only with the first segment that the examiner agreed to
+  // overwrite (a non-empty image is never started without that); beside
+  // an empty or missing first segment they may be another set's.
+  tb_file_ref_t first = tb_file_init(G.outfile.c_str(), FILE_MODE_READ);
+  const int64_t first_size = first ? tb_file_size(first) : 0;
+  if (first) tb_file_close(first);
+  const std::vector<std::string> later = dd_ewf_later_segments(G.outfile);
+  if (first_size <= 0 && !later.empty()) {
+    fail_line("[%s] is empty but %s is there: segments of another image; refused error", G.outfile.c_str(),
+              later.front().c_str());
+    KR_LOGF(OS_LOG_INFO, "krdd_work", "E01 镜像的后续分段已存在, 不是此镜像的; 拒绝镜像, 文件未改动\n");
+    return DD_FAILED;
+  }
+  if (!dd_ewf_remove_later_segments(G.outfile, &error)) {
+    fail_line("%s", error.c_str());
+    return DD_FAILED;
+  }
+  G.ewf = std::make_unique<dd_ewf_writer>();
+  if (!G.ewf->open(G.outfile, p, &error)) {
+    fail_line("%s", error.c_str());
+    G.ewf.reset();
+    return DD_FAILED;
+  }
+  return dd_record_image_open();
+}
+
+// The end of an E01 job, after the passes: the media's digests and its
+// unreadable runs go into the container, which is then closed. false when
+// the image is not whole (the job then has not succeeded).
+bool finish_e01() {
+  G.rec->hashing.drain();
+  const bool ok = G.ewf->finish(G.rec->hashing.digests(), G.bad_ranges);
+  if (ok) {
+    G.rec->sha1 = dd_hex(G.ewf->sha1());
+  } else {
+    snprintf(G.errtext, sizeof G.errtext, "[%s]", G.ewf->error().c_str());
+    KR_LOG(OS_LOG_ERR, "sync [%s] error %s\n", G.outfile.c_str(), G.errtext);
+    dd_record_cause("sync [%s] error %s", G.outfile.c_str(), G.errtext);
+  }
+  G.ewf.reset();
+  return ok;
+}
+
 enum class seek_outcome { ok, failed, elsewhere };
 
 // Moves s to offset and checks that it got there: a stream without a size
@@ -159,6 +254,7 @@ int input_seek_failed(seek_outcome o) {
 // First pass only: opens the output and positions both streams. DD_DONE when
 // it went through, else the pass result.
 int first_pass_setup() {
+  if (dd_record_e01()) return first_pass_setup_e01();
   const char* out = G.outfile.c_str();
   int mode = (G.seek == 0 && !dd_flag(DD_KEEP_OUTPUT | DD_RESUME)) ? kModeNewImage : kModeKeepImage;
   G.out_stream = stream_open(out, mode, kOpenTimeoutMs);
@@ -235,6 +331,13 @@ int retry_pass_setup() {
   KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "i_offset=%lld\n", ll(G.i_offset));
   if (!seek_ok(G.in_stream, G.i_offset, G.in_name, G.in_kind)) return DD_FAILED;
   KR_LOGF(OS_LOG_DEBUG, "krdd_file_work", "o_offset=%lld\n", ll(G.o_offset));
+  if (G.ewf) {
+    // The container only appends: it goes on where the copy stands.
+    if (G.ewf->accepted() == G.o_offset) return DD_DONE;
+    fail_line("[%s] o_offset=%lld offset=%lld o_offset!=offset error", G.outfile.c_str(), ll(G.o_offset),
+              ll(G.ewf->accepted()));
+    return DD_FAILED;
+  }
   if (!seek_ok(G.out_stream, G.o_offset, G.outfile, G.out_kind)) return DD_FAILED;
   return DD_DONE;
 }
@@ -243,6 +346,15 @@ int retry_pass_setup() {
 int check_positions() {
   const char* in = G.in_name.c_str();
   const char* out = G.outfile.c_str();
+  if (G.ewf) {
+    const int64_t p = stream_offset(G.in_stream);
+    if (p != 0 && p != G.i_offset) {
+      fail_line("[%s] i_offset=%lld offset=%lld i_offset!=offset error", in, ll(G.i_offset), ll(p));
+      return DD_FAILED;
+    }
+    G.out_size = G.ewf->accepted();
+    return DD_DONE;
+  }
   G.out_size = stream_size(G.out_stream);
   if (G.out_size < 0) {
     fail_line("size [%s] error %s", out, krsd_error_text(G.out_kind));
@@ -612,7 +724,7 @@ int krdd_file_work() {
     }
     log_bad_ranges(false);
     if (!output_block(got)) return write_failed_result();
-    if (dd_flag(DD_SYNC_WRITES) && !stream_sync(G.out_stream, 0)) {
+    if (dd_flag(DD_SYNC_WRITES) && G.out_stream && !stream_sync(G.out_stream, 0)) {
       fail_line("sync [%s] error %s", out, krsd_error_text(G.out_kind));
       return DD_FAILED;
     }
@@ -669,7 +781,10 @@ int krdd_work() {
   // request must not cut short.
   tb_cancel_watch(watched_before);
   bool synced = false;
-  if (G.out_stream) {
+  if (G.ewf) {
+    synced = finish_e01();
+    if (r == DD_DONE && !synced) r = DD_FAILED;
+  } else if (G.out_stream) {
     // The image must be on the medium before the job says it is complete: a
     // write-back error shows up only here and must not end in the success line.
     // A stopped or failed image is synced too, so that its last piece can be
@@ -691,6 +806,7 @@ int krdd_work() {
 }
 
 void krsd_free_ctx() {
+  G.ewf.reset();
   if (G.in_stream) {
     if (!stream_close(G.in_stream)) KR_LOG(OS_LOG_ERR, "close file %s error\n", G.in_name.c_str());
     G.in_stream = nullptr;

@@ -384,7 +384,8 @@ bool CkriiDlg::choose_image(const std::string& folder, std::string* path) {
   fd.setDirectory(folder.empty() ? QDir::homePath() : q(folder));
   fd.setAcceptMode(QFileDialog::AcceptSave);
   fd.setFileMode(QFileDialog::AnyFile);
-  fd.setNameFilters({QStringLiteral("Image Files (*.img *.dd)"), QStringLiteral("All Files (*)")});
+  fd.setNameFilters({QStringLiteral("Image Files (*.img *.dd)"), QStringLiteral("E01 Images (*.E01)"),
+                     QStringLiteral("All Files (*)")});
   fd.setDefaultSuffix(QStringLiteral("img"));
   fd.selectFile(QStringLiteral("krii.img"));
   fd.setOption(QFileDialog::DontConfirmOverwrite, false);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "dd_ewf.h"
 #include "dd_hash.h"
 #include "dd_record.h"
 #include "dd_verify.h"
@@ -236,6 +237,12 @@ void CkriiLogic::OnStartStop() {
   info.examiner = trimmed(view_->text(IDC_EXAMINER));
   info.notes = view_->text(IDC_NOTES);
   dd_case_set(info);
+  // The format follows the image's name: a name ending in .E01 (offered by
+  // the Save-As dialog) is an E01 image with the default compression and
+  // segment size, any other a raw one.
+  dd_image_format format;
+  format.kind = dd_ewf_name(path) ? DD_FORMAT_E01 : DD_FORMAT_RAW;
+  dd_format_set(format);
   ShowOutcome(false, "", "", "");
   krsd_get_file(url, path.c_str(), resume);
   state_ = STATE_IMAGING;

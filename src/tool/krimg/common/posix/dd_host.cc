@@ -51,6 +51,7 @@ std::string dd_report_user() {
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <sys/utsname.h>
 
 #include <cerrno>
 #include <cstring>
@@ -249,3 +250,17 @@ bool dd_host_image_in_source(const std::string& source, const std::string& image
   }
   return false;
 }
+
+std::string dd_host_system() {
+  struct utsname u {};
+  if (uname(&u) != 0) return "Linux";
+  return std::string(u.sysname) + " " + u.release;
+}
+
+dd_host_private_files::dd_host_private_files() {
+  const mode_t old = umask(077);
+  umask(old | 027);
+  saved_ = old;
+}
+
+dd_host_private_files::~dd_host_private_files() { umask(static_cast<mode_t>(saved_)); }

@@ -167,3 +167,9 @@ bool dd_host_image_in_source(const std::string& source, const std::string& image
   }
   return false;
 }
+
+std::string dd_host_system() { return "Windows"; }
+
+// Files on Windows take the folder's access list.
+dd_host_private_files::dd_host_private_files() = default;
+dd_host_private_files::~dd_host_private_files() = default;

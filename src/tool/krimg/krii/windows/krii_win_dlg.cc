@@ -617,7 +617,7 @@ bool CkriiDlg::choose_image(const std::string& folder, std::string* path) {
   std::wstring file(32768, L'\0');
   const wchar_t proposed[] = L"krii.img";
   std::copy(std::begin(proposed), std::end(proposed), file.begin());
-  std::wstring filter = L"Image Files (*.img;*.dd)|*.img; *.dd|All Files (*.*)|*.*||";
+  std::wstring filter = L"Image Files (*.img;*.dd)|*.img; *.dd|E01 Images (*.E01)|*.E01|All Files (*.*)|*.*||";
   std::replace(filter.begin(), filter.end(), L'|', L'\0');
   OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
