@@ -180,7 +180,7 @@ class Conn {
 
   krsd_server_state* st_;
   int fd_;
-  WOLFSSL* ssl_ = nullptr;
+  ssl_st* ssl_ = nullptr;
   std::string peer_;
   krsd_addr addr_;             // the peer's address, for the pace of logins
   // Until the login (or, when none is required, the first request) the
