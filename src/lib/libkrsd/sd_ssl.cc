@@ -17,15 +17,20 @@
 
 namespace {
 
+// What the library reads ahead at most: four full records.
+constexpr size_t kReadAhead = 4 * (16384 + 256);
+
 // The library's network I/O: a BIO over the session's socket helpers, so
 // that TLS keeps the socket's read time-out.
 krsd_client* session_of_bio(BIO* bio) { return static_cast<krsd_client*>(BIO_get_data(bio)); }
 
-// The library wants bytes. A read whose time budget ran out with nothing
-// hands back "would block": the library keeps what it has, and the callers
-// (handshake loop, SslReadAsyn) see that their own time is up instead of
-// starting the same wait again. A closed or failed socket is an error
-// without retry.
+// The library wants bytes, as many as it has room for (it reads ahead), and
+// takes what there is: what the socket holds now, or else the first byte
+// within the time budget and what came with it. A read whose budget ran out
+// with nothing hands back "would block": the library keeps what it has, and
+// the callers (handshake loop, SslReadAsyn) see that their own time is up
+// instead of starting the same wait again. A closed or failed socket is an
+// error without retry.
 int bio_read(BIO* bio, char* buf, int sz) {
   krsd_client* ctx = session_of_bio(bio);
   BIO_clear_retry_flags(bio);
@@ -36,12 +41,20 @@ int bio_read(BIO* bio, char* buf, int sz) {
     BIO_set_retry_read(bio);
     return -1;
   }
-  long r = sock_read(&ctx->conn, buf, size_t(sz));
+  uint8_t* p = reinterpret_cast<uint8_t*>(buf);
+  long r = tb_socket_recv(ctx->conn.sock, p, size_t(sz));
   if (r < 0) return -1;
-  if (r < long(sz)) ctx->tls_expired = 1;  // a short count means the time ran out
   if (r == 0) {
-    BIO_set_retry_read(bio);
-    return -1;
+    r = sock_read(&ctx->conn, p, 1);
+    if (r < 0) return -1;
+    if (r == 0) {  // the time ran out
+      ctx->tls_expired = 1;
+      BIO_set_retry_read(bio);
+      return -1;
+    }
+    // A receive error shows again on the next call.
+    long more = sz > 1 ? tb_socket_recv(ctx->conn.sock, p + 1, size_t(sz - 1)) : 0;
+    if (more > 0) r += more;
   }
   return int(r);
 }
@@ -99,6 +112,10 @@ void* sd_cli_ssl_ctx_new() {
   // after a record, and a retried one may come from where the loop is.
   SSL_CTX_clear_mode(tls, SSL_MODE_AUTO_RETRY);
   SSL_CTX_set_mode(tls, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // Records are read ahead, several in one receive: one system call for
+  // the header and one for the body of each would cost more than AES-GCM.
+  SSL_CTX_set_read_ahead(tls, 1);
+  SSL_CTX_set_default_read_buffer_len(tls, kReadAhead);
   // TLS 1.2 is the highest version: a cipher list of TLS 1.2 suites must be
   // usable, and offering TLS 1.3 without a TLS 1.3 suite would make the
   // daemon pick a version the list cannot serve.

@@ -330,6 +330,12 @@ bool Conn::send_raw(const iovec* iov_in, int cnt, size_t total, krsd_clock::time
         len -= static_cast<size_t>(w);
       }
     }
+    // The records wait in the library's write buffer until the answer is whole.
+    for (;;) {
+      long f = krsd_tls_flush(ssl_);
+      if (f > 0) break;
+      if (f != KRSD_TLS_WANT_WRITE || !wait(POLLOUT)) return false;
+    }
   } else {
     int first = 0;
     while (first < n) {

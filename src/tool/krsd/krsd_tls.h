@@ -64,4 +64,7 @@ enum { KRSD_TLS_WANT_READ = -2, KRSD_TLS_WANT_WRITE = -3 };
 long krsd_tls_read(ssl_st* ssl, void* buf, int len);
 // Plaintext that a read takes without waiting for the socket.
 bool krsd_tls_pending(ssl_st* ssl);
+// Writes are buffered (several records go out in one system call) until
+// krsd_tls_flush: 1 when all is out, KRSD_TLS_WANT_WRITE, or -1.
 long krsd_tls_write(ssl_st* ssl, const void* buf, int len);
+long krsd_tls_flush(ssl_st* ssl);
