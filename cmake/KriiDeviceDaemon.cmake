@@ -1,7 +1,7 @@
 # The daemon the deployment copies to the device, at KRII_DEVICE_DAEMON
 # (KriiLayout.cmake): a 32-bit ARMv7 (armhf) Linux program, cross-built from
 # these sources with Debian's cross toolchain and linked statically against
-# the armhf wolfSSL and LZ4 of a private sysroot (scripts/armhf-sysroot.sh),
+# the armhf OpenSSL and LZ4 of a private sysroot (scripts/armhf-sysroot.sh),
 # so that the device needs nothing beside it. The cross build is a project
 # of its own (an external project in armv7/ of this build), so the host
 # build stays incremental. Without the toolchain or the sysroot the host
@@ -10,7 +10,7 @@ set(KRII_ARMV7 AUTO CACHE STRING
   "Cross-build the device daemon for ARMv7: AUTO (the host build, with a warning, when the cross toolchain or sysroot is missing), ON (required), OFF (the host build)")
 set_property(CACHE KRII_ARMV7 PROPERTY STRINGS AUTO ON OFF)
 set(KRII_ARMHF_SYSROOT ${CMAKE_BINARY_DIR}/armhf-sysroot CACHE PATH
-  "armhf sysroot with the static wolfSSL and LZ4 (scripts/armhf-sysroot.sh makes it)")
+  "armhf sysroot with the static OpenSSL and LZ4 (scripts/armhf-sysroot.sh makes it)")
 set(KRII_ARMHF_TRIPLE arm-linux-gnueabihf)
 
 set(why_host "")
@@ -23,7 +23,7 @@ else()
   if(NOT KRII_ARMHF_CXX)
     set(why_host "no ${KRII_ARMHF_TRIPLE}-g++ (Debian package g++-arm-linux-gnueabihf; scripts/install-deps.sh)")
   else()
-    foreach(lib libwolfssl.a liblz4.a)
+    foreach(lib libssl.a libcrypto.a liblz4.a)
       if(NOT EXISTS ${KRII_ARMHF_SYSROOT}/usr/lib/${KRII_ARMHF_TRIPLE}/${lib})
         set(why_host "no armhf ${lib} in ${KRII_ARMHF_SYSROOT} (scripts/armhf-sysroot.sh ${KRII_ARMHF_SYSROOT})")
         break()

@@ -23,6 +23,11 @@ set(KRII_STATIC_LINK ON)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
 # GCC's note on an ABI change of GCC 7.1 concerns code built with both.
 set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
+# The sysroot's headers of the architecture (OpenSSL's configuration) are in
+# its multiarch folder, which only a native compiler searches by itself (not
+# a cached flag: a build folder configured before gets it too).
+set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES ${KRII_ARMHF_SYSROOT}/usr/include/${KRII_CROSS_TRIPLE})
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${KRII_ARMHF_SYSROOT}/usr/include/${KRII_CROSS_TRIPLE})
 
 # pkg-config reads the sysroot's .pc files and nothing of the host.
 set(ENV{PKG_CONFIG_DIR} "")

@@ -1,18 +1,25 @@
 #!/bin/bash
 # Makes the private armhf sysroot of the device daemon's cross build: the
-# armhf development packages of wolfSSL and LZ4 (headers and static
+# armhf development packages of OpenSSL and LZ4 (headers and static
 # libraries) from Debian, fetched with apt-get download through an armhf
 # package index of its own and unpacked with dpkg -x. The machine's package
 # set is not touched (no foreign architecture is added), so the armhf
 # versions need not match the host's.
-#   scripts/armhf-sysroot.sh DIR     a complete DIR is kept as it is
+#   scripts/armhf-sysroot.sh DIR     a complete DIR is kept as it is (one
+#                                    without a library of LIBS is made anew)
 # Exit status 1 when the packages cannot be had.
 set -euo pipefail
-DIR=${1:?usage: armhf-sysroot.sh DIR}
-PACKAGES=(libwolfssl-dev liblz4-dev)
+DIR=$(realpath -m "${1:?usage: armhf-sysroot.sh DIR}")
+PACKAGES=(libssl-dev liblz4-dev)
+LIBS=(libssl.a libcrypto.a liblz4.a)
 LIBDIR=usr/lib/arm-linux-gnueabihf
 
-if [ -f "$DIR/.complete" ]; then
+complete() {
+  [ -f "$DIR/.complete" ] || return 1
+  local lib
+  for lib in "${LIBS[@]}"; do [ -f "$DIR/$LIBDIR/$lib" ] || return 1; done
+}
+if complete; then
   echo "armhf-sysroot: $DIR is ready"
   exit 0
 fi
@@ -37,7 +44,7 @@ fi
 for deb in "$APT"/debs/*.deb; do
   dpkg -x "$deb" "$DIR"
 done
-for lib in libwolfssl.a liblz4.a; do
+for lib in "${LIBS[@]}"; do
   [ -f "$DIR/$LIBDIR/$lib" ] || { echo "armhf-sysroot: $lib missing after unpacking" >&2; exit 1; }
 done
 (cd "$APT/debs" && ls) > "$DIR/.complete"

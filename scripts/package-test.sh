@@ -22,7 +22,7 @@ deb=$(BUILD_DIR="$BUILD" scripts/package.sh)
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$BUILD/CMakeCache.txt")
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version is not $version"
 depends=$(dpkg-deb -f "$deb" Depends)
-for dep in libqt6widgets6 libwolfssl liblz4 putty-tools; do
+for dep in libqt6widgets6 libssl3 liblz4 putty-tools; do
   [[ $depends == *"$dep"* ]] || fail "Depends lacks $dep: $depends"
 done
 

@@ -15,7 +15,7 @@ add_library(krii_engine_testkit STATIC engine/engine_fixture.cc engine/engine_jo
   engine/fault_driver.cc)
 krii_target_defaults(krii_engine_testkit)
 target_include_directories(krii_engine_testkit PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/engine)
-target_link_libraries(krii_engine_testkit PUBLIC krii_engine GTest::gtest)
+target_link_libraries(krii_engine_testkit PUBLIC krii_engine GTest::gtest PkgConfig::WOLFSSL)
 foreach(t engine_fault_test engine_worker_test)
   krii_test(${t} SOURCES engine/${t}.cc LIBS krii_engine_testkit)
 endforeach()

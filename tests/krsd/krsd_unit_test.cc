@@ -1,16 +1,21 @@
 // The daemon's option parser and file layer, in-process.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "krsd_file.h"
 #include "krsd_opts.h"
 #include "krsd_test_util.h"
 #include "krsd_tls.h"
+#include "tls_suites.h"
 
 using krsd_test::TempDir;
 
@@ -386,6 +391,62 @@ TEST(KrsdTls, LoadsGivenCertificateFilesAndRefusesBadOnes) {
     krsd_tls_server t;
     EXPECT_EQ(t.init(o, &err), -1);
     EXPECT_NE(err.find("certificate"), std::string::npos);
+  }
+}
+
+// Whichever end has AES instructions, the two agree a suite of the set: the
+// daemon's fastest, or ChaCha20-Poly1305 for a client that asks for it first
+// (one without them); a client offering none of the set gets no session.
+TEST(KrsdTls, AgreedSuiteFollowsBothOrdersWithinTheSet) {
+  signal(SIGPIPE, SIG_IGN);  // an alert to a client that gave up
+  const std::string aes = sd_tls12_suites_by_speed(true), chacha = sd_tls12_suites_by_speed(false);
+  struct Row {
+    bool daemon_aes;
+    std::string offer;   // the client's suites, its order
+    std::string agreed;  // as the daemon logs it; "" = no session
+  };
+  const std::vector<Row> rows = {
+      {true, aes, "ECDHE-ECDSA-AES128-GCM-SHA256"},
+      {false, aes, "ECDHE-ECDSA-CHACHA20-POLY1305"},
+      {true, chacha, "ECDHE-ECDSA-CHACHA20-POLY1305"},
+      {false, chacha, "ECDHE-ECDSA-CHACHA20-POLY1305"},
+      {false, "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-ECDSA-AES128-SHA256", "ECDHE-ECDSA-AES256-GCM-SHA384"},
+      {true, "TLS13-AES256-GCM-SHA384:TLS13-CHACHA20-POLY1305-SHA256", "TLS13-AES256-GCM-SHA384"},
+      {false, "TLS13-AES256-GCM-SHA384:TLS13-CHACHA20-POLY1305-SHA256", "TLS13-CHACHA20-POLY1305-SHA256"},
+      {true, "ECDHE-ECDSA-AES128-SHA256:ECDHE-ECDSA-NULL-SHA", ""},
+      {false, "ECDHE-ECDSA-AES128-SHA256:ECDHE-ECDSA-NULL-SHA", ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.offer + (row.daemon_aes ? " to a daemon with AES" : " to a daemon without AES"));
+    krsd_tls_server t;
+    std::string err;
+    ASSERT_EQ(t.init(krsd_opts{}, row.daemon_aes, &err), 0) << err;
+    const int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(listen(lfd, 1), 0);
+    ASSERT_EQ(getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    std::string agreed = "(no connection)";
+    std::thread daemon([&] {
+      const int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+      if (fd < 0) return;
+      std::string why;
+      auto* ssl = t.accept(fd, krsd_clock::now() + std::chrono::seconds(10), &why);
+      agreed = ssl ? krsd_tls_cipher(ssl) : "";
+      krsd_tls_free(ssl);
+      close(fd);
+    });
+    {
+      krsd_test::Client c;
+      EXPECT_EQ(c.connect(ntohs(a.sin_port), true, "127.0.0.1", row.offer.c_str()), !row.agreed.empty());
+    }
+    daemon.join();
+    close(lfd);
+    EXPECT_EQ(agreed, row.agreed);
+    EXPECT_TRUE(agreed.empty() || sd_tls_suite_allowed(agreed.c_str(), true)) << agreed;
   }
 }
 

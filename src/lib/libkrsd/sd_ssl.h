@@ -1,5 +1,5 @@
 // The TLS channel of krps sessions: the library's network I/O runs through
-// callbacks into the socket helpers, so TLS obeys the same socket and read
+// a BIO over the socket helpers, so TLS obeys the same socket and read
 // time-out as a plain session.
 #pragma once
 
@@ -10,12 +10,12 @@
 struct krsd_client;
 struct net_conn;
 
-// The TLS client context (SSLv23 client method, no peer verification, the
-// receive/send callbacks, the suites of SD_TLS12_SUITES), or null after
+// The TLS client context (TLS 1.2 at most, no peer verification, the
+// suites of SD_TLS12_SUITES fastest first on this processor), or null after
 // "SSL_CTX_new error\n" (or the cipher list's error line). Also registers
 // SslReadAsyn/SslWriteAsyn as the TLS hooks of libnet.
 void* sd_cli_ssl_ctx_new();
-// A non-blocking TLS session object with ctx as the callbacks' context and
+// A non-blocking TLS session object with ctx as its BIO's session and
 // the cipher list set when not empty (a refused list is logged, the
 // defaults stay), or null.
 void* sd_srv_ssl_new(void* tls_ctx, krsd_client* ctx, const char* cipher);

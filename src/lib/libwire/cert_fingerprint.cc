@@ -1,15 +1,13 @@
 #include "cert_fingerprint.h"
 
-#include <wolfssl/options.h>
-#include <wolfssl/wolfcrypt/hash.h>
-#include <wolfssl/wolfcrypt/sha256.h>
+#include <openssl/sha.h>
 
 #include <cctype>
 
 bool sd_cert_sha256_hex(const unsigned char* der, size_t len, char out[SD_SHA256_HEX]) {
   out[0] = 0;
-  unsigned char digest[WC_SHA256_DIGEST_SIZE];
-  if (!der || wc_Sha256Hash(der, word32(len), digest) != 0) return false;
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  if (!der || !SHA256(der, len, digest)) return false;
   static const char kHex[] = "0123456789abcdef";
   for (size_t i = 0; i < sizeof(digest); i++) {
     out[2 * i] = kHex[digest[i] >> 4];

@@ -6,8 +6,10 @@
 // (PSK), CBC and CCM suites.
 #pragma once
 
-// The TLS 1.2 suites, ':'-separated, ChaCha20 first (the faster one without
-// AES instructions): what the client offers.
+#include <string>
+
+// The TLS 1.2 suites, ':'-separated: the set a session may have. Each end
+// offers them in the order of sd_tls12_suites_by_speed.
 inline constexpr char SD_TLS12_SUITES[] =
     "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305:"
     "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
@@ -17,3 +19,13 @@ inline constexpr char SD_TLS12_SUITES[] =
 // one of the TLS 1.3 suites of the same kind, which the daemon agrees with a
 // client that offers TLS 1.3.
 bool sd_tls_suite_allowed(const char* name, bool tls13);
+
+// Whether this processor has AES instructions with carry-less multiplication
+// (x86 AES-NI and PCLMULQDQ, the ARMv8 AES and PMULL instructions): then
+// AES-GCM is the fastest suite, without them ChaCha20-Poly1305 is.
+[[nodiscard]] bool sd_tls_cpu_has_aes();
+
+// SD_TLS12_SUITES, the same set, fastest first: AES-128-GCM, AES-256-GCM,
+// ChaCha20-Poly1305 when aes (sd_tls_cpu_has_aes), ChaCha20-Poly1305 first
+// otherwise.
+[[nodiscard]] std::string sd_tls12_suites_by_speed(bool aes);

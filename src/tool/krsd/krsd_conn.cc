@@ -180,7 +180,7 @@ class Conn {
 
   krsd_server_state* st_;
   int fd_;
-  WOLFSSL* ssl_ = nullptr;
+  ssl_st* ssl_ = nullptr;
   std::string peer_;
   krsd_addr addr_;             // the peer's address, for the pace of logins
   // Until the login (or, when none is required, the first request) the
@@ -329,6 +329,12 @@ bool Conn::send_raw(const iovec* iov_in, int cnt, size_t total, krsd_clock::time
         p += w;
         len -= static_cast<size_t>(w);
       }
+    }
+    // The records wait in the library's write buffer until the answer is whole.
+    for (;;) {
+      long f = krsd_tls_flush(ssl_);
+      if (f > 0) break;
+      if (f != KRSD_TLS_WANT_WRITE || !wait(POLLOUT)) return false;
     }
   } else {
     int first = 0;
