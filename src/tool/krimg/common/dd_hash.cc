@@ -127,9 +127,17 @@ uint8_t* dd_hashing::stop_threads() {
 }
 
 // A hash thread sleeps until a batch is queued, or anything at all once the
-// copy loop waits for it (the ring is full, or drained) or the threads end.
+// copy loop waits for it (the ring is full, or drained), once what is queued
+// reaches a mark (the record waits for its digests: a source that stalls
+// must not hold back the record of what was already copied), or the threads
+// end.
 bool dd_hashing::lane_may_go(int which) const {
-  return quit_ || queued(which) >= batch_ || (copy_waits_ && queued(which) > 0);
+  if (quit_ || queued(which) >= batch_ || (copy_waits_ && queued(which) > 0)) return true;
+  if (queued(which) == 0) return false;
+  int64_t end = lanes_[which]->pos.load(std::memory_order_acquire);
+  for (int64_t b = done_[which]; b < submitted_; ++b) end += lens_[b % depth_];
+  std::lock_guard<std::mutex> lock(marks_mu_);
+  return next_mark(lanes_[which]->pos.load(std::memory_order_acquire)) <= end;
 }
 
 // The copy loop, once it found the ring full, sleeps until a batch of
