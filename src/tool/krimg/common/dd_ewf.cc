@@ -18,8 +18,6 @@
 
 namespace {
 
-std::mutex g_format_mu;
-dd_image_format g_format;  // guarded by g_format_mu
 
 // Up to this many bytes of media wait for the writer (over half a second of
 // a 100 MB/s link), so that a slow stretch of compression does not stop the
@@ -74,21 +72,7 @@ std::vector<std::string> segments_of(const std::string& path) {
 
 }  // namespace
 
-void dd_format_set(const dd_image_format& f) {
-  std::lock_guard<std::mutex> lock(g_format_mu);
-  g_format = f;
-}
-
-dd_image_format dd_format_get() {
-  std::lock_guard<std::mutex> lock(g_format_mu);
-  return g_format;
-}
-
 bool dd_ewf_available() { return true; }
-
-bool dd_ewf_name(const std::string& path) {
-  return path.size() > 4 && path.compare(path.size() - 4, 4, ".E01") == 0;
-}
 
 bool dd_ewf_is_image(const std::string& image) {
   const std::string path = system_name(image);

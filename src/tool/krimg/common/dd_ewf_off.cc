@@ -2,30 +2,13 @@
 // of it is refused with the reason.
 #include "dd_ewf.h"
 
-#include <mutex>
-
 namespace {
 
-std::mutex g_format_mu;
-dd_image_format g_format;  // guarded by g_format_mu
 const char kOff[] = "[E01] this program was built without libewf error";
 
 }  // namespace
 
-void dd_format_set(const dd_image_format& f) {
-  std::lock_guard<std::mutex> lock(g_format_mu);
-  g_format = f;
-}
-
-dd_image_format dd_format_get() {
-  std::lock_guard<std::mutex> lock(g_format_mu);
-  return g_format;
-}
-
 bool dd_ewf_available() { return false; }
-bool dd_ewf_name(const std::string& path) {
-  return path.size() > 4 && path.compare(path.size() - 4, 4, ".E01") == 0;
-}
 bool dd_ewf_is_image(const std::string&) { return false; }
 int32_t dd_ewf_sector_for(int64_t, int32_t source_sector) { return source_sector > 0 ? source_sector : 512; }
 bool dd_ewf_compressible(int64_t, int32_t) { return true; }
