@@ -119,16 +119,25 @@ bool dd_ewf_remove_later_segments(const std::string& path, std::string* error) {
   return true;
 }
 
+namespace {
+
+// Closes (when it was opened) and frees a handle; what either says is of no use then.
+void release_handle(libewf_handle_t** handle, bool opened) {
+  libewf_error_t* e = nullptr;
+  if (opened) libewf_handle_close(*handle, &e);
+  libewf_error_free(&e);
+  if (*handle) libewf_handle_free(handle, &e);
+  libewf_error_free(&e);
+}
+
+}  // namespace
+
 struct dd_ewf_writer::impl {
   libewf_handle_t* handle = nullptr;
   bool opened = false;
   EVP_MD_CTX* sha1 = nullptr;
   ~impl() {
-    libewf_error_t* e = nullptr;
-    if (opened) libewf_handle_close(handle, &e);
-    libewf_error_free(&e);
-    if (handle) libewf_handle_free(&handle, &e);
-    libewf_error_free(&e);
+    release_handle(&handle, opened);
     EVP_MD_CTX_free(sha1);
   }
 };
@@ -323,13 +332,7 @@ bool dd_ewf_writer::finish(const dd_digests& d, const std::vector<dd_range>& unr
 struct dd_ewf_reader::impl {
   libewf_handle_t* handle = nullptr;
   bool opened = false;
-  ~impl() {
-    libewf_error_t* e = nullptr;
-    if (opened) libewf_handle_close(handle, &e);
-    libewf_error_free(&e);
-    if (handle) libewf_handle_free(&handle, &e);
-    libewf_error_free(&e);
-  }
+  ~impl() { release_handle(&handle, opened); }
 };
 
 dd_ewf_reader::dd_ewf_reader() = default;
