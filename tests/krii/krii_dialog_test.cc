@@ -2,6 +2,7 @@
 // the focus order, resizing, the placement record, the keys that end it, the
 // background drag, the system menu, Save-As and the about box.
 #include <QAction>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QElapsedTimer>
@@ -136,7 +137,7 @@ class DialogTest : public QObject {
   void focusOrderAndFirstFocus() {
     open();
     QCOMPARE(dlg_->focusWidget(), c<QWidget>("1002"));
-    const char* order[] = {"1002", "1003", "1022", "1000", "1001", "1031", "1032", "1033",
+    const char* order[] = {"1002", "1003", "1022", "1000", "1004", "1001", "1031", "1032", "1033",
                            "1034", "1005", "1014", "1015", "1016", "1017", "1002"};
     QWidget* w = c<QWidget>(order[0]);
     for (size_t i = 1; i < std::size(order); ++i) {
@@ -159,7 +160,9 @@ class DialogTest : public QObject {
     c<QLineEdit>("1015")->clear();
     c<QLineEdit>("1016")->setText(QStringLiteral("new"));
     c<QLineEdit>("1000")->setText(QStringLiteral("/evidence/a.img"));
+    QCOMPARE(stored("ImageFormat"), QString());
     dlg_->close();
+    QCOMPARE(stored("ImageFormat"), QStringLiteral("raw"));
     QCOMPARE(stored("user"), QStringLiteral("alice"));
     QCOMPARE(stored("passwd"), QStringLiteral("new"));
     QCOMPARE(stored("LastImgFile"), QStringLiteral("/evidence/a.img"));
@@ -444,6 +447,26 @@ class DialogTest : public QObject {
     });
     dlg_->OnBnClickedBrowse();
     QCOMPARE(path->text(), target + QStringLiteral(".img"));
+
+    // E01 chosen beside the path: the name follows, and Save-As offers an
+    // E01 name and gives a typed name the E01 ending.
+    auto* format = c<QComboBox>("1004");
+    format->setCurrentIndex(2);
+    emit format->activated(2);
+    QCOMPARE(path->text(), target + QStringLiteral(".E01"));
+    whenModal(dlg_.get(), [target](QWidget* m) {
+      auto* fd = qobject_cast<QFileDialog*>(m);
+      QVERIFY(fd);
+      QCOMPARE(fd->defaultSuffix(), QStringLiteral("E01"));
+      QCOMPARE(fd->selectedNameFilter(), QStringLiteral("E01 Images (*.E01)"));
+      auto* name = fd->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      QVERIFY(name);
+      name->setText(target + QStringLiteral("b"));
+      QMetaObject::invokeMethod(fd, "accept");
+    });
+    dlg_->OnBnClickedBrowse();
+    QCOMPARE(path->text(), target + QStringLiteral("b.E01"));
+    QCOMPARE(format->currentIndex(), 2);
   }
 
   // Save-As opens in the folder of the last image, else in the home folder,

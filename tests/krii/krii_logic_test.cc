@@ -9,6 +9,7 @@
 #include <chrono>
 #include <deque>
 #include <map>
+#include <tuple>
 #include <thread>
 
 #include "dd_ewf.h"
@@ -217,16 +218,70 @@ TEST_F(LogicTest, WorkStatesAndTheirControls) {
   EXPECT_EQ(logic_.state(), CkriiLogic::STATE_IDLE);
 }
 
-// A name ending in .E01 makes an E01 image, then a raw one again for
-// another name; verify reads the E01's media.
+// The format list and the image's name agree whichever of them the
+// examiner changes last; the name is never left saying another format.
+TEST_F(LogicTest, TheFormatListAndTheNameFollowEachOther) {
+  const char* raw = krii_formats[0].text;
+  const char* fast = krii_formats[1].text;
+  const char* best = krii_formats[2].text;
+  struct Case {
+    const char* format;  // shown before
+    const char* path;    // typed, or there before a choice
+    const char* chosen;  // chosen from the list afterwards, or nullptr
+    const char* want_path;
+    const char* want_format;
+  } cases[] = {
+      {raw, "/cases/phone.E01", nullptr, "/cases/phone.E01", fast},
+      {raw, "/cases/phone.e01", nullptr, "/cases/phone.E01", fast},
+      {best, "/cases/phone.E01", nullptr, "/cases/phone.E01", best},
+      {fast, "/cases/phone.img", nullptr, "/cases/phone.img", raw},
+      {fast, "/cases/.e01", nullptr, "/cases/.e01", raw},
+      {raw, "/cases/phone.dd", best, "/cases/phone.E01", best},
+      {raw, "/cases/phone", fast, "/cases/phone.E01", fast},
+      {raw, "/cases/v1.2/case.2026", fast, "/cases/v1.2/case.2026.E01", fast},
+      {fast, "/cases/phone.E01", raw, "/cases/phone.img", raw},
+      {raw, "", fast, "", fast},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.path) + (c.chosen ? std::string(" then ") + c.chosen : ""));
+    view_.texts[IDC_CASE] = "2026-117";
+    view_.texts[IDC_FORMAT] = c.format;
+    view_.texts[IDC_PATH] = c.path;
+    logic_.OnPathEdited();
+    view_.texts[IDC_CASE] = "2026-117";
+    if (c.chosen) {
+      view_.texts[IDC_FORMAT] = c.chosen;
+      logic_.OnFormatChosen();
+      EXPECT_EQ(view_.texts[IDC_CASE], "2026-117");  // the same image, other format
+    }
+    EXPECT_EQ(view_.texts[IDC_PATH], c.want_path);
+    EXPECT_EQ(view_.texts[IDC_FORMAT], c.want_format);
+  }
+  // A stored choice that disagrees with the stored name gives way to it.
+  for (const auto& [stored, path, want] : {std::tuple{"e01-best", "/c/phone.E01", best},
+                                          std::tuple{"e01-best", "/c/phone.dd", raw},
+                                          std::tuple{"bogus", "/c/phone.E01", fast}}) {
+    store_.values["config/ImageFormat"] = stored;
+    store_.values["config/LastImgFile"] = path;
+    RecordingView view;
+    CkriiLogic logic(&view, &store_);
+    logic.OnInit();
+    EXPECT_EQ(view.texts[IDC_FORMAT], want) << stored << " " << path;
+  }
+}
+
+// A name ending in .E01 makes an E01 image with the list's compression,
+// then a raw one again for another name; verify reads the E01's media.
 TEST_F(LogicTest, TheImagesNameChoosesItsFormat) {
   const std::string e01 = tmp_.path("phone.E01");
   for (const std::string& path : {e01, img_}) {
     SCOPED_TRACE(path);
+    view_.texts[IDC_FORMAT] = krii_formats[2].text;
     view_.texts[IDC_PATH] = path;
     logic_.OnStartStop();
     wait_idle();
     EXPECT_EQ(dd_format_get().kind, path == e01 ? DD_FORMAT_E01 : DD_FORMAT_RAW);
+    EXPECT_EQ(dd_format_get().compress, path == e01 ? DD_COMPRESS_BEST : DD_COMPRESS_FAST);
     EXPECT_EQ(dd_ewf_is_image(path), path == e01);
     EXPECT_EQ(view_.texts[IDC_MD5], kt::md5_hex(data_));
   }

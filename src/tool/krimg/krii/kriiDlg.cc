@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QComboBox>
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
@@ -241,7 +242,11 @@ void CkriiDlg::createControls() {
   QLineEdit* port = edit(IDC_PORT, 309, 19, 24, 12);
   port->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), port));
 
-  path_ = edit(IDC_PATH, 16, 61, 288, 13);
+  path_ = edit(IDC_PATH, 16, 61, 218, 13);
+  format_ = new QComboBox(this);
+  for (const krii_format& f : krii_formats) format_->addItem(QString::fromUtf8(f.text));
+  named(format_, IDC_FORMAT);
+  at(format_, 238, 61, 72, 13);
   browse_ = button("..", IDC_BROWSE, 314, 61, 20, 13);
   connect_ = button("连接(&C)", IDC_CONNECT, 16, 84, 46, 20);
   start_ = button("开始镜像(&S)", IDC_START_STOP, 88, 84, 107, 20);
@@ -276,7 +281,7 @@ void CkriiDlg::createControls() {
   at(log_, 16, 251, 317, 60);
 
   // The controls that take the focus, in this order.
-  QWidget* order[] = {connect_, start_, verify, path_, browse_, case_id, evidence, examiner, notes,
+  QWidget* order[] = {connect_, start_, verify, path_, format_, browse_, case_id, evidence, examiner, notes,
                       log_, ip_, user, passwd, port};
   for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
@@ -287,6 +292,8 @@ void CkriiDlg::createControls() {
   connect(copy, &QPushButton::clicked, this, [this] { logic_.OnCopyHashes(); });
   connect(open, &QPushButton::clicked, this, [this] { logic_.OnOpenFolder(); });
   connect(path_, &QLineEdit::editingFinished, this, [this] { logic_.OnPathEdited(); });
+  // Only the examiner's choice: the logic's own set_text does not call back.
+  connect(format_, &QComboBox::activated, this, [this] { logic_.OnFormatChosen(); });
 
   base_size_ = QSize(du.x(348), du.y(325));
   resize(base_size_);
@@ -331,6 +338,7 @@ std::string CkriiDlg::text(int id) const {
   if (auto* e = qobject_cast<QLineEdit*>(w)) return e->text().toStdString();
   if (auto* ip = qobject_cast<CIpAddressCtrl*>(w)) return ip->text().toStdString();
   if (auto* b = qobject_cast<QPushButton*>(w)) return b->text().toStdString();
+  if (auto* c = qobject_cast<QComboBox*>(w)) return c->currentText().toStdString();
   if (auto* l = qobject_cast<QLabel*>(w)) return l->text().toStdString();
   return "";
 }
@@ -350,6 +358,9 @@ void CkriiDlg::set_text(int id, const std::string& text) {
     ip->setAddress(krii_parse_address(text));
   } else if (auto* b = qobject_cast<QPushButton*>(w)) {
     if (b->text() != t) b->setText(t);
+  } else if (auto* c = qobject_cast<QComboBox*>(w)) {
+    const int i = c->findText(t);
+    if (i >= 0) c->setCurrentIndex(i);
   } else if (auto* l = qobject_cast<QLabel*>(w)) {
     l->setText(t);
   }
@@ -379,15 +390,25 @@ int CkriiDlg::ask(const std::string& text, int buttons, int preset) {
 }
 
 bool CkriiDlg::choose_image(const std::string& folder, std::string* path) {
-  // No owner window; the proposed name is always "krii.img".
+  // No owner window; the proposed name is "krii.img", or "krii.E01" while
+  // an E01 format is chosen, and the name gets the ending of the chosen
+  // filter where it has none.
+  const bool e01 = format_->currentIndex() > 0;
   QFileDialog fd(nullptr);
   fd.setDirectory(folder.empty() ? QDir::homePath() : q(folder));
   fd.setAcceptMode(QFileDialog::AcceptSave);
   fd.setFileMode(QFileDialog::AnyFile);
   fd.setNameFilters({QStringLiteral("Image Files (*.img *.dd)"), QStringLiteral("E01 Images (*.E01)"),
                      QStringLiteral("All Files (*)")});
-  fd.setDefaultSuffix(QStringLiteral("img"));
-  fd.selectFile(QStringLiteral("krii.img"));
+  fd.selectNameFilter(fd.nameFilters().value(e01 ? 1 : 0));
+  fd.setDefaultSuffix(e01 ? QStringLiteral("E01") : QStringLiteral("img"));
+  fd.selectFile(e01 ? QStringLiteral("krii.E01") : QStringLiteral("krii.img"));
+  connect(&fd, &QFileDialog::filterSelected, &fd, [&fd](const QString& filter) {
+    if (filter.contains(QStringLiteral("*.E01")))
+      fd.setDefaultSuffix(QStringLiteral("E01"));
+    else if (filter.contains(QStringLiteral("*.img")))
+      fd.setDefaultSuffix(QStringLiteral("img"));
+  });
   fd.setOption(QFileDialog::DontConfirmOverwrite, false);
   fd.setWindowModality(Qt::ApplicationModal);
   if (fd.exec() != QDialog::Accepted) return false;
@@ -459,6 +480,7 @@ bool CkriiDlg::OnInitDialog() {
   for (int id : {IDC_GROUP_CONNECTION, IDC_PATH, IDC_GROUP_IMAGE, IDC_GROUP_CASE, IDC_NOTES, IDC_STATUS,
                  IDC_PROGRESS, IDC_SHA256, IDC_REPORT})
     addAnchor(control(id), 0, 0, 1, 0);
+  addAnchor(format_, 1, 0, 1, 0);
   addAnchor(browse_, 1, 0, 1, 0);
   addAnchor(menu_button_, 1, 0, 1, 0);
   addAnchor(grp_state_, 0, 0, 1, 1);

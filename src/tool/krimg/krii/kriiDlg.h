@@ -20,6 +20,7 @@
 class CIpAddressCtrl;
 class CMyEdit;
 class QAction;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -136,6 +137,7 @@ class CkriiDlg : public QDialog, private krii_view {
   CIpAddressCtrl* ip_ = nullptr;
   QGroupBox* grp_image_ = nullptr;
   QLineEdit* path_ = nullptr;
+  QComboBox* format_ = nullptr;
   QPushButton* browse_ = nullptr;
   QPushButton* connect_ = nullptr;
   QPushButton* start_ = nullptr;

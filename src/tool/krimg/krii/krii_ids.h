@@ -7,6 +7,8 @@ enum krii_id {
   IDC_BROWSE = 1001,
   IDC_CONNECT = 1002,
   IDC_START_STOP = 1003,
+  // The image's format beside its path (a drop-down list).
+  IDC_FORMAT = 1004,
   IDC_LOG = 1005,
   IDC_PROGRESS = 1006,
   IDC_STATUS = 1008,

@@ -1,6 +1,7 @@
 #include "krii_logic.h"
 
 #include <cstdio>
+#include <iterator>
 
 #include "dd_ewf.h"
 #include "dd_hash.h"
@@ -61,7 +62,34 @@ std::string trimmed(const std::string& s) {
 
 const int kInputs[] = {IDC_ADDRESS, IDC_USER,     IDC_PASSWD,   IDC_PORT,  IDC_PATH,
                        IDC_BROWSE,  IDC_CONNECT,  IDC_CASE,     IDC_EVIDENCE, IDC_EXAMINER,
-                       IDC_NOTES,   IDC_VERIFY};
+                       IDC_NOTES,   IDC_VERIFY,   IDC_FORMAT};
+
+// Where the name of the file at path starts.
+size_t name_start(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? 0 : slash + 1;
+}
+
+// Whether path's name ends in ".E01" in any case, with a name before it.
+bool e01_ending_any_case(const std::string& path) {
+  if (path.size() < name_start(path) + 5) return false;
+  const char* e = path.c_str() + path.size() - 4;
+  return e[0] == '.' && (e[1] == 'E' || e[1] == 'e') && e[2] == '0' && e[3] == '1';
+}
+
+// path with the ending of an image in the other format: a raw image's
+// ending (".img", ".dd", ".raw") or none becomes ".E01"; ".E01" becomes
+// ".img". Any other ending stays, and the new one follows it.
+std::string with_ending(const std::string& path, bool e01) {
+  const size_t dot = path.find_last_of('.');
+  std::string stem = path;
+  if (dot != std::string::npos && dot > name_start(path)) {
+    std::string end = path.substr(dot);
+    for (char& c : end) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (end == ".img" || end == ".dd" || end == ".raw" || end == ".e01") stem = path.substr(0, dot);
+  }
+  return stem + (e01 ? ".E01" : ".img");
+}
 
 struct field {
   int id;
@@ -82,6 +110,13 @@ const field kFields[] = {
 };
 
 }  // namespace
+
+const krii_format krii_formats[4] = {
+    {"RAW (dd)", "raw", false, DD_COMPRESS_FAST},
+    {"E01 快速压缩", "e01-fast", true, DD_COMPRESS_FAST},
+    {"E01 最佳压缩", "e01-best", true, DD_COMPRESS_BEST},
+    {"E01 不压缩", "e01-none", true, DD_COMPRESS_NONE},
+};
 
 bool CkriiLogic::ToggleDebug() {
   g_debug = !g_debug;
@@ -110,7 +145,44 @@ void CkriiLogic::LoadSettings() {
     if (f.limit) view_->set_limit(f.id, f.limit);
     view_->set_text(f.id, value);
   }
+  std::string format;
+  store_->get(KRII_GROUP_CONFIG, KRII_VALUE_FORMAT, &format);
+  const krii_format* shown = &krii_formats[0];
+  for (const krii_format& f : krii_formats)
+    if (format == f.value) shown = &f;
+  view_->set_text(IDC_FORMAT, shown->text);
+  FormatFromPath();
   last_path_ = view_->text(IDC_PATH);
+}
+
+int CkriiLogic::FormatIndex() const {
+  const std::string shown = view_->text(IDC_FORMAT);
+  for (int i = 0; i < static_cast<int>(std::size(krii_formats)); ++i)
+    if (shown == krii_formats[i].text) return i;
+  return 0;
+}
+
+void CkriiLogic::FormatFromPath() {
+  std::string path = view_->text(IDC_PATH);
+  if (path.empty()) return;
+  const bool e01 = e01_ending_any_case(path);
+  if (e01 && !dd_ewf_name(path)) {
+    // libewf names the later segments after the first one's ending, and an
+    // E01 image is known by ".E01".
+    path = with_ending(path, true);
+    view_->set_text(IDC_PATH, path);
+  }
+  if (e01 != krii_formats[FormatIndex()].e01) view_->set_text(IDC_FORMAT, krii_formats[e01 ? 1 : 0].text);
+}
+
+void CkriiLogic::OnFormatChosen() {
+  const std::string path = view_->text(IDC_PATH);
+  if (path.empty()) return;
+  const bool e01 = krii_formats[FormatIndex()].e01;
+  if (e01 == e01_ending_any_case(path)) return;
+  // The same image in the other format: its case fields stay.
+  last_path_ = with_ending(path, e01);
+  view_->set_text(IDC_PATH, last_path_);
 }
 
 void CkriiLogic::SaveSettings() {
@@ -125,6 +197,7 @@ void CkriiLogic::SaveSettings() {
   put(KRII_VALUE_USER, IDC_USER);
   put(KRII_VALUE_PASSWD, IDC_PASSWD);
   put(KRII_VALUE_PORT, IDC_PORT);
+  store_->set(KRII_GROUP_CONFIG, KRII_VALUE_FORMAT, krii_formats[FormatIndex()].value);
   // The case fields as they stand: emptied on purpose, they stay empty.
   for (const field& f : kFields)
     if (f.id == IDC_CASE || f.id == IDC_EVIDENCE || f.id == IDC_EXAMINER || f.id == IDC_NOTES)
@@ -156,6 +229,7 @@ void CkriiLogic::OnBrowse() {
 }
 
 void CkriiLogic::OnPathEdited() {
+  FormatFromPath();
   const std::string path = view_->text(IDC_PATH);
   if (path == last_path_) return;
   last_path_ = path;
@@ -219,12 +293,12 @@ void CkriiLogic::OnStartStop() {
     UpdateControlState();
     return;
   }
-  const std::string path = view_->text(IDC_PATH);
-  if (path.empty()) {
+  if (view_->text(IDC_PATH).empty()) {
     KR_LOGF(OS_LOG_INFO, kStartStopFunc, "请选择镜像文件的存放路径\n");
     return;
   }
-  OnPathEdited();
+  OnPathEdited();  // which may give an E01 name its ".E01"
+  const std::string path = view_->text(IDC_PATH);
   char url[300];
   snprintf(url, sizeof url, source_format_.c_str(), view_->text(IDC_ADDRESS).c_str());
   KR_LOGF(OS_LOG_INFO, kStartStopFunc, "开始镜像[%s] 到 [%s]\n", url, path.c_str());
@@ -237,11 +311,12 @@ void CkriiLogic::OnStartStop() {
   info.examiner = trimmed(view_->text(IDC_EXAMINER));
   info.notes = view_->text(IDC_NOTES);
   dd_case_set(info);
-  // The format follows the image's name: a name ending in .E01 (offered by
-  // the Save-As dialog) is an E01 image with the default compression and
-  // segment size, any other a raw one.
+  // The name decides the format (OnPathEdited made the list follow it), the
+  // list the compression; the segment size is the default.
+  const krii_format& chosen = krii_formats[FormatIndex()];
   dd_image_format format;
   format.kind = dd_ewf_name(path) ? DD_FORMAT_E01 : DD_FORMAT_RAW;
+  format.compress = chosen.e01 ? chosen.compress : DD_COMPRESS_FAST;
   dd_format_set(format);
   ShowOutcome(false, "", "", "");
   krsd_get_file(url, path.c_str(), resume);

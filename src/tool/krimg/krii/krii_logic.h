@@ -12,6 +12,18 @@
 
 #include "krii_ids.h"
 
+// The entries of the format list (IDC_FORMAT), in their order: its text
+// is the entry's text, set_text chooses the entry of that text. The first
+// is a raw image; the others are E01 images with their compression. The
+// format and the path's name agree: an E01 image's name ends in ".E01".
+struct krii_format {
+  const char* text;   // what the list shows
+  const char* value;  // what the settings store (KRII_VALUE_FORMAT)
+  bool e01;
+  int compress;  // DD_COMPRESS_*
+};
+extern const krii_format krii_formats[4];
+
 // Answers of krii_view::ask.
 enum { KRII_CANCEL = -1, KRII_NO = 0, KRII_YES = 1 };
 // The buttons of a question.
@@ -77,8 +89,13 @@ class CkriiLogic {
   void OnVerify();
   void OnTimer();
   // The path was edited: a new image path clears the case and evidence
-  // numbers, which belong to one image.
+  // numbers, which belong to one image. The format then follows the name:
+  // a name ending in ".E01" (in any case) chooses E01, any other raw.
   void OnPathEdited();
+  // Another entry of the format list was chosen: the path gets the
+  // format's ending, ".E01" for an E01 image, ".img" for a raw one where it
+  // ended in ".E01".
+  void OnFormatChosen();
   void OnCopyHashes();
   void OnOpenFolder();
   // The close box (or Alt+F4). True when the dialog may end now: the quit
@@ -107,6 +124,11 @@ class CkriiLogic {
   bool AskResume(const std::string& path, int* resume);
   void Finished(int state);
   void ShowOutcome(bool have, const std::string& md5, const std::string& sha256, const std::string& report);
+  // The entry of krii_formats shown; 0 (raw) for any other text.
+  int FormatIndex() const;
+  // Makes the format follow the path's name (a ".e01" ending becomes
+  // ".E01").
+  void FormatFromPath();
   void LoadSettings();
   void SaveSettings();
   void CloseSteps();

@@ -22,6 +22,8 @@ inline constexpr const char* KRII_VALUE_CASE = "CaseNumber";
 inline constexpr const char* KRII_VALUE_EVIDENCE = "EvidenceNumber";
 inline constexpr const char* KRII_VALUE_EXAMINER = "Examiner";
 inline constexpr const char* KRII_VALUE_NOTES = "Notes";
+// The image format chosen beside the path (krii_formats).
+inline constexpr const char* KRII_VALUE_FORMAT = "ImageFormat";
 
 inline constexpr const char* KRII_DEFAULT_IP = "192.168.191.2";
 inline constexpr const char* KRII_DEFAULT_USER = "root";

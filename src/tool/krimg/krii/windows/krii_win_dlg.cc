@@ -296,6 +296,10 @@ BOOL CkriiDlg::OnInitDialog() {
   const int gx = GetSystemMetrics(SM_CXVSCROLL), gy = GetSystemMetrics(SM_CYHSCROLL);
   grip_ = CreateWindowExW(0, L"SCROLLBAR", nullptr, WS_CHILD | WS_VISIBLE | SBS_SIZEGRIP | SBS_SIZEBOXBOTTOMRIGHTALIGN,
                           client.right - gx, client.bottom - gy, gx, gy, hwnd_, nullptr, instance_, nullptr);
+  // The format list's entries; the logic chooses one from the settings.
+  for (const krii_format& f : krii_formats)
+    SendMessageW(item(IDC_FORMAT), CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(krii_wide(f.text).c_str()));
+  SendMessageW(item(IDC_FORMAT), CB_SETCURSEL, 0, 0);
 
   // The system menu's own items, when the about text is there.
   wchar_t about[64] = L"";
@@ -318,6 +322,7 @@ BOOL CkriiDlg::OnInitDialog() {
   for (int id : {IDC_GROUP_CONNECTION, IDC_PATH, IDC_GROUP_IMAGE, IDC_GROUP_CASE, IDC_NOTES, IDC_STATUS,
                  IDC_PROGRESS, IDC_SHA256, IDC_REPORT})
     AddAnchor(id, 0, 0, 1, 0);
+  AddAnchor(IDC_FORMAT, 1, 0, 1, 0);
   AddAnchor(IDC_BROWSE, 1, 0, 1, 0);
   AddAnchor(IDC_GROUP_STATE, 0, 0, 1, 1);
   AddAnchor(IDC_LOG, 0, 0, 1, 1);
@@ -394,6 +399,10 @@ void CkriiDlg::OnCommand(int id, int code) {
       return;
     case IDC_BROWSE:
       if (code == BN_CLICKED) logic_.OnBrowse();
+      return;
+    case IDC_FORMAT:
+      // Only the examiner's choice: CB_SETCURSEL does not notify.
+      if (code == CBN_SELCHANGE) logic_.OnFormatChosen();
       return;
     case IDC_CONNECT:
       if (code == BN_CLICKED) logic_.OnConnect();
@@ -575,6 +584,11 @@ void CkriiDlg::set_text(int id, const std::string& text) {
   }
   const std::wstring t = is_file_name(id) ? krii_wide_from_narrow(text, GetACP()) : krii_wide(text);
   if (window_text(w) == t) return;
+  if (id == IDC_FORMAT) {
+    const LRESULT i = SendMessageW(w, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(t.c_str()));
+    if (i != CB_ERR) SendMessageW(w, CB_SETCURSEL, static_cast<WPARAM>(i), 0);
+    return;
+  }
   // A stored value is shown whole and kept so, while typing stops at the
   // limit: the edit's own limit would cut the value on display, and the cut
   // value would be stored at close.
@@ -614,9 +628,12 @@ bool CkriiDlg::choose_image(const std::string& folder, std::string* path) {
     wchar_t home[MAX_PATH] = L"";
     if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, 0, home))) dir = home;
   }
+  // The proposed name and the filter follow the format chosen beside the
+  // path; a typed name without an ending gets the chosen filter's.
+  const bool e01 = SendMessageW(item(IDC_FORMAT), CB_GETCURSEL, 0, 0) > 0;
   std::wstring file(32768, L'\0');
-  const wchar_t proposed[] = L"krii.img";
-  std::copy(std::begin(proposed), std::end(proposed), file.begin());
+  const std::wstring proposed = e01 ? L"krii.E01" : L"krii.img";
+  std::copy(proposed.begin(), proposed.end(), file.begin());
   std::wstring filter = L"Image Files (*.img;*.dd)|*.img; *.dd|E01 Images (*.E01)|*.E01|All Files (*.*)|*.*||";
   std::replace(filter.begin(), filter.end(), L'|', L'\0');
   OPENFILENAMEW ofn{};
@@ -626,7 +643,8 @@ bool CkriiDlg::choose_image(const std::string& folder, std::string* path) {
   ofn.lpstrFile = file.data();
   ofn.nMaxFile = static_cast<DWORD>(file.size());
   ofn.lpstrInitialDir = dir.empty() ? nullptr : dir.c_str();
-  ofn.lpstrDefExt = L"img";
+  ofn.nFilterIndex = e01 ? 2 : 1;
+  ofn.lpstrDefExt = e01 ? L"E01" : L"img";
   // The current folder is the program's own (the deployment's tools are
   // found there): choosing a file must not move it.
   ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_NOCHANGEDIR;
