@@ -11,7 +11,7 @@ PACKAGES=(
   # image hashes (MD5, SHA-256) and the report's JSON
   libssl-dev nlohmann-json3-dev
   # E01 images, and the tools that check them in the tests
-  libewf-dev ewf-tools
+  libewf-dev ewf-tools sleuthkit
   # the tests' device with bad sectors (a loop device over a FUSE file)
   libfuse3-dev
   # manual pages from the README, the Debian package and its test

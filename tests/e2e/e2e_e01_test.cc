@@ -2,7 +2,8 @@
 // (ewf-tools) rather than by krii: ewfverify verifies the image and stores
 // the source's MD5 (as md5sum prints it), ewfinfo shows the case fields and
 // the unreadable sectors, ewfexport gives back the source (zeros where the
-// device could not be read); krimg verify agrees.
+// device could not be read), the Sleuth Kit's img_stat opens it; krimg
+// verify agrees.
 #include <cstdio>
 #include <filesystem>
 
@@ -29,7 +30,7 @@ Shell shell(const std::string& cmd) {
   return s;
 }
 
-bool have_ewf_tools() { return shell("command -v ewfverify ewfinfo ewfexport md5sum").status == 0; }
+bool have_ewf_tools() { return shell("command -v ewfverify ewfinfo ewfexport img_stat md5sum").status == 0; }
 
 std::string field(const std::string& text, const std::string& label) {
   const size_t at = text.find(label);
@@ -49,7 +50,7 @@ struct Row {
 };
 
 TEST_F(E2e, E01CheckedByTheFieldsTools) {
-  if (!have_ewf_tools()) GTEST_SKIP() << "ewf-tools are not installed";
+  if (!have_ewf_tools()) GTEST_SKIP() << "ewf-tools or sleuthkit are not installed";
   const Row rows[] = {
       {"empty", 0, false, {}, {}, {}},
       {"one byte", 1, false, {}, {"--compress", "best"}, {}},
@@ -105,6 +106,11 @@ TEST_F(E2e, E01CheckedByTheFieldsTools) {
     const Shell exported = shell("ewfexport -q -u -f raw -t '" + dir.file("back") + "' '" + image + "'");
     EXPECT_EQ(exported.status, 0) << exported.out;
     EXPECT_TRUE(krsd_test::read_file(dir.file("back.raw")) == want) << "ewfexport differs from the device";
+
+    const Shell stat = shell("img_stat -i ewf '" + image + "'");
+    EXPECT_EQ(stat.status, 0) << stat.out;
+    EXPECT_EQ(field(stat.out, "Size of data in bytes:"), std::to_string(row.size)) << stat.out;
+    EXPECT_EQ(field(stat.out, "MD5 hash of data:"), md5sum.out.substr(0, 32)) << stat.out;
 
     int segments = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
