@@ -59,6 +59,7 @@ TEST_F(E2e, E01CheckedByTheFieldsTools) {
       {"off the chunk grid", 3 * 32768 + 1000, true, {}, {}, {}},
       {"several segments", 3 << 20, true, {}, {"--segment-size", "1M", "--compress", "none"}, {}, 3},
       {"bad sectors", 1000448, true, {"--bad-range", "250000:10"}, {}, {{249856, 250368}}},
+      {"whole chunks unreadable", 3 << 20, true, {"--bad-range", "65536:65536"}, {}, {{65536, 131072}}},
       {"dropped connection", (2 << 20) + 1024, true, {"--drop-after", "1000000,once"}, {}, {}},
   };
   for (const Row& row : rows) {
@@ -162,8 +163,9 @@ TEST_F(E2e, E01RefusesResumeAndOtherNames) {
 // verify says so instead of hashing what libewf makes of it, and a resume
 // is refused; a restart then writes it whole.
 TEST_F(E2e, E01KilledMidwayIsNoImage) {
-  device(2 << 20);
-  serve({"--stall-after", "1000000:30000,once"});
+  // The writer packs 2 MiB of chunks at a time: the stall comes after more.
+  device(6 << 20);
+  serve({"--stall-after", "3000000:30000,once"});
   const std::string image = dir_.file("k.E01");
   {
     KrimgProcess job({"acquire", "--source", url("pack=none"), "--image", image, "--format", "e01"},

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "dd_ewf.h"
 #include "dd_hash.h"
 #include "engine_fixture.h"
 #include "engine_job.h"
@@ -37,34 +38,58 @@ class CopyTest : public ::testing::Test {
   kt::TempDir tmp_;
 };
 
+// The media of the E01 image at path, or the error of reading it.
+std::string e01_media(const std::string& path) {
+  dd_ewf_reader r;
+  std::string error;
+  if (!r.open(path, &error)) return "open: " + error;
+  std::string media;
+  uint8_t buf[65536];
+  for (long n; (n = r.read(buf, sizeof buf, &error)) != 0;) {
+    if (n < 0) return "read: " + error;
+    media.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+  }
+  return media;
+}
+
 TEST_F(CopyTest, LocalFileCopiesExactlyWithItsMd5) {
-  // Around the block size, an empty file and a few MiB with a short tail.
-  for (size_t size : {size_t{0}, size_t{1}, size_t{102399}, size_t{102400}, size_t{102401},
-                      size_t{3 * 1048576 + 12345}}) {
-    SCOPED_TRACE(size);
-    kt::log_clear();
-    const std::string src = tmp_.path("src" + std::to_string(size));
-    const std::string img = tmp_.path("img" + std::to_string(size) + ".dd");
-    const std::string data = kt::pattern(size, static_cast<uint32_t>(size));
-    kt::write_file(src, data);
-    auto o = run_job(src, img, 0);
-    EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
-    EXPECT_EQ(kt::read_file(img), data);
-    EXPECT_EQ(o.total_bytes, static_cast<int64_t>(size));
-    EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data) + "\n")) << kt::log_dump();
-    EXPECT_TRUE(kt::log_has("sha256: " + kt::sha256_hex(data) + "\n")) << kt::log_dump();
-    EXPECT_TRUE(kt::log_has("镜像文件成功完成!\n"));
-    if (size == 102400) {
-      // One full block, then the loop ends on the empty read.
-      EXPECT_EQ(o.count, 2);
-      EXPECT_EQ(o.in_full, 1);
-      EXPECT_EQ(o.in_part, 0);
-      EXPECT_TRUE(kt::log_has("设备存储大小：102400 (100.0k)\n"));
-    }
-    if (size == 0) {
-      EXPECT_EQ(o.count, -1);
+  // Around the block size, an empty file and a few MiB with a short tail;
+  // raw, and E01 (several batches of chunks packed side by side) where the
+  // build has it.
+  for (const bool e01 : {false, true}) {
+    if (e01 && !dd_ewf_available()) continue;
+    dd_image_format format;
+    format.kind = e01 ? DD_FORMAT_E01 : DD_FORMAT_RAW;
+    dd_format_set(format);
+    std::vector<size_t> sizes = {0, 1, 102399, 102400, 102401, 3 * 1048576 + 12345};
+    if (e01) sizes.push_back(9 * 1048576 + 512);
+    for (size_t size : sizes) {
+      SCOPED_TRACE(std::to_string(size) + (e01 ? " E01" : " raw"));
+      kt::log_clear();
+      const std::string src = tmp_.path("src" + std::to_string(size));
+      const std::string img = tmp_.path("img" + std::to_string(size) + (e01 ? ".E01" : ".dd"));
+      const std::string data = kt::pattern(size, static_cast<uint32_t>(size));
+      kt::write_file(src, data);
+      auto o = run_job(src, img, 0);
+      EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
+      EXPECT_TRUE((e01 ? e01_media(img) : kt::read_file(img)) == data);
+      EXPECT_EQ(o.total_bytes, static_cast<int64_t>(size));
+      EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data) + "\n")) << kt::log_dump();
+      EXPECT_TRUE(kt::log_has("sha256: " + kt::sha256_hex(data) + "\n")) << kt::log_dump();
+      EXPECT_TRUE(kt::log_has("镜像文件成功完成!\n"));
+      if (size == 102400) {
+        // One full block, then the loop ends on the empty read.
+        EXPECT_EQ(o.count, 2);
+        EXPECT_EQ(o.in_full, 1);
+        EXPECT_EQ(o.in_part, 0);
+        EXPECT_TRUE(kt::log_has("设备存储大小：102400 (100.0k)\n"));
+      }
+      if (size == 0) {
+        EXPECT_EQ(o.count, -1);
+      }
     }
   }
+  dd_format_set(dd_image_format{});
 }
 
 TEST_F(CopyTest, NewImageEmptiesAnOldLongerFile) {

@@ -1,7 +1,11 @@
-// E01 through libewf. libewf compresses and writes on the thread that calls
-// it, so the blocks go to a writer thread of their own through a bounded
-// queue; the SHA-1 the container stores is taken there too (MD5 and SHA-256
-// are the engine's, on their own threads already).
+// E01 through libewf. The blocks go to a writer thread of their own through
+// a bounded queue; the SHA-1 the container stores is taken there (MD5 and
+// SHA-256 are the engine's, on their own threads already). The writer cuts
+// the media into chunks and has each batch of them packed (compressed, or
+// given its checksum) side by side by itself and a few helper threads
+// through libewf's prepare step, then writes the batch in order: packing
+// only reads the handle's settings, which no longer change once the image
+// is open, and nothing is written while a batch is packed.
 #include "dd_ewf.h"
 
 #include <libewf.h>
@@ -12,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 
 #include "tb_file.h"
@@ -130,15 +135,158 @@ void release_handle(libewf_handle_t** handle, bool opened) {
   libewf_error_free(&e);
 }
 
+// Runs job(0) ... job(n - 1) on the calling thread and its helpers, each
+// index once, and returns when all have run.
+class batch_pool {
+ public:
+  batch_pool(int helpers, std::function<void(size_t)> job) : job_(std::move(job)) {
+    for (int i = 0; i < helpers; ++i) {
+      try {
+        threads_.emplace_back([this] { help(); });
+      } catch (...) {
+        break;  // fewer helpers: the caller packs more itself
+      }
+    }
+  }
+  ~batch_pool() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+  batch_pool(const batch_pool&) = delete;
+  batch_pool& operator=(const batch_pool&) = delete;
+
+  void run(size_t n) {
+    std::unique_lock<std::mutex> lock(mu_);
+    n_ = n;
+    next_ = 0;
+    done_ = 0;
+    ++round_;
+    cv_.notify_all();
+    work(lock);
+    done_cv_.wait(lock, [&] { return done_ == n_; });
+  }
+
+ private:
+  // Takes indices until none is left; called with mu_ held.
+  void work(std::unique_lock<std::mutex>& lock) {
+    while (next_ < n_) {
+      const size_t i = next_++;
+      lock.unlock();
+      job_(i);
+      lock.lock();
+      if (++done_ == n_) done_cv_.notify_all();
+    }
+  }
+  void help() {
+    std::unique_lock<std::mutex> lock(mu_);
+    uint64_t seen = 0;
+    for (;;) {
+      cv_.wait(lock, [&] { return stop_ || round_ != seen; });
+      if (stop_) return;
+      seen = round_;
+      work(lock);
+    }
+  }
+
+  const std::function<void(size_t)> job_;
+  std::mutex mu_;
+  std::condition_variable cv_, done_cv_;
+  size_t n_ = 0, next_ = 0, done_ = 0;  // guarded by mu_
+  uint64_t round_ = 0;                  // guarded by mu_
+  bool stop_ = false;                   // guarded by mu_
+  std::vector<std::thread> threads_;
+};
+
+// Chunks packed at a time: 2 MiB of media.
+constexpr size_t kBatchChunks = 64;
+
+// One chunk of media and what packing made of it. data has room for the
+// checksum of an uncompressed chunk right behind the media, so that both
+// go to the file in one write.
+struct ewf_chunk {
+  std::vector<uint8_t> data;
+  size_t media = 0;
+  std::vector<uint8_t> packed;
+  size_t packed_size = 0;
+  int8_t compressed = 0;
+  int8_t write_checksum = 0;
+  uint32_t checksum = 0;
+  uint8_t checksum_bytes[4] = {};
+  std::string error;
+};
+
 }  // namespace
 
 struct dd_ewf_writer::impl {
   libewf_handle_t* handle = nullptr;
   bool opened = false;
   EVP_MD_CTX* sha1 = nullptr;
+  size_t chunk_bytes = kChunkBytes;
+  std::vector<ewf_chunk> batch;  // the writer thread's
+  size_t batch_used = 0;         // chunks of batch filled, the last one maybe in part
+  std::unique_ptr<batch_pool> pool;
   ~impl() {
+    pool.reset();
     release_handle(&handle, opened);
     EVP_MD_CTX_free(sha1);
+  }
+  void pack(size_t i) {
+    ewf_chunk& c = batch[i];
+    libewf_error_t* e = nullptr;
+    c.packed_size = c.packed.size();
+    const ssize_t r = libewf_handle_prepare_write_chunk(handle, c.data.data(), c.media, c.packed.data(),
+                                                        &c.packed_size, &c.compressed, &c.checksum,
+                                                        &c.write_checksum, &e);
+    if (r < 0) c.error = "pack [E01] error [" + ewf_text(e) + "]";
+    libewf_error_free(&e);
+  }
+  // Packs the filled chunks and writes them in order; "" or what failed.
+  std::string write_batch() {
+    const size_t n = batch_used;
+    batch_used = 0;
+    if (n == 0) return "";
+    pool->run(n);
+    for (size_t i = 0; i < n; ++i) {
+      ewf_chunk& c = batch[i];
+      const size_t media = c.media;
+      c.media = 0;
+      if (!c.error.empty()) return c.error;
+      libewf_error_t* e = nullptr;
+      const bool packed = c.compressed != 0;
+      uint8_t* out = packed ? c.packed.data() : c.data.data();
+      const size_t size = packed ? c.packed_size : media;
+      uint8_t* sum = packed ? c.checksum_bytes : c.data.data() + media;
+      const ssize_t w = libewf_handle_write_chunk(handle, out, size, media, c.compressed, sum, c.checksum,
+                                                  c.write_checksum, &e);
+      if (w != static_cast<ssize_t>(size)) return "write [E01] error [" + ewf_text(e) + "]";
+      libewf_error_free(&e);
+    }
+    return "";
+  }
+  // Takes len bytes of media into the batch, writing each batch once it is
+  // full; "" or what failed.
+  std::string take(const uint8_t* p, size_t len) {
+    while (len > 0) {
+      if (batch_used > 0 && batch[batch_used - 1].media < chunk_bytes) {
+        ewf_chunk& c = batch[batch_used - 1];
+        const size_t n = std::min(len, chunk_bytes - c.media);
+        memcpy(c.data.data() + c.media, p, n);
+        c.media += n;
+        p += n;
+        len -= n;
+      } else if (batch_used == batch.size()) {
+        std::string why = write_batch();
+        if (!why.empty()) return why;
+      } else {
+        ++batch_used;
+      }
+    }
+    if (batch_used == batch.size() && batch.back().media == chunk_bytes) return write_batch();
+    return "";
   }
 };
 
@@ -204,6 +352,17 @@ bool dd_ewf_writer::open(const std::string& image, const dd_ewf_params& p, std::
                                             &e) != 1)
       return failed("header value");
   }
+  h_->chunk_bytes = static_cast<size_t>(std::max(1, kChunkBytes / sector_)) * static_cast<size_t>(sector_);
+  h_->batch.resize(kBatchChunks);
+  for (ewf_chunk& c : h_->batch) {
+    c.data.resize(h_->chunk_bytes + 4);
+    c.packed.resize(2 * h_->chunk_bytes + 1024);  // deflate may grow what it cannot shrink
+  }
+  // Without compression packing is a checksum: no helper is worth a thread.
+  const int cores = static_cast<int>(std::thread::hardware_concurrency());
+  const int helpers = p.compress == DD_COMPRESS_NONE ? 0 : std::clamp(cores - 1, 0, 3);
+  impl* h = h_.get();
+  h_->pool = std::make_unique<batch_pool>(helpers, [h](size_t i) { h->pack(i); });
   try {
     thread_ = std::thread([this] { run(); });
   } catch (...) {
@@ -240,18 +399,27 @@ bool dd_ewf_writer::write(const uint8_t* data, int64_t len) {
 void dd_ewf_writer::run() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    cv_.wait(lock, [&] { return quit_ || !queue_.empty(); });
-    if (queue_.empty() || !error_.empty()) return;
+    cv_.wait(lock, [&] { return quit_ || drain_ || !queue_.empty(); });
+    if (!error_.empty()) return;
+    if (queue_.empty()) {
+      // A flush, or the end: the chunks taken so far, the last maybe in part.
+      busy_ = true;
+      lock.unlock();
+      const std::string why = h_->write_batch();
+      lock.lock();
+      busy_ = false;
+      drain_ = false;
+      if (!why.empty() && error_.empty()) error_ = why;
+      cv_.notify_all();
+      if (quit_ || !error_.empty()) return;
+      continue;
+    }
     std::vector<uint8_t> block = std::move(queue_.front());
     queue_.pop_front();
     busy_ = true;
     lock.unlock();
     EVP_DigestUpdate(h_->sha1, block.data(), block.size());
-    libewf_error_t* e = nullptr;
-    const ssize_t w = libewf_handle_write_buffer(h_->handle, block.data(), block.size(), &e);
-    std::string why;
-    if (w != static_cast<ssize_t>(block.size())) why = "write [E01] error [" + ewf_text(e) + "]";
-    libewf_error_free(&e);
+    const std::string why = h_->take(block.data(), block.size());
     lock.lock();
     busy_ = false;
     queued_bytes_ -= block.size();
@@ -267,7 +435,9 @@ void dd_ewf_writer::run() {
 
 bool dd_ewf_writer::flush() {
   std::unique_lock<std::mutex> lock(mu_);
-  cv_.wait(lock, [&] { return !error_.empty() || (queue_.empty() && !busy_); });
+  drain_ = true;
+  cv_.notify_all();
+  cv_.wait(lock, [&] { return !error_.empty() || (queue_.empty() && !busy_ && !drain_); });
   return error_.empty();
 }
 

@@ -85,8 +85,8 @@ class dd_ewf_writer {
   [[nodiscard]] bool write(const uint8_t* data, int64_t len);
   // Media bytes accepted by write.
   int64_t accepted() const { return accepted_; }
-  // Waits until everything queued is in the image's files (or the writer
-  // failed); false then.
+  // Waits until everything queued is in the image's files, the last chunk
+  // maybe in part (or the writer failed; false then). Only finish follows.
   [[nodiscard]] bool flush();
   // After flush: stores the digests of the media and its unreadable runs
   // (byte ranges, stored as sectors), writes the closing sections, closes
@@ -114,6 +114,7 @@ class dd_ewf_writer {
   size_t queued_bytes_ = 0;                 // guarded by mu_
   bool busy_ = false;                       // guarded by mu_: a block is being written
   bool quit_ = false;                       // guarded by mu_
+  bool drain_ = false;                      // guarded by mu_: a flush waits
   std::string error_;                       // guarded by mu_
   std::thread thread_;
 };
