@@ -17,24 +17,13 @@ using testpeer::Peer;
 
 namespace {
 
-std::string tmp_dir() {
-  const char* t = getenv("TMPDIR");
-  std::string tmpl = std::string(t && *t ? t : "/tmp") + "/krsd-client-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back(0);
-  return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
-}
-
 // A krsd process with free loopback ports, killed and reaped on every path.
 class Krsd {
  public:
   explicit Krsd(const std::vector<std::string>& args) {
-    dir_ = tmp_dir();
-    std::string pf = dir_ + "/ports";
-    const char* bin = getenv("KRII_BIN_DIR");
-    std::string exe = std::string(bin && *bin ? bin : ".") + "/krsd";
-    std::vector<std::string> argv = {exe, "--listen", "127.0.0.1", "--port", "0", "--tls-port", "any",
-                                     "--port-file", pf};
+    std::string pf = dir_.file("ports");
+    std::vector<std::string> argv = {kit::bin_path("krsd"), "--listen", "127.0.0.1", "--port", "0",
+                                     "--tls-port", "any", "--port-file", pf};
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = fork();
     if (pid_ == 0) {
@@ -46,19 +35,10 @@ class Krsd {
       _exit(127);
     }
     for (int i = 0; i < 1000 && port < 0; i++) {
-      std::ifstream f(pf);
-      std::string k;
-      long v;
-      int p = -1, t = -1;
-      bool pid = false;
-      while (f >> k >> v) {
-        if (k == "port") p = int(v);
-        if (k == "tls-port") t = int(v);
-        if (k == "pid") pid = true;
-      }
-      if (p > 0 && pid) {
-        port = p;
-        tls_port = t;
+      kit::PortFile ports;
+      if (kit::read_port_file(pf, &ports) && ports.port > 0) {
+        port = ports.port;
+        tls_port = ports.tls_port;
         break;
       }
       int st;
@@ -75,14 +55,13 @@ class Krsd {
       int st;
       waitpid(pid_, &st, 0);
     }
-    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
   }
-  std::string file(const std::string& name) const { return dir_ + "/" + name; }
+  std::string file(const std::string& name) const { return dir_.file(name); }
   int port = -1, tls_port = -1;
 
  private:
   pid_t pid_ = -1;
-  std::string dir_;
+  kit::TempDir dir_;
 };
 
 Bytes sample(size_t n) {
@@ -90,11 +69,6 @@ Bytes sample(size_t n) {
   std::mt19937 rng(7);
   for (size_t i = 0; i < n; i++) v[i] = (i / 65536) % 2 ? uint8_t(rng()) : uint8_t(i % 13 == 0 ? i : 0);
   return v;
-}
-
-void put_file(const std::string& path, const Bytes& b) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
 }
 
 class KrsdTest : public ClientTest {
@@ -133,7 +107,7 @@ TEST_F(KrsdTest, PlainAndTlsReadsMatchSource) {
   Krsd d({});
   ASSERT_GT(d.port, 0);
   ASSERT_GT(d.tls_port, 0);
-  put_file(d.file("img"), data);
+  kit::write_file(d.file("img"), data);
   // krsd serves the mapped file for the requested device path.
   Krsd m({"--map", "/dev/rdisk0s1s2=" + d.file("img")});
   ASSERT_GT(m.port, 0);
@@ -146,7 +120,7 @@ TEST_F(KrsdTest, PlainAndTlsReadsMatchSource) {
 TEST_F(KrsdTest, WriteSeekTruncateOverTls) {
   Krsd d({});
   ASSERT_GT(d.tls_port, 0);
-  put_file(d.file("w"), Bytes(10, 0));
+  kit::write_file(d.file("w"), Bytes(10, 0));
   Krsd m({"--map", "/w=" + d.file("w"), "--read-write"});
   krsd_cli_opts opts{};
   opts.bssl = 1;
@@ -195,7 +169,7 @@ TEST_F(KrsdTest, TlsHandshakeWithSilentOrGarbledPeerEnds) {
 // TLS layer does not wait again.
 TEST_F(KrsdTest, StalledTlsDaemonHitsReadTimeout) {
   Krsd d({});
-  put_file(d.file("img"), sample(1 << 20));
+  kit::write_file(d.file("img"), sample(1 << 20));
   Krsd m({"--map", "/img=" + d.file("img"), "--stall-after", "1000:4000"});
   ASSERT_GT(m.tls_port, 0);
   krsd_cli_opts opts{};
