@@ -30,9 +30,6 @@ namespace {
 class OsSystem : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/ostestXXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir_ = templ;
     tmp_ = dir_ / "tmp";
     fs::create_directory(tmp_);
     const char* old = getenv("TMPDIR");
@@ -47,12 +44,11 @@ class OsSystem : public ::testing::Test {
     else unsetenv("TMPDIR");
     unsetenv("COMSPEC");
     os_system_set_tools_dir(nullptr);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
   bool tmp_empty() const { return fs::is_empty(tmp_); }
 
-  fs::path dir_, tmp_;
+  kit::TempDir scratch_;
+  fs::path dir_ = scratch_.path(), tmp_;
   std::string old_tmpdir_;
   bool had_tmpdir_ = false;
 };
