@@ -143,8 +143,8 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
 // The build folder is laid out as the installation: krimg in bin/ finds the
 // daemon and the tools in the private folder beside it.
 TEST_F(CliTest, DeployUsesTheBuildsToolFolder) {
-  const char* tools = getenv("KRII_TOOLS_DIR");
-  ASSERT_NE(tools, nullptr);
+  const std::string tools = kit::env_dir("KRII_TOOLS_DIR");
+  ASSERT_FALSE(tools.empty());
   auto r = run({"deploy", "--help"});
   EXPECT_EQ(r.status, 0);
   EXPECT_NE(r.out.find(" " + std::filesystem::canonical(tools).string() + "\n"), std::string::npos) << r.out;

@@ -415,12 +415,11 @@ TEST_F(SshDeploy, OverlongFieldsFailWithTheOutcomeLineNotCut) {
 // fingerprint no URL is printed and the deployment fails. SIGTERM and
 // SIGHUP end the running tool and leave no capture file, as Ctrl-C does.
 TEST_F(SshDeploy, KrimgDeploy) {
-  const char* bin = getenv("KRII_BIN_DIR");
-  ASSERT_NE(bin, nullptr) << "run through ctest";
+  ASSERT_FALSE(kit::env_dir("KRII_BIN_DIR").empty()) << "run through ctest";
   const fs::path root = dir_ / "root";
   fs::create_directories(root / "bin");
   fs::create_directories(root / "lib");
-  fs::copy_file(fs::path(bin) / "krimg", root / "bin" / "krimg", fs::copy_options::overwrite_existing);
+  fs::copy_file(kit::bin_path("krimg"), root / "bin" / "krimg", fs::copy_options::overwrite_existing);
   fs::remove(root / "lib" / "krii");
   fs::create_directory_symlink(dir_, root / "lib" / "krii");
   const std::string pw_file = (dir_ / "pw").string(), fp(64, 'c');
