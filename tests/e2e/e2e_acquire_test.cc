@@ -69,10 +69,10 @@ TEST_F(E2e, EachUrlOptionTakesEffect) {
     EXPECT_NE(r.log.find(row.client_line), std::string::npos) << r.log;
     // The daemon's handle, printed once.
     EXPECT_NE(r.log.find(" fd=0x1\n"), std::string::npos) << r.log;
-    EXPECT_NE(slurp(d_.log).find(row.daemon_line), std::string::npos) << slurp(d_.log);
+    EXPECT_NE(kit::read_file(d_.log).find(row.daemon_line), std::string::npos) << kit::read_file(d_.log);
     // The report names the daemon's certificate of a TLS session.
-    auto report = nlohmann::json::parse(slurp(out_ + ".json"), nullptr, false);
-    ASSERT_TRUE(report.contains("runs")) << slurp(out_ + ".json");
+    auto report = nlohmann::json::parse(kit::read_file(out_ + ".json"), nullptr, false);
+    ASSERT_TRUE(report.contains("runs")) << kit::read_file(out_ + ".json");
     const auto& fp = report["runs"].back()["source"]["server_certificate_sha256"];
     EXPECT_EQ(fp.is_string() && fp.get<std::string>().size() == 64, row.tls) << fp;
     d_.kill_now();
@@ -106,11 +106,11 @@ TEST_F(E2e, RefusedSessionsSayWhyAndAreNotRetried) {
       if (size_t at = shown.find(pw); at != std::string::npos) shown.replace(at, strlen(pw), "***");
     EXPECT_NE(r.log.find("open [" + shown + "] error [" + row.reason + "]\n"), std::string::npos) << r.log;
     EXPECT_EQ(r.log.find("wrong"), std::string::npos) << r.log;
-    EXPECT_EQ(count_of(r.log, "镜像文件成功完成!"), 0u);
+    EXPECT_EQ(kit::count_of(r.log, "镜像文件成功完成!"), 0u);
   }
-  std::string dlog = slurp(d_.log);
-  EXPECT_EQ(count_of(dlog, "open [/dev/rdisk9]"), 1u) << "a missing file is not retried";
-  EXPECT_EQ(count_of(dlog, "unknown codec [zstd]"), 1u);
+  std::string dlog = kit::read_file(d_.log);
+  EXPECT_EQ(kit::count_of(dlog, "open [/dev/rdisk9]"), 1u) << "a missing file is not retried";
+  EXPECT_EQ(kit::count_of(dlog, "unknown codec [zstd]"), 1u);
   // The right pair images the device.
   expect_identical(acquire(url("user=root&passwd=alpine")), data_);
 }
@@ -136,7 +136,7 @@ TEST_F(E2e, InvalidPortsAreRefusedBeforeAnythingConnects) {
               std::string::npos)
         << r.log;
   }
-  EXPECT_EQ(count_of(slurp(d_.log), " connected"), 0u) << slurp(d_.log);
+  EXPECT_EQ(kit::count_of(kit::read_file(d_.log), " connected"), 0u) << kit::read_file(d_.log);
   // Leading zeros are still a decimal number.
   expect_identical(acquire(host + "000" + port + "/dev/rdisk0s1s2"), data_);
 }
@@ -171,8 +171,8 @@ TEST_F(E2e, PinnedCertificateRefusesAnyOther) {
     EXPECT_NE(r.log.find(line), std::string::npos) << r.log;
   }
   // The other daemon was reached (-v logs the handshake) and asked nothing.
-  EXPECT_NE(slurp(other.log).find("TLSv1"), std::string::npos) << slurp(other.log);
-  EXPECT_EQ(count_of(slurp(other.log), "cmd="), 0u) << slurp(other.log);
+  EXPECT_NE(kit::read_file(other.log).find("TLSv1"), std::string::npos) << kit::read_file(other.log);
+  EXPECT_EQ(kit::count_of(kit::read_file(other.log), "cmd="), 0u) << kit::read_file(other.log);
 }
 
 // The TLS options of a URL: only suites that encrypt and authenticate are
@@ -208,18 +208,18 @@ TEST_F(E2e, TlsOptionsAcceptOnlyAuthenticatedEncryption) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.query + (row.tls ? " over TLS" : ""));
-    const size_t sessions = count_of(slurp(d_.log), " connected");
+    const size_t sessions = kit::count_of(kit::read_file(d_.log), " connected");
     ToolRun r = acquire(url(row.query, row.tls));
     if (!row.daemon_line.empty()) {
       expect_identical(r, data_);
       EXPECT_EQ(r.log.find(unpinned) != std::string::npos, row.line == unpinned) << r.log;
-      EXPECT_NE(slurp(d_.log).find(row.daemon_line), std::string::npos) << slurp(d_.log);
+      EXPECT_NE(kit::read_file(d_.log).find(row.daemon_line), std::string::npos) << kit::read_file(d_.log);
       continue;
     }
     EXPECT_EQ(r.status, 2) << r.log;
     EXPECT_NE(r.log.find("open [" + url(row.query, row.tls) + "] error [" + row.line + "]\n"), std::string::npos)
         << r.log;
-    EXPECT_EQ(count_of(slurp(d_.log), " connected"), sessions) << "it connected";
+    EXPECT_EQ(kit::count_of(kit::read_file(d_.log), " connected"), sessions) << "it connected";
   }
   // A client offering nothing else gets no session from the daemon.
   std::string why_arm;

@@ -21,26 +21,13 @@
 #include "krsd_test_util.h"
 
 using krsd_test::Daemon;
-using krsd_test::TempDir;
+using kit::TempDir;
 
 namespace e2e {
 
 inline std::string as_text(const std::vector<uint8_t>& d) { return std::string(d.begin(), d.end()); }
 inline std::string md5_hex(const std::vector<uint8_t>& d) { return kt::md5_hex(as_text(d)); }
 inline std::string sha256_hex(const std::vector<uint8_t>& d) { return kt::sha256_hex(as_text(d)); }
-
-inline std::string slurp(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
-inline size_t count_of(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) n++;
-  return n;
-}
 
 struct ToolRun {
   int status = -1;  // exit status, -1 when killed at the time limit
@@ -53,7 +40,7 @@ class KrimgProcess {
  public:
   KrimgProcess(const std::vector<std::string>& args, const std::string& log_path, int stdin_fd = -1)
       : log_path_(log_path) {
-    std::vector<std::string> argv = {krsd_test::bin_path("krimg")};
+    std::vector<std::string> argv = {kit::bin_path("krimg")};
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = fork();
     if (pid_ == 0) {
@@ -93,7 +80,7 @@ class KrimgProcess {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    run_.log = slurp(log_path_);
+    run_.log = kit::read_file(log_path_);
     return run_;
   }
 
@@ -156,14 +143,14 @@ struct Listener {
 class E2e : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access(krsd_test::bin_path("krimg").c_str(), X_OK) != 0)
+    if (access(kit::bin_path("krimg").c_str(), X_OK) != 0)
       GTEST_SKIP() << "krimg is not built";
     img_ = dir_.file("device.img");
     out_ = dir_.file("out.img");
   }
   void device(size_t size, uint32_t seed = 1) {
-    data_ = krsd_test::mixed_bytes(size, seed);
-    ASSERT_TRUE(krsd_test::write_file(img_, data_));
+    data_ = kit::mixed_bytes(size, seed);
+    ASSERT_TRUE(kit::write_file(img_, data_));
   }
   void serve(std::vector<std::string> extra = {}) {
     extra.push_back("--map");
@@ -182,7 +169,7 @@ class E2e : public ::testing::Test {
   // The image equals the device and the log reports its MD5 and success.
   void expect_identical(const ToolRun& r, const std::vector<uint8_t>& want) {
     EXPECT_EQ(r.status, 0) << r.log;
-    auto got = krsd_test::read_file(out_);
+    auto got = kit::read_bytes(out_);
     ASSERT_EQ(got.size(), want.size()) << r.log;
     EXPECT_TRUE(got == want) << "image differs from the device";
     EXPECT_NE(r.log.find("md5: " + md5_hex(want) + "\n"), std::string::npos) << r.log;

@@ -66,12 +66,12 @@ TEST_F(E2e, E01CheckedByTheFieldsTools) {
     SCOPED_TRACE(row.name);
     TempDir dir;
     const std::string src = dir.file("device.img"), image = dir.file("out.E01");
-    const std::vector<uint8_t> data = krsd_test::mixed_bytes(row.size, 7);
-    ASSERT_TRUE(krsd_test::write_file(src, data));
+    const std::vector<uint8_t> data = kit::mixed_bytes(row.size, 7);
+    ASSERT_TRUE(kit::write_file(src, data));
     std::vector<uint8_t> want = data;
     for (auto [from, to] : row.zeros) std::fill(want.begin() + from, want.begin() + to, 0);
     const std::string want_file = dir.file("want.bin");
-    ASSERT_TRUE(krsd_test::write_file(want_file, want));
+    ASSERT_TRUE(kit::write_file(want_file, want));
 
     Daemon d;
     std::string source = src;
@@ -106,7 +106,7 @@ TEST_F(E2e, E01CheckedByTheFieldsTools) {
 
     const Shell exported = shell("ewfexport -q -u -f raw -t '" + dir.file("back") + "' '" + image + "'");
     EXPECT_EQ(exported.status, 0) << exported.out;
-    EXPECT_TRUE(krsd_test::read_file(dir.file("back.raw")) == want) << "ewfexport differs from the device";
+    EXPECT_TRUE(kit::read_bytes(dir.file("back.raw")) == want) << "ewfexport differs from the device";
 
     const Shell stat = shell("img_stat -i ewf '" + image + "'");
     EXPECT_EQ(stat.status, 0) << stat.out;
@@ -137,20 +137,20 @@ TEST_F(E2e, E01RefusesResumeAndOtherNames) {
   const std::string image = dir_.file("x.E01");
   ToolRun r = krimg({"acquire", "--source", img_, "--image", image, "--format", "e01"}, dir_.file("a.log"));
   ASSERT_EQ(r.status, 0) << r.log;
-  const std::vector<uint8_t> before = krsd_test::read_file(image);
+  const std::vector<uint8_t> before = kit::read_bytes(image);
   r = krimg({"acquire", "--source", img_, "--image", image, "--format", "e01", "--resume"}, dir_.file("b.log"));
   EXPECT_EQ(r.status, 1) << r.log;
   EXPECT_NE(r.log.find("E01 镜像不能断点镜像, 镜像未改动; 请重新镜像"), std::string::npos) << r.log;
-  EXPECT_TRUE(krsd_test::read_file(image) == before);
+  EXPECT_TRUE(kit::read_bytes(image) == before);
   r = krimg({"acquire", "--source", img_, "--image", dir_.file("x.img"), "--format", "e01"}, dir_.file("c.log"));
   EXPECT_EQ(r.status, 2) << r.log;
   EXPECT_NE(r.log.find("ends in .E01"), std::string::npos) << r.log;
   // Later segments beside a missing first one may be another image's: kept.
   const std::vector<uint8_t> junk = {'j'};
-  ASSERT_TRUE(krsd_test::write_file(dir_.file("y.E02"), junk));
+  ASSERT_TRUE(kit::write_file(dir_.file("y.E02"), junk));
   r = krimg({"acquire", "--source", img_, "--image", dir_.file("y.E01"), "--format", "e01"}, dir_.file("e.log"));
   EXPECT_EQ(r.status, 1) << r.log;
-  EXPECT_TRUE(krsd_test::read_file(dir_.file("y.E02")) == junk);
+  EXPECT_TRUE(kit::read_bytes(dir_.file("y.E02")) == junk);
   // A device is no file to hold segments.
   const std::string dev = dir_.file("dev.E01");
   ASSERT_EQ(symlink("/dev/null", dev.c_str()), 0);
@@ -171,8 +171,8 @@ TEST_F(E2e, E01KilledMidwayIsNoImage) {
     KrimgProcess job({"acquire", "--source", url("pack=none"), "--image", image, "--format", "e01"},
                      dir_.file("k.log"));
     // Killed once the stall began and libewf has put data into the image.
-    for (int i = 0; i < 1000 && (slurp(d_.log).find("fault: stalling") == std::string::npos ||
-                                 slurp(image).size() < 65536);
+    for (int i = 0; i < 1000 && (kit::read_file(d_.log).find("fault: stalling") == std::string::npos ||
+                                 kit::read_file(image).size() < 65536);
          i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     job.signal(SIGKILL);

@@ -21,14 +21,14 @@ TEST_F(E2e, UnreadableRangesBecomeZeros) {
   expect_identical(r, want);
   // One line per run of unreadable sectors, also across a block boundary;
   // the failed reads behind it are details.
-  EXPECT_EQ(count_of(r.log, "ioerr=1"), 0u) << r.log;
-  EXPECT_EQ(count_of(r.log, "errno=5"), 0u) << r.log;
-  EXPECT_EQ(count_of(r.log, "unreadable error:written as zeros"), 2u) << r.log;
+  EXPECT_EQ(kit::count_of(r.log, "ioerr=1"), 0u) << r.log;
+  EXPECT_EQ(kit::count_of(r.log, "errno=5"), 0u) << r.log;
+  EXPECT_EQ(kit::count_of(r.log, "unreadable error:written as zeros"), 2u) << r.log;
   EXPECT_NE(r.log.find("offset=613888 end=614912 bytes=1024 unreadable"), std::string::npos) << r.log;
   EXPECT_NE(r.log.find("1536 字节无法读取, 已写零\n"), std::string::npos) << r.log;
   // The report beside the image names the zeroed bytes, merged.
-  auto report = nlohmann::json::parse(slurp(out_ + ".json"), nullptr, false);
-  ASSERT_FALSE(report.is_discarded()) << slurp(out_ + ".json");
+  auto report = nlohmann::json::parse(kit::read_file(out_ + ".json"), nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << kit::read_file(out_ + ".json");
   EXPECT_EQ(report["image"]["unreadable"], nlohmann::json::parse("[[249856,250368],[613888,614912]]"))
       << report.dump(2);
   EXPECT_EQ(report["image"]["md5"], md5_hex(want));
@@ -59,7 +59,7 @@ TEST_F(E2e, BlockDeviceLosesOnlyItsBadSectors) {
   if (arm.empty()) fprintf(stderr, "note: not through the ARMv7 daemon: %s\n", why_arm.c_str());
   device(size);
   for (const Row& row : rows) {
-    for (const std::string& daemon : {std::string("-"), krsd_test::bin_path("krsd"), arm}) {
+    for (const std::string& daemon : {std::string("-"), kit::bin_path("krsd"), arm}) {
       if (daemon.empty()) continue;
       SCOPED_TRACE(std::to_string(row.sector_bytes) + " " + std::to_string(row.resume_at) + " " + daemon);
       // A disk of its own each time: nothing read before is in its cache.
@@ -78,18 +78,18 @@ TEST_F(E2e, BlockDeviceLosesOnlyItsBadSectors) {
       if (row.resume_at) {
         // An image that ends off the sector grid, with a record of all of it.
         const std::vector<uint8_t> head(data_.begin(), data_.begin() + row.resume_at);
-        ASSERT_TRUE(krsd_test::write_file(out_, head));
+        ASSERT_TRUE(kit::write_file(out_, head));
         std::ofstream(out_ + ".krii", std::ios::trunc)
             << "krii-pieces 2\nsource " << size << "\n"
             << row.resume_at << " " << md5_hex(head) << " " << sha256_hex(head) << "\n";
         r = acquire(source, "--resume");
         EXPECT_EQ(r.status, 0) << r.log;
-        EXPECT_TRUE(krsd_test::read_file(out_) == want) << r.log;
+        EXPECT_TRUE(kit::read_bytes(out_) == want) << r.log;
       } else {
         r = acquire(source);
         expect_identical(r, want);
       }
-      EXPECT_EQ(count_of(r.log, "unreadable error:written as zeros"), row.zeros.size()) << r.log;
+      EXPECT_EQ(kit::count_of(r.log, "unreadable error:written as zeros"), row.zeros.size()) << r.log;
     }
   }
 }
@@ -101,7 +101,7 @@ TEST_F(E2e, VanishedDeviceEndsWithOne) {
   EXPECT_EQ(r.status, 1) << r.log;
   EXPECT_NE(r.log.find("ioerr=2"), std::string::npos) << r.log;
   EXPECT_EQ(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
-  auto got = krsd_test::read_file(out_);
+  auto got = kit::read_bytes(out_);
   EXPECT_LE(got.size(), 500000u);
   EXPECT_TRUE(std::equal(got.begin(), got.end(), data_.begin()));
 }
@@ -111,7 +111,7 @@ TEST_F(E2e, OneDroppedConnectionIsRetried) {
   serve({"--drop-after", "1000000,once"});
   ToolRun r = acquire(url());
   expect_identical(r, data_);
-  EXPECT_EQ(count_of(slurp(d_.log), "fault: dropping"), 1u);
+  EXPECT_EQ(kit::count_of(kit::read_file(d_.log), "fault: dropping"), 1u);
   EXPECT_NE(r.log.find("error"), std::string::npos) << "the lost connection is logged";
 }
 
@@ -161,8 +161,8 @@ TEST_F(E2e, StalledDaemonHitsTheReadTimeout) {
       << r.log;
   EXPECT_EQ(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
   EXPECT_NE(r.log.find("镜像失败: 读取设备出错, 重试后仍未成功"), std::string::npos) << r.log;
-  EXPECT_EQ(krsd_test::read_file(out_).size(), 0u);
-  EXPECT_EQ(count_of(slurp(d_.log), "fault: stalling"), 2u);
+  EXPECT_EQ(kit::read_bytes(out_).size(), 0u);
+  EXPECT_EQ(kit::count_of(kit::read_file(d_.log), "fault: stalling"), 2u);
 }
 
 // A run that loses its daemon half-way leaves a correct partial image, and
@@ -174,7 +174,7 @@ TEST_F(E2e, ResumeAfterADroppedRun) {
   std::string u = "krp://127.0.0.1:" + std::to_string(flaky->port) + "/dev/rdisk0s1s2";
   std::thread killer([&] {
     // Once the daemon holds its answer, it goes away for good.
-    for (int i = 0; i < 1000 && slurp(flaky->log).find("fault: stalling") == std::string::npos; i++)
+    for (int i = 0; i < 1000 && kit::read_file(flaky->log).find("fault: stalling") == std::string::npos; i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     flaky->kill_now();
   });
@@ -182,7 +182,7 @@ TEST_F(E2e, ResumeAfterADroppedRun) {
   killer.join();
   EXPECT_NE(r.status, 0) << r.log;
   EXPECT_EQ(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
-  auto part = krsd_test::read_file(out_);
+  auto part = kit::read_bytes(out_);
   ASSERT_GT(part.size(), 0u);
   ASSERT_LT(part.size(), data_.size());
   EXPECT_TRUE(std::equal(part.begin(), part.end(), data_.begin()));
@@ -190,7 +190,7 @@ TEST_F(E2e, ResumeAfterADroppedRun) {
   serve();
   r = acquire(url(), "--resume");
   EXPECT_EQ(r.status, 0) << r.log;
-  EXPECT_TRUE(krsd_test::read_file(out_) == data_);
+  EXPECT_TRUE(kit::read_bytes(out_) == data_);
   EXPECT_NE(r.log.find("md5: " + md5_hex(data_) + "\n"), std::string::npos) << r.log;
   EXPECT_NE(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
 }
@@ -237,12 +237,12 @@ TEST_F(E2e, ThreeRunsWithKillsEndWithTheWholeImagesDigests) {
                         run == 0 ? "--restart" : "--resume"}, log);
     // Killed once the piece it passed is on record.
     const std::string record = std::to_string((run + 1) * kPiece) + " ";
-    for (int i = 0; i < 3000 && slurp(side).find("\n" + record) == std::string::npos; i++)
+    for (int i = 0; i < 3000 && kit::read_file(side).find("\n" + record) == std::string::npos; i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     krimg.signal(SIGKILL);
     krimg.wait();
-    ASSERT_NE(slurp(side).find("\n" + record), std::string::npos) << slurp(log);
-    ends[run] = static_cast<int64_t>(krsd_test::read_file(out_).size());
+    ASSERT_NE(kit::read_file(side).find("\n" + record), std::string::npos) << kit::read_file(log);
+    ends[run] = static_cast<int64_t>(kit::read_bytes(out_).size());
     ASSERT_GT(ends[run], (run + 1) * kPiece);
   }
   ToolRun r = acquire(url("pack=none"), "--resume");
@@ -253,8 +253,8 @@ TEST_F(E2e, ThreeRunsWithKillsEndWithTheWholeImagesDigests) {
             std::string::npos)
       << r.log;
   // Every run is on record, the killed ones as never ended.
-  auto report = nlohmann::json::parse(slurp(out_ + ".json"), nullptr, false);
-  ASSERT_TRUE(report.contains("runs")) << slurp(out_ + ".json");
+  auto report = nlohmann::json::parse(kit::read_file(out_ + ".json"), nullptr, false);
+  ASSERT_TRUE(report.contains("runs")) << kit::read_file(out_ + ".json");
   ASSERT_EQ(report["runs"].size(), 3u);
   EXPECT_EQ(report["runs"][0]["result"], -1);
   EXPECT_EQ(report["runs"][2]["resume_check"]["verified_to"], 2 * kPiece);
@@ -266,14 +266,14 @@ TEST_F(E2e, ChangedPrefixRefusesTheResume) {
   device(3 << 20);
   serve();
   ASSERT_EQ(acquire(url()).status, 0);
-  std::string img = slurp(out_);
+  std::string img = kit::read_file(out_);
   img.resize(2 << 20);
   img[4242] ^= 1;
   std::ofstream(out_, std::ios::binary | std::ios::trunc) << img;
   ToolRun r = acquire(url(), "--resume");
   EXPECT_EQ(r.status, 1) << r.log;
   EXPECT_NE(r.log.find("piece 1 bytes 0-3145728 differs from its record error"), std::string::npos) << r.log;
-  EXPECT_EQ(slurp(out_), img);
+  EXPECT_EQ(kit::read_file(out_), img);
 }
 
 }  // namespace

@@ -80,7 +80,7 @@ TEST_F(E2e, AHostileDaemonNeverYieldsASuccess) {
     for (const char* ext : {"", ".krii", ".json", ".txt", ".log"}) std::remove((out_ + ext).c_str());
     if (row.resume) {
       const std::vector<uint8_t> head(data_.begin(), data_.begin() + kResumeAt);
-      ASSERT_TRUE(krsd_test::write_file(out_, head));
+      ASSERT_TRUE(kit::write_file(out_, head));
       std::ofstream(out_ + ".krii", std::ios::trunc) << "krii-pieces 2\nsource " << data_.size() << "\n"
                                                      << kResumeAt << " " << md5_hex(head) << " "
                                                      << sha256_hex(head) << "\n";
@@ -91,13 +91,13 @@ TEST_F(E2e, AHostileDaemonNeverYieldsASuccess) {
     ToolRun r = acquire(source, row.resume ? "--resume" : "--restart");
     EXPECT_EQ(r.status, row.status) << r.log;
     EXPECT_NE(r.log.find(row.line), std::string::npos) << r.log;
-    const std::string job_log = slurp(out_ + ".log");
+    const std::string job_log = kit::read_file(out_ + ".log");
     for (const std::string& log : {r.log, job_log}) {
-      EXPECT_EQ(count_of(log, "镜像文件成功完成!"), count_of(log, "\\n09:00:01 镜像文件成功完成!")) << log;
+      EXPECT_EQ(kit::count_of(log, "镜像文件成功完成!"), kit::count_of(log, "\\n09:00:01 镜像文件成功完成!")) << log;
       EXPECT_EQ(raw_controls(log), 0u) << log;
     }
     // Whatever reached the image is the device's.
-    const auto got = krsd_test::read_file(out_);
+    const auto got = kit::read_bytes(out_);
     EXPECT_TRUE(got.size() <= data_.size() && std::equal(got.begin(), got.end(), data_.begin()))
         << "the image holds bytes that are not the device's";
   }

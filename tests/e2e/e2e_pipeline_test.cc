@@ -103,7 +103,7 @@ class Pipeline : public E2e {
       if (!c.faults.bad.empty()) {
         // Every zero of the image then marks a read that failed.
         std::replace(data_.begin(), data_.end(), uint8_t(0), uint8_t(0x5a));
-        ASSERT_TRUE(krsd_test::write_file(img_, data_));
+        ASSERT_TRUE(kit::write_file(img_, data_));
       }
       std::unique_ptr<krsd_test::SeqDaemon> seq;
       std::string source;
@@ -123,20 +123,20 @@ class Pipeline : public E2e {
       for (const auto& [from, to] : zeros) std::fill(want.begin() + from, want.begin() + to, 0);
       if (c.status == 0) {
         expect_identical(r, want);
-        auto report = nlohmann::json::parse(slurp(out_ + ".json"), nullptr, false);
+        auto report = nlohmann::json::parse(kit::read_file(out_ + ".json"), nullptr, false);
         ASSERT_FALSE(report.is_discarded());
         EXPECT_EQ(report["image"]["unreadable"], nlohmann::json(zeros)) << report.dump(2);
         if (c.in_salvage) {
           // One piece read failed with the connection, and the job's retry
           // salvaged the block again.
-          EXPECT_EQ(count_of(r.log, " bs=512 ioerr=0 error"), 1u) << r.log;
+          EXPECT_EQ(kit::count_of(r.log, " bs=512 ioerr=0 error"), 1u) << r.log;
           EXPECT_EQ(report["runs"].back()["retries"].size(), 1u) << report.dump(2);
         }
         continue;
       }
       EXPECT_EQ(r.status, c.status) << r.log;
       EXPECT_EQ(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
-      auto got = krsd_test::read_file(out_);
+      auto got = kit::read_bytes(out_);
       EXPECT_LE(int64_t(got.size()), c.faults.vanish_at);
       EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin())) << "the image is not a prefix of the device";
     }

@@ -36,10 +36,10 @@ nlohmann::json zero_runs(const std::vector<uint8_t>& image) {
 
 class Record : public E2e {
  protected:
-  nlohmann::json report() { return nlohmann::json::parse(slurp(out_ + ".json"), nullptr, false); }
+  nlohmann::json report() { return nlohmann::json::parse(kit::read_file(out_ + ".json"), nullptr, false); }
   void source(size_t size, uint32_t seed) {
     data_ = no_zero_bytes(size, seed);
-    ASSERT_TRUE(krsd_test::write_file(img_, data_));
+    ASSERT_TRUE(kit::write_file(img_, data_));
   }
 };
 
@@ -68,7 +68,7 @@ TEST_F(Record, UnreadableRangesSurviveEveryEnding) {
     ASSERT_TRUE(stalling.start(args));
     const std::string u = "krp://127.0.0.1:" + std::to_string(stalling.port) + "/dev/rdisk0s1s2?pack=none";
     KrimgProcess p({"acquire", "--source", u, "--image", out_, "--restart"}, dir_.file("first.log"));
-    for (int i = 0; i < 1000 && slurp(stalling.log).find("fault: stalling") == std::string::npos; i++)
+    for (int i = 0; i < 1000 && kit::read_file(stalling.log).find("fault: stalling") == std::string::npos; i++)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     p.signal(row.sig);
     ToolRun first = p.wait(20);
@@ -77,13 +77,13 @@ TEST_F(Record, UnreadableRangesSurviveEveryEnding) {
     }
     stalling.kill_now();
     // Whatever the ending: one readable report, never set aside.
-    EXPECT_FALSE(report().is_discarded()) << slurp(out_ + ".json");
+    EXPECT_FALSE(report().is_discarded()) << kit::read_file(out_ + ".json");
     EXPECT_EQ(system(("ls " + out_ + ".json.unreadable-* >/dev/null 2>&1").c_str()) == 0, false);
 
     serve(bad);
     ToolRun r = acquire(url("pack=none"), "--resume");
     EXPECT_EQ(r.status, 0) << first.log << r.log;
-    const auto image = krsd_test::read_file(out_);
+    const auto image = kit::read_bytes(out_);
     ASSERT_EQ(image.size(), data_.size());
     const nlohmann::json zeros = zero_runs(image);
     EXPECT_EQ(zeros, nlohmann::json::parse("[[149504,150528],[499712,500736]]")) << r.log;
@@ -112,13 +112,13 @@ TEST_F(Record, KilledAtRandomMomentsTheResumeIsTheDevice) {
     p.wait();
     // What the kill left after the last record, damaged on purpose: it must
     // be read again, not trusted.
-    const std::string side = slurp(out_ + ".krii");
+    const std::string side = kit::read_file(out_ + ".krii");
     const size_t last = side.rfind('\n', side.size() - 2);
     const int64_t recorded = last == std::string::npos ? 0 : atoll(side.c_str() + last + 1);
-    auto part = krsd_test::read_file(out_);
+    auto part = kit::read_bytes(out_);
     if (static_cast<int64_t>(part.size()) > recorded + 1) {
       std::fill(part.begin() + std::max<int64_t>(recorded, part.size() - 4000), part.end(), 0);
-      ASSERT_TRUE(krsd_test::write_file(out_, part));
+      ASSERT_TRUE(kit::write_file(out_, part));
     }
   }
   ToolRun r = acquire(url("pack=none"), "--resume");
@@ -133,9 +133,9 @@ TEST_F(Record, AnotherDeviceIsNeverAppended) {
   source(3 << 20, 23);
   serve();
   ASSERT_EQ(acquire(url(), "--restart").status, 0);
-  auto image = krsd_test::read_file(out_);
+  auto image = kit::read_bytes(out_);
   image.resize(1 << 20);
-  ASSERT_TRUE(krsd_test::write_file(out_, image));
+  ASSERT_TRUE(kit::write_file(out_, image));
   std::remove((out_ + ".krii").c_str());  // only the bytes can tell
   d_.kill_now();
   source(3 << 20, 24);
@@ -143,7 +143,7 @@ TEST_F(Record, AnotherDeviceIsNeverAppended) {
   ToolRun r = acquire(url(), "--resume");
   EXPECT_EQ(r.status, 1) << r.log;
   EXPECT_NE(r.log.find("源设备与镜像不符: 抽样比对 "), std::string::npos) << r.log;
-  EXPECT_TRUE(krsd_test::read_file(out_) == image);
+  EXPECT_TRUE(kit::read_bytes(out_) == image);
 }
 
 // What an examiner's day brings to the names and fields of a job: text in
@@ -157,10 +157,10 @@ TEST_F(Record, NamesFieldsAndTargetsOfABadDay) {
   ToolRun r = krimg({"acquire", "--source", img_, "--image", odd, "--examiner", gbk, "--notes", "a\nMD5: x"},
                     dir_.file("gbk.log"));
   EXPECT_EQ(r.status, 0) << r.log;
-  auto rep = nlohmann::json::parse(slurp(odd + ".json"), nullptr, false);
-  ASSERT_FALSE(rep.is_discarded()) << slurp(odd + ".json");
+  auto rep = nlohmann::json::parse(kit::read_file(odd + ".json"), nullptr, false);
+  ASSERT_FALSE(rep.is_discarded()) << kit::read_file(odd + ".json");
   EXPECT_EQ(rep["case"]["examiner"], "\\xCD\\xF5\\xB7\\xBC");
-  EXPECT_EQ(slurp(odd + ".txt").find("\nMD5: x"), std::string::npos);
+  EXPECT_EQ(kit::read_file(odd + ".txt").find("\nMD5: x"), std::string::npos);
 
   r = krimg({"acquire", "--source", img_, "--image", "/dev/null", "--verify"}, dir_.file("null.log"));
   EXPECT_EQ(r.status, 0) << r.log;
@@ -168,21 +168,21 @@ TEST_F(Record, NamesFieldsAndTargetsOfABadDay) {
 
   // A second job on an image that is being written is refused.
   KrimgProcess first({"acquire", "--source", url(), "--image", out_, "--restart"}, dir_.file("first.log"));
-  for (int i = 0; i < 1000 && slurp(d_.log).find("fault: stalling") == std::string::npos; i++)
+  for (int i = 0; i < 1000 && kit::read_file(d_.log).find("fault: stalling") == std::string::npos; i++)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   // The blocks that came before the stall may still be on their way to the
   // image: it is compared once it stood still for a while.
-  auto before = krsd_test::read_file(out_);
+  auto before = kit::read_bytes(out_);
   for (int still = 0, i = 0; still < 30 && i < 500; i++) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    auto now = krsd_test::read_file(out_);
+    auto now = kit::read_bytes(out_);
     still = now == before ? still + 1 : 0;
     before = std::move(now);
   }
   r = krimg({"acquire", "--source", img_, "--image", out_, "--restart"}, dir_.file("second.log"));
   EXPECT_EQ(r.status, 1) << r.log;
   EXPECT_NE(r.log.find("镜像文件正被另一个任务写入"), std::string::npos) << r.log;
-  EXPECT_TRUE(krsd_test::read_file(out_) == before);
+  EXPECT_TRUE(kit::read_bytes(out_) == before);
   first.signal(SIGINT);
   EXPECT_EQ(first.wait(20).status, 5);
 
@@ -192,7 +192,7 @@ TEST_F(Record, NamesFieldsAndTargetsOfABadDay) {
   r = krimg({"acquire", "--source", loop.path(), "--image", img_, "--restart"}, dir_.file("loop.log"));
   EXPECT_EQ(r.status, 1) << r.log;
   EXPECT_NE(r.log.find("the file behind the source loop device"), std::string::npos) << r.log;
-  EXPECT_TRUE(krsd_test::read_file(img_) == data_);
+  EXPECT_TRUE(kit::read_bytes(img_) == data_);
 }
 
 }  // namespace

@@ -48,8 +48,8 @@ TEST_F(E2e, StopEndsAReadThatWaits) {
       ASSERT_EQ(write(c.writer, some.data(), some.size()), ssize_t(some.size()));
     }
     for (int i = 0; i < 1000; i++) {
-      bool waiting = c.writer >= 0 ? krsd_test::read_file(out_).size() == some.size()
-                                   : slurp(c.stalled->log).find("fault: stalling") != std::string::npos;
+      bool waiting = c.writer >= 0 ? kit::read_bytes(out_).size() == some.size()
+                                   : kit::read_file(c.stalled->log).find("fault: stalling") != std::string::npos;
       if (waiting) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -62,7 +62,7 @@ TEST_F(E2e, StopEndsAReadThatWaits) {
     EXPECT_EQ(r.log.find("镜像文件成功完成!"), std::string::npos) << r.log;
     // Stopped in the pieces of block 5: the block is not in the image.
     if (c.stalled == &salvage) {
-      EXPECT_EQ(krsd_test::read_file(out_).size(), size_t(5 * 102400)) << r.log;
+      EXPECT_EQ(kit::read_bytes(out_).size(), size_t(5 * 102400)) << r.log;
     }
   }
   close(fifo_writer);

@@ -30,12 +30,12 @@ class CopyTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { tb_init(nullptr, nullptr, 0, 0); }
   void SetUp() override {
-    kt::log_capture_start();
+    kit::log_capture_start();
     krsd_ui_set(nullptr);
     dd_clock_set(nullptr);
   }
   void TearDown() override { dd_clock_set(nullptr); }
-  kt::TempDir tmp_;
+  kit::TempDir tmp_;
 };
 
 // The media of the E01 image at path, or the error of reading it.
@@ -65,24 +65,24 @@ TEST_F(CopyTest, LocalFileCopiesExactlyWithItsMd5) {
     if (e01) sizes.push_back(9 * 1048576 + 512);
     for (size_t size : sizes) {
       SCOPED_TRACE(std::to_string(size) + (e01 ? " E01" : " raw"));
-      kt::log_clear();
-      const std::string src = tmp_.path("src" + std::to_string(size));
-      const std::string img = tmp_.path("img" + std::to_string(size) + (e01 ? ".E01" : ".dd"));
-      const std::string data = kt::pattern(size, static_cast<uint32_t>(size));
-      kt::write_file(src, data);
+      kit::log_clear();
+      const std::string src = tmp_.file("src" + std::to_string(size));
+      const std::string img = tmp_.file("img" + std::to_string(size) + (e01 ? ".E01" : ".dd"));
+      const std::string data = kit::pattern(size, static_cast<uint32_t>(size));
+      kit::write_file(src, data);
       auto o = run_job(src, img, 0);
-      EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
-      EXPECT_TRUE((e01 ? e01_media(img) : kt::read_file(img)) == data);
+      EXPECT_EQ(o.result, DD_DONE) << kit::log_dump();
+      EXPECT_TRUE((e01 ? e01_media(img) : kit::read_file(img)) == data);
       EXPECT_EQ(o.total_bytes, static_cast<int64_t>(size));
-      EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data) + "\n")) << kt::log_dump();
-      EXPECT_TRUE(kt::log_has("sha256: " + kt::sha256_hex(data) + "\n")) << kt::log_dump();
-      EXPECT_TRUE(kt::log_has("镜像文件成功完成!\n"));
+      EXPECT_TRUE(kit::log_has("md5: " + kt::md5_hex(data) + "\n")) << kit::log_dump();
+      EXPECT_TRUE(kit::log_has("sha256: " + kt::sha256_hex(data) + "\n")) << kit::log_dump();
+      EXPECT_TRUE(kit::log_has("镜像文件成功完成!\n"));
       if (size == 102400) {
         // One full block, then the loop ends on the empty read.
         EXPECT_EQ(o.count, 2);
         EXPECT_EQ(o.in_full, 1);
         EXPECT_EQ(o.in_part, 0);
-        EXPECT_TRUE(kt::log_has("设备存储大小：102400 (100.0k)\n"));
+        EXPECT_TRUE(kit::log_has("设备存储大小：102400 (100.0k)\n"));
       }
       if (size == 0) {
         EXPECT_EQ(o.count, -1);
@@ -93,24 +93,24 @@ TEST_F(CopyTest, LocalFileCopiesExactlyWithItsMd5) {
 }
 
 TEST_F(CopyTest, NewImageEmptiesAnOldLongerFile) {
-  const std::string src = tmp_.path("src"), img = tmp_.path("img");
-  const std::string data = kt::pattern(150000);
-  kt::write_file(src, data);
-  kt::write_file(img, kt::pattern(400000, 9));
+  const std::string src = tmp_.file("src"), img = tmp_.file("img");
+  const std::string data = kit::pattern(150000);
+  kit::write_file(src, data);
+  kit::write_file(img, kit::pattern(400000, 9));
   auto o = run_job(src, img, 0);
   EXPECT_EQ(o.result, DD_DONE);
-  EXPECT_EQ(kt::read_file(img), data);
+  EXPECT_EQ(kit::read_file(img), data);
 }
 
 TEST_F(CopyTest, MissingSourceIsNotRetriedAndLeavesNoSummary) {
-  const std::string img = tmp_.path("img");
-  auto o = run_job(tmp_.path("nope"), img, 0);
+  const std::string img = tmp_.file("img");
+  auto o = run_job(tmp_.file("nope"), img, 0);
   EXPECT_EQ(o.result, DD_OPEN_FAILED);
-  EXPECT_EQ(kt::log_count_prefix("open [" + tmp_.path("nope") + "] error ["), 1) << kt::log_dump();
-  EXPECT_EQ(kt::log_count_prefix("0 bytes"), 0);
-  EXPECT_FALSE(kt::log_has("镜像文件成功完成!\n"));
+  EXPECT_EQ(kit::log_count_prefix("open [" + tmp_.file("nope") + "] error ["), 1) << kit::log_dump();
+  EXPECT_EQ(kit::log_count_prefix("0 bytes"), 0);
+  EXPECT_FALSE(kit::log_has("镜像文件成功完成!\n"));
   // Nothing was acquired: nothing is left where the image would have been.
-  for (const char* ext : {"", ".log", ".json", ".krii"}) EXPECT_FALSE(kt::file_exists(img + ext)) << ext;
+  for (const char* ext : {"", ".log", ".json", ".krii"}) EXPECT_FALSE(kit::file_exists(img + ext)) << ext;
 }
 
 // The resume tests share a 1 MiB source and a question answered by the test.
@@ -135,17 +135,17 @@ class ResumeTest : public CopyTest {
     g_answer = 1;
     krsd_ui_ops ops{status, progress, nullptr, answer};
     krsd_ui_set(&ops);
-    data_ = kt::pattern(1048576, 5);
-    kt::write_file(src_, data_);
+    data_ = kit::pattern(1048576, 5);
+    kit::write_file(src_, data_);
   }
-  std::string src_ = tmp_.path("device");
-  std::string img_ = tmp_.path("image.dd");
+  std::string src_ = tmp_.file("device");
+  std::string img_ = tmp_.file("image.dd");
   std::string data_;
 };
 
 TEST_F(ResumeTest, NoQuestionForMissingOrEmptyImage) {
   EXPECT_EQ(krsd_outfile_ask_continue(img_.c_str()), 0);
-  kt::write_file(img_, "");
+  kit::write_file(img_, "");
   EXPECT_EQ(krsd_outfile_ask_continue(img_.c_str()), 0);
   EXPECT_TRUE(g_questions.empty());
 }
@@ -157,8 +157,8 @@ void partial_image(const std::string& src, const std::string& img, int64_t block
     G.flags |= DD_COUNT_PRESET;
     G.count = blocks;
   });
-  ASSERT_EQ(o.result, DD_DONE) << kt::log_dump();
-  kt::log_clear();
+  ASSERT_EQ(o.result, DD_DONE) << kit::log_dump();
+  kit::log_clear();
   dd_clock_set(nullptr);  // the next job's first progress line is not held back
 }
 
@@ -167,23 +167,23 @@ TEST_F(ResumeTest, ContinuesAt204800WithTheBlocksAlreadyThereCounted) {
   ASSERT_EQ(krsd_outfile_ask_continue(img_.c_str()), 1);
   ASSERT_EQ(g_questions.size(), 1u);
   EXPECT_EQ(g_questions[0], img_ + " 存在，是否继续断点镜像\n");
-  EXPECT_TRUE(kt::log_has("偏移文件: 204800 (200.0k)\n")) << kt::log_dump();
+  EXPECT_TRUE(kit::log_has("偏移文件: 204800 (200.0k)\n")) << kit::log_dump();
 
   g_statuses.clear();
   auto o = run_job(src_, img_, 1);
-  EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
-  EXPECT_EQ(kt::read_file(img_), data_);
+  EXPECT_EQ(o.result, DD_DONE) << kit::log_dump();
+  EXPECT_EQ(kit::read_file(img_), data_);
   EXPECT_EQ(o.off_count, 3);
   EXPECT_EQ(o.count, 9);  // (102400 + 1048576 - 204800) / 102400
   EXPECT_EQ(o.all_count, 12);
   EXPECT_EQ(o.total_bytes, 1048576 - 204800);
-  EXPECT_TRUE(kt::log_has("G.skip: 204800 offset=204800 blocksz=1\n")) << kt::log_dump();
-  EXPECT_TRUE(kt::log_has("G.seek: 204800 offset=204800 blocksz=1\n"));
-  EXPECT_TRUE(kt::log_has("G.count: 9 all_count=12 off_count=3\n"));
+  EXPECT_TRUE(kit::log_has("G.skip: 204800 offset=204800 blocksz=1\n")) << kit::log_dump();
+  EXPECT_TRUE(kit::log_has("G.seek: 204800 offset=204800 blocksz=1\n"));
+  EXPECT_TRUE(kit::log_has("G.count: 9 all_count=12 off_count=3\n"));
   // The prefix was hashed again from the image: the digests are the whole image's.
-  EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data_) + "\n")) << kt::log_dump();
-  EXPECT_TRUE(kt::log_has("sha256: " + kt::sha256_hex(data_) + "\n"));
-  EXPECT_TRUE(kt::log_has("镜像文件成功完成!\n"));
+  EXPECT_TRUE(kit::log_has("md5: " + kt::md5_hex(data_) + "\n")) << kit::log_dump();
+  EXPECT_TRUE(kit::log_has("sha256: " + kt::sha256_hex(data_) + "\n"));
+  EXPECT_TRUE(kit::log_has("镜像文件成功完成!\n"));
   // The first progress line already counts the three blocks: 4 of 12, and
   // the image's bytes. (After the status lines of the prefix's re-hash.)
   auto first = std::find_if(g_statuses.begin(), g_statuses.end(),
@@ -198,52 +198,52 @@ TEST_F(ResumeTest, ContinuesAt204800WithTheBlocksAlreadyThereCounted) {
 TEST_F(ResumeTest, ImageWithoutItsRecordIsReadAgainAndCompared) {
   std::string old = data_.substr(0, 204800);
   old.replace(150000, 1000, 1000, 'x');  // a stretch that is not the source's
-  kt::write_file(img_, old);
+  kit::write_file(img_, old);
   auto o = run_job(src_, img_, 1);
-  EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
-  EXPECT_EQ(kt::read_file(img_), data_);
+  EXPECT_EQ(o.result, DD_DONE) << kit::log_dump();
+  EXPECT_EQ(kit::read_file(img_), data_);
   EXPECT_EQ(o.total_bytes, 1048576);
-  EXPECT_TRUE(kt::log_has("已有数据 204800 (200.0k) 无记录, 将从设备重新读取并比对\n")) << kt::log_dump();
-  EXPECT_TRUE(kt::log_has(
+  EXPECT_TRUE(kit::log_has("已有数据 204800 (200.0k) 无记录, 将从设备重新读取并比对\n")) << kit::log_dump();
+  EXPECT_TRUE(kit::log_has(
       "已从设备重新读取 0 - 204800: 1536 字节 (1 段) 与镜像原有数据不同, 已改写为设备数据\n"))
-      << kt::log_dump();
-  EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data_) + "\n"));
+      << kit::log_dump();
+  EXPECT_TRUE(kit::log_has("md5: " + kt::md5_hex(data_) + "\n"));
 }
 
 TEST_F(ResumeTest, AnswerNoStartsOver) {
-  kt::write_file(img_, std::string(204800, 'x'));
+  kit::write_file(img_, std::string(204800, 'x'));
   g_answer = 0;
   int resume = krsd_outfile_ask_continue(img_.c_str());
   EXPECT_EQ(resume, 0);
   auto o = run_job(src_, img_, resume);
   EXPECT_EQ(o.result, DD_DONE);
-  EXPECT_EQ(kt::read_file(img_), data_);
-  EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data_) + "\n"));
+  EXPECT_EQ(kit::read_file(img_), data_);
+  EXPECT_TRUE(kit::log_has("md5: " + kt::md5_hex(data_) + "\n"));
 }
 
 TEST_F(ResumeTest, CompleteImageCopiesNothingAndSucceedsWithTheWholeImagesDigests) {
   ASSERT_EQ(run_job(src_, img_, 0).result, DD_DONE);
-  kt::log_clear();
+  kit::log_clear();
   auto o = run_job(src_, img_, 1);
-  EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
+  EXPECT_EQ(o.result, DD_DONE) << kit::log_dump();
   EXPECT_EQ(o.total_bytes, 0);
   EXPECT_EQ(o.count, 1);
-  EXPECT_EQ(kt::read_file(img_), data_);
-  EXPECT_TRUE(kt::log_has("0 bytes (0) copied, [0 second], 0 B/S\n")) << kt::log_dump();
-  EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data_) + "\n"));
-  EXPECT_TRUE(kt::log_has("镜像文件成功完成!\n"));
+  EXPECT_EQ(kit::read_file(img_), data_);
+  EXPECT_TRUE(kit::log_has("0 bytes (0) copied, [0 second], 0 B/S\n")) << kit::log_dump();
+  EXPECT_TRUE(kit::log_has("md5: " + kt::md5_hex(data_) + "\n"));
+  EXPECT_TRUE(kit::log_has("镜像文件成功完成!\n"));
 }
 
 TEST_F(ResumeTest, ImageLargerThanTheSourceIsRefusedAndKept) {
   const std::string bigger = data_ + "tail";
-  kt::write_file(img_, bigger);
+  kit::write_file(img_, bigger);
   auto o = run_job(src_, img_, 1);
   EXPECT_EQ(o.result, DD_FAILED);
-  EXPECT_TRUE(kt::log_has("file [" + img_ +
+  EXPECT_TRUE(kit::log_has("file [" + img_ +
                           "] skip=1048580 size=1048576 error:Offset is larger than file size\n"))
-      << kt::log_dump();
-  EXPECT_EQ(kt::read_file(img_), bigger);
-  EXPECT_FALSE(kt::log_has("镜像文件成功完成!\n"));
+      << kit::log_dump();
+  EXPECT_EQ(kit::read_file(img_), bigger);
+  EXPECT_FALSE(kit::log_has("镜像文件成功完成!\n"));
 }
 
 // A clock the test moves by hand.
@@ -348,95 +348,95 @@ TEST_F(ProgressTest, StoppedJobGetsSummaryButNoDigestOrSuccess) {
   G.in_size = 409600;
   g_now += 2000;
   dd_output_status(DD_STOPPED);
-  EXPECT_TRUE(kt::log_has("204800 bytes (200.0k) copied, [2 seconds], 100.0 KB/S\n"))
-      << kt::log_dump();
-  EXPECT_EQ(kt::log_count_prefix("md5: "), 0);
-  EXPECT_FALSE(kt::log_has("镜像文件成功完成!\n"));
+  EXPECT_TRUE(kit::log_has("204800 bytes (200.0k) copied, [2 seconds], 100.0 KB/S\n"))
+      << kit::log_dump();
+  EXPECT_EQ(kit::log_count_prefix("md5: "), 0);
+  EXPECT_FALSE(kit::log_has("镜像文件成功完成!\n"));
   EXPECT_EQ(g_statuses, std::vector<std::string>{""});
   EXPECT_EQ(g_progress, std::vector<int>{0});
-  EXPECT_TRUE(kt::log_has("镜像已停止: 镜像中有 204800 字节, 可以继续断点镜像\n")) << kt::log_dump();
+  EXPECT_TRUE(kit::log_has("镜像已停止: 镜像中有 204800 字节, 可以继续断点镜像\n")) << kit::log_dump();
   // A failure before any byte leaves no summary, only its outcome line.
-  kt::log_clear();
+  kit::log_clear();
   G.total_bytes = 0;
   dd_output_status(DD_OPEN_FAILED);
-  EXPECT_EQ(kt::log_lines(), std::vector<std::string>{"镜像失败: 无法打开设备\n"});
+  EXPECT_EQ(kit::log_lines(), std::vector<std::string>{"镜像失败: 无法打开设备\n"});
 }
 
 TEST_F(CopyTest, OddBlockWithSwabIsLoggedAndTheJobGoesOn) {
-  const std::string src = tmp_.path("src"), img = tmp_.path("img");
-  kt::write_file(src, "abcde");
+  const std::string src = tmp_.file("src"), img = tmp_.file("img");
+  kit::write_file(src, "abcde");
   auto o = run_job(src, img, 0, [] { G.flags |= DD_SWAB; });
   EXPECT_EQ(o.result, DD_DONE);
-  EXPECT_EQ(kt::read_file(img), "badce");
-  EXPECT_TRUE(kt::log_has("can't swab 5 byte buffer\n")) << kt::log_dump();
+  EXPECT_EQ(kit::read_file(img), "badce");
+  EXPECT_TRUE(kit::log_has("can't swab 5 byte buffer\n")) << kit::log_dump();
 }
 
 TEST_F(CopyTest, PresetCountCopiesThatManyBlocksAndNeedsAnInputSize) {
-  const std::string src = tmp_.path("src"), img = tmp_.path("img");
-  const std::string data = kt::pattern(500000);
-  kt::write_file(src, data);
+  const std::string src = tmp_.file("src"), img = tmp_.file("img");
+  const std::string data = kit::pattern(500000);
+  kit::write_file(src, data);
   auto o = run_job(src, img, 0, [] {
     G.flags |= DD_COUNT_PRESET;
     G.count = 2;
   });
-  EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
-  EXPECT_EQ(kt::read_file(img), data.substr(0, 204800));
+  EXPECT_EQ(o.result, DD_DONE) << kit::log_dump();
+  EXPECT_EQ(kit::read_file(img), data.substr(0, 204800));
 
   // An endless source without a size cannot be counted in blocks of it.
-  kt::log_clear();
+  kit::log_clear();
   o = run_job("/dev/zero", img, 0, [] {
     G.flags |= DD_COUNT_PRESET;
     G.count = 2;
   });
   EXPECT_EQ(o.result, DD_FAILED);
   EXPECT_EQ(o.total_bytes, 0);
-  EXPECT_TRUE(kt::log_has("[/dev/zero] count=2 needs an input of known size error\n"))
-      << kt::log_dump();
+  EXPECT_TRUE(kit::log_has("[/dev/zero] count=2 needs an input of known size error\n"))
+      << kit::log_dump();
 }
 
 TEST_F(CopyTest, TwoBufferModeCarriesTheTailIntoTheLastWrite) {
-  const std::string src = tmp_.path("src"), img = tmp_.path("img");
-  const std::string data = kt::pattern(250001);
-  kt::write_file(src, data);
+  const std::string src = tmp_.file("src"), img = tmp_.file("img");
+  const std::string data = kit::pattern(250001);
+  kit::write_file(src, data);
   auto o = run_job(src, img, 0, [] {
     G.obs = 65536;
     G.obuf = new uint8_t[65536];  // released by krsd_free_ctx
     G.flags |= DD_TWO_BUFFERS;
   });
-  EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
-  EXPECT_EQ(kt::read_file(img), data);
-  EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data) + "\n"));
+  EXPECT_EQ(o.result, DD_DONE) << kit::log_dump();
+  EXPECT_EQ(kit::read_file(img), data);
+  EXPECT_TRUE(kit::log_has("md5: " + kt::md5_hex(data) + "\n"));
 }
 
 // The image's filesystem fills up: with a file-size limit (and SIGXFSZ
 // ignored) the third block is written only in part and the rest fails.
 TEST_F(CopyTest, FullOutputEndsTheJobAtOnce) {
-  const std::string src = tmp_.path("src"), img = tmp_.path("img");
-  const std::string data = kt::pattern(1048576);
-  kt::write_file(src, data);
+  const std::string src = tmp_.file("src"), img = tmp_.file("img");
+  const std::string data = kit::pattern(1048576);
+  kit::write_file(src, data);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     signal(SIGXFSZ, SIG_IGN);
     struct rlimit rl = {250000, 250000};
     setrlimit(RLIMIT_FSIZE, &rl);
-    kt::log_clear();
+    kit::log_clear();
     auto o = run_job(src, img, 0);
     int bad = 0;
     if (o.result != DD_FAILED) bad |= 1;
-    if (kt::log_count_prefix("writing '" + img + "' error [File too large]") != 1) bad |= 2;
-    if (kt::log_count_prefix("read [") != 0) bad |= 4;
-    if (kt::log_has("镜像文件成功完成!\n")) bad |= 8;
+    if (kit::log_count_prefix("writing '" + img + "' error [File too large]") != 1) bad |= 2;
+    if (kit::log_count_prefix("read [") != 0) bad |= 4;
+    if (kit::log_has("镜像文件成功完成!\n")) bad |= 8;
     // The summary counts what the image holds, the part of the third block too.
     if (o.total_bytes != 250000) bad |= 16;
-    if (kt::log_count_prefix("250000 bytes (244.1k) copied, ") != 1) bad |= 32;
+    if (kit::log_count_prefix("250000 bytes (244.1k) copied, ") != 1) bad |= 32;
     _exit(bad);
   }
   int st = 0;
   ASSERT_EQ(waitpid(pid, &st, 0), pid);
   ASSERT_TRUE(WIFEXITED(st));
   EXPECT_EQ(WEXITSTATUS(st), 0);
-  EXPECT_EQ(kt::read_file(img), data.substr(0, 250000));
+  EXPECT_EQ(kit::read_file(img), data.substr(0, 250000));
 }
 
 // The hash threads take every block in order whatever the pace: blocks far
@@ -452,7 +452,7 @@ TEST(HashRing, TakesEveryBlockInOrder) {
   } rows[] = {{4096, 1000 * 4096 - 123}, {1 << 20, (size_t{12} << 20) + 5}};
   for (const auto& r : rows) {
     SCOPED_TRACE(r.block);
-    const std::string data = kt::pattern(r.size, 7);
+    const std::string data = kit::pattern(r.size, 7);
     dd_hashing ring(kPiece);
     std::unique_ptr<uint8_t[]> first(new uint8_t[static_cast<size_t>(r.block)]);
     ASSERT_TRUE(ring.start_threads(first.get(), r.block));

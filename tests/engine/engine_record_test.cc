@@ -31,19 +31,13 @@ namespace {
 constexpr int64_t kMiB = 1 << 20;
 constexpr int64_t kPart = 35 * DD_BLOCK_SIZE;  // 3584000: where the first job stopped
 
-class RecordTest : public ::testing::Test {
+class RecordTest : public kt::FaultDriverTest {
  protected:
-  static void SetUpTestSuite() {
-    tb_init(nullptr, nullptr, 0, 0);
-    kt::fault_driver_register();
-  }
   void SetUp() override {
-    kt::log_capture_start();
-    krsd_ui_set(nullptr);
-    kt::fault_reset();
+    kt::FaultDriverTest::SetUp();
     dd_piece_size_set(kMiB);
-    data_ = kt::pattern(5 * kMiB + 12345, 7);
-    kt::write_file(src_, data_);
+    data_ = kit::pattern(5 * kMiB + 12345, 7);
+    kit::write_file(src_, data_);
   }
   void TearDown() override { dd_piece_size_set(0); }
 
@@ -54,38 +48,38 @@ class RecordTest : public ::testing::Test {
       G.flags |= DD_COUNT_PRESET;
       G.count = blocks;
     });
-    ASSERT_EQ(o.result, DD_DONE) << kt::log_dump();
-    kt::log_clear();
+    ASSERT_EQ(o.result, DD_DONE) << kit::log_dump();
+    kit::log_clear();
   }
-  json report() const { return json::parse(kt::read_file(img_ + ".json"), nullptr, false); }
+  json report() const { return json::parse(kit::read_file(img_ + ".json"), nullptr, false); }
   void clean() const {
     for (const char* ext : {"", ".krii", ".json", ".txt", ".log"}) std::remove((img_ + ext).c_str());
   }
 
-  kt::TempDir tmp_;
-  std::string src_ = tmp_.path("device");
-  std::string img_ = tmp_.path("phone.dd");
+  kit::TempDir tmp_;
+  std::string src_ = tmp_.file("device");
+  std::string img_ = tmp_.file("phone.dd");
   std::string side_ = img_ + ".krii";
   std::string data_;
 };
 
 void change_bytes(const std::string& path, size_t at, size_t n, char c) {
-  std::string s = kt::read_file(path);
+  std::string s = kit::read_file(path);
   s.replace(at, n, n, c);
-  kt::write_file(path, s);
+  kit::write_file(path, s);
 }
 
 // Everything but the last record: what a kill leaves behind.
 void drop_last_record(const std::string& path) {
-  std::string s = kt::read_file(path);
+  std::string s = kit::read_file(path);
   s.erase(s.rfind('\n', s.size() - 2) + 1);
-  kt::write_file(path, s);
+  kit::write_file(path, s);
 }
 
-bool has_prefix(const std::string& prefix) { return kt::log_count_prefix(prefix) > 0; }
+bool has_prefix(const std::string& prefix) { return kit::log_count_prefix(prefix) > 0; }
 
 TEST_F(RecordTest, ResumeContinuesOnlyWhatItsRecordVouchesFor) {
-  const std::string other = kt::pattern(data_.size(), 8);
+  const std::string other = kit::pattern(data_.size(), 8);
   struct Case {
     const char* name;
     std::function<void()> damage;  // of the partial image, its record or the source
@@ -108,47 +102,47 @@ TEST_F(RecordTest, ResumeContinuesOnlyWhatItsRecordVouchesFor) {
       {"no record (an older version, or deleted)", [this] { std::remove(side_.c_str()); }, DD_DONE,
        "已有数据 3584000 (3.4M) 无记录, 将从设备重新读取并比对\n", [this] { return data_; }},
       // A crash in the middle of an append: the next job cuts the torn line.
-      {"torn last line of the record", [this] { kt::write_file(side_, kt::read_file(side_) + "4194304 3f"); },
+      {"torn last line of the record", [this] { kit::write_file(side_, kit::read_file(side_) + "4194304 3f"); },
        DD_DONE, "已有数据 3584000 (3.4M) 与记录一致\n", [this] { return data_; }},
       {"a byte changed in piece 2", [this] { change_bytes(img_, kMiB + 777, 1, 'x'); }, DD_FAILED,
        "[" + img_ + "] piece 2 bytes 1048576-2097152 differs from its record error\n", nullptr},
-      {"cut inside piece 3", [this] { kt::write_file(img_, data_.substr(0, 2 * kMiB + 5)); }, DD_FAILED,
+      {"cut inside piece 3", [this] { kit::write_file(img_, data_.substr(0, 2 * kMiB + 5)); }, DD_FAILED,
        "[" + img_ + "] piece 3 bytes 2097152-3145728 differs from its record error\n", nullptr},
-      {"record damaged", [this] { kt::write_file(side_, dd_sidecar_header() + "1048576 xyz\n"); }, DD_FAILED,
+      {"record damaged", [this] { kit::write_file(side_, dd_sidecar_header() + "1048576 xyz\n"); }, DD_FAILED,
        "[" + side_ + "] line 3 is not a record error\n", nullptr},
       // The URL of a device is always the same: only its bytes tell.
-      {"another device of the same size", [&] { kt::write_file(src_, other); }, DD_FAILED,
+      {"another device of the same size", [&] { kit::write_file(src_, other); }, DD_FAILED,
        "源设备与镜像不符: 抽样比对 ", nullptr},
-      {"another device of another size", [this] { kt::write_file(src_, data_ + "more"); }, DD_FAILED,
+      {"another device of another size", [this] { kit::write_file(src_, data_ + "more"); }, DD_FAILED,
        "源设备大小 5255229 与此镜像的设备大小 5255225 不同", nullptr},
       // A live device moves on in places; it is still the image's device.
       {"the device changed in one place", [this] { change_bytes(src_, 0, 100, 'y'); }, DD_DONE,
        "源设备抽样比对: 32 块中 1 块与镜像不同\n",
-       [this] { return data_.substr(0, kPart) + kt::read_file(src_).substr(kPart); }},
+       [this] { return data_.substr(0, kPart) + kit::read_file(src_).substr(kPart); }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    kt::write_file(src_, data_);
+    kit::write_file(src_, data_);
     clean();
     partial_image();
     c.damage();
-    const std::string before = kt::read_file(img_);
+    const std::string before = kit::read_file(img_);
     auto o = kt::run_job(src_, img_, 1);
-    EXPECT_EQ(o.result, c.result) << kt::log_dump();
-    EXPECT_TRUE(has_prefix(c.line)) << kt::log_dump();
+    EXPECT_EQ(o.result, c.result) << kit::log_dump();
+    EXPECT_TRUE(has_prefix(c.line)) << kit::log_dump();
     const json r = report();
     if (!c.want) {
-      EXPECT_EQ(kt::read_file(img_), before) << "a refused resume leaves the image alone";
+      EXPECT_EQ(kit::read_file(img_), before) << "a refused resume leaves the image alone";
       // The refused run is on record; the image's summary stays the first job's.
       EXPECT_EQ(r["runs"].size(), 2u);
       EXPECT_EQ(r["runs"][1]["wrote_image"], false);
       EXPECT_EQ(r["image"]["runs"], json::array({1})) << r.dump(2);
       continue;
     }
-    const std::string image = kt::read_file(img_);
+    const std::string image = kit::read_file(img_);
     EXPECT_EQ(image, c.want());
-    EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(image) + "\n")) << kt::log_dump();
-    EXPECT_TRUE(kt::log_has("sha256: " + kt::sha256_hex(image) + "\n"));
+    EXPECT_TRUE(kit::log_has("md5: " + kt::md5_hex(image) + "\n")) << kit::log_dump();
+    EXPECT_TRUE(kit::log_has("sha256: " + kt::sha256_hex(image) + "\n"));
     EXPECT_EQ(r["image"]["md5"], kt::md5_hex(image)) << r.dump(2);
     EXPECT_EQ(r["image"]["runs"], json::array({1, 2}));
     // Where each byte of the image came from.
@@ -163,13 +157,13 @@ TEST_F(RecordTest, ResumeContinuesOnlyWhatItsRecordVouchesFor) {
     }
     // The finished image verifies against both its report and its pieces,
     // and one changed byte is found.
-    kt::log_clear();
-    EXPECT_EQ(dd_verify_image(img_), DD_VERIFY_SAME) << kt::log_dump();
+    kit::log_clear();
+    EXPECT_EQ(dd_verify_image(img_), DD_VERIFY_SAME) << kit::log_dump();
     change_bytes(img_, 4 * kMiB + 3, 1, 'z');
-    kt::log_clear();
+    kit::log_clear();
     EXPECT_EQ(dd_verify_image(img_), DD_VERIFY_DIFFERS);
-    EXPECT_TRUE(kt::log_has("[" + img_ + "] piece 5 bytes 4194304-5242880 differs from its record error\n"))
-        << kt::log_dump();
+    EXPECT_TRUE(kit::log_has("[" + img_ + "] piece 5 bytes 4194304-5242880 differs from its record error\n"))
+        << kit::log_dump();
     EXPECT_EQ(report()["verifications"].size(), 2u);
   }
 }
@@ -193,7 +187,7 @@ TEST_F(RecordTest, UnreadableRunsSurviveEveryEnding) {
       {"stopped", [&] {
          plan();
          kt::g_plan.stop_at = 3 * kMiB;
-         EXPECT_EQ(kt::run_job(kSource, img_, 0).result, DD_STOPPED) << kt::log_dump();
+         EXPECT_EQ(kt::run_job(kSource, img_, 0).result, DD_STOPPED) << kit::log_dump();
        }},
       // The file system fills up inside the block of the second bad sector:
       // its zeros are on record although the block never reached the image.
@@ -219,22 +213,22 @@ TEST_F(RecordTest, UnreadableRunsSurviveEveryEnding) {
     dd_sidecar_data side;
     std::string error;
     ASSERT_TRUE(dd_sidecar_load(img_, &side, &error)) << error;
-    EXPECT_EQ(side.unreadable.size(), 2u) << kt::read_file(side_);
+    EXPECT_EQ(side.unreadable.size(), 2u) << kit::read_file(side_);
     // No split report, whatever the ending.
-    EXPECT_EQ(report()["runs"].size(), 1u) << kt::read_file(img_ + ".json");
+    EXPECT_EQ(report()["runs"].size(), 1u) << kit::read_file(img_ + ".json");
     plan();
-    kt::log_clear();
+    kit::log_clear();
     auto o = kt::run_job(kSource, img_, 1);
-    EXPECT_EQ(o.result, DD_DONE) << kt::log_dump();
-    EXPECT_TRUE(kt::log_has("1024 字节无法读取, 已写零\n")) << kt::log_dump();
+    EXPECT_EQ(o.result, DD_DONE) << kit::log_dump();
+    EXPECT_TRUE(kit::log_has("1024 字节无法读取, 已写零\n")) << kit::log_dump();
     const json r = report();
     EXPECT_EQ(r["runs"].size(), 2u);
     EXPECT_EQ(r["image"]["unreadable"], want) << r.dump(2);
     // The password never reaches the record.
     EXPECT_EQ(r["runs"][1]["source"]["given"], "krp://127.0.0.1/dev/rdisk0s1s2?passwd=***");
-    EXPECT_EQ(kt::read_file(img_ + ".json").find("secret"), std::string::npos);
-    EXPECT_EQ(kt::read_file(img_ + ".log").find("secret"), std::string::npos);
-    EXPECT_EQ(kt::log_dump().find("secret"), std::string::npos) << kt::log_dump();
+    EXPECT_EQ(kit::read_file(img_ + ".json").find("secret"), std::string::npos);
+    EXPECT_EQ(kit::read_file(img_ + ".log").find("secret"), std::string::npos);
+    EXPECT_EQ(kit::log_dump().find("secret"), std::string::npos) << kit::log_dump();
   }
   // A restart that cannot open its source never wrote the image: the
   // image's history and summary stay.
@@ -246,11 +240,11 @@ TEST_F(RecordTest, UnreadableRunsSurviveEveryEnding) {
   dd_image_lock held;
   std::string error;
   ASSERT_EQ(held.acquire(img_, true, false, nullptr, &error), dd_image_lock::LOCKED) << error;
-  const std::string image = kt::read_file(img_);
-  kt::log_clear();
+  const std::string image = kit::read_file(img_);
+  kit::log_clear();
   EXPECT_EQ(kt::run_job(src_, img_, 0).result, DD_FAILED);
-  EXPECT_TRUE(kt::log_has("镜像文件正被另一个任务写入, 拒绝同时写入\n")) << kt::log_dump();
-  EXPECT_EQ(kt::read_file(img_), image);
+  EXPECT_TRUE(kit::log_has("镜像文件正被另一个任务写入, 拒绝同时写入\n")) << kit::log_dump();
+  EXPECT_EQ(kit::read_file(img_), image);
   EXPECT_EQ(dd_verify_image(img_), DD_VERIFY_NOTHING);
   // What the job made is for the examiner and their group only.
   for (const std::string& f : {img_, side_, img_ + ".json", img_ + ".txt", img_ + ".log"}) {
@@ -291,9 +285,9 @@ TEST_F(RecordTest, ReportsOfAnyContentNeverBreakAJob) {
     info.notes = "one\nMD5:              forged\x1b]0;title\x07";
     info.examiner = "\xcd\xf5\xb7\xbc";  // a name in code page 936
     dd_case_set(info);
-    ASSERT_EQ(kt::run_job(src_, img_, 0).result, DD_DONE) << kt::log_dump();
+    ASSERT_EQ(kt::run_job(src_, img_, 0).result, DD_DONE) << kit::log_dump();
     dd_case_set({});
-    const std::string txt = kt::read_file(img_ + ".txt");
+    const std::string txt = kit::read_file(img_ + ".txt");
     EXPECT_EQ(txt.find('\x1b'), std::string::npos);
     EXPECT_EQ(txt.find("\nMD5:              forged"), std::string::npos) << txt;
     json j = report();
@@ -301,18 +295,18 @@ TEST_F(RecordTest, ReportsOfAnyContentNeverBreakAJob) {
     EXPECT_EQ(j["case"]["examiner"], "\\xCD\\xF5\\xB7\\xBC");
     if (row.edit) {
       row.edit(j);
-      kt::write_file(img_ + ".json", j.dump());
+      kit::write_file(img_ + ".json", j.dump());
     } else {
-      kt::write_file(img_ + ".json", row.text);
+      kit::write_file(img_ + ".json", row.text);
     }
-    kt::log_clear();
-    EXPECT_EQ(dd_verify_image(img_), row.verify) << kt::log_dump();
+    kit::log_clear();
+    EXPECT_EQ(dd_verify_image(img_), row.verify) << kit::log_dump();
     // A resume after it: the report that cannot be read is set aside, said,
     // and a new one begun.
-    kt::log_clear();
-    EXPECT_EQ(kt::run_job(src_, img_, 1).result, DD_DONE) << kt::log_dump();
+    kit::log_clear();
+    EXPECT_EQ(kt::run_job(src_, img_, 1).result, DD_DONE) << kit::log_dump();
     const bool readable = std::string(row.name) == "as written" || std::string(row.name) == "digests in capitals";
-    EXPECT_EQ(has_prefix("原报告无法读取, 已另存为 "), !readable) << kt::log_dump();
+    EXPECT_EQ(has_prefix("原报告无法读取, 已另存为 "), !readable) << kit::log_dump();
     EXPECT_FALSE(report().is_discarded());
   }
 }

@@ -31,15 +31,15 @@ class WorkerTest : public ::testing::Test {
     krsd_init();
   }
   void SetUp() override {
-    kt::log_capture_start();
+    kit::log_capture_start();
     krsd_ui_set(nullptr);
     ASSERT_TRUE(wait_idle());
     kt::fault_reset();
-    data_ = kt::pattern(8 * kBlock + 99, 11);
+    data_ = kit::pattern(8 * kBlock + 99, 11);
     g_plan.data = data_;
   }
-  kt::TempDir tmp_;
-  std::string img_ = tmp_.path("image.dd");
+  kit::TempDir tmp_;
+  std::string img_ = tmp_.file("image.dd");
   std::string data_;
 };
 
@@ -48,16 +48,16 @@ TEST_F(WorkerTest, JobIsBusyFromTheHandOverUntilItEnded) {
   ASSERT_EQ(krsd_get_file(kSource, img_.c_str(), 0), 0);
   EXPECT_EQ(krsd_is_busy(), 1);  // even before the worker has taken it
   // A second job while one runs would overwrite the running job's record.
-  EXPECT_EQ(krsd_get_file(kSource, tmp_.path("other").c_str(), 0), 1);
+  EXPECT_EQ(krsd_get_file(kSource, tmp_.file("other").c_str(), 0), 1);
   ASSERT_TRUE(wait_idle());
-  EXPECT_EQ(krsd_last_result(), DD_DONE) << kt::log_dump();
-  EXPECT_EQ(kt::read_file(img_), data_);
-  EXPECT_FALSE(kt::file_exists(tmp_.path("other")));
-  EXPECT_TRUE(kt::log_has("md5: " + kt::md5_hex(data_) + "\n"));
+  EXPECT_EQ(krsd_last_result(), DD_DONE) << kit::log_dump();
+  EXPECT_EQ(kit::read_file(img_), data_);
+  EXPECT_FALSE(kit::file_exists(tmp_.file("other")));
+  EXPECT_TRUE(kit::log_has("md5: " + kt::md5_hex(data_) + "\n"));
 }
 
 TEST_F(WorkerTest, StopFromTheFrontEndThreadEndsWithFive) {
-  g_plan.data = kt::pattern(400 * kBlock, 2);
+  g_plan.data = kit::pattern(400 * kBlock, 2);
   g_plan.read_delay_us = 1000;
   ASSERT_EQ(krsd_get_file(kSource, img_.c_str(), 0), 0);
   for (int i = 0; i < 2000 && kt::g_high_water.load() < 3 * kBlock; ++i) usleep(5000);
@@ -65,9 +65,9 @@ TEST_F(WorkerTest, StopFromTheFrontEndThreadEndsWithFive) {
   EXPECT_EQ(krsd_stop(), 0);
   ASSERT_TRUE(wait_idle());
   EXPECT_EQ(krsd_last_result(), DD_STOPPED);
-  EXPECT_EQ(kt::log_count_prefix("md5: "), 0);
-  EXPECT_FALSE(kt::log_has("镜像文件成功完成!\n"));
-  std::string got = kt::read_file(img_);
+  EXPECT_EQ(kit::log_count_prefix("md5: "), 0);
+  EXPECT_FALSE(kit::log_has("镜像文件成功完成!\n"));
+  std::string got = kit::read_file(img_);
   EXPECT_GT(got.size(), 0u);
   EXPECT_LT(got.size(), g_plan.data.size());
   EXPECT_EQ(got, g_plan.data.substr(0, got.size()));
@@ -77,9 +77,9 @@ TEST_F(WorkerTest, LostConnectionIsRetriedAfterThePause) {
   g_plan.drop_at = {3 * kBlock};
   ASSERT_EQ(krsd_get_file(kSource, img_.c_str(), 0), 0);
   ASSERT_TRUE(wait_idle());
-  EXPECT_EQ(krsd_last_result(), DD_DONE) << kt::log_dump();
+  EXPECT_EQ(krsd_last_result(), DD_DONE) << kit::log_dump();
   EXPECT_EQ(kt::g_opens.load(), 2);
-  EXPECT_EQ(kt::read_file(img_), data_);
+  EXPECT_EQ(kit::read_file(img_), data_);
 }
 
 TEST_F(WorkerTest, JobWithoutDeviceEndsAndLeavesTheWorkerReady) {

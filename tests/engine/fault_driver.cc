@@ -6,8 +6,11 @@
 #include <cstring>
 #include <thread>
 
+#include "kit.h"
 #include "krsd-client.h"
+#include "krsd_ui.h"
 #include "tb_file.h"
+#include "tb_init.h"
 
 namespace kt {
 
@@ -217,6 +220,17 @@ void fault_reset() {
   g_sector_reads = 0;
   g_written.clear();
   g_writebacks.clear();
+}
+
+void FaultDriverTest::SetUpTestSuite() {
+  tb_init(nullptr, nullptr, 0, 0);
+  fault_driver_register();
+}
+
+void FaultDriverTest::SetUp() {
+  kit::log_capture_start();
+  krsd_ui_set(nullptr);
+  fault_reset();
 }
 
 }  // namespace kt

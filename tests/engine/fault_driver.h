@@ -3,6 +3,8 @@
 // plan.data and injects the faults of the plan on demand.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -47,5 +49,14 @@ extern std::atomic<int> g_sector_reads;    // plain reads of at most a sector (p
 // Registers the driver (once per process; before krsd_init).
 void fault_driver_register();
 void fault_reset();
+
+// The fixture of the tests that read through the driver: the file layer up
+// with the driver registered, log lines captured, no user interface and an
+// empty plan before each test.
+class FaultDriverTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  void SetUp() override;
+};
 
 }  // namespace kt

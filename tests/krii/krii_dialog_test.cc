@@ -88,9 +88,9 @@ class DialogTest : public QObject {
     return dlg_.get();
   }
   template <typename T>
-  T* c(const char* id) {
+  T* c(int id) {
     T* w = krii_child<T>(dlg_.get(), id);
-    if (!w) qFatal("no control %s", id);
+    if (!w) qFatal("no control %d", id);
     return w;
   }
 
@@ -106,18 +106,18 @@ class DialogTest : public QObject {
   void firstStartShowsDefaults() {
     open();
     QCOMPARE(dlg_->windowTitle(), QStringLiteral("KORIN-IOS镜像取证工具 - V1.1.3.398"));
-    QCOMPARE(c<CIpAddressCtrl>("1014")->text(), QStringLiteral("192.168.191.2"));
-    QCOMPARE(c<QLineEdit>("1015")->text(), QStringLiteral("root"));
-    QCOMPARE(c<QLineEdit>("1016")->text(), QStringLiteral("tazmok"));
-    QCOMPARE(c<QLineEdit>("1016")->echoMode(), QLineEdit::Password);
-    QCOMPARE(c<QLineEdit>("1017")->text(), QStringLiteral("22"));
-    QCOMPARE(c<QLineEdit>("1000")->text(), QString());
-    QCOMPARE(c<QPushButton>("1003")->text(), QStringLiteral("开始镜像(&S)"));
-    QCOMPARE(c<QPushButton>("1002")->text(), QStringLiteral("连接(&C)"));
-    QCOMPARE(c<QGroupBox>("1021")->title(), QStringLiteral("连接设置"));
-    QCOMPARE(c<QLabel>("1019")->text(), QStringLiteral("用户名"));
-    QCOMPARE(c<QProgressBar>("1006")->maximum(), 100);
-    QVERIFY(c<CMyEdit>("1005")->isReadOnly());
+    QCOMPARE(c<CIpAddressCtrl>(IDC_ADDRESS)->text(), QStringLiteral("192.168.191.2"));
+    QCOMPARE(c<QLineEdit>(IDC_USER)->text(), QStringLiteral("root"));
+    QCOMPARE(c<QLineEdit>(IDC_PASSWD)->text(), QStringLiteral("tazmok"));
+    QCOMPARE(c<QLineEdit>(IDC_PASSWD)->echoMode(), QLineEdit::Password);
+    QCOMPARE(c<QLineEdit>(IDC_PORT)->text(), QStringLiteral("22"));
+    QCOMPARE(c<QLineEdit>(IDC_PATH)->text(), QString());
+    QCOMPARE(c<QPushButton>(IDC_START_STOP)->text(), QStringLiteral("开始镜像(&S)"));
+    QCOMPARE(c<QPushButton>(IDC_CONNECT)->text(), QStringLiteral("连接(&C)"));
+    QCOMPARE(c<QGroupBox>(IDC_GROUP_CONNECTION)->title(), QStringLiteral("连接设置"));
+    QCOMPARE(c<QLabel>(IDC_LABEL_USER)->text(), QStringLiteral("用户名"));
+    QCOMPARE(c<QProgressBar>(IDC_PROGRESS)->maximum(), 100);
+    QVERIFY(c<CMyEdit>(IDC_LOG)->isReadOnly());
     QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_IDLE));
     // Nothing is written before the dialog is closed.
     QVERIFY(QSettings().allKeys().isEmpty());
@@ -125,7 +125,7 @@ class DialogTest : public QObject {
 
   void portTakesDigitsOnly() {
     open();
-    auto* port = c<QLineEdit>("1017");
+    auto* port = c<QLineEdit>(IDC_PORT);
     port->clear();
     port->setFocus();
     QTest::keyClicks(port, "2a2-b2x");
@@ -136,9 +136,10 @@ class DialogTest : public QObject {
 
   void focusOrderAndFirstFocus() {
     open();
-    QCOMPARE(dlg_->focusWidget(), c<QWidget>("1002"));
-    const char* order[] = {"1002", "1003", "1022", "1000", "1004", "1001", "1031", "1032", "1033",
-                           "1034", "1005", "1014", "1015", "1016", "1017", "1002"};
+    QCOMPARE(dlg_->focusWidget(), c<QWidget>(IDC_CONNECT));
+    const int order[] = {IDC_CONNECT, IDC_START_STOP, IDC_VERIFY, IDC_PATH, IDC_FORMAT,
+                         IDC_BROWSE, IDC_CASE, IDC_EVIDENCE, IDC_EXAMINER, IDC_NOTES,
+                         IDC_LOG, IDC_ADDRESS, IDC_USER, IDC_PASSWD, IDC_PORT, IDC_CONNECT};
     QWidget* w = c<QWidget>(order[0]);
     for (size_t i = 1; i < std::size(order); ++i) {
       // The next widget of the chain that takes the Tab focus.
@@ -156,10 +157,10 @@ class DialogTest : public QObject {
     store("user", QStringLiteral("alice"));
     store("passwd", QStringLiteral("old"));
     open();
-    QCOMPARE(c<QLineEdit>("1015")->text(), QStringLiteral("alice"));
-    c<QLineEdit>("1015")->clear();
-    c<QLineEdit>("1016")->setText(QStringLiteral("new"));
-    c<QLineEdit>("1000")->setText(QStringLiteral("/evidence/a.img"));
+    QCOMPARE(c<QLineEdit>(IDC_USER)->text(), QStringLiteral("alice"));
+    c<QLineEdit>(IDC_USER)->clear();
+    c<QLineEdit>(IDC_PASSWD)->setText(QStringLiteral("new"));
+    c<QLineEdit>(IDC_PATH)->setText(QStringLiteral("/evidence/a.img"));
     QCOMPARE(stored("ImageFormat"), QString());
     dlg_->close();
     QCOMPARE(stored("ImageFormat"), QStringLiteral("raw"));
@@ -173,23 +174,23 @@ class DialogTest : public QObject {
   // Typing stops at the limit (user and password: what the deployment
   // carries); a longer stored value is shown and stored whole.
   void editLimitsStopTypingOnly_data() {
-    QTest::addColumn<QString>("id");
+    QTest::addColumn<int>("id");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<int>("limit");
-    QTest::newRow("user") << "1015" << "user" << "u" << 31;
-    QTest::newRow("password") << "1016" << "passwd" << "p" << 31;
-    QTest::newRow("port") << "1017" << "port" << "2" << 5;
+    QTest::newRow("user") << int(IDC_USER) << "user" << "u" << 31;
+    QTest::newRow("password") << int(IDC_PASSWD) << "passwd" << "p" << 31;
+    QTest::newRow("port") << int(IDC_PORT) << "port" << "2" << 5;
   }
   void editLimitsStopTypingOnly() {
-    QFETCH(QString, id);
+    QFETCH(int, id);
     QFETCH(QString, name);
     QFETCH(QString, typed);
     QFETCH(int, limit);
     const QString storedValue = typed.repeated(limit + 9);
     store(qPrintable(name), storedValue);
     open();
-    auto* e = c<QLineEdit>(qPrintable(id));
+    auto* e = c<QLineEdit>(id);
     QCOMPARE(e->text(), storedValue);
     e->setFocus();
     e->end(false);
@@ -200,7 +201,7 @@ class DialogTest : public QObject {
 
     dlg_.reset();
     open();
-    e = c<QLineEdit>(qPrintable(id));
+    e = c<QLineEdit>(id);
     e->clear();
     e->setFocus();
     QTest::keyClicks(e, typed.repeated(limit + 3));
@@ -221,7 +222,7 @@ class DialogTest : public QObject {
     QFETCH(QString, shown);
     store("ip", storedIp);
     open();
-    QCOMPARE(c<CIpAddressCtrl>("1014")->text(), shown);
+    QCOMPARE(c<CIpAddressCtrl>(IDC_ADDRESS)->text(), shown);
     dlg_->close();
     QCOMPARE(stored("ip"), shown);
   }
@@ -230,14 +231,14 @@ class DialogTest : public QObject {
     const QString path = QStringLiteral("/evidence/") + QString(300, QLatin1Char('p')) + QStringLiteral(".img");
     store("LastImgFile", path);
     open();
-    QCOMPARE(c<QLineEdit>("1000")->text(), path);
+    QCOMPARE(c<QLineEdit>(IDC_PATH)->text(), path);
     dlg_->close();
     QCOMPARE(stored("LastImgFile"), path);
   }
 
   void escapeAndEnterEndWithoutStoring() {
     open();
-    c<QLineEdit>("1015")->setText(QStringLiteral("bob"));
+    c<QLineEdit>(IDC_USER)->setText(QStringLiteral("bob"));
     QTest::keyClick(dlg_.get(), Qt::Key_Escape);
     QVERIFY(!dlg_->isVisible());
     QCOMPARE(dlg_->result(), int(QDialog::Rejected));
@@ -247,7 +248,7 @@ class DialogTest : public QObject {
     krsd_exit();
 
     open();
-    auto* path = c<QLineEdit>("1000");
+    auto* path = c<QLineEdit>(IDC_PATH);
     path->setFocus();
     QTest::keyClick(path, Qt::Key_Return);
     QVERIFY(!dlg_->isVisible());
@@ -259,7 +260,7 @@ class DialogTest : public QObject {
 
   void enterOnButtonPressesIt() {
     open();
-    auto* start = c<QPushButton>("1003");
+    auto* start = c<QPushButton>(IDC_START_STOP);
     start->setFocus();
     QTest::keyClick(start, Qt::Key_Return);
     // Start with an empty path: only a log line, the dialog stays.
@@ -271,30 +272,30 @@ class DialogTest : public QObject {
     open();
     const QSize base = dlg_->size();
     QCOMPARE(dlg_->minimumSize(), base);
-    const char* all[] = {"1021", "1014", "1019", "1015", "1018", "1016", "1020", "1017", "1009",
-                         "1000", "1001", "1002", "1003", "1010", "1006", "1008", "1005"};
-    std::map<std::string, QRect> before;
-    for (const char* id : all) before[id] = c<QWidget>(id)->geometry();
+    const int all[] = {IDC_GROUP_CONNECTION, IDC_ADDRESS, IDC_LABEL_USER, IDC_USER, IDC_LABEL_PASSWD, IDC_PASSWD, IDC_LABEL_PORT, IDC_PORT, IDC_GROUP_IMAGE,
+                         IDC_PATH, IDC_BROWSE, IDC_CONNECT, IDC_START_STOP, IDC_GROUP_STATE, IDC_PROGRESS, IDC_STATUS, IDC_LOG};
+    std::map<int, QRect> before;
+    for (int id : all) before[id] = c<QWidget>(id)->geometry();
 
     const int dx = 120, dy = 80;
     dlg_->resize(base + QSize(dx, dy));
     QTRY_COMPARE(dlg_->size(), base + QSize(dx, dy));
 
     auto widened = [](QRect r, int dx) { return r.adjusted(0, 0, dx, 0); };
-    std::map<std::string, QRect> want = before;
-    for (const char* id : {"1021", "1000", "1009", "1008", "1006"}) want[id] = widened(before[id], dx);
-    want["1001"] = before["1001"].translated(dx, 0);
-    want["1010"] = before["1010"].adjusted(0, 0, dx, dy);
-    want["1005"] = before["1005"].adjusted(0, 0, dx, dy);
-    for (const char* id : all) {
-      if (c<QWidget>(id)->geometry() != want[id]) qWarning("control %s", id);
+    std::map<int, QRect> want = before;
+    for (int id : {IDC_GROUP_CONNECTION, IDC_PATH, IDC_GROUP_IMAGE, IDC_STATUS, IDC_PROGRESS}) want[id] = widened(before[id], dx);
+    want[IDC_BROWSE] = before[IDC_BROWSE].translated(dx, 0);
+    want[IDC_GROUP_STATE] = before[IDC_GROUP_STATE].adjusted(0, 0, dx, dy);
+    want[IDC_LOG] = before[IDC_LOG].adjusted(0, 0, dx, dy);
+    for (int id : all) {
+      if (c<QWidget>(id)->geometry() != want[id]) qWarning("control %d", id);
       QCOMPARE(c<QWidget>(id)->geometry(), want[id]);
     }
 
     // Back to the first size restores the first layout; smaller is refused.
     dlg_->resize(base - QSize(50, 50));
     QTRY_COMPARE(dlg_->size(), base);
-    for (const char* id : all) QCOMPARE(c<QWidget>(id)->geometry(), before[id]);
+    for (int id : all) QCOMPARE(c<QWidget>(id)->geometry(), before[id]);
   }
 
   void placementSavedAndRestored() {
@@ -318,7 +319,7 @@ class DialogTest : public QObject {
     open();
     QCOMPARE(dlg_->geometry(), r);
     // The anchored controls follow the restored size.
-    QCOMPARE(c<QWidget>("1005")->width(), krii_child<QWidget>(dlg_.get(), "1006")->width());
+    QCOMPARE(c<QWidget>(IDC_LOG)->width(), krii_child<QWidget>(dlg_.get(), IDC_PROGRESS)->width());
     dlg_->close();
     dlg_.reset();
 
@@ -334,7 +335,7 @@ class DialogTest : public QObject {
     QVERIFY(QTest::qWaitForWindowExposed(dlg_.get()));
     const QPoint start = dlg_->pos();
     // A point inside the lower group box, left of the buttons' row: background.
-    auto* grp = c<QWidget>("1009");
+    auto* grp = c<QWidget>(IDC_GROUP_IMAGE);
     const QPoint bg = grp->geometry().bottomRight() - QPoint(20, 8);
     QVERIFY(dlg_->childAt(bg) == grp);
     QTest::mousePress(dlg_.get(), Qt::LeftButton, {}, bg);
@@ -343,7 +344,7 @@ class DialogTest : public QObject {
     QTRY_COMPARE(dlg_->pos(), start + QPoint(30, 20));
 
     // Pressing a control does not move the window.
-    auto* browse = c<QWidget>("1001");
+    auto* browse = c<QWidget>(IDC_BROWSE);
     const QPoint now = dlg_->pos();
     QTest::mousePress(browse, Qt::LeftButton, {}, QPoint(3, 3));
     QTest::mouseMove(browse, QPoint(40, 40));
@@ -361,14 +362,14 @@ class DialogTest : public QObject {
     QVERIFY(actions[1]->isSeparator());
     QCOMPARE(actions[2]->text(), QStringLiteral("关于 (&A)..."));
 
-    const QPoint bg = c<QWidget>("1021")->geometry().bottomRight() - QPoint(5, 3);
+    const QPoint bg = c<QWidget>(IDC_GROUP_CONNECTION)->geometry().bottomRight() - QPoint(5, 3);
     QContextMenuEvent ev(QContextMenuEvent::Mouse, bg, dlg_->mapToGlobal(bg));
     QApplication::sendEvent(dlg_.get(), &ev);
     QTRY_VERIFY(menu->isVisible());
     menu->hide();
 
     // Not from a control.
-    QWidget* btn = c<QWidget>("1002");
+    QWidget* btn = c<QWidget>(IDC_CONNECT);
     QContextMenuEvent ev2(QContextMenuEvent::Mouse, QPoint(2, 2), btn->mapToGlobal(QPoint(2, 2)));
     QApplication::sendEvent(btn, &ev2);
     QVERIFY(!menu->isVisible());
@@ -382,14 +383,14 @@ class DialogTest : public QObject {
   // Routes a person finds (the menu button beside the buttons) and a
   // keyboard reaches whatever has the focus (its letter, F10).
   void systemMenuButtonAndF10_data() {
-    QTest::addColumn<QString>("focus");
-    QTest::newRow("Connect") << "1002";
-    QTest::newRow("path") << "1000";
-    QTest::newRow("log") << "1005";
-    QTest::newRow("password") << "1016";
+    QTest::addColumn<int>("focus");
+    QTest::newRow("Connect") << int(IDC_CONNECT);
+    QTest::newRow("path") << int(IDC_PATH);
+    QTest::newRow("log") << int(IDC_LOG);
+    QTest::newRow("password") << int(IDC_PASSWD);
   }
   void systemMenuButtonAndF10() {
-    QFETCH(QString, focus);
+    QFETCH(int, focus);
     open();
     QVERIFY(QTest::qWaitForWindowActive(dlg_.get()));
     QMenu* menu = dlg_->systemMenu();
@@ -397,15 +398,15 @@ class DialogTest : public QObject {
     QVERIFY(button->isVisible());
     QVERIFY(!button->toolTip().isEmpty());
     // Beside the buttons' row, right-aligned with "..".
-    QCOMPARE(button->geometry().right(), c<QWidget>("1001")->geometry().right());
-    QCOMPARE(button->geometry().top(), c<QWidget>("1002")->geometry().top());
+    QCOMPARE(button->geometry().right(), c<QWidget>(IDC_BROWSE)->geometry().right());
+    QCOMPARE(button->geometry().top(), c<QWidget>(IDC_CONNECT)->geometry().top());
     QCOMPARE(button->text(), QStringLiteral("菜单(&M)"));
     QTest::mouseClick(button, Qt::LeftButton);
     QTRY_VERIFY(menu->isVisible());
     menu->hide();
 
-    c<QWidget>(qPrintable(focus))->setFocus();
-    QTest::keyClick(c<QWidget>(qPrintable(focus)), Qt::Key_M, Qt::AltModifier);
+    c<QWidget>(focus)->setFocus();
+    QTest::keyClick(c<QWidget>(focus), Qt::Key_M, Qt::AltModifier);
     QTRY_VERIFY(menu->isVisible());
     menu->hide();
     QTest::keyClick(dlg_->windowHandle(), Qt::Key_F10);
@@ -419,7 +420,7 @@ class DialogTest : public QObject {
 
   void saveAsCancelAndConfirm() {
     open();
-    auto* path = c<QLineEdit>("1000");
+    auto* path = c<QLineEdit>(IDC_PATH);
     path->setText(QStringLiteral("/keep/me.img"));
     QString offered;
     whenModal(dlg_.get(), [&offered](QWidget* m) {
@@ -450,7 +451,7 @@ class DialogTest : public QObject {
 
     // E01 chosen beside the path: the name follows, and Save-As offers an
     // E01 name and gives a typed name the E01 ending.
-    auto* format = c<QComboBox>("1004");
+    auto* format = c<QComboBox>(IDC_FORMAT);
     format->setCurrentIndex(2);
     emit format->activated(2);
     QCOMPARE(path->text(), target + QStringLiteral(".E01"));
@@ -523,7 +524,7 @@ class DialogTest : public QObject {
       QCOMPARE(mode_of(file), 0600u);
     }
     open();
-    c<QLineEdit>("1016")->setText(QStringLiteral("s3cret"));
+    c<QLineEdit>(IDC_PASSWD)->setText(QStringLiteral("s3cret"));
     dlg_->close();
     QCOMPARE(stored("passwd"), QStringLiteral("s3cret"));
     QCOMPARE(mode_of(folder), 0700u);
@@ -570,7 +571,7 @@ class DialogTest : public QObject {
         err = QStringLiteral("no dialog");
         return;
       }
-      krii_child<QPushButton>(d, "1002")->click();
+      krii_child<QPushButton>(d, IDC_CONNECT)->click();
       QElapsedTimer t;
       t.start();
       while (!QFileInfo(pids).size() && t.elapsed() < 20000) QTest::qWait(20);

@@ -39,7 +39,7 @@ class LogTest : public QObject {
     krii_clear_settings();
     dlg_ = std::make_unique<CkriiDlg>();
     dlg_->show();
-    log_ = krii_child<CMyEdit>(dlg_.get(), "1005");
+    log_ = krii_child<CMyEdit>(dlg_.get(), IDC_LOG);
     QVERIFY(log_);
     // Lines of the dialog's start-up (none are expected) are not part of a test.
     QTest::qWait(50);
@@ -166,8 +166,8 @@ class LogTest : public QObject {
   }
 
   void hooksFromTheWorker() {
-    auto* status = krii_child<QLabel>(dlg_.get(), "1008");
-    auto* bar = krii_child<QProgressBar>(dlg_.get(), "1006");
+    auto* status = krii_child<QLabel>(dlg_.get(), IDC_STATUS);
+    auto* bar = krii_child<QProgressBar>(dlg_.get(), IDC_PROGRESS);
     std::thread worker([] {
       ui_set_progress(42);
       ui_set_status("52428800 bytes (50.0M), 12.50 MB/S, 3 minutes, 7%");

@@ -83,12 +83,12 @@ class LogicTest : public ::testing::Test {
     krsd_join();
   }
   void SetUp() override {
-    kt::log_capture_start();
-    data_ = kt::pattern(700001, 4);
-    kt::write_file(tmp_.path("dev-127.0.0.1"), data_);
+    kit::log_capture_start();
+    data_ = kit::pattern(700001, 4);
+    kit::write_file(tmp_.file("dev-127.0.0.1"), data_);
     store_.values["config/ip"] = "127.0.0.1";
     store_.values["config/LastImgFile"] = img_;
-    logic_.set_source_format(tmp_.path("dev-%s"));
+    logic_.set_source_format(tmp_.file("dev-%s"));
     logic_.OnInit();
   }
   // Ticks the timer until the work ended (at most 20 s).
@@ -97,11 +97,11 @@ class LogicTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       logic_.OnTimer();
     }
-    ASSERT_EQ(logic_.state(), CkriiLogic::STATE_IDLE) << kt::log_dump();
+    ASSERT_EQ(logic_.state(), CkriiLogic::STATE_IDLE) << kit::log_dump();
   }
 
-  kt::TempDir tmp_;
-  std::string img_ = tmp_.path("phone.dd");
+  kit::TempDir tmp_;
+  std::string img_ = tmp_.file("phone.dd");
   std::string data_;
   RecordingView view_;
   MemoryStore store_;
@@ -126,10 +126,10 @@ TEST_F(LogicTest, AnImageThatHoldsDataIsOverwrittenOnlyWhenAskedTwice) {
   const std::string part = data_.substr(0, 204800);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    kt::write_file(img_, part);
+    kit::write_file(img_, part);
     view_.asked.clear();
     view_.answers.assign(c.answers.begin(), c.answers.end());
-    kt::log_clear();
+    kit::log_clear();
     logic_.OnStartStop();
     ASSERT_EQ(view_.asked.size(), c.answers.size());
     // The question names the image's size and how much its record covers;
@@ -139,15 +139,15 @@ TEST_F(LogicTest, AnImageThatHoldsDataIsOverwrittenOnlyWhenAskedTwice) {
     if (c.answers.size() > 1) {
       EXPECT_NE(view_.asked[1].find("大小: 204800 字节"), std::string::npos);
     }
-    EXPECT_EQ(kt::log_count_prefix(c.line), 1) << kt::log_dump();
+    EXPECT_EQ(kit::log_count_prefix(c.line), 1) << kit::log_dump();
     if (!c.starts) {
       EXPECT_EQ(logic_.state(), CkriiLogic::STATE_IDLE);
-      EXPECT_EQ(kt::read_file(img_), part);
+      EXPECT_EQ(kit::read_file(img_), part);
       continue;
     }
     EXPECT_EQ(logic_.state(), CkriiLogic::STATE_IMAGING);
     wait_idle();
-    EXPECT_EQ(kt::read_file(img_), data_);
+    EXPECT_EQ(kit::read_file(img_), data_);
   }
   // A complete image says so; no image, or an empty one, is simply begun.
   view_.asked.clear();
@@ -159,12 +159,12 @@ TEST_F(LogicTest, AnImageThatHoldsDataIsOverwrittenOnlyWhenAskedTwice) {
   for (const char* prepare : {"missing", "empty"}) {
     SCOPED_TRACE(prepare);
     std::remove(img_.c_str());
-    if (std::string(prepare) == "empty") kt::write_file(img_, "");
+    if (std::string(prepare) == "empty") kit::write_file(img_, "");
     view_.asked.clear();
     logic_.OnStartStop();
     EXPECT_TRUE(view_.asked.empty());
     wait_idle();
-    EXPECT_EQ(kt::read_file(img_), data_);
+    EXPECT_EQ(kit::read_file(img_), data_);
   }
 }
 
@@ -209,12 +209,12 @@ TEST_F(LogicTest, WorkStatesAndTheirControls) {
     logic_.OnOpenFolder();
     EXPECT_EQ(view_.opened, img_.substr(0, img_.rfind('/')));
   }
-  EXPECT_EQ(kt::log_count_prefix("镜像校验一致: "), 1) << kt::log_dump();
+  EXPECT_EQ(kit::log_count_prefix("镜像校验一致: "), 1) << kit::log_dump();
   // Start with an empty path says so, once, and nothing else happens.
   view_.texts[IDC_PATH] = "";
-  kt::log_clear();
+  kit::log_clear();
   logic_.OnStartStop();
-  EXPECT_EQ(kt::log_lines(), std::vector<std::string>{"请选择镜像文件的存放路径\n"});
+  EXPECT_EQ(kit::log_lines(), std::vector<std::string>{"请选择镜像文件的存放路径\n"});
   EXPECT_EQ(logic_.state(), CkriiLogic::STATE_IDLE);
 }
 
@@ -273,7 +273,7 @@ TEST_F(LogicTest, TheFormatListAndTheNameFollowEachOther) {
 // A name ending in .E01 makes an E01 image with the list's compression,
 // then a raw one again for another name; verify reads the E01's media.
 TEST_F(LogicTest, TheImagesNameChoosesItsFormat) {
-  const std::string e01 = tmp_.path("phone.E01");
+  const std::string e01 = tmp_.file("phone.E01");
   for (const std::string& path : {e01, img_}) {
     SCOPED_TRACE(path);
     view_.texts[IDC_FORMAT] = krii_formats[2].text;
@@ -286,10 +286,10 @@ TEST_F(LogicTest, TheImagesNameChoosesItsFormat) {
     EXPECT_EQ(view_.texts[IDC_MD5], kt::md5_hex(data_));
   }
   view_.texts[IDC_PATH] = e01;
-  kt::log_clear();
+  kit::log_clear();
   logic_.OnVerify();
   wait_idle();
-  EXPECT_EQ(kt::log_count_prefix("镜像校验一致: "), 1) << kt::log_dump();
+  EXPECT_EQ(kit::log_count_prefix("镜像校验一致: "), 1) << kit::log_dump();
 }
 
 // Closing while a job runs asks first; Yes stops the job, which writes its
@@ -298,7 +298,7 @@ TEST_F(LogicTest, CloseWhileAJobRunsAsksAndEndsAfterTheStop) {
   view_.texts[IDC_CASE] = "2026-117";
   view_.texts[IDC_EXAMINER] = "王芳";
   // A source that keeps silent: the job waits until it is stopped.
-  const std::string fifo = tmp_.path("dev-127.0.0.1");
+  const std::string fifo = tmp_.file("dev-127.0.0.1");
   std::remove(fifo.c_str());
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   const int writer = open(fifo.c_str(), O_RDWR | O_CLOEXEC);
@@ -319,7 +319,7 @@ TEST_F(LogicTest, CloseWhileAJobRunsAsksAndEndsAfterTheStop) {
   }
   EXPECT_EQ(view_.ended, 1);
   EXPECT_EQ(logic_.state(), CkriiLogic::STATE_IDLE);
-  EXPECT_EQ(kt::log_count_prefix("镜像已停止: "), 1) << kt::log_dump();
+  EXPECT_EQ(kit::log_count_prefix("镜像已停止: "), 1) << kit::log_dump();
   EXPECT_EQ(store_.values["config/CaseNumber"], "2026-117");
   EXPECT_EQ(store_.values["config/Examiner"], "王芳");
   EXPECT_TRUE(logic_.OnClose());  // after the end, a close does nothing more
@@ -339,22 +339,22 @@ TEST_F(LogicTest, SettingsAndCaseFields) {
   view_.texts[IDC_CASE] = "A-1";
   view_.texts[IDC_EVIDENCE] = "E-1";
   view_.texts[IDC_EXAMINER] = "Wang";
-  view_.chosen = tmp_.path("other.dd");
+  view_.chosen = tmp_.file("other.dd");
   logic_.OnBrowse();
-  EXPECT_EQ(view_.texts[IDC_PATH], tmp_.path("other.dd"));
+  EXPECT_EQ(view_.texts[IDC_PATH], tmp_.file("other.dd"));
   EXPECT_EQ(view_.texts[IDC_CASE], "");
   EXPECT_EQ(view_.texts[IDC_EVIDENCE], "");
   EXPECT_EQ(view_.texts[IDC_EXAMINER], "Wang");
   // A cancelled Save-As changes nothing.
   view_.chosen.clear();
   logic_.OnBrowse();
-  EXPECT_EQ(view_.texts[IDC_PATH], tmp_.path("other.dd"));
+  EXPECT_EQ(view_.texts[IDC_PATH], tmp_.file("other.dd"));
   // An emptied user keeps what was stored; an emptied case field is stored empty.
   view_.texts[IDC_USER] = "";
   store_.values["config/user"] = "examiner";
   EXPECT_TRUE(logic_.OnClose());
   EXPECT_EQ(store_.values["config/user"], "examiner");
-  EXPECT_EQ(store_.values["config/LastImgFile"], tmp_.path("other.dd"));
+  EXPECT_EQ(store_.values["config/LastImgFile"], tmp_.file("other.dd"));
   EXPECT_EQ(store_.values["config/CaseNumber"], "");
 }
 

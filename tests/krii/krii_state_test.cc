@@ -24,13 +24,14 @@
 
 #include "IpAddressCtrl.h"
 #include "MyEdit.h"
+#include "kit.h"
 #include "krii_test_env.h"
 #include "kriiDlg.h"
 
 namespace {
 
 constexpr qint64 kImageSize = 32ll << 20;
-const char* const kInputs[] = {"1014", "1015", "1016", "1017", "1000", "1001", "1002"};
+const int kInputs[] = {IDC_ADDRESS, IDC_USER, IDC_PASSWD, IDC_PORT, IDC_PATH, IDC_BROWSE, IDC_CONNECT};
 
 bool loopback_port_free(int port) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
@@ -47,8 +48,7 @@ bool loopback_port_free(int port) {
 }
 
 QByteArray file_bytes(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  return QByteArray::fromStdString(kit::read_file(QFile::encodeName(path).toStdString()));
 }
 
 }  // namespace
@@ -67,14 +67,14 @@ class StateTest : public QObject {
   QTimer watch_;
 
   template <typename T>
-  T* c(const char* id) {
+  T* c(int id) {
     T* w = krii_child<T>(dlg_.get(), id);
-    if (!w) qFatal("no control %s", id);
+    if (!w) qFatal("no control %d", id);
     return w;
   }
-  QPushButton* startButton() { return c<QPushButton>("1003"); }
+  QPushButton* startButton() { return c<QPushButton>(IDC_START_STOP); }
   QString log() { return krii_log_text(dlg_.get()); }
-  void clearLog() { c<CMyEdit>("1005")->onCommand(CMyEdit::ID_CLEAR); }
+  void clearLog() { c<CMyEdit>(IDC_LOG)->onCommand(CMyEdit::ID_CLEAR); }
   void waitIdle(int ms) {
     QTRY_COMPARE_WITH_TIMEOUT(dlg_->state(), int(CkriiDlg::STATE_IDLE), ms);
     QTRY_COMPARE_WITH_TIMEOUT(startButton()->text(), QStringLiteral("开始镜像(&S)"), 2000);
@@ -101,7 +101,7 @@ class StateTest : public QObject {
     t->start(20);
   }
   void checkOnlyStopUsable() {
-    for (const char* id : kInputs) QVERIFY2(!c<QWidget>(id)->isEnabled(), id);
+    for (int id : kInputs) QVERIFY2(!c<QWidget>(id)->isEnabled(), qPrintable(QString::number(id)));
     QVERIFY(startButton()->isEnabled());
     QCOMPARE(startButton()->text(), QStringLiteral("停止镜像(&Q)"));
   }
@@ -135,8 +135,10 @@ class StateTest : public QObject {
                         QStringLiteral("--port-file"), port_file, QStringLiteral("--stall-after"),
                         QStringLiteral("8m:1500")});
     QVERIFY(daemon_.waitForStarted(5000));
-    for (int i = 0; i < 250 && !file_bytes(port_file).contains("pid"); ++i) QTest::qWait(20);
-    if (!file_bytes(port_file).contains("port 6688")) {
+    kit::PortFile ports;
+    const std::string ports_path = QFile::encodeName(port_file).toStdString();
+    for (int i = 0; i < 250 && !kit::read_port_file(ports_path, &ports); ++i) QTest::qWait(20);
+    if (ports.port != 6688) {
       daemon_skip_ = QStringLiteral("the daemon did not come up on 127.0.0.1:6688: ") +
                      QString::fromLocal8Bit(daemon_.readAllStandardError());
       daemon_.kill();
@@ -145,8 +147,8 @@ class StateTest : public QObject {
   }
 
   void startJob(const QString& path) {
-    c<CIpAddressCtrl>("1014")->setAddress(0x7F000001);
-    c<QLineEdit>("1000")->setText(path);
+    c<CIpAddressCtrl>(IDC_ADDRESS)->setAddress(0x7F000001);
+    c<QLineEdit>(IDC_PATH)->setText(path);
     saw_status_ = false;
     max_progress_ = 0;
     startButton()->click();
@@ -159,8 +161,8 @@ class StateTest : public QObject {
     dlg_->show();
     QVERIFY(QTest::qWaitForWindowExposed(dlg_.get()));
     connect(&watch_, &QTimer::timeout, this, [this] {
-      if (!c<QLabel>("1008")->text().isEmpty()) saw_status_ = true;
-      max_progress_ = std::max(max_progress_, c<QProgressBar>("1006")->value());
+      if (!c<QLabel>(IDC_STATUS)->text().isEmpty()) saw_status_ = true;
+      max_progress_ = std::max(max_progress_, c<QProgressBar>(IDC_PROGRESS)->value());
     });
     watch_.start(10);
     startDaemon();
@@ -181,13 +183,13 @@ class StateTest : public QObject {
   void connectDisablesEverythingUntilTheDeploymentEnds() {
     QFile::remove(krii_tool_log());
     qputenv("KRII_TOOL_SLEEP", "1");
-    c<CIpAddressCtrl>("1014")->setAddress(0x0A010203);
-    c<QLineEdit>("1015")->setText(QStringLiteral("examiner"));
-    c<QLineEdit>("1017")->setText(QStringLiteral("2200"));
+    c<CIpAddressCtrl>(IDC_ADDRESS)->setAddress(0x0A010203);
+    c<QLineEdit>(IDC_USER)->setText(QStringLiteral("examiner"));
+    c<QLineEdit>(IDC_PORT)->setText(QStringLiteral("2200"));
     clearLog();
-    c<QPushButton>("1002")->click();
+    c<QPushButton>(IDC_CONNECT)->click();
     QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_CONNECTING));
-    for (const char* id : kInputs) QVERIFY2(!c<QWidget>(id)->isEnabled(), id);
+    for (int id : kInputs) QVERIFY2(!c<QWidget>(id)->isEnabled(), qPrintable(QString::number(id)));
     QVERIFY(!startButton()->isEnabled());
     // Timer ticks during the deployment keep everything disabled.
     QTest::qWait(1200);
@@ -195,7 +197,7 @@ class StateTest : public QObject {
     QVERIFY(!startButton()->isEnabled());
     waitIdle(20000);
     qunsetenv("KRII_TOOL_SLEEP");
-    for (const char* id : kInputs) QVERIFY2(c<QWidget>(id)->isEnabled(), id);
+    for (int id : kInputs) QVERIFY2(c<QWidget>(id)->isEnabled(), qPrintable(QString::number(id)));
     QVERIFY(startButton()->isEnabled());
     QVERIFY(log().contains(QStringLiteral("设备初始化完成\n")));
     // The request carried the controls' values, the address as rendered.
@@ -218,7 +220,7 @@ class StateTest : public QObject {
     QFETCH(int, key);
     QFETCH(int, modifiers);
     qputenv("KRII_TOOL_SLEEP", "1");
-    c<QPushButton>("1002")->click();
+    c<QPushButton>(IDC_CONNECT)->click();
     qunsetenv("KRII_TOOL_SLEEP");
     QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_CONNECTING));
     QWidget* target = QApplication::focusWidget() ? QApplication::focusWidget() : dlg_.get();
@@ -241,7 +243,7 @@ class StateTest : public QObject {
     QMessageBox::StandardButton preset = QMessageBox::NoButton;
     answerNextBox(QMessageBox::No, &question, &preset);
     clearLog();
-    c<QPushButton>("1002")->click();
+    c<QPushButton>(IDC_CONNECT)->click();
     waitIdle(20000);
     qunsetenv("KRII_TOOL_SAY");
     qunsetenv("KRII_TOOL_RC");
@@ -275,12 +277,12 @@ class StateTest : public QObject {
     qputenv("KRII_TOOL_SAY", "Access denied\nFATAL ERROR: Network error: No route to host\n");
     qputenv("KRII_TOOL_RC", "1");
     if (debug != CkriiDlg::debugEnabled()) dlg_->OnSysCommand(CkriiDlg::IDM_DEBUG);
-    auto* u = c<QLineEdit>("1015");
+    auto* u = c<QLineEdit>(IDC_USER);
     u->setMaxLength(std::max(31, int(user.size())));  // as a stored value is shown
     u->setText(user);
-    c<QLineEdit>("1016")->setText(QStringLiteral("tazmok"));
+    c<QLineEdit>(IDC_PASSWD)->setText(QStringLiteral("tazmok"));
     clearLog();
-    c<QPushButton>("1002")->click();
+    c<QPushButton>(IDC_CONNECT)->click();
     waitIdle(20000);
     qunsetenv("KRII_TOOL_SAY");
     qunsetenv("KRII_TOOL_RC");
@@ -295,7 +297,7 @@ class StateTest : public QObject {
   }
 
   void startWithEmptyPathLogsOneLine() {
-    c<QLineEdit>("1000")->clear();
+    c<QLineEdit>(IDC_PATH)->clear();
     clearLog();
     startButton()->click();
     QTRY_VERIFY(!log().isEmpty());
@@ -305,7 +307,7 @@ class StateTest : public QObject {
     QCOMPARE(lines[0].mid(9), QStringLiteral("请选择镜像文件的存放路径"));
     QCOMPARE(dlg_->state(), int(CkriiDlg::STATE_IDLE));
     QCOMPARE(startButton()->text(), QStringLiteral("开始镜像(&S)"));
-    QVERIFY(c<QWidget>("1002")->isEnabled());
+    QVERIFY(c<QWidget>(IDC_CONNECT)->isEnabled());
   }
 
   void imagingAgainstLocalDaemon() {
@@ -328,8 +330,8 @@ class StateTest : public QObject {
     QVERIFY(saw_status_);
     QVERIFY(max_progress_ > 0);
     // At the end the status line is empty; a finished job keeps its full bar.
-    QTRY_COMPARE(c<QLabel>("1008")->text(), QString());
-    QCOMPARE(c<QProgressBar>("1006")->value(), 100);
+    QTRY_COMPARE(c<QLabel>(IDC_STATUS)->text(), QString());
+    QCOMPARE(c<QProgressBar>(IDC_PROGRESS)->value(), 100);
     QCOMPARE(QCryptographicHash::hash(file_bytes(out), QCryptographicHash::Md5).toHex(), image_md5_);
   }
 

@@ -7,13 +7,11 @@
 #include <QSettings>
 #include <QTest>
 
-#include <signal.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <memory>
 
 #include "MyEdit.h"
+#include "kit.h"
 #include "kriiApp.h"
 #include "kriiDlg.h"
 #include "os/os_system.h"
@@ -79,7 +77,7 @@ void krii_clear_settings() {
 }
 
 QString krii_log_text(CkriiDlg* dlg) {
-  auto* log = dlg->findChild<CMyEdit*>(QStringLiteral("1005"));
+  auto* log = dlg->findChild<CMyEdit*>(QString::number(IDC_LOG));
   return log ? log->toPlainText() : QString();
 }
 
@@ -101,14 +99,7 @@ bool krii_process_gone(pid_t pid, int ms) {
   QElapsedTimer t;
   t.start();
   for (;;) {
-    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-    // A zombie has ended; only its parent's wait is missing.
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (stat.open(QIODevice::ReadOnly)) {
-      const QByteArray text = stat.readAll();
-      const qsizetype close = text.lastIndexOf(')');
-      if (close >= 0 && close + 2 < text.size() && text[close + 2] == 'Z') return true;
-    }
+    if (kit::process_ended(pid)) return true;
     if (t.elapsed() > ms) return false;
     QTest::qWait(20);
   }

@@ -8,6 +8,8 @@
 
 #include <sys/types.h>
 
+#include "krii_ids.h"
+
 class CkriiDlg;
 class QObject;
 
@@ -29,13 +31,19 @@ QString krii_log_text(CkriiDlg* dlg);
 bool krii_wait_log(CkriiDlg* dlg, const QString& needle, int ms);
 // The top-level widgets still open (the leak check of each test).
 int krii_open_windows();
-// Processes events until the process has ended (gone or a zombie) or ms
+// Processes events until the process has ended (kit::process_ended) or ms
 // passed; whether it has.
 bool krii_process_gone(pid_t pid, int ms);
 
+// A control of the dialog by its id (krii_ids.h), or another child by its
+// object name.
 template <typename T>
-T* krii_child(QWidget* w, const char* id) {
-  return w->findChild<T*>(QString::fromLatin1(id));
+T* krii_child(QWidget* w, int id) {
+  return w->findChild<T*>(QString::number(id));
+}
+template <typename T>
+T* krii_child(QWidget* w, const char* name) {
+  return w->findChild<T*>(QString::fromLatin1(name));
 }
 
 #define KRII_TEST_MAIN(Class)                                                     \

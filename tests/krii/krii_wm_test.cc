@@ -91,9 +91,9 @@ class WmTest : public QObject {
                                {QStringLiteral("acquire"), QStringLiteral("--source"), src.fileName(),
                                 QStringLiteral("--image"), img, QStringLiteral("--restart")}),
              0);
-    krii_child<QLineEdit>(dlg_.get(), "1000")->setText(img);
-    krii_child<QPushButton>(dlg_.get(), "1022")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!krii_child<QLineEdit>(dlg_.get(), "1041")->text().isEmpty(), 20000);
+    krii_child<QLineEdit>(dlg_.get(), IDC_PATH)->setText(img);
+    krii_child<QPushButton>(dlg_.get(), IDC_VERIFY)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!krii_child<QLineEdit>(dlg_.get(), IDC_SHA256)->text().isEmpty(), 20000);
     QTRY_COMPARE(dlg_->state(), int(CkriiDlg::STATE_IDLE));
     checkLayout(QStringLiteral("krii-finished.png"));
   }

@@ -21,7 +21,7 @@ namespace {
 
 constexpr int kLogin = 1, kRead = 12, kWrite = 13;
 constexpr int kConns = 16;          // the daemon's default --max-conn
-constexpr int32_t kBig = 0xA00000;  // the most one read answers and one write carries
+constexpr int32_t kBig = KRSD_MAX_DATA;  // the most one read answers and one write carries
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr bool kSanitized = true;  // the daemon's memory is the sanitizer's
 #else
@@ -62,9 +62,9 @@ class KrsdHostile : public ::testing::Test {
   void SetUp() override {
     // A full block of data, then a hole: a read of the block has another
     // one to prepare behind it.
-    data_ = krsd_test::mixed_bytes(kBig, 5);
+    data_ = kit::mixed_bytes(kBig, 5);
     img_ = dir_.file("sample.img");
-    ASSERT_TRUE(krsd_test::write_file(img_, data_));
+    ASSERT_TRUE(kit::write_file(img_, data_));
     ASSERT_EQ(truncate(img_.c_str(), 3 * kBig), 0);
   }
   // Logs in the way the client does, switches to the codec, opens the sample.
@@ -96,7 +96,7 @@ class KrsdHostile : public ::testing::Test {
            p.size() == 4096 && std::equal(p.begin(), p.end(), data_.begin());
   }
 
-  krsd_test::TempDir dir_;
+  kit::TempDir dir_;
   std::vector<uint8_t> data_;
   std::string img_;
 };
@@ -234,7 +234,7 @@ TEST_F(KrsdHostile, NoClientTakesTheDaemonAway) {
        }},
   };
   std::string why;
-  const std::vector<std::string> daemons = {krsd_test::bin_path("krsd"), krsd_test::armv7_daemon(&why)};
+  const std::vector<std::string> daemons = {kit::bin_path("krsd"), krsd_test::armv7_daemon(&why)};
   if (daemons[1].empty()) fprintf(stderr, "note: not through the ARMv7 daemon: %s\n", why.c_str());
   for (const std::string& program : daemons) {
     if (program.empty()) continue;

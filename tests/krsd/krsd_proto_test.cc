@@ -24,9 +24,9 @@
 #include "krsd_test_util.h"
 
 using krsd_test::Client;
-using krsd_test::bin_path;
+using kit::bin_path;
 using krsd_test::Daemon;
-using krsd_test::TempDir;
+using kit::TempDir;
 
 namespace {
 
@@ -37,9 +37,9 @@ const std::vector<std::string> kInfoRules = {"errno",  "errno_str",    "type", "
 class KrsdProto : public ::testing::Test {
  protected:
   void SetUp() override {
-    data_ = krsd_test::mixed_bytes(3 * 1024 * 1024 + 123, 11);
+    data_ = kit::mixed_bytes(3 * 1024 * 1024 + 123, 11);
     img_ = dir_.file("sample.img");
-    ASSERT_TRUE(krsd_test::write_file(img_, data_));
+    ASSERT_TRUE(kit::write_file(img_, data_));
   }
   // Starts a daemon serving the sample as /dev/rdisk0s1s2.
   void start(std::vector<std::string> extra = {}) {
@@ -131,19 +131,19 @@ TEST_F(KrsdProto, LoginCodecOpenReadInfoSeekClose) {
 }
 
 TEST_F(KrsdProto, CodecNoneAndTenMiBCap) {
-  auto big = krsd_test::mixed_bytes(0xA00000 + 5000, 3);
-  ASSERT_TRUE(krsd_test::write_file(img_, big));
+  auto big = kit::mixed_bytes(KRSD_MAX_DATA + 5000, 3);
+  ASSERT_TRUE(kit::write_file(img_, big));
   data_ = big;
   start();
   Client c;
   int64_t fd = session(&c, "none");
   std::vector<uint8_t> packed;
   ASSERT_EQ(c.read(fd, 0x7fffffff, &packed), 0);  // one answer moves at most 10 MiB
-  ASSERT_EQ(packed.size(), 0xA00000u);
+  ASSERT_EQ(packed.size(), KRSD_MAX_DATA);
   EXPECT_TRUE(same(packed, 0));
-  ASSERT_EQ(c.read(fd, 0xA00000, &packed), 0);
+  ASSERT_EQ(c.read(fd, KRSD_MAX_DATA, &packed), 0);
   ASSERT_EQ(packed.size(), 5000u);
-  EXPECT_TRUE(same(packed, 0xA00000));
+  EXPECT_TRUE(same(packed, KRSD_MAX_DATA));
   ASSERT_EQ(c.read(fd, 0, &packed), 0);
   EXPECT_EQ(c.read(fd, -1, &packed), EINVAL);
   EXPECT_TRUE(c.has_all(kReadRules));
@@ -152,9 +152,9 @@ TEST_F(KrsdProto, CodecNoneAndTenMiBCap) {
   ASSERT_EQ(c.pack("lz4"), 0);
   int64_t pos;
   ASSERT_EQ(c.seek(fd, 0, 0, &pos), 0);
-  ASSERT_EQ(c.read(fd, 0xA00000, &packed), 0);
-  EXPECT_LT(packed.size(), 0xA00000u);  // zero and text runs shrink
-  EXPECT_TRUE(same(unlz4(packed, 0xA00000), 0));
+  ASSERT_EQ(c.read(fd, KRSD_MAX_DATA, &packed), 0);
+  EXPECT_LT(packed.size(), KRSD_MAX_DATA);  // zero and text runs shrink
+  EXPECT_TRUE(same(unlz4(packed, KRSD_MAX_DATA), 0));
 }
 
 // The daemon prepares the next block while the client takes in the last
@@ -163,7 +163,7 @@ TEST_F(KrsdProto, ReadAheadNeverAnswersStale) {
   std::string root = dir_.file("root");
   ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
   std::vector<uint8_t> file(data_.begin(), data_.begin() + 250000);
-  ASSERT_TRUE(krsd_test::write_file(root + "/f.img", file));
+  ASSERT_TRUE(kit::write_file(root + "/f.img", file));
   start({"--root", root, "--read-write"});
   Client c;
   ASSERT_TRUE(c.connect(d_.port));
@@ -225,10 +225,10 @@ TEST_F(KrsdProto, RefusedRequestsAnswerEveryAttribute) {
   // A codec name without its NUL within "len".
   c.begin();
   ASSERT_EQ(blobmsg_put_u64(c.req(), "fd", 0), 0);
-  ASSERT_EQ(blobmsg_put_u32(c.req(), "cmd", 10001), 0);
+  ASSERT_EQ(blobmsg_put_u32(c.req(), "cmd", KRSD_IOCTL_PACK), 0);
   ASSERT_EQ(blobmsg_put_u32(c.req(), "len", 3), 0);
   ASSERT_EQ(blobmsg_put(c.req(), BLOBMSG_TYPE_BINARY, "data", "lz4", 3), 0);
-  ASSERT_TRUE(c.send_request(20) && c.recv_response());
+  ASSERT_TRUE(c.send_request(KRSD_CMD_IOCTL) && c.recv_response());
   EXPECT_EQ(c.get("errno").i(), EINVAL);
   // Another ioctl is not known.
   c.begin();
@@ -236,7 +236,7 @@ TEST_F(KrsdProto, RefusedRequestsAnswerEveryAttribute) {
   ASSERT_EQ(blobmsg_put_u32(c.req(), "cmd", 7), 0);
   ASSERT_EQ(blobmsg_put_u32(c.req(), "len", 0), 0);
   ASSERT_EQ(blobmsg_put(c.req(), BLOBMSG_TYPE_BINARY, "data", "", 0), 0);
-  ASSERT_TRUE(c.send_request(20) && c.recv_response());
+  ASSERT_TRUE(c.send_request(KRSD_CMD_IOCTL) && c.recv_response());
   EXPECT_EQ(c.get("errno").i(), ENOTTY);
 
   int64_t fd = 5;
@@ -246,20 +246,20 @@ TEST_F(KrsdProto, RefusedRequestsAnswerEveryAttribute) {
   std::vector<uint8_t> p;
   EXPECT_EQ(c.read(1, 100, &p), EBADF);  // no file open on this connection
   EXPECT_TRUE(c.has_all(kReadRules));
-  EXPECT_EQ(c.simple(14, 1), EBADF);
+  EXPECT_EQ(c.simple(KRSD_CMD_SYNC, 1), EBADF);
   EXPECT_TRUE(c.has_all({"errno", "errno_str", "fd"}));
   EXPECT_EQ(c.write(1, "x", 1, 1), EBADF);
   EXPECT_TRUE(c.has_all({"errno", "errno_str", "len"}));
   // A request lacking an attribute of its table.
   c.begin();
   ASSERT_EQ(blobmsg_put_u64(c.req(), "fd", 1), 0);
-  ASSERT_TRUE(c.send_request(12) && c.recv_response());
+  ASSERT_TRUE(c.send_request(KRSD_CMD_READ) && c.recv_response());
   EXPECT_EQ(c.get("errno").i(), EINVAL);
   EXPECT_TRUE(c.has_all(kReadRules));
   // The right name with the wrong type does not match either.
   c.begin();
   ASSERT_EQ(blobmsg_put_u32(c.req(), "fd", 1), 0);
-  ASSERT_TRUE(c.send_request(19) && c.recv_response());
+  ASSERT_TRUE(c.send_request(KRSD_CMD_FINFO) && c.recv_response());
   EXPECT_EQ(c.get("errno").i(), EINVAL);
   // An unknown command gets an answer and the stream stays in step.
   c.begin();
@@ -356,8 +356,7 @@ TEST_F(KrsdProto, InjectedReadFaults) {
   // The failure was met by the read ahead; it answers this request and the
   // same request sent again, and the device is tried once.
   EXPECT_EQ(c.read(fd, 102400, &p), EIO);
-  std::ifstream log(d_.log);
-  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  const std::string text = kit::read_file(d_.log);
   size_t tries = 0;
   for (size_t at = text.find("read 102400 bytes at 204800: "); at != std::string::npos;
        at = text.find("read 102400 bytes at 204800: ", at + 1))
@@ -395,16 +394,16 @@ TEST_F(KrsdProto, WritesThroughTheRootAndReadOnly) {
   // Packed data that does not unpack to "len" bytes is refused.
   EXPECT_EQ(c.write(fd, packed.data(), static_cast<size_t>(n), 199999), EINVAL);
   EXPECT_EQ(c.write(fd, packed.data(), static_cast<size_t>(n) / 2, 200000), EINVAL);
-  ASSERT_EQ(c.simple(14, fd), 0);  // sync
+  ASSERT_EQ(c.simple(KRSD_CMD_SYNC, fd), 0);
   EXPECT_EQ(c.get("fd").i(), fd);
   c.begin();
   ASSERT_EQ(blobmsg_put_u64(c.req(), "fd", static_cast<uint64_t>(fd)), 0);
   ASSERT_EQ(blobmsg_put_u64(c.req(), "len", 150000), 0);
-  ASSERT_TRUE(c.send_request(16) && c.recv_response());  // truncate
+  ASSERT_TRUE(c.send_request(KRSD_CMD_TRUNCATE) && c.recv_response());
   EXPECT_EQ(c.get("errno").i(), 0);
   EXPECT_TRUE(c.has_all({"errno", "errno_str", "fd"}));
   ASSERT_EQ(c.close_file(fd), 0);
-  auto back = krsd_test::read_file(root + "/out.img");
+  auto back = kit::read_bytes(root + "/out.img");
   ASSERT_EQ(back.size(), 150000u);
   EXPECT_TRUE(std::equal(back.begin(), back.end(), plain.begin()));
   EXPECT_EQ(c.open("/../sample.img", 1, &fd), EACCES);
@@ -424,12 +423,11 @@ TEST_F(KrsdProto, WritesThroughTheRootAndReadOnly) {
   r.begin();
   ASSERT_EQ(blobmsg_put_u64(r.req(), "fd", static_cast<uint64_t>(fd)), 0);
   ASSERT_EQ(blobmsg_put_u64(r.req(), "len", 0), 0);
-  ASSERT_TRUE(r.send_request(16) && r.recv_response());  // truncate
+  ASSERT_TRUE(r.send_request(KRSD_CMD_TRUNCATE) && r.recv_response());
   EXPECT_EQ(r.get("errno").i(), EROFS);
-  EXPECT_EQ(r.simple(14, fd), 0);  // the sync of a file read: nothing to refuse
-  EXPECT_EQ(krsd_test::read_file(root + "/out.img"), back);
-  std::ifstream log(ro.log);
-  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(r.simple(KRSD_CMD_SYNC, fd), 0);  // the sync of a file read: nothing to refuse
+  EXPECT_EQ(kit::read_bytes(root + "/out.img"), back);
+  const std::string text = kit::read_file(ro.log);
   for (const char* line : {"open [/out.img] mode=42 from 127.0.0.1:", "write [/out.img] from 127.0.0.1:",
                            "truncate [/out.img] from 127.0.0.1:"})
     EXPECT_NE(text.find(line), std::string::npos) << line << " not in:\n" << text;
@@ -487,8 +485,8 @@ TEST_F(KrsdProto, DropAfterClosesAtExactlyNBytes) {
   c.begin();
   ASSERT_EQ(blobmsg_put_u64(c.req(), "fd", static_cast<uint64_t>(fd)), 0);
   ASSERT_EQ(blobmsg_put_u32(c.req(), "len", 102400), 0);
-  ASSERT_TRUE(c.send_request(12));
-  ASSERT_TRUE(c.send_request(12));
+  ASSERT_TRUE(c.send_request(KRSD_CMD_READ));
+  ASSERT_TRUE(c.send_request(KRSD_CMD_READ));
   std::vector<uint8_t> buf(1 << 16);
   size_t got = 0;
   for (int i = 0; i < 10000; i++) {
@@ -522,7 +520,7 @@ TEST_F(KrsdProto, DropOnEveryConnection) {
     c.begin();
     ASSERT_EQ(blobmsg_put_string(c.req(), "user", ""), 0);
     ASSERT_EQ(blobmsg_put_string(c.req(), "passwd", ""), 0);
-    ASSERT_TRUE(c.send_request(1));
+    ASSERT_TRUE(c.send_request(KRSD_CMD_INIT));
     uint8_t buf[256];
     size_t got = 0;
     for (int k = 0; k < 100; k++) {
@@ -541,7 +539,7 @@ TEST_F(KrsdProto, StallAfterHoldsTheAnswer) {
   c.begin();
   ASSERT_EQ(blobmsg_put_string(c.req(), "user", ""), 0);
   ASSERT_EQ(blobmsg_put_string(c.req(), "passwd", ""), 0);
-  ASSERT_TRUE(c.send_request(1));
+  ASSERT_TRUE(c.send_request(KRSD_CMD_INIT));
   uint8_t buf[256];
   size_t got = 0;
   while (got < 20) {
@@ -563,8 +561,8 @@ TEST_F(KrsdProto, TlsSessionsReadTheSameBytes) {
   Client c;
   int64_t fd = session(&c, "lz4", true);
   std::vector<uint8_t> p;
-  ASSERT_EQ(c.read(fd, 0xA00000, &p), 0);  // one answer over many TLS records
-  auto plain = unlz4(p, 0xA00000);
+  ASSERT_EQ(c.read(fd, KRSD_MAX_DATA, &p), 0);  // one answer over many TLS records
+  auto plain = unlz4(p, KRSD_MAX_DATA);
   ASSERT_EQ(plain.size(), data_.size());
   EXPECT_TRUE(same(plain, 0));
   ASSERT_EQ(c.pack("none"), 0);
@@ -643,7 +641,7 @@ TEST_F(KrsdProto, DaemoniseEnvironmentAndRestart) {
   ASSERT_EQ(d.tls_sha256.size(), 64u);
   // The fingerprint's line, then what the daemon lets whom do and how long
   // it stays: a daemon started with -d ends by itself.
-  auto printed = krsd_test::read_file(d.out);
+  auto printed = kit::read_bytes(d.out);
   EXPECT_EQ(std::string(printed.begin(), printed.end()),
             "TLS certificate SHA-256: " + d.tls_sha256 + "\nkrsd started: port " +
                 std::to_string(d.port) + ", TLS port " + std::to_string(d.tls_port) +
@@ -673,9 +671,9 @@ TEST_F(KrsdProto, DaemoniseEnvironmentAndRestart) {
 }
 
 TEST_F(KrsdProto, HelpAndBadOptions) {
-  std::string cmd = krsd_test::bin_path("krsd") + " --help > " + dir_.file("help");
+  std::string cmd = kit::bin_path("krsd") + " --help > " + dir_.file("help");
   ASSERT_EQ(system(cmd.c_str()), 0);
-  auto help = krsd_test::read_file(dir_.file("help"));
+  auto help = kit::read_bytes(dir_.file("help"));
   std::string h(help.begin(), help.end());
   for (const char* opt : {"-d", "--listen", "--port", "--tls-port", "--cert", "--key", "--root",
                           "--map", "--user", "--password", "--read-only", "--read-write",
@@ -683,7 +681,7 @@ TEST_F(KrsdProto, HelpAndBadOptions) {
                           "--mem-limit", "--bad-range",
                           "--vanish-at", "--drop-after", "--stall-after", "--port-file"})
     EXPECT_NE(h.find(opt), std::string::npos) << opt;
-  cmd = krsd_test::bin_path("krsd") + " --bogus 2>/dev/null";
+  cmd = kit::bin_path("krsd") + " --bogus 2>/dev/null";
   int st = system(cmd.c_str());
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 2);
   // A daemon that cannot start says so with status 1 instead of serving.
@@ -691,7 +689,7 @@ TEST_F(KrsdProto, HelpAndBadOptions) {
                                            "--root /no/such/dir", "--listen 300.1.2.3",
                                            "--port-file /no/such/dir/ports"};
   for (const auto& args : broken) {
-    cmd = krsd_test::bin_path("krsd") + " --port 0 --tls-port any " + args + " 2>/dev/null";
+    cmd = kit::bin_path("krsd") + " --port 0 --tls-port any " + args + " 2>/dev/null";
     st = system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 1) << args;
   }

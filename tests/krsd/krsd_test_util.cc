@@ -18,67 +18,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <random>
 #include <sstream>
 #include <thread>
 
 namespace krsd_test {
 
-namespace fs = std::filesystem;
-
-TempDir::TempDir() {
-  const char* t = getenv("TMPDIR");
-  std::string tmpl = std::string(t && *t ? t : "/tmp") + "/krsd-test-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (mkdtemp(buf.data()) != nullptr) path_ = buf.data();
-}
-
-TempDir::~TempDir() {
-  if (path_.empty()) return;
-  std::error_code ec;
-  fs::remove_all(path_, ec);
-}
-
-bool write_file(const std::string& path, const std::vector<uint8_t>& data) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  return static_cast<bool>(f);
-}
-
-std::vector<uint8_t> read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-std::vector<uint8_t> mixed_bytes(size_t n, uint32_t seed) {
-  std::vector<uint8_t> v(n);
-  std::mt19937 rng(seed);
-  static const char kText[] = "The quick brown fox jumps over the lazy dog. 0123456789\n";
-  size_t i = 0;
-  int kind = 0;
-  while (i < n) {
-    size_t run = std::min<size_t>(n - i, 1000 + rng() % 60000);
-    for (size_t k = 0; k < run; k++) {
-      switch (kind) {
-        case 0: v[i + k] = static_cast<uint8_t>(rng()); break;
-        case 1: v[i + k] = 0; break;
-        default: v[i + k] = static_cast<uint8_t>(kText[(i + k) % (sizeof(kText) - 1)]); break;
-      }
-    }
-    i += run;
-    kind = (kind + 1) % 3;
-  }
-  return v;
-}
-
-std::string bin_path(const std::string& name) {
-  const char* d = getenv("KRII_BIN_DIR");
-  return std::string(d && *d ? d : ".") + "/" + name;
-}
 
 namespace {
 
@@ -206,34 +152,11 @@ BadSectorDisk::~BadSectorDisk() {
   }
 }
 
-bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid,
-                    std::string* tls_sha256) {
-  std::ifstream f(path);
-  if (!f) return false;
-  std::string key, value;
-  bool got_port = false, got_pid = false;
-  while (f >> key >> value) {
-    long v = strtol(value.c_str(), nullptr, 10);
-    if (key == "port") {
-      *port = static_cast<int>(v);
-      got_port = true;
-    } else if (key == "tls-port") {
-      *tls_port = static_cast<int>(v);
-    } else if (key == "pid") {
-      *pid = static_cast<pid_t>(v);
-      got_pid = true;
-    } else if (key == "tls-sha256" && tls_sha256) {
-      *tls_sha256 = value;
-    }
-  }
-  return got_port && got_pid;
-}
-
 std::string armv7_daemon(std::string* why) {
   const char* tools = getenv("KRII_TOOLS_DIR");
   const char* src = getenv("KRII_SOURCE_DIR");
   const std::string path = std::string(tools ? tools : "") + "/dev/armv7/krsd";
-  std::vector<uint8_t> head = read_file(path);
+  std::vector<uint8_t> head = kit::read_bytes(path);
   // e_machine 40: an ARM program, not the host build delivered in its place.
   if (!tools || !src || head.size() < 20 || head[18] != 40 || head[19] != 0) {
     *why = path + " is not an ARMv7 program (the host build is delivered)";
@@ -291,7 +214,7 @@ bool Daemon::start(const std::vector<std::string>& args, const char* env_args) {
   ::unlink(pf.c_str());  // a daemon started before must not be taken for this one
   log = dir_.file("krsd.log");
   out = dir_.file("stdout");
-  std::vector<std::string> argv = {program.empty() ? bin_path("krsd") : program,
+  std::vector<std::string> argv = {program.empty() ? kit::bin_path("krsd") : program,
                                    "--listen", "127.0.0.1", "--port", "0", "--tls-port", "any",
                                    "--port-file", pf, "--log", log};
   argv.insert(argv.end(), args.begin(), args.end());
@@ -310,7 +233,14 @@ bool Daemon::start(const std::vector<std::string>& args, const char* env_args) {
     _exit(127);
   }
   for (int i = 0; i < 1000; i++) {
-    if (read_port_file(pf, &port, &tls_port, &pid, &tls_sha256)) return true;
+    kit::PortFile ports;
+    if (kit::read_port_file(pf, &ports)) {
+      port = ports.port;
+      tls_port = ports.tls_port;
+      pid = static_cast<pid_t>(ports.pid);
+      tls_sha256 = ports.tls_sha256;
+      return true;
+    }
     int st;
     if (waitpid(child, &st, WNOHANG) == child) {
       child = -1;
@@ -522,16 +452,16 @@ int Client::login(const std::string& user, const std::string& pass) {
   begin();
   if (blobmsg_put_string(&req_, "user", user.c_str()) || blobmsg_put_string(&req_, "passwd", pass.c_str()))
     abort();
-  return call(1);
+  return call(KRSD_CMD_INIT);
 }
 
 int Client::pack(const std::string& name) {
   begin();
-  if (blobmsg_put_u64(&req_, "fd", 0) || blobmsg_put_u32(&req_, "cmd", 10001) ||
+  if (blobmsg_put_u64(&req_, "fd", 0) || blobmsg_put_u32(&req_, "cmd", KRSD_IOCTL_PACK) ||
       blobmsg_put_u32(&req_, "len", static_cast<uint32_t>(name.size() + 1)) ||
       blobmsg_put(&req_, BLOBMSG_TYPE_BINARY, "data", name.c_str(), name.size() + 1))
     abort();
-  return call(20);
+  return call(KRSD_CMD_IOCTL);
 }
 
 int Client::open(const std::string& path, int64_t mode, int64_t* fd) {
@@ -539,7 +469,7 @@ int Client::open(const std::string& path, int64_t mode, int64_t* fd) {
   if (blobmsg_put_string(&req_, "path", path.c_str()) ||
       blobmsg_put_u64(&req_, "mode", static_cast<uint64_t>(mode)))
     abort();
-  int e = call(10);
+  int e = call(KRSD_CMD_OPEN);
   if (fd) *fd = get("fd").i();
   return e;
 }
@@ -549,7 +479,7 @@ int Client::read(int64_t fd, int32_t len, std::vector<uint8_t>* packed) {
   if (blobmsg_put_u64(&req_, "fd", static_cast<uint64_t>(fd)) ||
       blobmsg_put_u32(&req_, "len", static_cast<uint32_t>(len)))
     abort();
-  int e = call(12);
+  int e = call(KRSD_CMD_READ);
   if (packed) *packed = get("data").data;
   return e;
 }
@@ -561,7 +491,7 @@ int Client::write(int64_t fd, const void* packed, size_t packed_len, int32_t pla
       blobmsg_put_u32(&req_, "len", static_cast<uint32_t>(plain_len)) ||
       blobmsg_put(&req_, BLOBMSG_TYPE_BINARY, "data", packed, packed_len))
     abort();
-  return call(13);
+  return call(KRSD_CMD_WRITE);
 }
 
 int Client::seek(int64_t fd, int64_t off, int64_t origin, int64_t* pos) {
@@ -570,7 +500,7 @@ int Client::seek(int64_t fd, int64_t off, int64_t origin, int64_t* pos) {
       blobmsg_put_u64(&req_, "offset", static_cast<uint64_t>(off)) ||
       blobmsg_put_u64(&req_, "mode", static_cast<uint64_t>(origin)))
     abort();
-  int e = call(15);
+  int e = call(KRSD_CMD_SEEK);
   if (pos) *pos = get("offset").i();
   return e;
 }
@@ -581,12 +511,12 @@ int Client::simple(int cmd, int64_t fd) {
   return call(cmd);
 }
 
-int Client::finfo(int64_t fd) { return simple(19, fd); }
-int Client::close_file(int64_t fd) { return simple(11, fd); }
+int Client::finfo(int64_t fd) { return simple(KRSD_CMD_FINFO, fd); }
+int Client::close_file(int64_t fd) { return simple(KRSD_CMD_CLOSE, fd); }
 
 bool Client::exit_session() {
   begin();
-  return send_request(2);
+  return send_request(KRSD_CMD_EXIT);
 }
 
 }  // namespace krsd_test

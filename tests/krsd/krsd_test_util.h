@@ -1,6 +1,6 @@
-// Test helpers shared by the daemon tests and the end-to-end tests: a
-// temporary folder, a krsd process on loopback that is killed on every
-// path, and a minimal protocol client built from blobmsg over a socket.
+// Test helpers shared by the daemon tests and the end-to-end tests: a krsd
+// process on loopback that is killed on every path, devices with bad
+// sectors, and a minimal protocol client built from blobmsg over a socket.
 #pragma once
 
 #include <wolfssl/options.h>
@@ -14,30 +14,10 @@
 #include <vector>
 
 #include "blobmsg.h"
+#include "kit.h"
+#include "krp_wire.h"
 
 namespace krsd_test {
-
-// A fresh folder under $TMPDIR (or /tmp), removed with its contents.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-// Writes bytes to a file; false on failure.
-bool write_file(const std::string& path, const std::vector<uint8_t>& data);
-std::vector<uint8_t> read_file(const std::string& path);
-// Deterministic mixed content: random runs, zero runs and text.
-std::vector<uint8_t> mixed_bytes(size_t n, uint32_t seed);
-// The program beside the test programs: $KRII_BIN_DIR/<name>.
-std::string bin_path(const std::string& name);
 
 // A krsd on loopback with free ports. Killed (SIGKILL) and reaped by the
 // destructor, whatever the test did.
@@ -66,7 +46,7 @@ class Daemon {
   std::string out;    // the file that holds its standard output
 
  private:
-  TempDir dir_;
+  kit::TempDir dir_;
 };
 
 // A loop device over a file (losetup; needs root), detached at
@@ -102,7 +82,7 @@ class BadSectorDisk {
   const std::string& why() const { return why_; }
 
  private:
-  TempDir mount_;
+  kit::TempDir mount_;
   pid_t server_ = -1;
   std::unique_ptr<LoopDevice> loop_;
   std::string why_;
@@ -115,10 +95,6 @@ std::string armv7_daemon(std::string* why);
 // A "Vm..." field of /proc/PID/status in KiB (VmRSS, VmHWM), -1 when none.
 long vm_kib(pid_t pid, const std::string& field);
 
-// Reads "port", "tls-port", "pid" and, when there, "tls-sha256" from a port
-// file; false without a port and a pid.
-bool read_port_file(const std::string& path, int* port, int* tls_port, pid_t* pid,
-                    std::string* tls_sha256 = nullptr);
 // The output of a shell command (standard output only).
 std::string shell_output(const std::string& command);
 // Whether two files hold the same bytes. Only what either file holds as

@@ -17,7 +17,7 @@
 #include "krsd_tls.h"
 #include "tls_suites.h"
 
-using krsd_test::TempDir;
+using kit::TempDir;
 
 namespace {
 
@@ -189,8 +189,8 @@ TEST(KrsdMode, FileLayerMapping) {
 class KrsdFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    data_ = krsd_test::mixed_bytes(300000, 7);
-    ASSERT_TRUE(krsd_test::write_file(dir_.file("img"), data_));
+    data_ = kit::mixed_bytes(300000, 7);
+    ASSERT_TRUE(kit::write_file(dir_.file("img"), data_));
   }
   int open(const std::string& path, int64_t mode, std::unique_ptr<krsd_file>* f) {
     return krsd_file::open(fs_, path, mode, f);
@@ -297,12 +297,12 @@ TEST_F(KrsdFileTest, WritesTruncateAppendAndReadOnly) {
   EXPECT_EQ(f->position(), 3000);
   ASSERT_EQ(f->write(data_.data() + 3000, 10, &put), 0);
   f.reset();
-  auto back = krsd_test::read_file(out);
+  auto back = kit::read_bytes(out);
   ASSERT_EQ(back.size(), 3010u);
   EXPECT_TRUE(std::equal(back.begin(), back.end(), data_.begin()));
   ASSERT_EQ(open(out, 42, &f), 0);  // a new image empties the file
   f.reset();
-  EXPECT_EQ(krsd_test::read_file(out).size(), 0u);
+  EXPECT_EQ(kit::read_bytes(out).size(), 0u);
   ASSERT_EQ(open(out, 1, &f), 0);  // opened for reading
   EXPECT_EQ(f->write(data_.data(), 10, &put), EBADF);
   EXPECT_EQ(f->truncate(0), EBADF);
@@ -321,8 +321,8 @@ TEST_F(KrsdFileTest, RootKeepsEveryRequestInside) {
   std::string root = dir_.file("root");
   ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
   ASSERT_EQ(mkdir((root + "/dev").c_str(), 0755), 0);
-  ASSERT_TRUE(krsd_test::write_file(root + "/dev/disk", {1, 2, 3}));
-  ASSERT_TRUE(krsd_test::write_file(dir_.file("secret"), {9, 9}));
+  ASSERT_TRUE(kit::write_file(root + "/dev/disk", {1, 2, 3}));
+  ASSERT_TRUE(kit::write_file(dir_.file("secret"), {9, 9}));
   ASSERT_EQ(symlink("/dev/disk", (root + "/abs-inside").c_str()), 0);
   ASSERT_EQ(symlink(dir_.file("secret").c_str(), (root + "/abs-out").c_str()), 0);
   ASSERT_EQ(symlink("../../secret", (root + "/dev/rel-out").c_str()), 0);
@@ -360,9 +360,9 @@ TEST(KrsdTls, LoadsGivenCertificateFilesAndRefusesBadOnes) {
   std::vector<unsigned char> cert, key;
   std::string err;
   ASSERT_EQ(krsd_tls_make_self_signed(&cert, &key, &err), 0) << err;
-  ASSERT_TRUE(krsd_test::write_file(dir.file("cert.der"), {cert.begin(), cert.end()}));
-  ASSERT_TRUE(krsd_test::write_file(dir.file("key.der"), {key.begin(), key.end()}));
-  ASSERT_TRUE(krsd_test::write_file(dir.file("junk"), {1, 2, 3, 4}));
+  ASSERT_TRUE(kit::write_file(dir.file("cert.der"), {cert.begin(), cert.end()}));
+  ASSERT_TRUE(kit::write_file(dir.file("key.der"), {key.begin(), key.end()}));
+  ASSERT_TRUE(kit::write_file(dir.file("junk"), {1, 2, 3, 4}));
   krsd_opts o;
   o.cert = dir.file("cert.der");
   o.key = dir.file("key.der");

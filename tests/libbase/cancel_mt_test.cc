@@ -14,11 +14,11 @@
 #include "tb_file.h"
 #include "tb_init.h"
 #include "tb_socket.h"
-#include "temp_cwd.h"
+#include "kit.h"
 
 namespace {
 
-using CancelTest = TempCwdTest;
+using CancelTest = kit::TempCwdTest;
 
 TEST_F(CancelTest, EndsTheWaitsOfTheWatchingThread) {
   ASSERT_TRUE(tb_init(nullptr, nullptr, 0, 0));

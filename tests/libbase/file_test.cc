@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "temp_cwd.h"
+#include "kit.h"
 #include "os/os_log.h"
 #include "tb_file.h"
 
@@ -32,24 +32,8 @@ Named device_name(const char* path) {
   return {out, drv};
 }
 
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void spit(const std::string& path, const std::string& data) {
-  std::ofstream(path, std::ios::binary) << data;
-}
-
-bool exists(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0;
-}
-
 // Tests that touch files run in a fresh directory of their own.
-using FileTest = TempCwdTest;
+using FileTest = kit::TempCwdTest;
 
 // A local name is the file it spells; only the exact device forms and URLs
 // have a meaning of their own.
@@ -215,7 +199,7 @@ TEST_F(FileTest, RemoteNamesGoToTheRegisteredDriver) {
   errno = 0;
   EXPECT_EQ(tb_file_init("krp://10.0.0.1/dev/rdisk0s1s2", 42), nullptr);
   EXPECT_EQ(errno, ENOENT);
-  EXPECT_FALSE(exists(at("krp:")));
+  EXPECT_FALSE(kit::file_exists(at("krp:")));
 
   tb_file_driver drv{};
   drv.name = "krp";
@@ -263,18 +247,18 @@ TEST_F(FileTest, ImageModesCreateOnlyWhenAsked) {
   EXPECT_EQ(tb_file_offset(f), 0);
   EXPECT_EQ(tb_file_write(f, "ab", 2), 2);
   tb_file_close(f);
-  EXPECT_EQ(slurp(at("img.dd")), "ab23456789");
+  EXPECT_EQ(kit::read_file(at("img.dd")), "ab23456789");
 
   ASSERT_NE(f = tb_file_init(at("img.dd").c_str(), 42), nullptr);  // emptied
   EXPECT_EQ(tb_file_size(f), 0);
   tb_file_close(f);
 
   // Emptying with read access only is refused and loses nothing.
-  spit(at("keep"), "data");
+  kit::write_file(at("keep"), "data");
   EXPECT_EQ(tb_file_init(at("keep").c_str(), FILE_MODE_READ | FILE_MODE_TRUNCATE), nullptr);
   ASSERT_NE(f = tb_file_init(at("keep").c_str(), FILE_MODE_WRITE | FILE_MODE_TRUNCATE), nullptr);
   tb_file_close(f);
-  EXPECT_EQ(slurp(at("keep")), "");
+  EXPECT_EQ(kit::read_file(at("keep")), "");
 }
 
 TEST_F(FileTest, RelativeNamesAndMissingFolders) {
@@ -283,14 +267,14 @@ TEST_F(FileTest, RelativeNamesAndMissingFolders) {
   tb_file_ref_t f = tb_file_init("a\\b//c\\img.dd", 42);
   ASSERT_NE(f, nullptr);
   tb_file_close(f);
-  EXPECT_TRUE(exists(at("a\\b/c\\img.dd")));
-  EXPECT_FALSE(exists(at("a")));
+  EXPECT_TRUE(kit::file_exists(at("a\\b/c\\img.dd")));
+  EXPECT_FALSE(kit::file_exists(at("a")));
   ASSERT_NE(f = tb_file_init("a/b//c/img.dd", 42), nullptr);
   tb_file_close(f);
-  EXPECT_TRUE(exists(at("a/b/c/img.dd")));
+  EXPECT_TRUE(kit::file_exists(at("a/b/c/img.dd")));
   // Without the create bit no folder is made.
   EXPECT_EQ(tb_file_init("x/y/img.dd", FILE_MODE_WRITE | FILE_MODE_TRUNCATE), nullptr);
-  EXPECT_FALSE(exists(at("x")));
+  EXPECT_FALSE(kit::file_exists(at("x")));
   // The URL form of a local path names the same file.
   ASSERT_NE(f = tb_file_init(("file://" + at("a/b/c/img.dd")).c_str(), FILE_MODE_READ), nullptr);
   tb_file_close(f);
@@ -307,11 +291,11 @@ TEST_F(FileTest, AppendPositionsAtTheEnd) {
   EXPECT_EQ(tb_file_offset(f), 3);
   EXPECT_EQ(tb_file_write(f, "de", 2), 2);
   tb_file_close(f);
-  EXPECT_EQ(slurp(at("log")), "abcde");
+  EXPECT_EQ(kit::read_file(at("log")), "abcde");
 }
 
 TEST_F(FileTest, PositionedVectorAndCopyOperations) {
-  spit(at("src"), "0123456789abcdef");
+  kit::write_file(at("src"), "0123456789abcdef");
   tb_file_ref_t f = tb_file_init(at("src").c_str(), FILE_MODE_READWRITE);
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(tb_file_write(f, "XY", 2), 2);  // read-write access
@@ -340,25 +324,25 @@ TEST_F(FileTest, PositionedVectorAndCopyOperations) {
   EXPECT_EQ(tb_file_writef(dst, nullptr, 0, 1), -1);
   tb_file_close(dst);
   tb_file_close(f);
-  EXPECT_EQ(slurp(at("src")), "pqrs456789abcdZZpqrs");
-  EXPECT_EQ(slurp(at("dst")), "rs456789abcdZZpqrs");
+  EXPECT_EQ(kit::read_file(at("src")), "pqrs456789abcdZZpqrs");
+  EXPECT_EQ(kit::read_file(at("dst")), "rs456789abcdZZpqrs");
 }
 
 TEST_F(FileTest, WritefCopiesMoreThanOnePiece) {
   std::string big(20000, 0);
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7);
-  spit(at("big"), big);
+  kit::write_file(at("big"), big);
   tb_file_ref_t src = tb_file_init(at("big").c_str(), FILE_MODE_READ);
   tb_file_ref_t dst = tb_file_init(at("copy").c_str(), 42);
   ASSERT_TRUE(src && dst);
   EXPECT_EQ(tb_file_writef(dst, src, 100, 19000), 19000);
   tb_file_close(src);
   tb_file_close(dst);
-  EXPECT_EQ(slurp(at("copy")), big.substr(100, 19000));
+  EXPECT_EQ(kit::read_file(at("copy")), big.substr(100, 19000));
 }
 
 TEST_F(FileTest, TruncateLeavesThePositionAtTheNewLength) {
-  spit(at("t"), "0123456789");
+  kit::write_file(at("t"), "0123456789");
   tb_file_ref_t f = tb_file_init(at("t").c_str(), FILE_MODE_WRITE);
   ASSERT_NE(f, nullptr);
   ASSERT_EQ(tb_file_truncate(f, 4), 1);
@@ -370,11 +354,11 @@ TEST_F(FileTest, TruncateLeavesThePositionAtTheNewLength) {
   EXPECT_EQ(tb_file_truncate(f, -1), 0);
   EXPECT_EQ(tb_file_sync(f), 1);
   tb_file_close(f);
-  EXPECT_EQ(slurp(at("t")), std::string("0123x\0\0\0", 8));
+  EXPECT_EQ(kit::read_file(at("t")), std::string("0123x\0\0\0", 8));
 }
 
 TEST_F(FileTest, ErrorClassesAndDeviceInformation) {
-  spit(at("d"), std::string(1000, 'd'));
+  kit::write_file(at("d"), std::string(1000, 'd'));
   tb_file_ref_t f = tb_file_init(at("d").c_str(), FILE_MODE_READ);
   ASSERT_NE(f, nullptr);
   struct {
@@ -412,9 +396,9 @@ TEST_F(FileTest, WholeDisksByNumber) {
                     " " + at("sys/zram0") + " " + at("sys/sda") + " " + at("dev"))
                        .c_str()),
             0);
-  spit(at("dev/sda"), "first disk");
-  spit(at("dev/vdb"), "second");
-  spit(at("dev/loop0"), "never");
+  kit::write_file(at("dev/sda"), "first disk");
+  kit::write_file(at("dev/vdb"), "second");
+  kit::write_file(at("dev/loop0"), "never");
   tb_file_block_roots_set(at("sys").c_str(), at("dev").c_str());
   char buf[32] = {};
   tb_file_ref_t d0 = tb_file_init("\\dev\\disk0", FILE_MODE_READ);

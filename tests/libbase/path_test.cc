@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "kit.h"
 #include "tb_url.h"
 
 namespace {
@@ -61,34 +62,18 @@ TEST(PathNormalise, TildeNeedsTheApplicationDataFolder) {
     unsetenv("XDG_CONFIG_HOME");
 }
 
-class PathCwd : public ::testing::Test {
+class PathCwd : public kit::TempCwdTest {
  protected:
-  void SetUp() override {
-    ASSERT_NE(getcwd(old_, sizeof old_), nullptr);
-    char tmpl[] = "/tmp/krii_path_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-    char real[PATH_MAX];
-    ASSERT_NE(getcwd(real, sizeof real), nullptr);
-    cwd_ = real;
-  }
-  void TearDown() override {
-    ASSERT_EQ(chdir(old_), 0);
-    rmdir(dir_.c_str());
-  }
   std::string absolute(const char* text, size_t size = 4096) {
     char buf[4096];
     return tb_path_absolute(text, buf, size) ? buf : "(fail)";
   }
-  char old_[PATH_MAX];
-  std::string dir_, cwd_;
 };
 
 TEST_F(PathCwd, RelativeComponents) {
-  EXPECT_EQ(absolute("a.img"), cwd_ + "/a.img");
-  EXPECT_EQ(absolute(".\\a\\\\b\\.\\c"), cwd_ + "/a/b/c");
-  EXPECT_EQ(absolute("a/../b"), cwd_ + "/b");
+  EXPECT_EQ(absolute("a.img"), dir_ + "/a.img");
+  EXPECT_EQ(absolute(".\\a\\\\b\\.\\c"), dir_ + "/a/b/c");
+  EXPECT_EQ(absolute("a/../b"), dir_ + "/b");
   // ".." never climbs above the root.
   std::string ups;
   for (int i = 0; i < 40; ++i) ups += "../";
@@ -105,8 +90,8 @@ TEST_F(PathCwd, AbsoluteTextsAndDeviceNames) {
 }
 
 TEST_F(PathCwd, BoundsAreChecked) {
-  EXPECT_EQ(absolute("a.img", cwd_.size() + 6), "(fail)");  // no room for the NUL
-  EXPECT_EQ(absolute("a.img", cwd_.size() + 7), cwd_ + "/a.img");
+  EXPECT_EQ(absolute("a.img", dir_.size() + 6), "(fail)");  // no room for the NUL
+  EXPECT_EQ(absolute("a.img", dir_.size() + 7), dir_ + "/a.img");
   EXPECT_EQ(absolute(std::string(4095, 'x').c_str()), "(fail)");
   EXPECT_EQ(absolute(("/" + std::string(5000, 'x')).c_str()), "(fail)");
   char buf[8];

@@ -14,18 +14,11 @@
 #include <sstream>
 #include <string>
 
-#include "temp_cwd.h"
+#include "kit.h"
 #include "stream.h"
 #include "tb_file.h"
 
 namespace {
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // The remote driver stand-in: a 100000-byte file of 'k' without seek, whose
 // reads stop at kBadFrom and fail there with a data error.
@@ -67,7 +60,7 @@ int remote_ctrl(void*, int code, void* arg, size_t size) {
   return 1;
 }
 
-class StreamTest : public TempCwdTest {
+class StreamTest : public kit::TempCwdTest {
  protected:
   static void SetUpTestSuite() {
     static tb_file_driver drv{};
@@ -93,7 +86,7 @@ TEST_F(StreamTest, FileStreamWritesReadsAndCountsItsOffset) {
   EXPECT_EQ(stream_sync(out, 0), 1);
   EXPECT_EQ(stream_wait(out, STREAM_WAIT_WRITE, 0), STREAM_WAIT_WRITE);
   EXPECT_EQ(stream_close(out), 1);
-  EXPECT_EQ(slurp(at("krii.img")), "0123456789");
+  EXPECT_EQ(kit::read_file(at("krii.img")), "0123456789");
 
   stream_ref_t in = stream_open(("file://" + at("krii.img")).c_str(), 0, 0);  // default mode 1
   ASSERT_NE(in, nullptr);
@@ -164,7 +157,7 @@ TEST_F(StreamTest, ControlCodesAndTheirStates) {
   ASSERT_EQ(stream_ctrl(s, STREAM_CTRL_IOERR, &ioerr), 1);
   EXPECT_EQ(ioerr, IOERR_OTHER);
   stream_close(s);
-  EXPECT_EQ(slurp(at("c.img")), "ab23");
+  EXPECT_EQ(kit::read_file(at("c.img")), "ab23");
 }
 
 TEST_F(StreamTest, BorrowedHandlesAreReadOnlyAndStayOpen) {
@@ -186,7 +179,7 @@ TEST_F(StreamTest, BorrowedHandlesAreReadOnlyAndStayOpen) {
   stream_close(s);
   EXPECT_EQ(tb_file_read(f, buf, 3), 3);  // still open
   tb_file_close(f);
-  EXPECT_EQ(slurp(at("b")), "borrowed");
+  EXPECT_EQ(kit::read_file(at("b")), "borrowed");
 }
 
 TEST_F(StreamTest, OpenFailuresKeepTheSystemError) {

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "kit.h"
 #include "tb_ipaddr.h"
 #include "tb_url.h"
 
@@ -29,25 +30,9 @@ struct Url {
 };
 
 // Each test runs in <tmp>/data/case and returns to where it was.
-class UrlTest : public ::testing::Test {
+class UrlTest : public kit::TempCwdTest {
  protected:
-  void SetUp() override {
-    ASSERT_NE(getcwd(old_, sizeof old_), nullptr);
-    char tmpl[] = "/tmp/krii_url_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-    ASSERT_EQ(system(("mkdir -p " + root_ + "/data/case").c_str()), 0);
-    ASSERT_EQ(chdir((root_ + "/data/case").c_str()), 0);
-    char real[PATH_MAX];
-    ASSERT_NE(getcwd(real, sizeof real), nullptr);
-    cwd_ = real;
-  }
-  void TearDown() override {
-    ASSERT_EQ(chdir(old_), 0);
-    ASSERT_EQ(system(("rm -rf " + root_).c_str()), 0);
-  }
-  char old_[PATH_MAX];
-  std::string root_, cwd_;
+  UrlTest() : kit::TempCwdTest("data/case") {}
 };
 
 TEST(UrlProbe, SchemesInAnyCaseAndUnknownTextsAreFiles) {
@@ -197,19 +182,19 @@ TEST_F(UrlTest, LocalNamesAreTheFilesTheySpell) {
     const char* text;
     std::string name;  // path and rebuilt text alike
   } rows[] = {
-      {"krii.img", cwd_ + "/krii.img"},
-      {"./krii.img", cwd_ + "/./krii.img"},
+      {"krii.img", dir_ + "/krii.img"},
+      {"./krii.img", dir_ + "/./krii.img"},
       {"/data/case?2.img", "/data/case?2.img"},  // no query in a local name
-      {"a:/b.img", cwd_ + "/a:/b.img"},          // no drive letters
-      {"E:", cwd_ + "/E:"},
-      {"b\\c.img", cwd_ + "/b\\c.img"},          // a backslash is part of the name
-      {"\\\\.\\PhysicalDrive1", cwd_ + "/\\\\.\\PhysicalDrive1"},
-      {"#1 %20 &x", cwd_ + "/#1 %20 &x"},
-      {"~/a.img", cwd_ + "/~/a.img"},            // the shell expands "~", not the name
-      {"ftp://h/x", cwd_ + "/ftp://h/x"},        // an unknown scheme is only a name
+      {"a:/b.img", dir_ + "/a:/b.img"},          // no drive letters
+      {"E:", dir_ + "/E:"},
+      {"b\\c.img", dir_ + "/b\\c.img"},          // a backslash is part of the name
+      {"\\\\.\\PhysicalDrive1", dir_ + "/\\\\.\\PhysicalDrive1"},
+      {"#1 %20 &x", dir_ + "/#1 %20 &x"},
+      {"~/a.img", dir_ + "/~/a.img"},            // the shell expands "~", not the name
+      {"ftp://h/x", dir_ + "/ftp://h/x"},        // an unknown scheme is only a name
       {"\\dev\\disk1", "\\dev\\disk1"},          // device forms as they are
       {"\\DEV\\ZERO", "\\DEV\\ZERO"},
-      {"\\dev\\disks", cwd_ + "/\\dev\\disks"},
+      {"\\dev\\disks", dir_ + "/\\dev\\disks"},
       {"/dev/disk/by-id/usb-x", "/dev/disk/by-id/usb-x"},
   };
   for (const Row& r : rows) {

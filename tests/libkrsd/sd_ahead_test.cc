@@ -109,13 +109,13 @@ class ReadAhead : public ::testing::Test {
     EXPECT_NE(tb_file_close(f), 0);
   }
 
-  krsd_test::TempDir dir_;
+  kit::TempDir dir_;
 };
 
 TEST_F(ReadAhead, ScriptGivesWhatSingleRequestsGive) {
-  const std::vector<uint8_t> data = krsd_test::mixed_bytes((3 << 20) + 1234, 11);
+  const std::vector<uint8_t> data = kit::mixed_bytes((3 << 20) + 1234, 11);
   const std::string img = dir_.file("img");
-  ASSERT_TRUE(krsd_test::write_file(img, data));
+  ASSERT_TRUE(kit::write_file(img, data));
   krsd_test::Faults faults;
   faults.bad = {{kBad, 10}};
   for (const char* query : {"", "?pack=none"}) {

@@ -1,13 +1,10 @@
 // The client against the project's own daemon krsd on loopback: plain and
 // TLS sessions, both codecs, the 10 MiB split, writes; and TLS set-up
 // against peers that stall or talk nonsense.
-#include <signal.h>
-#include <sys/wait.h>
-
-#include <fstream>
 #include <random>
 
 #include "client_fixture.h"
+#include "krsd_test_util.h"
 #include "tb_file.h"
 #include "tls_suites.h"
 
@@ -17,84 +14,11 @@ using testpeer::Peer;
 
 namespace {
 
-std::string tmp_dir() {
-  const char* t = getenv("TMPDIR");
-  std::string tmpl = std::string(t && *t ? t : "/tmp") + "/krsd-client-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back(0);
-  return mkdtemp(buf.data()) ? std::string(buf.data()) : std::string();
-}
-
-// A krsd process with free loopback ports, killed and reaped on every path.
-class Krsd {
- public:
-  explicit Krsd(const std::vector<std::string>& args) {
-    dir_ = tmp_dir();
-    std::string pf = dir_ + "/ports";
-    const char* bin = getenv("KRII_BIN_DIR");
-    std::string exe = std::string(bin && *bin ? bin : ".") + "/krsd";
-    std::vector<std::string> argv = {exe, "--listen", "127.0.0.1", "--port", "0", "--tls-port", "any",
-                                     "--port-file", pf};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = fork();
-    if (pid_ == 0) {
-      unsetenv("KRSD_ARGS");
-      std::vector<char*> c;
-      for (auto& a : argv) c.push_back(const_cast<char*>(a.c_str()));
-      c.push_back(nullptr);
-      execv(c[0], c.data());
-      _exit(127);
-    }
-    for (int i = 0; i < 1000 && port < 0; i++) {
-      std::ifstream f(pf);
-      std::string k;
-      long v;
-      int p = -1, t = -1;
-      bool pid = false;
-      while (f >> k >> v) {
-        if (k == "port") p = int(v);
-        if (k == "tls-port") t = int(v);
-        if (k == "pid") pid = true;
-      }
-      if (p > 0 && pid) {
-        port = p;
-        tls_port = t;
-        break;
-      }
-      int st;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        pid_ = -1;
-        break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-  ~Krsd() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      int st;
-      waitpid(pid_, &st, 0);
-    }
-    if (!dir_.empty()) std::system(("rm -rf '" + dir_ + "'").c_str());
-  }
-  std::string file(const std::string& name) const { return dir_ + "/" + name; }
-  int port = -1, tls_port = -1;
-
- private:
-  pid_t pid_ = -1;
-  std::string dir_;
-};
-
 Bytes sample(size_t n) {
   Bytes v(n);
   std::mt19937 rng(7);
   for (size_t i = 0; i < n; i++) v[i] = (i / 65536) % 2 ? uint8_t(rng()) : uint8_t(i % 13 == 0 ? i : 0);
   return v;
-}
-
-void put_file(const std::string& path, const Bytes& b) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
 }
 
 class KrsdTest : public ClientTest {
@@ -130,12 +54,15 @@ void read_back(const std::string& url, const Bytes& want) {
 
 TEST_F(KrsdTest, PlainAndTlsReadsMatchSource) {
   Bytes data = sample(12 * 1024 * 1024 + 777);
-  Krsd d({});
+  krsd_test::Daemon d;
+  ASSERT_TRUE(d.start({}));
   ASSERT_GT(d.port, 0);
   ASSERT_GT(d.tls_port, 0);
-  put_file(d.file("img"), data);
+  kit::TempDir dir;
+  kit::write_file(dir.file("img"), data);
   // krsd serves the mapped file for the requested device path.
-  Krsd m({"--map", "/dev/rdisk0s1s2=" + d.file("img")});
+  krsd_test::Daemon m;
+  ASSERT_TRUE(m.start({"--map", "/dev/rdisk0s1s2=" + dir.file("img")}));
   ASSERT_GT(m.port, 0);
   std::string host = "127.0.0.1:";
   read_back("krp://" + host + std::to_string(m.port) + "/dev/rdisk0s1s2", data);
@@ -144,10 +71,11 @@ TEST_F(KrsdTest, PlainAndTlsReadsMatchSource) {
 }
 
 TEST_F(KrsdTest, WriteSeekTruncateOverTls) {
-  Krsd d({});
-  ASSERT_GT(d.tls_port, 0);
-  put_file(d.file("w"), Bytes(10, 0));
-  Krsd m({"--map", "/w=" + d.file("w"), "--read-write"});
+  kit::TempDir dir;
+  kit::write_file(dir.file("w"), Bytes(10, 0));
+  krsd_test::Daemon m;
+  ASSERT_TRUE(m.start({"--map", "/w=" + dir.file("w"), "--read-write"}));
+  ASSERT_GT(m.tls_port, 0);
   krsd_cli_opts opts{};
   opts.bssl = 1;
   krsd_client* ctx = krsd_cli_connect("127.0.0.1", m.tls_port, &opts);
@@ -194,9 +122,10 @@ TEST_F(KrsdTest, TlsHandshakeWithSilentOrGarbledPeerEnds) {
 // time-out as a time-out or short response, not as a socket error, and the
 // TLS layer does not wait again.
 TEST_F(KrsdTest, StalledTlsDaemonHitsReadTimeout) {
-  Krsd d({});
-  put_file(d.file("img"), sample(1 << 20));
-  Krsd m({"--map", "/img=" + d.file("img"), "--stall-after", "1000:4000"});
+  kit::TempDir dir;
+  kit::write_file(dir.file("img"), sample(1 << 20));
+  krsd_test::Daemon m;
+  ASSERT_TRUE(m.start({"--map", "/img=" + dir.file("img"), "--stall-after", "1000:4000"}));
   ASSERT_GT(m.tls_port, 0);
   krsd_cli_opts opts{};
   opts.bssl = 1;

@@ -26,10 +26,10 @@ class Opening : public ::testing::Test {
   }
   void SetUp() override {
     img_ = dir_.file("img");
-    ASSERT_TRUE(krsd_test::write_file(img_, krsd_test::mixed_bytes(size_t(kSize), 5)));
+    ASSERT_TRUE(kit::write_file(img_, kit::mixed_bytes(size_t(kSize), 5)));
   }
 
-  krsd_test::TempDir dir_;
+  kit::TempDir dir_;
   std::string img_;
 };
 

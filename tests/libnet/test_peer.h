@@ -18,6 +18,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "kit.h"
 #include <vector>
 
 #include "os/os_log.h"
@@ -101,49 +103,6 @@ class Peer {
   std::thread thread_;
 };
 
-// Captures every log line while alive (level 8 and below, no prefixes).
-class LogCapture {
- public:
-  LogCapture() {
-    std::lock_guard<std::mutex> g(mu());
-    lines().clear();
-    os_log_ctl(OS_LOG_SET_LEVEL, 8);
-    os_log_ctl(OS_LOG_SET_PREFIX, 0);
-    os_log_ctl(OS_LOG_SET_CONSOLE, 0);
-    os_log_ctl(OS_LOG_SET_INFO_CALLBACK, &LogCapture::sink);
-    os_log_ctl(OS_LOG_SET_ALERT_CALLBACK, &LogCapture::sink);
-  }
-  ~LogCapture() {
-    os_log_ctl(OS_LOG_SET_INFO_CALLBACK, static_cast<os_log_callback>(nullptr));
-    os_log_ctl(OS_LOG_SET_ALERT_CALLBACK, static_cast<os_log_callback>(nullptr));
-  }
-  bool has(const std::string& needle) const {
-    std::lock_guard<std::mutex> g(mu());
-    for (auto& l : lines())
-      if (l.find(needle) != std::string::npos) return true;
-    return false;
-  }
-  std::string all() const {
-    std::lock_guard<std::mutex> g(mu());
-    std::string s;
-    for (auto& l : lines()) s += l;
-    return s;
-  }
-
- private:
-  static std::mutex& mu() {
-    static std::mutex m;
-    return m;
-  }
-  static std::vector<std::string>& lines() {
-    static std::vector<std::string> v;
-    return v;
-  }
-  static int sink(const char* line) {
-    std::lock_guard<std::mutex> g(mu());
-    lines().emplace_back(line);
-    return 0;
-  }
-};
+using kit::LogCapture;
 
 }  // namespace testpeer

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kit.h"
 #include "os/os_safe.h"
 
 #define KR_LOG_SRC "tests\\libpal\\log_test"
@@ -40,13 +41,6 @@ bool starts_with_time(const std::string& t) {
   for (int i : {0, 1, 3, 4, 6, 7})
     if (t[i] < '0' || t[i] > '9') return false;
   return t[2] == ':' && t[5] == ':' && t[8] == ' ';
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 class LogTest : public ::testing::Test {
@@ -218,16 +212,16 @@ TEST_F(LogTest, FileSinkAppendsAndFailedOpenLeavesNoFile) {
   os_log_ctl(OS_LOG_SET_FILE, 1);
   errno = EACCES;
   KR_LOG(OS_LOG_ERR | OS_LOG_SYSERR, "two: ");
-  EXPECT_EQ(read_file(path_), "two: Permission denied\n");  // flushed per line
+  EXPECT_EQ(kit::read_file(path_), "two: Permission denied\n");  // flushed per line
   ASSERT_EQ(os_log_ctl(OS_LOG_OPEN_FILE, path_.c_str()), 0);
   KR_LOG(OS_LOG_INFO, "three\n");
-  EXPECT_EQ(read_file(path_), "two: Permission denied\nthree\n");
+  EXPECT_EQ(kit::read_file(path_), "two: Permission denied\nthree\n");
 
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(os_log_ctl(OS_LOG_OPEN_FILE, "/nonexistent/dir/x.log"), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "fopen /nonexistent/dir/x.log err\n");
   KR_LOG(OS_LOG_INFO, "four\n");
-  EXPECT_EQ(read_file(path_), "two: Permission denied\nthree\n");
+  EXPECT_EQ(kit::read_file(path_), "two: Permission denied\nthree\n");
   EXPECT_EQ(g_info.back(), "four\n");
 }
 
@@ -338,7 +332,7 @@ TEST_F(LogDeathTest, CriticalLineReachesFileThenExitsOne) {
   os_log_ctl(OS_LOG_SET_PREFIX, OS_LOG_PREFIX_LEVEL);
   EXPECT_EXIT(KR_LOG(OS_LOG_CRIT, "cannot go on\n"), ::testing::ExitedWithCode(1),
               "CRITICAL: cannot go on");
-  EXPECT_EQ(read_file(path_), "CRITICAL: cannot go on\n");
+  EXPECT_EQ(kit::read_file(path_), "CRITICAL: cannot go on\n");
 }
 
 TEST_F(LogDeathTest, FilteredCriticalLineDoesNothing) {

@@ -14,16 +14,12 @@
 #include <string>
 #include <thread>
 
+#include "kit.h"
 #include "os/os_system.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Waits (bounded) until pid has ended, leaving it for os_pclose to reap.
 bool wait_exit(int64_t child) {
@@ -36,18 +32,6 @@ bool wait_exit(int64_t child) {
   }
   return false;
 }
-
-struct TempDir {
-  fs::path path;
-  TempDir() {
-    char templ[] = "/tmp/popenXXXXXX";
-    path = mkdtemp(templ);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path, ec);
-  }
-};
 
 TEST(OsPopen, RejectsBadModesAndNoCommand) {
   for (const char* mode : {"x", "", "rw", "r x", "tb", "wtb"}) {
@@ -88,15 +72,15 @@ TEST(OsPopen, ReadsOutputAndWritesInput) {
   ASSERT_TRUE(wait_exit(os_popen_pid(h)));
   EXPECT_EQ(os_pclose(h), 0);
 
-  TempDir dir;
-  fs::path sink = dir.path / "sink";
+  kit::TempDir dir;
+  fs::path sink = dir.file("sink");
   std::string cmd = "cat > " + sink.string();
   h = os_popen(cmd.c_str(), "wb");
   ASSERT_NE(h, nullptr);
   ASSERT_EQ(os_popen_write(h, "data\n", 5), 5);
-  for (int i = 0; i < 500 && slurp(sink).empty(); ++i)
+  for (int i = 0; i < 500 && kit::read_file(sink).empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(slurp(sink), "data\n");
+  EXPECT_EQ(kit::read_file(sink), "data\n");
   os_popen_interrupt(h);
   EXPECT_EQ(os_popen_write(h, "more", 4), -1);  // the write end is closed
   ASSERT_TRUE(wait_exit(os_popen_pid(h)));
@@ -149,8 +133,8 @@ TEST(OsPopenRun, ExitCodesOutputAndTimeOuts) {
 }
 
 TEST(OsPopenRun, StragglerHoldingThePipeDoesNotHoldTheRun) {
-  TempDir dir;
-  fs::path pidfile = dir.path / "pid";
+  kit::TempDir dir;
+  fs::path pidfile = dir.file("pid");
   // A process in a session of its own keeps the pipe open after the child
   // ended; the run must still come back, with what was read.
   std::string pf = pidfile.string();
@@ -164,7 +148,7 @@ TEST(OsPopenRun, StragglerHoldingThePipeDoesNotHoldTheRun) {
   EXPECT_EQ(std::string(os_popen_output(run)), "early\n");
   os_popen_free(run);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  std::string pid = slurp(pidfile);
+  std::string pid = kit::read_file(pidfile);
   ASSERT_FALSE(pid.empty());
   kill((pid_t)std::stol(pid), SIGKILL);
 }

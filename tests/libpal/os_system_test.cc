@@ -20,101 +20,55 @@
 #include <thread>
 #include <vector>
 
+#include "kit.h"
 #include "os/os_log.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::mutex g_mu;
-std::vector<std::string> g_lines;
-
-int collect(const char* line) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_lines.emplace_back(line);
-  return 0;
-}
-
-void clear_lines() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_lines.clear();
-}
-
-std::vector<std::string> lines() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_lines;
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// A process that is gone or only a zombie waiting for its reaper.
-bool dead(pid_t pid) {
-  for (int i = 0; i < 200; ++i) {
-    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
 class OsSystem : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/ostestXXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir_ = templ;
     tmp_ = dir_ / "tmp";
     fs::create_directory(tmp_);
     const char* old = getenv("TMPDIR");
     old_tmpdir_ = old ? old : "";
     had_tmpdir_ = old != nullptr;
     setenv("TMPDIR", tmp_.c_str(), 1);
-    os_log_ctl(OS_LOG_SET_CONSOLE, 0);
-    os_log_ctl(OS_LOG_SET_PREFIX, 0);
-    os_log_ctl(OS_LOG_SET_LEVEL, OS_LOG_DEBUG);
-    os_log_ctl(OS_LOG_SET_INFO_CALLBACK, collect);
-    os_log_ctl(OS_LOG_SET_ALERT_CALLBACK, collect);
-    std::lock_guard<std::mutex> lock(g_mu);
-    g_lines.clear();
+    kit::log_capture_start();
   }
   void TearDown() override {
-    os_log_ctl(OS_LOG_SET_INFO_CALLBACK, (os_log_callback) nullptr);
-    os_log_ctl(OS_LOG_SET_ALERT_CALLBACK, (os_log_callback) nullptr);
+    kit::log_capture_stop();
     if (had_tmpdir_) setenv("TMPDIR", old_tmpdir_.c_str(), 1);
     else unsetenv("TMPDIR");
     unsetenv("COMSPEC");
     os_system_set_tools_dir(nullptr);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
   bool tmp_empty() const { return fs::is_empty(tmp_); }
 
-  fs::path dir_, tmp_;
+  kit::TempDir scratch_;
+  fs::path dir_ = scratch_.path(), tmp_;
   std::string old_tmpdir_;
   bool had_tmpdir_ = false;
 };
 
 TEST_F(OsSystem, DebugLogsStdoutThenStderrAndKeepsTheExitCode) {
   EXPECT_EQ(os_system_debug("echo abc", 5000), 0);
-  EXPECT_EQ(lines(), std::vector<std::string>{"> abc\n"});
+  EXPECT_EQ(kit::log_lines(), std::vector<std::string>{"> abc\n"});
 
-  clear_lines();
+  kit::log_clear();
   EXPECT_EQ(os_system_debug("{ echo out; echo err >&2; exit 3; }", 5000), 3);
-  EXPECT_EQ(lines(), (std::vector<std::string>{"> out\n", "> err\n"}));
+  EXPECT_EQ(kit::log_lines(), (std::vector<std::string>{"> out\n", "> err\n"}));
 
   // A line each, marked, with what a device may have sent escaped.
-  clear_lines();
+  kit::log_clear();
   EXPECT_EQ(os_system_debug("printf 'a\\033]0;x\\007\\n\\nb\\r\\n'", 5000), 0);
-  EXPECT_EQ(lines(), (std::vector<std::string>{"> a\\x1b]0;x\\x07\n", "> \n", "> b\n"}));
+  EXPECT_EQ(kit::log_lines(), (std::vector<std::string>{"> a\\x1b]0;x\\x07\n", "> \n", "> b\n"}));
 
-  clear_lines();
+  kit::log_clear();
   EXPECT_EQ(os_system_debug("true", 5000), 0);
-  EXPECT_TRUE(lines().empty());
+  EXPECT_TRUE(kit::log_lines().empty());
   EXPECT_TRUE(tmp_empty());
 }
 
@@ -149,11 +103,11 @@ TEST_F(OsSystem, TimeOutKillsTheWholeProcessGroup) {
   errno = EDOM;
   EXPECT_EQ(os_system_s(cmd.c_str(), 300), 1);
   EXPECT_EQ(errno, EDOM);
-  auto got = lines();
+  auto got = kit::log_lines();
   EXPECT_NE(std::find(got.begin(), got.end(), "timeout terminate process\n"), got.end());
-  std::string text = slurp(pidfile);
+  std::string text = kit::read_file(pidfile);
   ASSERT_FALSE(text.empty());
-  EXPECT_TRUE(dead((pid_t)std::stol(text))) << "the background tool survived the time-out";
+  EXPECT_TRUE(kit::wait_process_ended((pid_t)std::stol(text), 2000)) << "the background tool survived the time-out";
 }
 
 TEST_F(OsSystem, RefusesInsteadOfCuttingOrLosingOutput) {
@@ -164,16 +118,16 @@ TEST_F(OsSystem, RefusesInsteadOfCuttingOrLosingOutput) {
   std::string longcmd = run + " #" + std::string(260, 'x');
   EXPECT_EQ(os_system_debug(longcmd.c_str(), 5000), -1);
   EXPECT_FALSE(fs::exists(marker));
-  ASSERT_EQ(lines().size(), 1u);
-  EXPECT_NE(lines()[0].find("longer than 259"), std::string::npos);
+  ASSERT_EQ(kit::log_lines().size(), 1u);
+  EXPECT_NE(kit::log_lines()[0].find("longer than 259"), std::string::npos);
   EXPECT_TRUE(tmp_empty());
 
   // No temporary files, no run.
-  clear_lines();
+  kit::log_clear();
   setenv("TMPDIR", (dir_ / "missing").c_str(), 1);
   EXPECT_EQ(os_system_debug(run.c_str(), 5000), -1);
   EXPECT_FALSE(fs::exists(marker));
-  EXPECT_EQ(lines().size(), 1u);
+  EXPECT_EQ(kit::log_lines().size(), 1u);
 
   errno = 0;
   EXPECT_EQ(os_system_s(nullptr, 100), -1);
@@ -193,7 +147,7 @@ TEST_F(OsSystem, ShellFromComspecAndToolsFromTheProgramDirectory) {
   fs::permissions(tool, fs::perms::owner_all);
   os_system_set_tools_dir(dir_.c_str());
   EXPECT_EQ(os_system_debug("kortool.exe", 5000), 0);
-  EXPECT_EQ(lines(), std::vector<std::string>{"> from-program-dir\n"});
+  EXPECT_EQ(kit::log_lines(), std::vector<std::string>{"> from-program-dir\n"});
   os_system_set_tools_dir(nullptr);
   EXPECT_NE(os_system_s("kortool.exe 2>/dev/null", 5000), 0);
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kit.h"
 #include "os/os_log.h"
 
 namespace {
@@ -47,13 +48,6 @@ int alert_cb(const char* line) {
 }
 int info_cb(const char*) { return 0; }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 class SafeDeathTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -82,21 +76,21 @@ TEST_F(SafeDeathTest, StrdupOfNullReachesEverySinkAndExitsOne) {
       ::testing::ExitedWithCode(1),
       "^safe_strdup\\(\\): safe_strdup called with NULL which would have crashed "
       "strdup\\. Bailing out\n$");
-  EXPECT_EQ(read_file(path_),
+  EXPECT_EQ(kit::read_file(path_),
             "safe_strdup(): safe_strdup called with NULL which would have crashed strdup. "
             "Bailing out\n");
 }
 
 TEST_F(SafeDeathTest, FailedMallocNamesSizeAndReason) {
   EXPECT_EXIT(safe_malloc(-1), ::testing::ExitedWithCode(1), "");
-  EXPECT_EQ(read_file(path_),
+  EXPECT_EQ(kit::read_file(path_),
             "safe_malloc(): Failed to malloc -1 bytes of memory: Cannot allocate memory.  "
             "Bailing out\n");
 }
 
 TEST_F(SafeDeathTest, FailedReallocNamesSize) {
   EXPECT_EXIT(safe_realloc(nullptr, -7), ::testing::ExitedWithCode(1), "");
-  EXPECT_EQ(read_file(path_),
+  EXPECT_EQ(kit::read_file(path_),
             "safe_realloc(): Failed to realloc buffer to -7 bytes of memory: Cannot "
             "allocate memory. Bailing out\n");
 }
@@ -110,7 +104,7 @@ TEST_F(SafeDeathTest, WrapperEndsTheProcessEvenWhenTheLineIsFiltered) {
         safe_strdup(nullptr);
       },
       ::testing::ExitedWithCode(1), "");
-  EXPECT_EQ(read_file(path_), "");
+  EXPECT_EQ(kit::read_file(path_), "");
 }
 
 std::string trim(const char* s) {

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "kit.h"
 #include "os/os_log.h"
 #include "os/os_system.h"
 #include "ssh.h"
@@ -28,46 +29,16 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-std::mutex g_mu;
-Lines g_lines;  // guarded by g_mu
-
-int collect(const char* line) {
-  std::lock_guard<std::mutex> lock(g_mu);
-  g_lines.emplace_back(line);
-  return 0;
-}
-
-Lines lines() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  return g_lines;
-}
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // The arguments a stand-in received, as it recorded them (NUL-separated).
 Lines args_of(const fs::path& p) {
   Lines out;
-  std::string text = slurp(p);
+  std::string text = kit::read_file(p);
   size_t pos = 0, nul;
   while ((nul = text.find('\0', pos)) != std::string::npos) {
     out.push_back(text.substr(pos, nul - pos));
     pos = nul + 1;
   }
   return out;
-}
-
-bool dead(pid_t pid) {
-  for (int i = 0; i < 300; ++i) {
-    if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
-    size_t close = stat.rfind(')');
-    if (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z') return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
 }
 
 // Records its pid (NAME.pid) and arguments, prints one line on each stream,
@@ -122,18 +93,13 @@ class SshDeploy : public ::testing::Test {
     setenv("HOME", (dir_ / "home").c_str(), 1);
     for (const char* v : {"XDG_CONFIG_HOME", "PUTTYDIR", "PUTTYSSHHOSTKEYS"}) unsetenv(v);
     os_system_set_tools_dir(dir_.c_str());
-    os_log_ctl(OS_LOG_SET_CONSOLE, 0);
-    os_log_ctl(OS_LOG_SET_PREFIX, 0);
-    os_log_ctl(OS_LOG_SET_LEVEL, OS_LOG_DEBUG);
-    os_log_ctl(OS_LOG_SET_INFO_CALLBACK, collect);
-    os_log_ctl(OS_LOG_SET_ALERT_CALLBACK, collect);
+    kit::log_capture_start();
     ssh_init();
   }
   static void TearDownTestSuite() {
     ssh_exit();
     ssh_wait_exit();
-    os_log_ctl(OS_LOG_SET_INFO_CALLBACK, (os_log_callback) nullptr);
-    os_log_ctl(OS_LOG_SET_ALERT_CALLBACK, (os_log_callback) nullptr);
+    kit::log_capture_stop();
     os_system_set_tools_dir(nullptr);
     unsetenv("TMPDIR");
     std::error_code ec;
@@ -146,8 +112,7 @@ class SshDeploy : public ::testing::Test {
                           "plink.exe.out", "pscp.exe.err", "plink.exe.err", "hostkey", "known",
                           "pscp.exe.pid", "home/.putty/sshhostkeys"})
       fs::remove(dir_ / f);
-    std::lock_guard<std::mutex> lock(g_mu);
-    g_lines.clear();
+    kit::log_clear();
   }
   void TearDown() override {
     ssh_set_step_limit(30000);
@@ -185,7 +150,7 @@ TEST_F(SshDeploy, DefaultsWithoutPasswordKeepTheEmptyOption) {
   touch("go");
   ASSERT_TRUE(wait_idle());
   EXPECT_EQ(ssh_last_result(), 0);
-  EXPECT_EQ(lines(), success_lines("pscp.exe  -P 22 -batch dev/armv7/krsd root@192.168.191.2:/tmp",
+  EXPECT_EQ(kit::log_lines(), success_lines("pscp.exe  -P 22 -batch dev/armv7/krsd root@192.168.191.2:/tmp",
                                    "plink.exe  -P 22 -batch root@192.168.191.2 " + kStart));
   EXPECT_EQ(args_of(dir_ / "pscp.exe.args"),
             (Lines{"-P", "22", "-batch", "dev/armv7/krsd", "root@192.168.191.2:/tmp"}));
@@ -198,7 +163,7 @@ TEST_F(SshDeploy, PasswordOptionStandsBetweenToolAndPort) {
   ASSERT_TRUE(wait_idle());
   EXPECT_EQ(ssh_last_result(), 0);
   // The command lines run hold the password, the logged ones never do.
-  EXPECT_EQ(lines(),
+  EXPECT_EQ(kit::log_lines(),
             success_lines("pscp.exe -pw ****** -P 2222 -batch dev/armv7/krsd mobile@10.0.0.7:/tmp",
                           "plink.exe -pw ****** -P 2222 -batch mobile@10.0.0.7 " + kStart));
   EXPECT_EQ(args_of(dir_ / "pscp.exe.args"),
@@ -225,7 +190,7 @@ TEST_F(SshDeploy, CopyFailureLogsOneErrorAndSkipsTheStart) {
   ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
   ASSERT_TRUE(wait_idle());
   EXPECT_NE(ssh_last_result(), 0);
-  EXPECT_EQ(lines(), (Lines{"ver: 1.1.3.398 (2018-10-10)\n", "开始初始化镜像环境...\n",
+  EXPECT_EQ(kit::log_lines(), (Lines{"ver: 1.1.3.398 (2018-10-10)\n", "开始初始化镜像环境...\n",
                             "os_system:[pscp.exe  -P 22 -batch dev/armv7/krsd root@192.168.191.2:/tmp]\n",
                             "> pscp.exe says hello\n", "> pscp.exe warns\n",
                             "pscp.exe: pscp.exe warns\n", "初始化设备环境: 复制文件错误\n"}));
@@ -271,7 +236,7 @@ TEST_F(SshDeploy, FailuresShowTheToolsReasonAndNeverThePassword) {
     ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", "s3cret"), 0);
     ASSERT_TRUE(wait_idle());
     EXPECT_NE(ssh_last_result(), 0);
-    Lines got = lines();
+    Lines got = kit::log_lines();
     ASSERT_GE(got.size(), 2u);
     EXPECT_EQ(got[got.size() - 2], row.reason);
     EXPECT_EQ(got.back(), row.outcome);
@@ -290,7 +255,7 @@ TEST_F(SshDeploy, StartFailureIsReportedAsSuch) {
   ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
   ASSERT_TRUE(wait_idle());
   EXPECT_NE(ssh_last_result(), 0);
-  Lines got = lines();
+  Lines got = kit::log_lines();
   ASSERT_FALSE(got.empty());
   EXPECT_EQ(got.back(), "初始化设备环境: 启动错误\n");
   EXPECT_EQ(std::count(got.begin(), got.end(), "设备初始化完成\n"), 0);
@@ -302,7 +267,7 @@ TEST_F(SshDeploy, HangingToolIsKilledWithItsGroupAtTheLimit) {
   ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
   ASSERT_TRUE(wait_idle());
   EXPECT_NE(ssh_last_result(), 0);
-  Lines got = lines();
+  Lines got = kit::log_lines();
   EXPECT_NE(std::find(got.begin(), got.end(), "timeout terminate process\n"), got.end());
   ASSERT_FALSE(got.empty());
   EXPECT_EQ(got.back(), "初始化设备环境: 复制文件错误\n");
@@ -310,8 +275,8 @@ TEST_F(SshDeploy, HangingToolIsKilledWithItsGroupAtTheLimit) {
   std::ifstream pids(dir_ / "pscp.exe.pids");
   pid_t shell = 0, child = 0;
   ASSERT_TRUE(pids >> shell >> child);
-  EXPECT_TRUE(dead(shell));
-  EXPECT_TRUE(dead(child)) << "a process of the tool's group survived the time-out";
+  EXPECT_TRUE(kit::wait_process_ended(shell));
+  EXPECT_TRUE(kit::wait_process_ended(child)) << "a process of the tool's group survived the time-out";
 }
 
 // The start step's output carries the daemon's certificate fingerprint and
@@ -324,7 +289,7 @@ TEST_F(SshDeploy, TheStartedDaemonsFingerprintIsLoggedAndKept) {
   ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "root", ""), 0);
   ASSERT_TRUE(wait_idle());
   EXPECT_EQ(ssh_last_tls_sha256(), hex);
-  Lines got = lines();
+  Lines got = kit::log_lines();
   ASSERT_GE(got.size(), 3u);
   EXPECT_EQ(got[got.size() - 3], "设备 TLS 证书 SHA-256: " + hex + "\n");
   EXPECT_EQ(got[got.size() - 2], "设备守护进程: " + started + "\\x1b[2J\n");
@@ -391,7 +356,7 @@ TEST_F(SshDeploy, HostKeysTheToolsRefuse) {
     EXPECT_EQ(question, c.asked);
     EXPECT_EQ(fs::exists(dir_ / "known"), c.done);
     EXPECT_EQ(ssh_last_result() == 0, c.done);
-    Lines got = lines();
+    Lines got = kit::log_lines();
     ASSERT_FALSE(got.empty());
     EXPECT_EQ(got.back(), c.done ? "设备初始化完成\n" : "初始化设备环境: 复制文件错误\n");
     EXPECT_TRUE(std::any_of(got.begin(), got.end(),
@@ -427,7 +392,7 @@ TEST_F(SshDeploy, OverlongFieldsFailWithTheOutcomeLineNotCut) {
     ASSERT_EQ(ssh_request_init_dev(r.ip.c_str(), 22, r.user.c_str(), r.password.c_str()), 0);
     ASSERT_TRUE(wait_idle());
     EXPECT_NE(ssh_last_result(), 0);
-    EXPECT_EQ(lines(), (Lines{"ver: 1.1.3.398 (2018-10-10)\n", "开始初始化镜像环境...\n", r.error,
+    EXPECT_EQ(kit::log_lines(), (Lines{"ver: 1.1.3.398 (2018-10-10)\n", "开始初始化镜像环境...\n", r.error,
                               r.outcome}));
     EXPECT_FALSE(fs::exists(dir_ / "pscp.exe.args"));
   }
@@ -450,12 +415,11 @@ TEST_F(SshDeploy, OverlongFieldsFailWithTheOutcomeLineNotCut) {
 // fingerprint no URL is printed and the deployment fails. SIGTERM and
 // SIGHUP end the running tool and leave no capture file, as Ctrl-C does.
 TEST_F(SshDeploy, KrimgDeploy) {
-  const char* bin = getenv("KRII_BIN_DIR");
-  ASSERT_NE(bin, nullptr) << "run through ctest";
+  ASSERT_FALSE(kit::env_dir("KRII_BIN_DIR").empty()) << "run through ctest";
   const fs::path root = dir_ / "root";
   fs::create_directories(root / "bin");
   fs::create_directories(root / "lib");
-  fs::copy_file(fs::path(bin) / "krimg", root / "bin" / "krimg", fs::copy_options::overwrite_existing);
+  fs::copy_file(kit::bin_path("krimg"), root / "bin" / "krimg", fs::copy_options::overwrite_existing);
   fs::remove(root / "lib" / "krii");
   fs::create_directory_symlink(dir_, root / "lib" / "krii");
   const std::string pw_file = (dir_ / "pw").string(), fp(64, 'c');
@@ -515,7 +479,7 @@ TEST_F(SshDeploy, KrimgDeploy) {
       // The copy is running (held by its .wait file) once it wrote its pid;
       // krimg's capture files come before the tool, and a slow start (a
       // sanitizer build) would see the signal before there is a tool.
-      for (int i = 0; i < 500 && slurp(dir_ / "pscp.exe.pid").empty(); ++i)
+      for (int i = 0; i < 500 && kit::read_file(dir_ / "pscp.exe.pid").empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       kill(pid, row.signal);
     }
@@ -526,7 +490,7 @@ TEST_F(SshDeploy, KrimgDeploy) {
       kill(pid, SIGKILL);
       waitpid(pid, &st, 0);
     }
-    const std::string err = slurp(dir_ / "err"), out = slurp(dir_ / "out");
+    const std::string err = kit::read_file(dir_ / "err"), out = kit::read_file(dir_ / "out");
     EXPECT_EQ(WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st), row.status) << err;
     EXPECT_NE(err.find(row.line), std::string::npos) << err;
     EXPECT_EQ(out, row.status == 0 ? "krps://192.168.191.2/dev/rdisk0s1s2?ssl-sha256=" + fp + "\n" : "") << err;
@@ -537,7 +501,7 @@ TEST_F(SshDeploy, KrimgDeploy) {
     if (row.signal) {
       std::ifstream pid_file(dir_ / "pscp.exe.pid");
       pid_t tool = 0;
-      EXPECT_TRUE(pid_file >> tool && dead(tool)) << "the tool outlived krimg";
+      EXPECT_TRUE(pid_file >> tool && kit::wait_process_ended(tool)) << "the tool outlived krimg";
       EXPECT_FALSE(fs::exists(dir_ / "plink.exe.args")) << "the start ran after the signal";
     }
     EXPECT_EQ(err.find("s3cret"), std::string::npos) << err;
@@ -549,13 +513,13 @@ TEST_F(SshDeploy, TwoRequestsRunTwoCompleteDeployments) {
   ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "first", ""), 0);
   // The first is held in its copy step; the second waits in the queue and
   // runs with its own values afterwards.
-  for (int i = 0; i < 500 && lines().size() < 3; ++i)
+  for (int i = 0; i < 500 && kit::log_lines().size() < 3; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   ASSERT_EQ(ssh_request_init_dev("192.168.191.2", 22, "second", ""), 0);
   touch("go");
   ASSERT_TRUE(wait_idle());
   EXPECT_EQ(ssh_last_result(), 0);
-  Lines got = lines();
+  Lines got = kit::log_lines();
   EXPECT_EQ(std::count(got.begin(), got.end(), "设备初始化完成\n"), 2);
   EXPECT_NE(std::find(got.begin(), got.end(),
                       "os_system:[plink.exe  -P 22 -batch first@192.168.191.2 " + kStart + "]\n"),

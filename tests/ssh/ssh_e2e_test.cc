@@ -46,11 +46,6 @@ Result run(const std::string& cmd) {
 
 std::string q(const std::string& s) { return "'" + s + "'"; }
 
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 std::string trim(std::string s) {
   while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
   return s;
@@ -92,7 +87,7 @@ class TestHost : public ::testing::Test {
     }
     // An ARMv7 daemon (ELF machine 40) runs on the device only through the
     // emulator (registered here when needed).
-    std::string head = slurp(tools_ / "dev/armv7/krsd").substr(0, 20);
+    std::string head = kit::read_file(tools_ / "dev/armv7/krsd").substr(0, 20);
     if (head.size() == 20 && head[18] == 40 && head[19] == 0) {
       const char* src = getenv("KRII_SOURCE_DIR");
       Result emu = run(q(std::string(src ? src : ".") + "/scripts/arm-emulation.sh") + " " +
@@ -213,7 +208,7 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
   fs::path image = dir_ / "out.img";
   Result acq = krimg("acquire --image " + q(image.string()) + " --restart");
   ASSERT_EQ(acq.status, 0) << acq.output;
-  EXPECT_TRUE(slurp(image) == slurp(dir_ / "device.img")) << "the image differs from the device";
+  EXPECT_TRUE(kit::read_file(image) == kit::read_file(dir_ / "device.img")) << "the image differs from the device";
   EXPECT_NE(acq.output.find(md5_), std::string::npos) << "MD5 " << md5_ << " not in:\n" << acq.output;
 
   // The URL the deployment printed pins the started daemon's certificate:
@@ -223,7 +218,7 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
   std::string pinned = dep.output.substr(at, dep.output.find('\n', at) - at);
   Result tls = krimg("acquire --source " + q(pinned) + " --image " + q(image.string()) + " --restart");
   ASSERT_EQ(tls.status, 0) << tls.output;
-  EXPECT_TRUE(slurp(image) == slurp(dir_ / "device.img")) << "the image over TLS differs";
+  EXPECT_TRUE(kit::read_file(image) == kit::read_file(dir_ / "device.img")) << "the image over TLS differs";
 
   // A second deployment stops the running daemon and starts a fresh one.
   Result again = krimg("deploy --debug");
@@ -243,7 +238,7 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
   fs::path image2 = dir_ / "out2.img";
   Result acq2 = krimg("acquire --ip 192.168.191.2 --image " + q(image2.string()) + " --resume");
   ASSERT_EQ(acq2.status, 0) << acq2.output;
-  EXPECT_TRUE(slurp(image2) == slurp(dir_ / "device.img"));
+  EXPECT_TRUE(kit::read_file(image2) == kit::read_file(dir_ / "device.img"));
 }
 
 // A device whose host key PuTTY's tools have not cached (a fresh HOME): the
@@ -272,7 +267,7 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   ASSERT_EQ(trusted.status, 0) << trusted.output;
   EXPECT_NE(trusted.output.find("已信任并保存设备主机密钥: " + fp + "\n"), std::string::npos)
       << trusted.output;
-  const std::string stored = slurp(cache);
+  const std::string stored = kit::read_file(cache);
   EXPECT_NE(stored.find("ssh-ed25519@22:192.168.191.2 "), std::string::npos) << stored;
 
   Result known = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy </dev/null");
@@ -289,7 +284,7 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   EXPECT_EQ(attack.status, 1) << attack.output;
   EXPECT_NE(attack.output.find("可能受到攻击"), std::string::npos) << attack.output;
   EXPECT_NE(attack.output.find("初始化设备环境: 复制文件错误\n"), std::string::npos) << attack.output;
-  EXPECT_EQ(slurp(cache), changed) << "the changed key was accepted";
+  EXPECT_EQ(kit::read_file(cache), changed) << "the changed key was accepted";
 
   // Only a key of another type is kept: the tools call the device's key
   // unknown, which it is not.
@@ -300,7 +295,7 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   EXPECT_EQ(other_type.status, 1) << other_type.output;
   EXPECT_NE(other_type.output.find("设备主机密钥已改变, 可能受到攻击, 已拒绝连接: " + fp + "\n"), std::string::npos)
       << other_type.output;
-  EXPECT_EQ(slurp(cache), other) << "a key was stored beside the one of another type";
+  EXPECT_EQ(kit::read_file(cache), other) << "a key was stored beside the one of another type";
 }
 
 // The 32-bit daemon serves a source larger than 4 GiB: an image whose prefix
@@ -431,10 +426,10 @@ TEST_F(TestHost, OnlyTheExaminerReadsAndNothingWrites) {
                      q(row.source) + " --image " + q(image.string()) + " --restart");
     if (row.served) {
       EXPECT_EQ(acq.status, 0) << acq.output;
-      EXPECT_TRUE(slurp(image) == slurp(dir_ / "device.img")) << "the image differs from the device";
+      EXPECT_TRUE(kit::read_file(image) == kit::read_file(dir_ / "device.img")) << "the image differs from the device";
     } else {
       EXPECT_NE(acq.status, 0) << acq.output;
-      EXPECT_TRUE(slurp(image).empty()) << "another machine read the device";
+      EXPECT_TRUE(kit::read_file(image).empty()) << "another machine read the device";
     }
   }
 

@@ -1,0 +1,30 @@
+// The process checks of the kit (not in the Windows build).
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
+#include "kit.h"
+
+namespace kit {
+
+bool process_ended(pid_t pid) {
+  if (kill(pid, 0) != 0 && errno == ESRCH) return true;
+  // A zombie has ended; only its parent's wait is missing.
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+}
+
+bool wait_process_ended(pid_t pid, int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (int i = 0; i < 100000; ++i) {
+    if (process_ended(pid)) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+}  // namespace kit
