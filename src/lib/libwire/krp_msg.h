@@ -158,9 +158,10 @@ struct finfo {
   struct answer {
     enum : int { error, error_text, type, len, offset, sector_bytes, info, count };
     static constexpr blobmsg_rule rules[count] = {
-        {"errno", BLOBMSG_TYPE_INT32},        {"errno_str", BLOBMSG_TYPE_STRING}, {"type", BLOBMSG_TYPE_INT32},
-        {"len", BLOBMSG_TYPE_INT64},          {"offset", BLOBMSG_TYPE_INT64},
-        {"sector_bytes", BLOBMSG_TYPE_INT32}, {"info", BLOBMSG_TYPE_STRING}};
+        {"errno", BLOBMSG_TYPE_INT32},       {"errno_str", BLOBMSG_TYPE_STRING},
+        {"type", BLOBMSG_TYPE_INT32},        {"len", BLOBMSG_TYPE_INT64},
+        {"offset", BLOBMSG_TYPE_INT64},      {"sector_bytes", BLOBMSG_TYPE_INT32},
+        {"info", BLOBMSG_TYPE_STRING}};
   };
 };
 
