@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "blobmsg.h"
+#include "krp_msg.h"
 
 namespace krsd_test {
 
@@ -168,6 +169,13 @@ class Client {
   // The attribute of the last response, or type -1.
   Attr get(const std::string& name) const;
   bool has_all(const std::vector<std::string>& names) const;
+  // Whether it holds every attribute of message M, each of its type.
+  template <class M>
+  bool has_layout() const {
+    for (const blobmsg_rule& r : M::rules)
+      if (get(r.name).type != r.type) return false;
+    return true;
+  }
   size_t response_len() const { return resp_.size(); }
 
   // Exchanges; each returns the response errno, or -1000 on a transport
