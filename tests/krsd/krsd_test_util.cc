@@ -507,17 +507,10 @@ Attr Client::get(const std::string& name) const {
   return out;
 }
 
-bool Client::has_all(const std::vector<std::string>& names) const {
-  for (const auto& n : names)
-    if (get(n).type < 0) return false;
-  return true;
-}
-
 int Client::call(int cmd) {
   if (!send_request(cmd) || !recv_response()) return -1000;
-  Attr e = get("errno");
-  if (e.type != BLOBMSG_TYPE_INT32 || get("errno_str").type != BLOBMSG_TYPE_STRING) return -1000;
-  return static_cast<int>(e.i());
+  if (!has_layout<krp::answer_head>()) return -1000;
+  return static_cast<int>(get("errno").i());
 }
 
 int Client::login(const std::string& user, const std::string& pass) {

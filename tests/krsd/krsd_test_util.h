@@ -168,7 +168,6 @@ class Client {
   void begin();
   // The attribute of the last response, or type -1.
   Attr get(const std::string& name) const;
-  bool has_all(const std::vector<std::string>& names) const;
   // Whether it holds every attribute of message M, each of its type.
   template <class M>
   bool has_layout() const {
