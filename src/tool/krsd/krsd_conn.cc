@@ -805,15 +805,16 @@ bool Conn::on_ioctl(const uint8_t* body, size_t len) {
 }
 
 // Answers a request that is not served with err; the answer still carries
-// the attributes of the request's table (numbers 0, texts empty).
+// every attribute of its command's answer (numbers 0, texts empty; the
+// platform of a login).
 bool Conn::refuse(int cmd, int err) {
   bool built;
   switch (cmd) {
     case KRSD_CMD_READ: return fail_read(err);
     case KRSD_CMD_INIT: built = answer<krp::init::answer>(err, KRSD_OS_TYPE_POSIX); break;
-    case KRSD_CMD_OPEN: case KRSD_CMD_SYNC: case KRSD_CMD_TRUNCATE:
-      built = answer<krp::fd_answer>(err, 0);
-      break;
+    case KRSD_CMD_OPEN:
+    case KRSD_CMD_SYNC:
+    case KRSD_CMD_TRUNCATE: built = answer<krp::fd_answer>(err, 0); break;
     case KRSD_CMD_WRITE: built = answer<krp::write::answer>(err, 0); break;
     case KRSD_CMD_SEEK: built = answer<krp::seek::answer>(err, 0); break;
     case KRSD_CMD_FINFO: built = answer<krp::finfo::answer>(err, 0, 0, 0, 0, ""); break;
