@@ -1,23 +1,16 @@
-// blobmsg_parse over an untrusted response payload, with every rule table
-// the client uses, then reads every attribute it handed out.
+// blobmsg_parse over an untrusted payload, with the layout of every answer
+// the client parses and every request the daemon parses, then reads every
+// attribute it handed out.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "blobmsg.h"
+#include "krp_msg.h"
 
 namespace {
 
-const blobmsg_rule kInfo[] = {
-    {"errno", BLOBMSG_TYPE_INT32},        {"errno_str", BLOBMSG_TYPE_STRING}, {"type", BLOBMSG_TYPE_INT32},
-    {"len", BLOBMSG_TYPE_INT64},          {"offset", BLOBMSG_TYPE_INT64},
-    {"sector_bytes", BLOBMSG_TYPE_INT32}, {"info", BLOBMSG_TYPE_STRING},
-};
-const blobmsg_rule kRead[] = {
-    {"errno", BLOBMSG_TYPE_INT32}, {"errno_str", BLOBMSG_TYPE_STRING}, {"len", BLOBMSG_TYPE_INT32},
-    {"flags", BLOBMSG_TYPE_INT32}, {"data", BLOBMSG_TYPE_BINARY},
-};
 const blobmsg_rule kAny[] = {{"errno", 0}, {"data", 0}, {nullptr, 0}, {"x", BLOBMSG_TYPE_UNSPEC}};
 
 volatile uint64_t sink;
@@ -53,8 +46,19 @@ void run(const blobmsg_rule (&rules)[N], const uint8_t* data, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An exact-size copy, so that any read past the end is caught.
   std::vector<uint8_t> buf(data, data + size);
-  run(kInfo, buf.data(), buf.size());
-  run(kRead, buf.data(), buf.size());
+  run(krp::init::answer::rules, buf.data(), buf.size());
+  run(krp::read::answer::rules, buf.data(), buf.size());
+  run(krp::write::answer::rules, buf.data(), buf.size());
+  run(krp::seek::answer::rules, buf.data(), buf.size());
+  run(krp::fd_answer::rules, buf.data(), buf.size());
+  run(krp::finfo::answer::rules, buf.data(), buf.size());
+  run(krp::init::request::rules, buf.data(), buf.size());
+  run(krp::open::request::rules, buf.data(), buf.size());
+  run(krp::read::request::rules, buf.data(), buf.size());
+  run(krp::write::request::rules, buf.data(), buf.size());
+  run(krp::seek::request::rules, buf.data(), buf.size());
+  run(krp::truncate::request::rules, buf.data(), buf.size());
+  run(krp::ioctl::request::rules, buf.data(), buf.size());
   run(kAny, buf.data(), buf.size());
   return 0;
 }

@@ -30,10 +30,6 @@ using kit::TempDir;
 
 namespace {
 
-const std::vector<std::string> kReadRules = {"errno", "errno_str", "len", "flags", "data"};
-const std::vector<std::string> kInfoRules = {"errno",  "errno_str",    "type", "len",
-                                             "offset", "sector_bytes", "info"};
-
 class KrsdProto : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -80,7 +76,7 @@ TEST_F(KrsdProto, LoginCodecOpenReadInfoSeekClose) {
   Client c;
   ASSERT_TRUE(c.connect(d_.port));
   ASSERT_EQ(c.login("", ""), 0);
-  EXPECT_TRUE(c.has_all({"errno", "errno_str", "os_type"}));
+  EXPECT_TRUE(c.has_layout<krp::init::answer>());
   EXPECT_NE(c.get("os_type").i(), 1);  // a POSIX daemon
   EXPECT_EQ(c.get("errno_str").s(), "");
   ASSERT_EQ(c.pack("lz4"), 0);
@@ -89,7 +85,7 @@ TEST_F(KrsdProto, LoginCodecOpenReadInfoSeekClose) {
   EXPECT_NE(fd, 0);
 
   ASSERT_EQ(c.finfo(fd), 0);
-  EXPECT_TRUE(c.has_all(kInfoRules));
+  EXPECT_TRUE(c.has_layout<krp::finfo::answer>());
   EXPECT_EQ(c.get("type").i(), 1);
   EXPECT_EQ(c.get("len").i(), static_cast<int64_t>(data_.size()));
   EXPECT_EQ(c.get("offset").i(), 0);
@@ -100,7 +96,7 @@ TEST_F(KrsdProto, LoginCodecOpenReadInfoSeekClose) {
   size_t off = 0;
   for (int i = 0; i < 40 && off < data_.size(); i++) {
     ASSERT_EQ(c.read(fd, 102400, &packed), 0);
-    EXPECT_TRUE(c.has_all(kReadRules));
+    EXPECT_TRUE(c.has_layout<krp::read::answer>());
     auto plain = unlz4(packed, 102400);
     ASSERT_EQ(static_cast<int64_t>(plain.size()), c.get("len").i());
     ASSERT_TRUE(same(plain, off)) << "block at " << off;
@@ -121,11 +117,11 @@ TEST_F(KrsdProto, LoginCodecOpenReadInfoSeekClose) {
   ASSERT_EQ(c.finfo(fd), 0);
   EXPECT_EQ(c.get("offset").i(), pos);
   EXPECT_EQ(c.seek(fd, -1, 0, &pos), EINVAL);
-  EXPECT_TRUE(c.has_all({"errno", "errno_str", "offset"}));
+  EXPECT_TRUE(c.has_layout<krp::seek::answer>());
 
   ASSERT_EQ(c.close_file(fd), 0);
   EXPECT_EQ(c.finfo(fd), EBADF);  // the handle is gone
-  EXPECT_TRUE(c.has_all(kInfoRules));
+  EXPECT_TRUE(c.has_layout<krp::finfo::answer>());
   ASSERT_TRUE(c.exit_session());
   EXPECT_TRUE(c.peer_closed());  // no answer to the exit request
 }
@@ -146,7 +142,7 @@ TEST_F(KrsdProto, CodecNoneAndTenMiBCap) {
   EXPECT_TRUE(same(packed, KRSD_MAX_DATA));
   ASSERT_EQ(c.read(fd, 0, &packed), 0);
   EXPECT_EQ(c.read(fd, -1, &packed), EINVAL);
-  EXPECT_TRUE(c.has_all(kReadRules));
+  EXPECT_TRUE(c.has_layout<krp::read::answer>());
 
   // The codec can change within the session: the next read is LZ4.
   ASSERT_EQ(c.pack("lz4"), 0);
@@ -223,19 +219,11 @@ TEST_F(KrsdProto, RefusedRequestsAnswerEveryAttribute) {
   EXPECT_EQ(c.pack(""), EINVAL);
   EXPECT_EQ(c.pack("zstd"), EINVAL);
   // A codec name without its NUL within "len".
-  c.begin();
-  ASSERT_EQ(blobmsg_put_u64(c.req(), "fd", 0), 0);
-  ASSERT_EQ(blobmsg_put_u32(c.req(), "cmd", KRSD_IOCTL_PACK), 0);
-  ASSERT_EQ(blobmsg_put_u32(c.req(), "len", 3), 0);
-  ASSERT_EQ(blobmsg_put(c.req(), BLOBMSG_TYPE_BINARY, "data", "lz4", 3), 0);
+  ASSERT_EQ(krp::encode<krp::ioctl::request>(c.req(), 0, KRSD_IOCTL_PACK, 3, krp::bytes{"lz4", 3}), 0);
   ASSERT_TRUE(c.send_request(KRSD_CMD_IOCTL) && c.recv_response());
   EXPECT_EQ(c.get("errno").i(), EINVAL);
   // Another ioctl is not known.
-  c.begin();
-  ASSERT_EQ(blobmsg_put_u64(c.req(), "fd", 0), 0);
-  ASSERT_EQ(blobmsg_put_u32(c.req(), "cmd", 7), 0);
-  ASSERT_EQ(blobmsg_put_u32(c.req(), "len", 0), 0);
-  ASSERT_EQ(blobmsg_put(c.req(), BLOBMSG_TYPE_BINARY, "data", "", 0), 0);
+  ASSERT_EQ(krp::encode<krp::ioctl::request>(c.req(), 0, 7, 0, krp::bytes{"", 0}), 0);
   ASSERT_TRUE(c.send_request(KRSD_CMD_IOCTL) && c.recv_response());
   EXPECT_EQ(c.get("errno").i(), ENOTTY);
 
@@ -245,17 +233,17 @@ TEST_F(KrsdProto, RefusedRequestsAnswerEveryAttribute) {
   EXPECT_EQ(c.get("errno_str").s(), "No such file or directory");
   std::vector<uint8_t> p;
   EXPECT_EQ(c.read(1, 100, &p), EBADF);  // no file open on this connection
-  EXPECT_TRUE(c.has_all(kReadRules));
+  EXPECT_TRUE(c.has_layout<krp::read::answer>());
   EXPECT_EQ(c.simple(KRSD_CMD_SYNC, 1), EBADF);
-  EXPECT_TRUE(c.has_all({"errno", "errno_str", "fd"}));
+  EXPECT_TRUE(c.has_layout<krp::fd_answer>());
   EXPECT_EQ(c.write(1, "x", 1, 1), EBADF);
-  EXPECT_TRUE(c.has_all({"errno", "errno_str", "len"}));
+  EXPECT_TRUE(c.has_layout<krp::write::answer>());
   // A request lacking an attribute of its table.
   c.begin();
   ASSERT_EQ(blobmsg_put_u64(c.req(), "fd", 1), 0);
   ASSERT_TRUE(c.send_request(KRSD_CMD_READ) && c.recv_response());
   EXPECT_EQ(c.get("errno").i(), EINVAL);
-  EXPECT_TRUE(c.has_all(kReadRules));
+  EXPECT_TRUE(c.has_layout<krp::read::answer>());
   // The right name with the wrong type does not match either.
   c.begin();
   ASSERT_EQ(blobmsg_put_u32(c.req(), "fd", 1), 0);
@@ -285,12 +273,12 @@ TEST_F(KrsdProto, RequiredCredentials) {
   EXPECT_EQ(c.open("/dev/rdisk0s1s2", 1, &fd), EACCES);  // nothing before a login
   EXPECT_EQ(c.login("", ""), EACCES);
   EXPECT_FALSE(c.get("errno_str").s().empty());
-  EXPECT_TRUE(c.has_all({"errno", "errno_str", "os_type"}));
+  EXPECT_TRUE(c.has_layout<krp::init::answer>());
   EXPECT_EQ(c.login("root", "alpine2"), EACCES);
   EXPECT_EQ(c.login("root", "alpin"), EACCES);
   EXPECT_EQ(c.open("/dev/rdisk0s1s2", 1, &fd), EACCES);
   EXPECT_EQ(c.finfo(1), EACCES);
-  EXPECT_TRUE(c.has_all(kInfoRules));
+  EXPECT_TRUE(c.has_layout<krp::finfo::answer>());
   EXPECT_EQ(c.login("root", "alpine"), 0);
   EXPECT_EQ(c.open("/dev/rdisk0s1s2", 1, &fd), 0);
 }
@@ -351,7 +339,7 @@ TEST_F(KrsdProto, InjectedReadFaults) {
   ASSERT_EQ(c.read(fd, 102400, &p), 0);
   EXPECT_EQ(c.read(fd, 102400, &p), EIO);  // touches byte 204800
   EXPECT_EQ(c.get("errno_str").s(), "Input/output error");
-  EXPECT_TRUE(c.has_all(kReadRules));
+  EXPECT_TRUE(c.has_layout<krp::read::answer>());
   EXPECT_EQ(c.get("len").i(), 0);
   // The failure was met by the read ahead; it answers this request and the
   // same request sent again, and the device is tried once.
@@ -396,12 +384,10 @@ TEST_F(KrsdProto, WritesThroughTheRootAndReadOnly) {
   EXPECT_EQ(c.write(fd, packed.data(), static_cast<size_t>(n) / 2, 200000), EINVAL);
   ASSERT_EQ(c.simple(KRSD_CMD_SYNC, fd), 0);
   EXPECT_EQ(c.get("fd").i(), fd);
-  c.begin();
-  ASSERT_EQ(blobmsg_put_u64(c.req(), "fd", static_cast<uint64_t>(fd)), 0);
-  ASSERT_EQ(blobmsg_put_u64(c.req(), "len", 150000), 0);
+  ASSERT_EQ(krp::encode<krp::truncate::request>(c.req(), fd, 150000), 0);
   ASSERT_TRUE(c.send_request(KRSD_CMD_TRUNCATE) && c.recv_response());
   EXPECT_EQ(c.get("errno").i(), 0);
-  EXPECT_TRUE(c.has_all({"errno", "errno_str", "fd"}));
+  EXPECT_TRUE(c.has_layout<krp::fd_answer>());
   ASSERT_EQ(c.close_file(fd), 0);
   auto back = kit::read_bytes(root + "/out.img");
   ASSERT_EQ(back.size(), 150000u);
@@ -420,9 +406,7 @@ TEST_F(KrsdProto, WritesThroughTheRootAndReadOnly) {
   EXPECT_EQ(r.open("/out.img", 2, &fd), EROFS);
   ASSERT_EQ(r.open("/out.img", 1, &fd), 0);
   EXPECT_EQ(r.write(fd, "x", 1, 1), EROFS);
-  r.begin();
-  ASSERT_EQ(blobmsg_put_u64(r.req(), "fd", static_cast<uint64_t>(fd)), 0);
-  ASSERT_EQ(blobmsg_put_u64(r.req(), "len", 0), 0);
+  ASSERT_EQ(krp::encode<krp::truncate::request>(r.req(), fd, 0), 0);
   ASSERT_TRUE(r.send_request(KRSD_CMD_TRUNCATE) && r.recv_response());
   EXPECT_EQ(r.get("errno").i(), EROFS);
   EXPECT_EQ(r.simple(KRSD_CMD_SYNC, fd), 0);  // the sync of a file read: nothing to refuse
@@ -468,7 +452,7 @@ TEST_F(KrsdProto, MalformedFramesCloseOnlyTheirConnection) {
   ASSERT_TRUE(junk.send_bytes(f.data(), f.size()));
   ASSERT_TRUE(junk.recv_response());
   EXPECT_EQ(junk.get("errno").i(), EINVAL);
-  EXPECT_TRUE(junk.has_all({"errno", "errno_str", "fd"}));
+  EXPECT_TRUE(junk.has_layout<krp::fd_answer>());
 
   std::vector<uint8_t> p;
   ASSERT_EQ(good.read(fd, 4096, &p), 0);
@@ -482,9 +466,7 @@ TEST_F(KrsdProto, DropAfterClosesAtExactlyNBytes) {
   Client c;
   int64_t fd = session(&c, "none");
   // Two reads at once, then count every byte that arrives until the close.
-  c.begin();
-  ASSERT_EQ(blobmsg_put_u64(c.req(), "fd", static_cast<uint64_t>(fd)), 0);
-  ASSERT_EQ(blobmsg_put_u32(c.req(), "len", 102400), 0);
+  ASSERT_EQ(krp::encode<krp::read::request>(c.req(), fd, 102400), 0);
   ASSERT_TRUE(c.send_request(KRSD_CMD_READ));
   ASSERT_TRUE(c.send_request(KRSD_CMD_READ));
   std::vector<uint8_t> buf(1 << 16);
@@ -517,10 +499,8 @@ TEST_F(KrsdProto, DropOnEveryConnection) {
   for (int i = 0; i < 2; i++) {
     Client c;
     ASSERT_TRUE(c.connect(d_.port));
-    c.begin();
-    ASSERT_EQ(blobmsg_put_string(c.req(), "user", ""), 0);
-    ASSERT_EQ(blobmsg_put_string(c.req(), "passwd", ""), 0);
-    ASSERT_TRUE(c.send_request(KRSD_CMD_INIT));
+    ASSERT_EQ(krp::encode<krp::init::request>(c.req(), "", ""), 0);
+    ASSERT_TRUE(c.send_request(1));
     uint8_t buf[256];
     size_t got = 0;
     for (int k = 0; k < 100; k++) {
@@ -536,10 +516,8 @@ TEST_F(KrsdProto, StallAfterHoldsTheAnswer) {
   start({"--stall-after", "20:2500,once"});
   Client c;
   ASSERT_TRUE(c.connect(d_.port));
-  c.begin();
-  ASSERT_EQ(blobmsg_put_string(c.req(), "user", ""), 0);
-  ASSERT_EQ(blobmsg_put_string(c.req(), "passwd", ""), 0);
-  ASSERT_TRUE(c.send_request(KRSD_CMD_INIT));
+  ASSERT_EQ(krp::encode<krp::init::request>(c.req(), "", ""), 0);
+  ASSERT_TRUE(c.send_request(1));
   uint8_t buf[256];
   size_t got = 0;
   while (got < 20) {

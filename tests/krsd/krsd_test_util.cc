@@ -23,6 +23,8 @@
 #include <sstream>
 #include <thread>
 
+#include "krp_msg.h"
+
 namespace krsd_test {
 
 
@@ -435,88 +437,60 @@ Attr Client::get(const std::string& name) const {
   return out;
 }
 
-bool Client::has_all(const std::vector<std::string>& names) const {
-  for (const auto& n : names)
-    if (get(n).type < 0) return false;
-  return true;
-}
-
 int Client::call(int cmd) {
   if (!send_request(cmd) || !recv_response()) return -1000;
-  Attr e = get("errno");
-  if (e.type != BLOBMSG_TYPE_INT32 || get("errno_str").type != BLOBMSG_TYPE_STRING) return -1000;
-  return static_cast<int>(e.i());
+  if (!has_layout<krp::answer_head>()) return -1000;
+  return static_cast<int>(get("errno").i());
 }
 
 int Client::login(const std::string& user, const std::string& pass) {
-  begin();
-  if (blobmsg_put_string(&req_, "user", user.c_str()) || blobmsg_put_string(&req_, "passwd", pass.c_str()))
-    abort();
-  return call(KRSD_CMD_INIT);
+  if (krp::encode<krp::init::request>(&req_, user, pass)) abort();
+  return call(krp::init::command);
 }
 
 int Client::pack(const std::string& name) {
-  begin();
-  if (blobmsg_put_u64(&req_, "fd", 0) || blobmsg_put_u32(&req_, "cmd", KRSD_IOCTL_PACK) ||
-      blobmsg_put_u32(&req_, "len", static_cast<uint32_t>(name.size() + 1)) ||
-      blobmsg_put(&req_, BLOBMSG_TYPE_BINARY, "data", name.c_str(), name.size() + 1))
-    abort();
-  return call(KRSD_CMD_IOCTL);
+  const size_t n = name.size() + 1;
+  if (krp::encode<krp::ioctl::request>(&req_, 0, KRSD_IOCTL_PACK, n, krp::bytes{name.c_str(), n})) abort();
+  return call(krp::ioctl::command);
 }
 
 int Client::open(const std::string& path, int64_t mode, int64_t* fd) {
-  begin();
-  if (blobmsg_put_string(&req_, "path", path.c_str()) ||
-      blobmsg_put_u64(&req_, "mode", static_cast<uint64_t>(mode)))
-    abort();
-  int e = call(KRSD_CMD_OPEN);
+  if (krp::encode<krp::open::request>(&req_, path, mode)) abort();
+  int e = call(krp::open::command);
   if (fd) *fd = get("fd").i();
   return e;
 }
 
 int Client::read(int64_t fd, int32_t len, std::vector<uint8_t>* packed) {
-  begin();
-  if (blobmsg_put_u64(&req_, "fd", static_cast<uint64_t>(fd)) ||
-      blobmsg_put_u32(&req_, "len", static_cast<uint32_t>(len)))
-    abort();
-  int e = call(KRSD_CMD_READ);
+  if (krp::encode<krp::read::request>(&req_, fd, len)) abort();
+  int e = call(krp::read::command);
   if (packed) *packed = get("data").data;
   return e;
 }
 
 int Client::write(int64_t fd, const void* packed, size_t packed_len, int32_t plain_len) {
-  begin();
-  if (blobmsg_put_u64(&req_, "fd", static_cast<uint64_t>(fd)) ||
-      blobmsg_put_u32(&req_, "flags", 0) ||
-      blobmsg_put_u32(&req_, "len", static_cast<uint32_t>(plain_len)) ||
-      blobmsg_put(&req_, BLOBMSG_TYPE_BINARY, "data", packed, packed_len))
-    abort();
-  return call(KRSD_CMD_WRITE);
+  if (krp::encode<krp::write::request>(&req_, fd, 0, plain_len, krp::bytes{packed, packed_len})) abort();
+  return call(krp::write::command);
 }
 
 int Client::seek(int64_t fd, int64_t off, int64_t origin, int64_t* pos) {
-  begin();
-  if (blobmsg_put_u64(&req_, "fd", static_cast<uint64_t>(fd)) ||
-      blobmsg_put_u64(&req_, "offset", static_cast<uint64_t>(off)) ||
-      blobmsg_put_u64(&req_, "mode", static_cast<uint64_t>(origin)))
-    abort();
-  int e = call(KRSD_CMD_SEEK);
+  if (krp::encode<krp::seek::request>(&req_, fd, off, origin)) abort();
+  int e = call(krp::seek::command);
   if (pos) *pos = get("offset").i();
   return e;
 }
 
 int Client::simple(int cmd, int64_t fd) {
-  begin();
-  if (blobmsg_put_u64(&req_, "fd", static_cast<uint64_t>(fd))) abort();
+  if (krp::encode<krp::fd_request>(&req_, fd)) abort();
   return call(cmd);
 }
 
-int Client::finfo(int64_t fd) { return simple(KRSD_CMD_FINFO, fd); }
-int Client::close_file(int64_t fd) { return simple(KRSD_CMD_CLOSE, fd); }
+int Client::finfo(int64_t fd) { return simple(krp::finfo::command, fd); }
+int Client::close_file(int64_t fd) { return simple(krp::close::command, fd); }
 
 bool Client::exit_session() {
-  begin();
-  return send_request(KRSD_CMD_EXIT);
+  if (krp::encode<krp::exit::request>(&req_)) abort();
+  return send_request(krp::exit::command);
 }
 
 }  // namespace krsd_test

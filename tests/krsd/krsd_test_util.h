@@ -15,7 +15,7 @@
 
 #include "blobmsg.h"
 #include "kit.h"
-#include "krp_wire.h"
+#include "krp_msg.h"
 
 namespace krsd_test {
 
@@ -143,7 +143,13 @@ class Client {
   void begin();
   // The attribute of the last response, or type -1.
   Attr get(const std::string& name) const;
-  bool has_all(const std::vector<std::string>& names) const;
+  // Whether it holds every attribute of message M, each of its type.
+  template <class M>
+  bool has_layout() const {
+    for (const blobmsg_rule& r : M::rules)
+      if (get(r.name).type != r.type) return false;
+    return true;
+  }
   size_t response_len() const { return resp_.size(); }
 
   // Exchanges; each returns the response errno, or -1000 on a transport

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "blobmsg.h"
+#include "krp_msg.h"
 #include "sd_comm.h"
 #include "sd_pack.h"
 
@@ -63,13 +64,12 @@ class Session {
   bool answer(int cmd, const uint8_t* body, size_t len, SeenRequest* seen);
 
  private:
-  bool begin(int err) {
+  // Builds the answer M: the errno err with its text, then the values v.
+  template <class M = krp::answer_head, class... V>
+  bool begin(int err, const V&... v) {
     const char* text = !err ? "" : lies_.errno_text.empty() ? strerror(err) : lies_.errno_text.c_str();
-    return blobmsg_begin(&out_) == 0 && blobmsg_put_u32(&out_, "errno", uint32_t(err)) == 0 &&
-           blobmsg_put_string(&out_, "errno_str", text) == 0;
+    return krp::encode<M>(&out_, err, text, v...) == 0;
   }
-  bool put32(const char* n, int64_t v) { return blobmsg_put_u32(&out_, n, uint32_t(v)) == 0; }
-  bool put64(const char* n, int64_t v) { return blobmsg_put_u64(&out_, n, uint64_t(v)) == 0; }
   bool send_answer();
   bool read(const uint8_t* body, size_t len, SeenRequest* seen);
   int fault(int64_t off, int64_t n) const;
@@ -134,10 +134,10 @@ bool Session::send_answer() {
 }
 
 bool Session::read(const uint8_t* body, size_t len, SeenRequest* seen) {
-  static const blobmsg_rule rules[] = {{"fd", BLOBMSG_TYPE_INT64}, {"len", BLOBMSG_TYPE_INT32}};
-  const blob_attr* tb[2];
-  int err = blobmsg_parse(rules, 2, tb, body, len) == 0 ? 0 : EINVAL;
-  int64_t want = err ? 0 : int32_t(blobmsg_get_u32(tb[1]));
+  using Q = krp::read::request;
+  const blob_attr* tb[Q::count];
+  int err = krp::parse<Q>(tb, body, len) == 0 ? 0 : EINVAL;
+  int64_t want = err ? 0 : int32_t(blobmsg_get_u32(tb[Q::len]));
   seen->a = want;
   if (!err && want < 0) err = EINVAL;
   int64_t n = std::max<int64_t>(0, std::min<int64_t>(want, size() - pos_));
@@ -155,42 +155,39 @@ bool Session::read(const uint8_t* body, size_t len, SeenRequest* seen) {
     packed = plain;
   }
   if (!err) pos_ += n;  // a failed read stays where it was
-  return begin(err) && put32("len", err ? 0 : n) && put32("flags", 0) &&
-         blobmsg_put(&out_, BLOBMSG_TYPE_BINARY, "data", packed.data(), packed.size()) == 0 &&
+  return begin<krp::read::answer>(err, err ? 0 : n, 0, krp::bytes{packed.data(), packed.size()}) &&
          send_answer();
 }
 
 bool Session::answer(int cmd, const uint8_t* body, size_t len, SeenRequest* seen) {
   if (cmd == KRSD_CMD_FINFO) {
-    static const blobmsg_rule rules[] = {{"fd", BLOBMSG_TYPE_INT64}};
-    const blob_attr* tb[1];
-    if (blobmsg_parse(rules, 1, tb, body, len) == 0) seen->a = int64_t(blobmsg_get_u64(tb[0]));
+    using Q = krp::finfo::request;
+    const blob_attr* tb[Q::count];
+    if (krp::parse<Q>(tb, body, len) == 0) seen->a = int64_t(blobmsg_get_u64(tb[Q::fd]));
   }
   if (cmd == lies_.fail_cmd && cmd != KRSD_CMD_EXIT) {
     if (cmd == KRSD_CMD_READ)
-      return begin(lies_.fail_errno) && put32("len", 0) && put32("flags", 0) &&
-             blobmsg_put(&out_, BLOBMSG_TYPE_BINARY, "data", nullptr, 0) == 0 && send_answer();
+      return begin<krp::read::answer>(lies_.fail_errno, 0, 0, krp::bytes{nullptr, 0}) && send_answer();
     if (cmd == KRSD_CMD_FINFO)
-      return begin(lies_.fail_errno) && put32("type", 0) && put64("len", 0) && put64("offset", 0) &&
-             put32("sector_bytes", 0) && blobmsg_put_string(&out_, "info", "") == 0 && send_answer();
-    return begin(lies_.fail_errno) && put32("os_type", 2) && put64("fd", 0) && put64("offset", 0) &&
-           send_answer();
+      return begin<krp::finfo::answer>(lies_.fail_errno, 0, 0, 0, 0, "") && send_answer();
+    // Any other command: what the answers of all of them carry.
+    return begin(lies_.fail_errno) &&
+           krp::put<krp::init::answer, krp::init::answer::os_type>(&out_, KRSD_OS_TYPE_POSIX) == 0 &&
+           krp::put<krp::fd_answer, krp::fd_answer::fd>(&out_, 0) == 0 &&
+           krp::put<krp::seek::answer, krp::seek::answer::offset>(&out_, 0) == 0 && send_answer();
   }
   switch (cmd) {
     case KRSD_CMD_EXIT:
       return false;
     case KRSD_CMD_INIT:
-      return begin(0) && put32("os_type", 2) && send_answer();
+      return begin<krp::init::answer>(0, KRSD_OS_TYPE_POSIX) && send_answer();
     case KRSD_CMD_IOCTL: {
-      static const blobmsg_rule rules[] = {{"fd", BLOBMSG_TYPE_INT64},
-                                           {"cmd", BLOBMSG_TYPE_INT32},
-                                           {"len", BLOBMSG_TYPE_INT32},
-                                           {"data", BLOBMSG_TYPE_BINARY}};
-      const blob_attr* tb[4];
+      using Q = krp::ioctl::request;
+      const blob_attr* tb[Q::count];
       int err = EINVAL;
-      if (blobmsg_parse(rules, 4, tb, body, len) == 0 && blobmsg_data_len(tb[3]) > 0) {
-        std::string name(static_cast<const char*>(blobmsg_data(tb[3])),
-                         strnlen(static_cast<const char*>(blobmsg_data(tb[3])), blobmsg_data_len(tb[3])));
+      if (krp::parse<Q>(tb, body, len) == 0 && blobmsg_data_len(tb[Q::data]) > 0) {
+        const char* data = static_cast<const char*>(blobmsg_data(tb[Q::data]));
+        std::string name(data, strnlen(data, blobmsg_data_len(tb[Q::data])));
         zcomp* z = name == "none" ? nullptr : zcomp_open(name.c_str());
         if (name == "none" || z) {
           zcomp_close(codec_);
@@ -202,19 +199,18 @@ bool Session::answer(int cmd, const uint8_t* body, size_t len, SeenRequest* seen
     }
     case KRSD_CMD_OPEN:
       pos_ = 0;
-      return begin(0) && put64("fd", 1) && send_answer();
+      return begin<krp::open::answer>(0, 1) && send_answer();
     case KRSD_CMD_CLOSE:
       return begin(0) && send_answer();
     case KRSD_CMD_READ:
       return read(body, len, seen);
     case KRSD_CMD_SEEK: {
-      static const blobmsg_rule rules[] = {{"fd", BLOBMSG_TYPE_INT64},
-                                           {"offset", BLOBMSG_TYPE_INT64},
-                                           {"mode", BLOBMSG_TYPE_INT64}};
-      const blob_attr* tb[3];
-      int err = blobmsg_parse(rules, 3, tb, body, len) == 0 ? 0 : EINVAL;
+      using Q = krp::seek::request;
+      const blob_attr* tb[Q::count];
+      int err = krp::parse<Q>(tb, body, len) == 0 ? 0 : EINVAL;
       if (!err) {
-        int64_t off = int64_t(blobmsg_get_u64(tb[1])), mode = int64_t(blobmsg_get_u64(tb[2]));
+        int64_t off = int64_t(blobmsg_get_u64(tb[Q::offset]));
+        int64_t mode = int64_t(blobmsg_get_u64(tb[Q::mode]));
         seen->a = off;
         seen->b = mode;
         int64_t base = mode == 0 ? 0 : mode == 1 ? pos_ : size();
@@ -223,13 +219,12 @@ bool Session::answer(int cmd, const uint8_t* body, size_t len, SeenRequest* seen
         else
           pos_ = base + off + (base + off != 0 ? lies_.seek_skew : 0);
       }
-      return begin(err) && put64("offset", pos_) && send_answer();
+      return begin<krp::seek::answer>(err, pos_) && send_answer();
     }
-    case KRSD_CMD_FINFO:
-      return begin(0) && put32("type", 1) && put64("len", lies_.size >= 0 ? lies_.size : size()) &&
-             put64("offset", pos_) &&
-             put32("sector_bytes", 512) && blobmsg_put_string(&out_, "info", "seq") == 0 &&
-             send_answer();
+    case KRSD_CMD_FINFO: {
+      const int64_t n = lies_.size >= 0 ? lies_.size : size();
+      return begin<krp::finfo::answer>(0, KRSD_FTYPE_REGULAR, n, pos_, 512, "seq") && send_answer();
+    }
     default:
       return begin(ENOSYS) && send_answer();
   }

@@ -10,6 +10,7 @@
 #include <variant>
 
 #include "../libnet/test_peer.h"
+#include "krp_msg.h"
 #include "krsd_client.h"
 #include "tb_init.h"
 
@@ -41,18 +42,29 @@ inline A s(const std::string& n, const std::string& v) {
 }
 inline A bin(const std::string& n, Bytes v) { return {n, BLOBMSG_TYPE_BINARY, std::move(v)}; }
 
+// The message in b framed with cmd (255: a response); frees b.
+inline Bytes framed(blobmsg_buf* b, uint8_t cmd = 255) {
+  size_t n = msg_len(b);
+  Bytes out(8);
+  sd_frame_head_encode(out.data(), 1, cmd, b->bytes);
+  out.insert(out.end(), b->bytes + 4, b->bytes + n);
+  blobmsg_buf_free(b);
+  return out;
+}
 // A response frame (command byte 255) holding the attributes in order.
 inline Bytes frame(const std::vector<A>& attrs, uint8_t cmd = 255) {
   blobmsg_buf b{};
   EXPECT_EQ(blobmsg_begin(&b), 0);
   for (auto& a : attrs)
     EXPECT_EQ(blobmsg_put(&b, a.type, a.name.c_str(), a.payload.data(), a.payload.size()), 0);
-  size_t n = msg_len(&b);
-  Bytes out(8);
-  sd_frame_head_encode(out.data(), 1, cmd, b.bytes);
-  out.insert(out.end(), b.bytes + 4, b.bytes + n);
-  blobmsg_buf_free(&b);
-  return out;
+  return framed(&b, cmd);
+}
+// The answer M as the daemon frames it: errno err, its text, the values v.
+template <class M, class... V>
+Bytes answer(int err, const std::string& text, const V&... v) {
+  blobmsg_buf b{};
+  EXPECT_EQ(krp::encode<M>(&b, err, text, v...), 0);
+  return framed(&b);
 }
 inline Bytes ok_frame(std::vector<A> more = {}) {
   std::vector<A> attrs = {i32("errno", 0), s("errno_str", "")};

@@ -22,7 +22,7 @@ Bytes lz4_block(const Bytes& plain) {
 // "len" is the plain length of the data, as the daemon sends it.
 Bytes read_reply(Bytes data, int32_t plain = -1) {
   if (plain < 0) plain = int32_t(data.size());
-  return ok_frame({i32("len", plain), i32("flags", 0), bin("data", std::move(data))});
+  return answer<krp::read::answer>(0, "", plain, 0, krp::bytes{data.data(), data.size()});
 }
 
 TEST_F(OpsTest, ReadUnpacksLz4WithinCapacity) {
@@ -64,8 +64,7 @@ TEST_F(OpsTest, ReadWithNoneAndMalformedReplies) {
     read_request(fd);
     testpeer::write_all(fd, ok_frame({i32("len", 3), bin("data", {1, 2, 3})}));  // no "flags"
     read_request(fd);
-    testpeer::write_all(fd, frame({i32("errno", 5), s("errno_str", "bad block"), i32("len", 0),
-                                   i32("flags", 0), bin("data", {})}));
+    testpeer::write_all(fd, answer<krp::read::answer>(5, "bad block", 0, 0, krp::bytes{nullptr, 0}));
   });
   krsd_client* ctx = attach(peer);
   uint8_t buf[8];
@@ -134,9 +133,9 @@ TEST_F(OpsTest, WritePacksIntoReservedDataAndChecksCount) {
   for (size_t i = 0; i < plain.size(); i++) plain[i] = uint8_t(i % 251 < 100 ? 0 : i);
   peer.serve([&](int fd) {
     req = read_request(fd);
-    testpeer::write_all(fd, ok_frame({i32("len", int32_t(plain.size()))}));
+    testpeer::write_all(fd, answer<krp::write::answer>(0, "", plain.size()));
     read_request(fd);
-    testpeer::write_all(fd, ok_frame({i32("len", int32_t(plain.size()) + 1)}));  // claims too much
+    testpeer::write_all(fd, answer<krp::write::answer>(0, "", plain.size() + 1));  // claims too much
   });
   krsd_client* ctx = attach(peer, 5000, "lz4");
   int n = -1;
@@ -161,16 +160,15 @@ TEST_F(OpsTest, OpenSeekTruncateInfoIoctlRequests) {
   std::vector<Request> reqs;
   peer.serve([&](int fd) {
     reqs.push_back(read_request(fd));  // open
-    testpeer::write_all(fd, ok_frame({i64("fd", 0x100000001)}));
+    testpeer::write_all(fd, answer<krp::open::answer>(0, "", 0x100000001));
     reqs.push_back(read_request(fd));  // seek
-    testpeer::write_all(fd, ok_frame({i64("offset", 1 << 20)}));
+    testpeer::write_all(fd, answer<krp::seek::answer>(0, "", 1 << 20));
     reqs.push_back(read_request(fd));  // truncate
-    testpeer::write_all(fd, ok_frame({i64("fd", 1)}));
+    testpeer::write_all(fd, answer<krp::truncate::answer>(0, "", 1));
     reqs.push_back(read_request(fd));  // the seek by 0 after it
-    testpeer::write_all(fd, ok_frame({i64("offset", -1)}));
+    testpeer::write_all(fd, answer<krp::seek::answer>(0, "", -1));
     reqs.push_back(read_request(fd));  // file info
-    testpeer::write_all(fd, ok_frame({i32("type", 2), i64("len", 1000), i64("offset", 24), i32("sector_bytes", 512),
-                                      s("info", std::string(200, 'i'))}));
+    testpeer::write_all(fd, answer<krp::finfo::answer>(0, "", 2, 1000, 24, 512, std::string(200, 'i')));
     reqs.push_back(read_request(fd));  // unknown ioctl, accepted by the daemon
     testpeer::write_all(fd, ok_frame());
     reqs.push_back(read_request(fd));  // sync
@@ -234,7 +232,7 @@ TEST_F(OpsTest, PiecesStopWhereTheDaemonCouldNotBePositioned) {
   Peer peer;
   std::vector<Request> got;
   auto seek_reply = [](int32_t err, int64_t at) {
-    return frame({i32("errno", err), s("errno_str", err ? "Invalid argument" : ""), i64("offset", at)});
+    return answer<krp::seek::answer>(err, err ? "Invalid argument" : "", at);
   };
   peer.serve([&](int fd) {
     const Bytes answers[] = {seek_reply(0, 0),    read_reply(Bytes(512, 1)), seek_reply(22, 0),
@@ -278,11 +276,10 @@ TEST_F(OpsTest, LastFailureTextNamesTheCause) {
   const Bytes half = read_reply(Bytes(4000, 7));
   peer.serve([&](int fd) {
     read_request(fd);
-    testpeer::write_all(fd, frame({i32("errno", 5), s("errno_str", "bad\x1b[2J\r\nblock\xc2\x9b\xff caf\xc3\xa9"),
-                                   i32("len", 0), i32("flags", 0), bin("data", {})}));
+    testpeer::write_all(fd, answer<krp::read::answer>(5, "bad\x1b[2J\r\nblock\xc2\x9b\xff caf\xc3\xa9", 0, 0,
+                                                      krp::bytes{nullptr, 0}));
     read_request(fd);
-    testpeer::write_all(fd, frame({i32("errno", 5), s("errno_str", ""), i32("len", 0),
-                                   i32("flags", 0), bin("data", {})}));
+    testpeer::write_all(fd, answer<krp::read::answer>(5, "", 0, 0, krp::bytes{nullptr, 0}));
     read_request(fd);
     testpeer::write_all(fd, read_reply({1, 2}));
     read_request(fd);  // never answered

@@ -128,7 +128,7 @@ TEST_F(FramingTest, RemoteErrorKeepsStreamInStep) {
   Peer peer;
   peer.serve([&](int fd) {
     read_request(fd);
-    testpeer::write_all(fd, frame({i32("errno", 5), s("errno_str", "Input/output error")}));
+    testpeer::write_all(fd, answer<krp::close::answer>(5, "Input/output error"));
     read_request(fd);
     testpeer::write_all(fd, ok_frame());
   });

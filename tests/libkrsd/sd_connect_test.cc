@@ -23,10 +23,10 @@ class ConnectTest : public ClientTest {
 void handshake(int fd, Request* login, Request* ioctl, int32_t login_errno = 0) {
   *login = read_request(fd);
   if (login_errno) {
-    testpeer::write_all(fd, frame({i32("errno", login_errno), s("errno_str", "login refused"), i32("os_type", 0)}));
+    testpeer::write_all(fd, answer<krp::init::answer>(login_errno, "login refused", 0));
     return;
   }
-  testpeer::write_all(fd, ok_frame({i32("os_type", 2)}));
+  testpeer::write_all(fd, answer<krp::init::answer>(0, "", KRSD_OS_TYPE_POSIX));
   *ioctl = read_request(fd);
   testpeer::write_all(fd, ok_frame());
 }
@@ -120,18 +120,16 @@ TEST_F(ConnectTest, DriverOpensReadsSizesAndCloses) {
   peer.serve([&](int fd) {
     handshake(fd, &login, &ioctl);
     open = read_request(fd);
-    testpeer::write_all(fd, ok_frame({i64("fd", 3)}));
+    testpeer::write_all(fd, answer<krp::open::answer>(0, "", 3));
     for (;;) {
       Request r = read_request(fd);
       if (r.cmd < 0) break;
       cmds.push_back(r.cmd);
       if (r.cmd != KRSD_CMD_EXIT) fds.push_back(r.num("fd"));
       if (r.cmd == KRSD_CMD_FINFO)
-        testpeer::write_all(fd, ok_frame({i32("type", 2), i64("len", 8192), i64("offset", 512),
-                                          i32("sector_bytes", 4096), s("info", "disk")}));
+        testpeer::write_all(fd, answer<krp::finfo::answer>(0, "", 2, 8192, 512, 4096, "disk"));
       else if (r.cmd == KRSD_CMD_READ)
-        testpeer::write_all(fd, frame({i32("errno", 6), s("errno_str", "Device not configured"), i32("len", 0),
-                                       i32("flags", 0), bin("data", {})}));
+        testpeer::write_all(fd, answer<krp::read::answer>(6, "Device not configured", 0, 0, krp::bytes{nullptr, 0}));
       else if (r.cmd == KRSD_CMD_CLOSE)
         testpeer::write_all(fd, ok_frame());
       else if (r.cmd == KRSD_CMD_EXIT)
@@ -176,7 +174,7 @@ TEST_F(ConnectTest, DriverOpenFailuresReturnNone) {
   peer.serve([&](int fd) {
     handshake(fd, &login, &ioctl);
     read_request(fd);
-    testpeer::write_all(fd, frame({i32("errno", 2), s("errno_str", "No such file or directory"), i64("fd", 0)}));
+    testpeer::write_all(fd, answer<krp::open::answer>(2, "No such file or directory", 0));
     // The file information sent behind the open comes first.
     for (int cmd = 0; cmd >= 0 && !exited;) exited = (cmd = read_request(fd).cmd) == KRSD_CMD_EXIT;
   });

@@ -30,6 +30,7 @@
 #include <new>
 #include <vector>
 
+#include "krp_msg.h"
 #include "krsd_client.h"
 #include "os/os_human.h"
 #include "os/os_log.h"
@@ -65,11 +66,7 @@ constexpr int kFrameMax = 64;  // a read request frame is 40 bytes
 // also while the daemon waits for the answers it sent to be taken in.
 constexpr size_t kMaxPieceRequests = 32 << 10;
 
-const blobmsg_rule kSeekRules[] = {
-    {"errno", BLOBMSG_TYPE_INT32},
-    {"errno_str", BLOBMSG_TYPE_STRING},
-    {"offset", BLOBMSG_TYPE_INT64},
-};
+using SeekAnswer = krp::seek::answer;
 
 double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
@@ -123,12 +120,10 @@ sd_ahead* ahead_of(krsd_client* ctx) {
 bool set_frame(krsd_client* ctx, sd_ahead* a, int32_t len) {
   if (a->size == len && a->fd == ctx->fd && a->frame_len) return true;
   a->frame_len = 0;
-  if (blobmsg_begin(&a->req) != 0 || blobmsg_put_u64(&a->req, "fd", uint64_t(ctx->fd)) != 0 ||
-      blobmsg_put_u32(&a->req, "len", uint32_t(len)) != 0)
-    return false;
+  if (krp::encode<krp::read::request>(&a->req, ctx->fd, len) != 0) return false;
   size_t n = msg_len(&a->req);
   if (n < 4 || n + KRSD_FRAME_HEAD_LEN - 4 > sizeof(a->frame)) return false;
-  sd_frame_head_encode(a->frame, KRSD_FRAME_VERSION, KRSD_CMD_READ, a->req.bytes);
+  sd_frame_head_encode(a->frame, KRSD_FRAME_VERSION, krp::read::command, a->req.bytes);
   memcpy(a->frame + KRSD_FRAME_HEAD_LEN, a->req.bytes + 4, n - 4);
   a->frame_len = n + KRSD_FRAME_HEAD_LEN - 4;
   a->size = len;
@@ -220,17 +215,15 @@ int take_answer(krsd_client* ctx, sd_ahead* a, void* buf, int len, int* nread, s
 // a->req (ctx->req may hold the request that is waiting to go out).
 int seek_back(krsd_client* ctx, sd_ahead* a, int64_t moved) {
   a->frame_len = 0;  // the builder is reused
-  if (blobmsg_begin(&a->req) != 0 || blobmsg_put_u64(&a->req, "fd", uint64_t(ctx->fd)) != 0 ||
-      blobmsg_put_u64(&a->req, "offset", uint64_t(-moved)) != 0 ||
-      blobmsg_put_u64(&a->req, "mode", 1) != 0)
+  if (krp::encode<krp::seek::request>(&a->req, ctx->fd, -moved, 1) != 0)
     return sd_lose_step(ctx, KRSD_ERR_MEMORY);
-  int ret = client_send_reqest(ctx, KRSD_CMD_SEEK, a->req.bytes, msg_len(&a->req));
+  int ret = client_send_reqest(ctx, krp::seek::command, a->req.bytes, msg_len(&a->req));
   uint32_t pl = 0;
   if (ret == KRSD_OK) ret = client_recv_response(ctx, &pl);
   if (ret != KRSD_OK) return sd_lose_step(ctx, ret);
-  const blob_attr* tb[3];
+  const blob_attr* tb[SeekAnswer::count];
   sd_stage stage;
-  ret = sd_reply(ctx, pl, kSeekRules, 3, tb, &stage);
+  ret = sd_reply(ctx, pl, SeekAnswer::rules, SeekAnswer::count, tb, &stage);
   // A daemon that cannot go back leaves the session at a position the
   // caller does not know: nothing more may be read from it.
   if (ret != KRSD_OK) {
@@ -240,7 +233,7 @@ int seek_back(krsd_client* ctx, sd_ahead* a, int64_t moved) {
   // Landed elsewhere (and said so): the caller's next bytes would come from
   // another place of the file.
   const int64_t want = ctx->position >= 0 ? ctx->position - moved : -1;
-  const int64_t at = int64_t(blobmsg_get_u64(tb[2]));
+  const int64_t at = int64_t(blobmsg_get_u64(tb[SeekAnswer::offset]));
   ctx->position = at;
   if (want >= 0 && at != want) {
     KR_LOG(OS_LOG_ERR, "read-ahead: seek back by %lld landed at %lld, not at %lld\n", (long long)moved,
@@ -384,15 +377,12 @@ bool add_request(Flight& f, int cmd) { return sd_frame_append(&f.batch, cmd, &f.
 // The requests of cli_seek (from the start) and cli_read, byte for byte.
 bool add_seek(Flight& f, int64_t to) {
   blobmsg_buf* b = &f.a->piece_req;
-  return blobmsg_begin(b) == 0 && blobmsg_put_u64(b, "fd", uint64_t(f.ctx->fd)) == 0 &&
-         blobmsg_put_u64(b, "offset", uint64_t(to)) == 0 && blobmsg_put_u64(b, "mode", 0) == 0 &&
-         add_request(f, KRSD_CMD_SEEK);
+  return krp::encode<krp::seek::request>(b, f.ctx->fd, to, 0) == 0 && add_request(f, krp::seek::command);
 }
 
 bool add_read(Flight& f, int64_t len) {
   blobmsg_buf* b = &f.a->piece_req;
-  return blobmsg_begin(b) == 0 && blobmsg_put_u64(b, "fd", uint64_t(f.ctx->fd)) == 0 &&
-         blobmsg_put_u32(b, "len", uint32_t(len)) == 0 && add_request(f, KRSD_CMD_READ);
+  return krp::encode<krp::read::request>(b, f.ctx->fd, len) == 0 && add_request(f, krp::read::command);
 }
 
 // Sends the requests of further pieces while they fit in kMaxPieceRequests;
@@ -433,12 +423,12 @@ int take_seek(Flight& f, int64_t want, bool* landed) {
   uint32_t pl = 0;
   int ret = client_recv_response(f.ctx, &pl);
   if (ret != KRSD_OK) return ret;
-  const blob_attr* tb[3];
+  const blob_attr* tb[SeekAnswer::count];
   sd_stage stage;
-  ret = sd_reply(f.ctx, pl, kSeekRules, 3, tb, &stage);
+  ret = sd_reply(f.ctx, pl, SeekAnswer::rules, SeekAnswer::count, tb, &stage);
   if (ret == KRSD_ERR_REMOTE) return KRSD_OK;
   if (ret != KRSD_OK) return ret;
-  f.at = int64_t(blobmsg_get_u64(tb[2]));
+  f.at = int64_t(blobmsg_get_u64(tb[SeekAnswer::offset]));
   f.ctx->position = f.at;
   *landed = f.at == want;
   return KRSD_OK;

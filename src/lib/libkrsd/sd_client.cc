@@ -9,6 +9,7 @@
 #include <vector>
 #include <type_traits>
 
+#include "krp_msg.h"
 #include "krsd_client.h"
 #include "os/os_human.h"
 #include "os/os_log.h"
@@ -149,11 +150,12 @@ int sd_reply(krsd_client* ctx, uint32_t pl, const blobmsg_rule* rules, int n, co
              sd_stage* stage) {
   *stage = SD_STAGE_PARSE;
   if (blobmsg_parse_msg(rules, n, tb, ctx->resp, pl) != 0) return KRSD_ERR_DATA;
-  int32_t err = blobmsg_get_u32(tb[0]);
+  int32_t err = blobmsg_get_u32(tb[krp::answer_head::error]);
   if (err != 0) {
     *stage = SD_STAGE_REMOTE;
     ctx->last_error = err;
-    os_printable_copy(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
+    os_printable_copy(ctx->last_error_str, sizeof(ctx->last_error_str),
+                      blobmsg_get_string(tb[krp::answer_head::error_text]));
     return KRSD_ERR_REMOTE;
   }
   ctx->last_error = 0;
@@ -445,8 +447,8 @@ int krsd_cli_exit(krsd_client* ctx) {
   if (!ctx) return KRSD_ERR_SYS;
   KR_LOG(OS_LOG_DEBUG, "==>\n");
   int ret = KRSD_ERR_MEMORY;
-  if (blobmsg_begin(&ctx->req) == 0)
-    ret = client_send_reqest(ctx, KRSD_CMD_EXIT, ctx->req.bytes, msg_len(&ctx->req));
+  if (krp::encode<krp::exit::request>(&ctx->req) == 0)
+    ret = client_send_reqest(ctx, krp::exit::command, ctx->req.bytes, msg_len(&ctx->req));
   krsd_cli_free(ctx);
   return ret;
 }

@@ -1,5 +1,6 @@
 #include <cerrno>
 
+#include "krp_msg.h"
 #include "krsd_client.h"
 #include "os/os_log.h"
 #include "os/os_safe.h"
@@ -9,19 +10,14 @@
 
 namespace {
 
-const blobmsg_rule kInfoRules[] = {
-    {"errno", BLOBMSG_TYPE_INT32},        {"errno_str", BLOBMSG_TYPE_STRING}, {"type", BLOBMSG_TYPE_INT32},
-    {"len", BLOBMSG_TYPE_INT64},          {"offset", BLOBMSG_TYPE_INT64},
-    {"sector_bytes", BLOBMSG_TYPE_INT32}, {"info", BLOBMSG_TYPE_STRING},
-};
+using Answer = krp::finfo::answer;
 
 }  // namespace
 
 int sd_finfo_request(krsd_client* ctx) {
   // The handle once, in hex ("%p" would add its own "0x" on this C library).
   KR_LOG(OS_LOG_DEBUG, "fd=0x%llx\n", static_cast<unsigned long long>(ctx->fd));
-  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0)
-    return KRSD_ERR_MEMORY;
+  if (krp::encode<krp::finfo::request>(&ctx->req, ctx->fd) != 0) return KRSD_ERR_MEMORY;
   return KRSD_OK;
 }
 
@@ -29,20 +25,21 @@ namespace {
 
 int informed(int ret, const blob_attr* const* tb, krsd_file_info* info) {
   if (ret != KRSD_OK) return ret;
-  info->type = blobmsg_get_u32(tb[2]);
-  info->size = blobmsg_get_u64(tb[3]);
-  info->offset = blobmsg_get_u64(tb[4]);
-  info->sector_bytes = blobmsg_get_u32(tb[5]);
-  os_printable_copy(info->info, sizeof(info->info), blobmsg_get_string(tb[6]));  // the daemon's words
+  info->type = blobmsg_get_u32(tb[Answer::type]);
+  info->size = blobmsg_get_u64(tb[Answer::len]);
+  info->offset = blobmsg_get_u64(tb[Answer::offset]);
+  info->sector_bytes = blobmsg_get_u32(tb[Answer::sector_bytes]);
+  // The daemon's words.
+  os_printable_copy(info->info, sizeof(info->info), blobmsg_get_string(tb[Answer::info]));
   return KRSD_OK;
 }
 
 }  // namespace
 
 int sd_finfo_answer(krsd_client* ctx, krsd_file_info* info) {
-  const blob_attr* tb[7];
+  const blob_attr* tb[Answer::count];
   sd_stage stage;
-  return informed(sd_answer(ctx, kInfoRules, 7, tb, &stage), tb, info);
+  return informed(sd_answer(ctx, Answer::rules, Answer::count, tb, &stage), tb, info);
 }
 
 int cli_file_info(krsd_client* ctx, krsd_file_info* info) {
@@ -62,7 +59,7 @@ int cli_file_info(krsd_client* ctx, krsd_file_info* info) {
   }
   int ret = sd_finfo_request(ctx);
   if (ret != KRSD_OK) return ret;
-  const blob_attr* tb[7];
+  const blob_attr* tb[Answer::count];
   sd_stage stage;
-  return informed(sd_exchange(ctx, KRSD_CMD_FINFO, kInfoRules, 7, tb, &stage), tb, info);
+  return informed(sd_exchange(ctx, krp::finfo::command, Answer::rules, Answer::count, tb, &stage), tb, info);
 }

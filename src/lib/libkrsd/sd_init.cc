@@ -1,3 +1,4 @@
+#include "krp_msg.h"
 #include "krsd_client.h"
 #include "os/os_log.h"
 #include "os/os_safe.h"
@@ -11,12 +12,6 @@ namespace {
 
 // Written once by krsd_cli_lib_init before any session, read-only after.
 void* g_tls_ctx = nullptr;
-
-const blobmsg_rule kInitRules[] = {
-    {"errno", BLOBMSG_TYPE_INT32},
-    {"errno_str", BLOBMSG_TYPE_STRING},
-    {"os_type", BLOBMSG_TYPE_INT32},
-};
 
 }  // namespace
 
@@ -34,9 +29,7 @@ int sd_init_request(krsd_client* ctx, const char* user, const char* passwd) {
   if (!user) user = "";
   if (!passwd) passwd = "";
   KR_LOG(OS_LOG_DEBUG, "init user=[%s] passwd=[%s] \n", user, *passwd ? "***" : "");
-  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_string(&ctx->req, "user", user) != 0 ||
-      blobmsg_put_string(&ctx->req, "passwd", passwd) != 0)
-    return KRSD_ERR_MEMORY;
+  if (krp::encode<krp::init::request>(&ctx->req, user, passwd) != 0) return KRSD_ERR_MEMORY;
   return KRSD_OK;
 }
 
@@ -48,18 +41,20 @@ int sd_init_answer(krsd_client* ctx) {
     return ret;
   }
   KR_LOG(OS_LOG_DEBUG, "client_recv_response len=%d\n", int(pl));
-  const blob_attr* tb[3];
-  int pr = blobmsg_parse_msg(kInitRules, 3, tb, ctx->resp, pl);
+  using A = krp::init::answer;
+  const blob_attr* tb[A::count];
+  int pr = krp::parse_msg<A>(tb, ctx->resp, pl);
   KR_LOG(OS_LOG_DEBUG, "blobmsg_parse ret=%d\n", pr);
   if (pr != 0) return KRSD_ERR_DATA;
-  int32_t err = blobmsg_get_u32(tb[0]);
+  int32_t err = blobmsg_get_u32(tb[A::error]);
   if (err != 0) {
     ctx->last_error = err;
-    os_printable_copy(ctx->last_error_str, sizeof(ctx->last_error_str), blobmsg_get_string(tb[1]));
+    os_printable_copy(ctx->last_error_str, sizeof(ctx->last_error_str),
+                      blobmsg_get_string(tb[A::error_text]));
     return KRSD_ERR_REMOTE;
   }
   ctx->last_error = 0;
-  ctx->os_type = blobmsg_get_u32(tb[2]);
+  ctx->os_type = blobmsg_get_u32(tb[A::os_type]);
   KR_LOG(OS_LOG_DEBUG, "init ok\n");
   return KRSD_OK;
 }
@@ -67,7 +62,7 @@ int sd_init_answer(krsd_client* ctx) {
 int cli_init(krsd_client* ctx, const char* user, const char* passwd) {
   int ret = sd_init_request(ctx, user, passwd);
   if (ret != KRSD_OK) return ret;
-  ret = client_send_reqest(ctx, KRSD_CMD_INIT, ctx->req.bytes, msg_len(&ctx->req));
+  ret = client_send_reqest(ctx, krp::init::command, ctx->req.bytes, msg_len(&ctx->req));
   KR_LOG(OS_LOG_DEBUG, "client_send_reqest ret=%d\n", ret);
   if (ret != KRSD_OK) return ret;
   return sd_init_answer(ctx);

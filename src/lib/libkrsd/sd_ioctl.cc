@@ -1,27 +1,16 @@
 #include <cstring>
 
+#include "krp_msg.h"
 #include "krsd_client.h"
 #include "os/os_log.h"
 #include "sd_internal.h"
 
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_ioctl"
 
-namespace {
-
-const blobmsg_rule kIoctlRules[] = {
-    {"errno", BLOBMSG_TYPE_INT32},
-    {"errno_str", BLOBMSG_TYPE_STRING},
-};
-
-}  // namespace
-
 int sd_ioctl_request(krsd_client* ctx, int code, const void* data, int len) {
   KR_LOG(OS_LOG_DEBUG, "cmd=%d data=%p len=%d\n", code, data, len);
   if (len < 0 || (len > 0 && !data)) return KRSD_ERR_DATA;
-  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0 ||
-      blobmsg_put_u32(&ctx->req, "cmd", uint32_t(code)) != 0 ||
-      blobmsg_put_u32(&ctx->req, "len", uint32_t(len)) != 0 ||
-      blobmsg_put(&ctx->req, BLOBMSG_TYPE_BINARY, "data", data, size_t(len)) != 0)
+  if (krp::encode<krp::ioctl::request>(&ctx->req, ctx->fd, code, len, krp::bytes{data, size_t(len)}) != 0)
     return KRSD_ERR_MEMORY;
   return KRSD_OK;
 }
@@ -42,18 +31,20 @@ int ioctl_applied(krsd_client* ctx, int code, const void* data, int len) {
 }  // namespace
 
 int sd_ioctl_answer(krsd_client* ctx, int code, const void* data, int len) {
-  const blob_attr* tb[2];
+  using A = krp::ioctl::answer;
+  const blob_attr* tb[A::count];
   sd_stage stage;
-  int ret = sd_answer(ctx, kIoctlRules, 2, tb, &stage);
+  int ret = sd_answer(ctx, A::rules, A::count, tb, &stage);
   return ret != KRSD_OK ? ret : ioctl_applied(ctx, code, data, len);
 }
 
 int cli_file_ioctl(krsd_client* ctx, int code, const void* data, int len) {
   int ret = sd_ioctl_request(ctx, code, data, len);
   if (ret != KRSD_OK) return ret;
-  const blob_attr* tb[2];
+  using A = krp::ioctl::answer;
+  const blob_attr* tb[A::count];
   sd_stage stage;
-  ret = sd_exchange(ctx, KRSD_CMD_IOCTL, kIoctlRules, 2, tb, &stage);
+  ret = sd_exchange(ctx, krp::ioctl::command, A::rules, A::count, tb, &stage);
   return ret != KRSD_OK ? ret : ioctl_applied(ctx, code, data, len);
 }
 

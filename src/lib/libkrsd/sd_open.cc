@@ -1,6 +1,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "krp_msg.h"
 #include "krsd_client.h"
 #include "os/os_log.h"
 #include "sd_internal.h"
@@ -8,16 +9,6 @@
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_open"
 
 namespace {
-
-const blobmsg_rule kOpenRules[] = {
-    {"errno", BLOBMSG_TYPE_INT32},
-    {"errno_str", BLOBMSG_TYPE_STRING},
-    {"fd", BLOBMSG_TYPE_INT64},
-};
-const blobmsg_rule kCloseRules[] = {
-    {"errno", BLOBMSG_TYPE_INT32},
-    {"errno_str", BLOBMSG_TYPE_STRING},
-};
 
 constexpr size_t kPathArea = 4096;
 
@@ -36,9 +27,7 @@ int sd_open_request(krsd_client* ctx, const char* path, int mode) {
   char utf8[kPathArea];
   memcpy(utf8, path, n + 1);
   KR_LOG(OS_LOG_DEBUG, "open %s mode=%d\n", utf8, mode);
-  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_string(&ctx->req, "path", utf8) != 0 ||
-      blobmsg_put_u64(&ctx->req, "mode", uint64_t(int64_t(mode))) != 0)
-    return KRSD_ERR_MEMORY;
+  if (krp::encode<krp::open::request>(&ctx->req, utf8, mode) != 0) return KRSD_ERR_MEMORY;
   return KRSD_OK;
 }
 
@@ -47,7 +36,7 @@ namespace {
 int opened(krsd_client* ctx, int ret, sd_stage stage, const blob_attr* const* tb) {
   if (stage == SD_STAGE_PARSE && ret == KRSD_ERR_DATA) KR_LOG(OS_LOG_ERR, "parse data error\n");
   if (ret != KRSD_OK) return ret;
-  ctx->fd = blobmsg_get_u64(tb[2]);
+  ctx->fd = blobmsg_get_u64(tb[krp::open::answer::fd]);
   ctx->position = 0;
   return KRSD_OK;
 }
@@ -55,25 +44,27 @@ int opened(krsd_client* ctx, int ret, sd_stage stage, const blob_attr* const* tb
 }  // namespace
 
 int sd_open_answer(krsd_client* ctx) {
-  const blob_attr* tb[3];
+  using A = krp::open::answer;
+  const blob_attr* tb[A::count];
   sd_stage stage;
-  int ret = sd_answer(ctx, kOpenRules, 3, tb, &stage);
+  int ret = sd_answer(ctx, A::rules, A::count, tb, &stage);
   return opened(ctx, ret, stage, tb);
 }
 
 int cli_open(krsd_client* ctx, const char* path, int mode) {
   int ret = sd_open_request(ctx, path, mode);
   if (ret != KRSD_OK) return ret;
-  const blob_attr* tb[3];
+  using A = krp::open::answer;
+  const blob_attr* tb[A::count];
   sd_stage stage;
-  ret = sd_exchange(ctx, KRSD_CMD_OPEN, kOpenRules, 3, tb, &stage);
+  ret = sd_exchange(ctx, krp::open::command, A::rules, A::count, tb, &stage);
   return opened(ctx, ret, stage, tb);
 }
 
 int cli_close(krsd_client* ctx) {
-  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0)
-    return KRSD_ERR_MEMORY;
-  const blob_attr* tb[2];
+  if (krp::encode<krp::close::request>(&ctx->req, ctx->fd) != 0) return KRSD_ERR_MEMORY;
+  using A = krp::close::answer;
+  const blob_attr* tb[A::count];
   sd_stage stage;
-  return sd_exchange(ctx, KRSD_CMD_CLOSE, kCloseRules, 2, tb, &stage);
+  return sd_exchange(ctx, krp::close::command, A::rules, A::count, tb, &stage);
 }

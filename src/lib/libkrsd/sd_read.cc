@@ -1,28 +1,16 @@
+#include "krp_msg.h"
 #include "krsd_client.h"
 #include "os/os_log.h"
 #include "sd_internal.h"
 
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_read"
 
-namespace {
-
-const blobmsg_rule kReadRules[] = {
-    {"errno", BLOBMSG_TYPE_INT32}, {"errno_str", BLOBMSG_TYPE_STRING}, {"len", BLOBMSG_TYPE_INT32},
-    {"flags", BLOBMSG_TYPE_INT32}, {"data", BLOBMSG_TYPE_BINARY},
-};
-const blobmsg_rule kWriteRules[] = {
-    {"errno", BLOBMSG_TYPE_INT32},
-    {"errno_str", BLOBMSG_TYPE_STRING},
-    {"len", BLOBMSG_TYPE_INT32},
-};
-
-}  // namespace
-
 int sd_read_answer(krsd_client* ctx, uint32_t pl, void* buf, int len, int* nread) {
   *nread = 0;
-  const blob_attr* tb[5];
+  using A = krp::read::answer;
+  const blob_attr* tb[A::count];
   sd_stage stage;
-  int ret = sd_reply(ctx, pl, kReadRules, 5, tb, &stage);
+  int ret = sd_reply(ctx, pl, A::rules, A::count, tb, &stage);
   if (ret != KRSD_OK) {
     if (stage == SD_STAGE_PARSE) KR_LOG(OS_LOG_ERR, "parse data error\n");
     if (stage == SD_STAGE_REMOTE) KR_LOG(OS_LOG_VERBOSE, "ctx->last_error=%d\n", ctx->last_error);
@@ -30,15 +18,15 @@ int sd_read_answer(krsd_client* ctx, uint32_t pl, void* buf, int len, int* nread
   }
   // The capacity is what was asked for: data that unpacks to more is refused
   // and nothing beyond len is ever written.
-  size_t packed = blobmsg_data_len(tb[4]);
-  int r = sdcomp_unpack(ctx, blobmsg_data(tb[4]), int(packed), buf, len);
+  size_t packed = blobmsg_data_len(tb[A::data]);
+  int r = sdcomp_unpack(ctx, blobmsg_data(tb[A::data]), int(packed), buf, len);
   if (r < 0) {
     KR_LOG(OS_LOG_DEBUG, "sdcomp_unpack pack_len=%d buf_len=%d ret=%d\n", int(packed), len, r);
     return KRSD_ERR_PACK;
   }
   // A "len" other than what the data holds is a daemon whose position may
   // have moved by either: the bytes after it could belong anywhere.
-  const int32_t said = int32_t(blobmsg_get_u32(tb[2]));
+  const int32_t said = int32_t(blobmsg_get_u32(tb[A::len]));
   if (said != r) {
     KR_LOG(OS_LOG_ERR, "read answer error: len=%d but the data holds %d bytes\n", said, r);
     return KRSD_ERR_DATA;
@@ -51,12 +39,10 @@ int sd_read_answer(krsd_client* ctx, uint32_t pl, void* buf, int len, int* nread
 int cli_read(krsd_client* ctx, void* buf, int len, int* nread) {
   *nread = 0;
   if (len < 0) return KRSD_ERR_DATA;
-  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0 ||
-      blobmsg_put_u32(&ctx->req, "len", uint32_t(len)) != 0)
-    return KRSD_ERR_MEMORY;
+  if (krp::encode<krp::read::request>(&ctx->req, ctx->fd, len) != 0) return KRSD_ERR_MEMORY;
   uint32_t pl = 0;
   sd_stage stage;
-  int ret = sd_transact(ctx, KRSD_CMD_READ, &pl, &stage);
+  int ret = sd_transact(ctx, krp::read::command, &pl, &stage);
   if (ret != KRSD_OK) {
     if (stage == SD_STAGE_RECV) KR_LOG(OS_LOG_DEBUG, "client_recv_response ret=%d\n", ret);
     return ret;
@@ -68,22 +54,22 @@ int cli_write(krsd_client* ctx, const void* data, int len, int* nwritten) {
   *nwritten = 0;
   if (len < 0) return KRSD_ERR_DATA;
   size_t bound = zcomp_bound(size_t(len));
-  if (blobmsg_begin(&ctx->req) != 0 || blobmsg_put_u64(&ctx->req, "fd", uint64_t(ctx->fd)) != 0 ||
-      blobmsg_put_u32(&ctx->req, "flags", 0) != 0 || blobmsg_put_u32(&ctx->req, "len", uint32_t(len)) != 0)
-    return KRSD_ERR_MEMORY;
   void* payload = nullptr;
-  blob_attr* attr = bound ? blobmsg_reserve(&ctx->req, "data", bound, &payload) : nullptr;
-  if (!attr) return KRSD_ERR_MEMORY;
+  blob_attr* attr = nullptr;
+  if (!bound ||
+      krp::encode<krp::write::request>(&ctx->req, ctx->fd, 0, len, krp::room{bound, &payload, &attr}) != 0)
+    return KRSD_ERR_MEMORY;
   int packed = sdcomp_pack(ctx, data, len, payload, int(bound));
   if (packed < 0) return KRSD_ERR_PACK;
   if (blobmsg_commit(&ctx->req, attr, size_t(packed)) != 0) return KRSD_ERR_PACK;
-  const blob_attr* tb[3];
+  using A = krp::write::answer;
+  const blob_attr* tb[A::count];
   sd_stage stage;
-  int ret = sd_exchange(ctx, KRSD_CMD_WRITE, kWriteRules, 3, tb, &stage);
+  int ret = sd_exchange(ctx, krp::write::command, A::rules, A::count, tb, &stage);
   if (ret != KRSD_OK) return ret;
   // A daemon that claims more than was sent (or a negative count) is not
   // believed: the caller's accounting depends on this count.
-  int32_t n = blobmsg_get_u32(tb[2]);
+  int32_t n = blobmsg_get_u32(tb[A::len]);
   if (n < 0 || n > len) return KRSD_ERR_DATA;
   if (ctx->position >= 0) ctx->position += n;
   *nwritten = n;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "blobmsg.h"
+#include "krp_msg.h"
 #include "os/os_log.h"
 #include "zcomp.h"
 
@@ -44,30 +45,6 @@ constexpr size_t kAnswerHead = 128;
 constexpr size_t kBuilderStep = 256;
 constexpr uint8_t kFramePrefix[4] = {KRSD_FRAME_MAGIC0, KRSD_FRAME_MAGIC1, KRSD_FRAME_VERSION,
                                      KRSD_FRAME_RESPONSE};
-
-// Request rule tables, in the order the client adds the attributes.
-const blobmsg_rule kLoginRules[] = {{"user", BLOBMSG_TYPE_STRING},
-                                    {"passwd", BLOBMSG_TYPE_STRING}};
-const blobmsg_rule kOpenRules[] = {{"path", BLOBMSG_TYPE_STRING}, {"mode", BLOBMSG_TYPE_INT64}};
-const blobmsg_rule kFdRules[] = {{"fd", BLOBMSG_TYPE_INT64}};
-const blobmsg_rule kReadRules[] = {{"fd", BLOBMSG_TYPE_INT64}, {"len", BLOBMSG_TYPE_INT32}};
-const blobmsg_rule kWriteRules[] = {{"fd", BLOBMSG_TYPE_INT64},
-                                    {"flags", BLOBMSG_TYPE_INT32},
-                                    {"len", BLOBMSG_TYPE_INT32},
-                                    {"data", BLOBMSG_TYPE_BINARY}};
-const blobmsg_rule kSeekRules[] = {{"fd", BLOBMSG_TYPE_INT64},
-                                   {"offset", BLOBMSG_TYPE_INT64},
-                                   {"mode", BLOBMSG_TYPE_INT64}};
-const blobmsg_rule kTruncRules[] = {{"fd", BLOBMSG_TYPE_INT64}, {"len", BLOBMSG_TYPE_INT64}};
-const blobmsg_rule kIoctlRules[] = {{"fd", BLOBMSG_TYPE_INT64},
-                                    {"cmd", BLOBMSG_TYPE_INT32},
-                                    {"len", BLOBMSG_TYPE_INT32},
-                                    {"data", BLOBMSG_TYPE_BINARY}};
-
-template <size_t N>
-constexpr int count(const blobmsg_rule (&)[N]) {
-  return static_cast<int>(N);
-}
 
 std::string errno_text(int err) {
   char buf[128];
@@ -159,16 +136,11 @@ class Conn {
   bool on_finfo(const uint8_t* body, size_t len);
   bool on_ioctl(const uint8_t* body, size_t len);
 
-  // Response helpers; false only when the message cannot be built.
-  bool begin(int err);
-  bool put32(const char* name, int32_t v) {
-    return blobmsg_put_u32(&resp_, name, static_cast<uint32_t>(v)) == 0;
-  }
-  bool put64(const char* name, int64_t v) {
-    return blobmsg_put_u64(&resp_, name, static_cast<uint64_t>(v)) == 0;
-  }
-  bool puts(const char* name, const std::string& v) {
-    return blobmsg_put_string(&resp_, name, v.c_str()) == 0;
+  // Builds the answer M in resp_: the errno err with its text, then the
+  // values v. False only when the message cannot be built.
+  template <class M, class... V>
+  bool answer(int err, const V&... v) {
+    return krp::encode<M>(&resp_, err, err ? errno_text(err) : std::string(), v...) == 0;
   }
   bool fail_read(int err);
   void log_refused_change(const char* what, const krsd_file* f, int err);
@@ -506,11 +478,6 @@ void scratch(std::vector<uint8_t>* v, size_t n) {
 
 // ---- requests ----------------------------------------------------------------
 
-bool Conn::begin(int err) {
-  if (blobmsg_begin(&resp_) != 0) return false;
-  return put32("errno", err) && puts("errno_str", err ? errno_text(err) : std::string());
-}
-
 krsd_file* Conn::lookup(const blob_attr* fd_attr, int* err) {
   auto it = files_.find(blobmsg_get_u64(fd_attr));
   if (it == files_.end()) {
@@ -521,11 +488,12 @@ krsd_file* Conn::lookup(const blob_attr* fd_attr, int* err) {
 }
 
 bool Conn::on_login(const uint8_t* body, size_t len) {
-  const blob_attr* tb[2];
+  using Q = krp::init::request;
+  const blob_attr* tb[Q::count];
   int err = 0;
   std::string user, pass;
-  if (blobmsg_parse(kLoginRules, count(kLoginRules), tb, body, len) != 0 ||
-      !whole_string(tb[0], &user) || !whole_string(tb[1], &pass)) {
+  if (krp::parse<Q>(tb, body, len) != 0 || !whole_string(tb[Q::user], &user) ||
+      !whole_string(tb[Q::passwd], &pass)) {
     err = EINVAL;
   } else if (st_->opts->require_login) {
     // Both are compared whatever the first gives, so that timing tells nothing.
@@ -548,23 +516,23 @@ bool Conn::on_login(const uint8_t* body, size_t len) {
     st_->logins.accepted(addr_);
   }
   logged_in_ = err == 0;
-  if (!begin(err) || !put32("os_type", KRSD_OS_TYPE_POSIX)) return false;
+  if (!answer<krp::init::answer>(err, KRSD_OS_TYPE_POSIX)) return false;
   return send_response();
 }
 
 bool Conn::on_open(const uint8_t* body, size_t len) {
-  const blob_attr* tb[2];
+  using Q = krp::open::request;
+  const blob_attr* tb[Q::count];
   int err = 0;
   int64_t handle = 0;
   std::string path;
-  if (blobmsg_parse(kOpenRules, count(kOpenRules), tb, body, len) != 0 ||
-      !whole_string(tb[0], &path)) {
+  if (krp::parse<Q>(tb, body, len) != 0 || !whole_string(tb[Q::path], &path)) {
     err = EINVAL;
   } else if (files_.size() >= kMaxOpenFiles) {
     err = EMFILE;
   } else {
     std::unique_ptr<krsd_file> f;
-    int64_t mode = blobmsg_get_u64(tb[1]);
+    int64_t mode = blobmsg_get_u64(tb[Q::mode]);
     err = krsd_file::open(*st_->fs, path, mode, &f);
     if (err == 0) {
       handle = next_handle_++;
@@ -573,26 +541,25 @@ bool Conn::on_open(const uint8_t* body, size_t len) {
     KR_LOG(err ? OS_LOG_WARN : OS_LOG_DEBUG, "open [%s] mode=%lld from %s: %s\n", path.c_str(),
            (long long)mode, peer_.c_str(), err ? errno_text(err).c_str() : "ok");
   }
-  if (!begin(err) || !put64("fd", handle)) return false;
+  if (!answer<krp::open::answer>(err, handle)) return false;
   return send_response();
 }
 
 bool Conn::on_close(const uint8_t* body, size_t len) {
-  const blob_attr* tb[1];
+  using Q = krp::close::request;
+  const blob_attr* tb[Q::count];
   int err = 0;
-  if (blobmsg_parse(kFdRules, 1, tb, body, len) != 0) {
+  if (krp::parse<Q>(tb, body, len) != 0) {
     err = EINVAL;
-  } else if (files_.erase(blobmsg_get_u64(tb[0])) == 0) {
+  } else if (files_.erase(blobmsg_get_u64(tb[Q::fd])) == 0) {
     err = EBADF;
   }
-  if (!begin(err)) return false;
+  if (!answer<krp::close::answer>(err)) return false;
   return send_response();
 }
 
 bool Conn::fail_read(int err) {
-  if (!begin(err) || !put32("len", 0) || !put32("flags", 0) ||
-      blobmsg_put(&resp_, BLOBMSG_TYPE_BINARY, "data", nullptr, 0) != 0)
-    return false;
+  if (!answer<krp::read::answer>(err, 0, 0, krp::bytes{nullptr, 0})) return false;
   return send_response();
 }
 
@@ -603,15 +570,13 @@ bool Conn::fail_read(int err) {
 // message is then unusable), or -1 when the message cannot be built.
 int Conn::build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size_t* got) {
   *got = 0;
-  if (blobmsg_begin(out) != 0 || blobmsg_put_u32(out, "errno", 0) != 0 ||
-      blobmsg_put_string(out, "errno_str", "") != 0)
-    return -1;
+  using A = krp::read::answer;
+  if (blobmsg_begin(out) != 0 || krp::put<A>(out, 0, "") != 0) return -1;
   size_t len_at = msg_len(out);
-  if (blobmsg_put_u32(out, "len", 0) != 0 || blobmsg_put_u32(out, "flags", 0) != 0) return -1;
   void* payload = nullptr;
   size_t cap = codec_ ? zcomp_bound(n) : n;
-  blob_attr* data = blobmsg_reserve(out, "data", cap, &payload);
-  if (data == nullptr) return -1;
+  blob_attr* data = nullptr;
+  if (krp::put<A, A::len>(out, 0, 0, krp::room{cap, &payload, &data}) != 0) return -1;
   size_t packed;
   int err;
   if (codec_ == nullptr) {
@@ -670,15 +635,16 @@ void Conn::log_refused_change(const char* what, const krsd_file* f, int err) {
 }
 
 bool Conn::on_read(const uint8_t* body, size_t len) {
-  const blob_attr* tb[2];
+  using Q = krp::read::request;
+  const blob_attr* tb[Q::count];
   bool ahead = ahead_.valid;
   ahead_.valid = false;
-  if (blobmsg_parse(kReadRules, count(kReadRules), tb, body, len) != 0) return fail_read(EINVAL);
+  if (krp::parse<Q>(tb, body, len) != 0) return fail_read(EINVAL);
   int err = 0;
-  krsd_file* f = lookup(tb[0], &err);
+  krsd_file* f = lookup(tb[Q::fd], &err);
   if (f == nullptr) return fail_read(err);
-  int64_t handle = blobmsg_get_u64(tb[0]);
-  int32_t want = blobmsg_get_u32(tb[1]);
+  int64_t handle = blobmsg_get_u64(tb[Q::fd]);
+  int32_t want = blobmsg_get_u32(tb[Q::len]);
   if (want < 0) return fail_read(EINVAL);
   size_t got = 0;
   if (ahead && ahead_.handle == handle && ahead_.pos == f->position() && ahead_.want == want &&
@@ -714,16 +680,17 @@ bool Conn::on_read(const uint8_t* body, size_t len) {
 }
 
 bool Conn::on_write(const uint8_t* body, size_t len) {
-  const blob_attr* tb[4];
+  using Q = krp::write::request;
+  const blob_attr* tb[Q::count];
   int err = 0;
   size_t put = 0;
   krsd_file* f = nullptr;
-  if (blobmsg_parse(kWriteRules, count(kWriteRules), tb, body, len) != 0) {
+  if (krp::parse<Q>(tb, body, len) != 0) {
     err = EINVAL;
-  } else if ((f = lookup(tb[0], &err)) != nullptr) {
-    int32_t plain = blobmsg_get_u32(tb[2]);
-    const void* packed = blobmsg_data(tb[3]);
-    size_t packed_len = blobmsg_data_len(tb[3]);
+  } else if ((f = lookup(tb[Q::fd], &err)) != nullptr) {
+    int32_t plain = blobmsg_get_u32(tb[Q::len]);
+    const void* packed = blobmsg_data(tb[Q::data]);
+    size_t packed_len = blobmsg_data_len(tb[Q::data]);
     if (plain < 0 || static_cast<size_t>(plain) > KRSD_MAX_DATA) {
       err = EINVAL;
     } else if (codec_ == nullptr) {
@@ -746,70 +713,75 @@ bool Conn::on_write(const uint8_t* body, size_t len) {
     }
     log_refused_change("write", f, err);
   }
-  if (!begin(err) || !put32("len", static_cast<int32_t>(put))) return false;
+  if (!answer<krp::write::answer>(err, static_cast<int32_t>(put))) return false;
   return send_response();
 }
 
 bool Conn::on_sync_or_truncate(int cmd, const uint8_t* body, size_t len) {
-  const blob_attr* tb[2];
+  using S = krp::sync::request;
+  using T = krp::truncate::request;
+  static_assert(int(S::fd) == int(T::fd));
+  const blob_attr* tb[T::count];
   int err = 0;
   int64_t handle = 0;
   krsd_file* f = nullptr;
-  bool ok = cmd == KRSD_CMD_SYNC ? blobmsg_parse(kFdRules, 1, tb, body, len) == 0
-                                 : blobmsg_parse(kTruncRules, count(kTruncRules), tb, body, len) == 0;
+  bool ok = cmd == KRSD_CMD_SYNC ? blobmsg_parse(S::rules, S::count, tb, body, len) == 0
+                                 : krp::parse<T>(tb, body, len) == 0;
   if (!ok) {
     err = EINVAL;
-  } else if ((f = lookup(tb[0], &err)) != nullptr) {
-    handle = blobmsg_get_u64(tb[0]);
-    err = cmd == KRSD_CMD_SYNC ? f->sync() : f->truncate(blobmsg_get_u64(tb[1]));
+  } else if ((f = lookup(tb[T::fd], &err)) != nullptr) {
+    handle = blobmsg_get_u64(tb[T::fd]);
+    err = cmd == KRSD_CMD_SYNC ? f->sync() : f->truncate(blobmsg_get_u64(tb[T::len]));
     log_refused_change(cmd == KRSD_CMD_SYNC ? "sync" : "truncate", f, err);
   }
-  if (!begin(err) || !put64("fd", handle)) return false;
+  // Both answer with the handle.
+  static_assert(std::is_same_v<krp::sync::answer, krp::truncate::answer>);
+  if (!answer<krp::sync::answer>(err, handle)) return false;
   return send_response();
 }
 
 bool Conn::on_seek(const uint8_t* body, size_t len) {
-  const blob_attr* tb[3];
+  using Q = krp::seek::request;
+  const blob_attr* tb[Q::count];
   int err = 0;
   int64_t pos = 0;
   krsd_file* f = nullptr;
-  if (blobmsg_parse(kSeekRules, count(kSeekRules), tb, body, len) != 0) {
+  if (krp::parse<Q>(tb, body, len) != 0) {
     err = EINVAL;
-  } else if ((f = lookup(tb[0], &err)) != nullptr) {
-    err = f->seek(blobmsg_get_u64(tb[1]), blobmsg_get_u64(tb[2]), &pos);
+  } else if ((f = lookup(tb[Q::fd], &err)) != nullptr) {
+    err = f->seek(blobmsg_get_u64(tb[Q::offset]), blobmsg_get_u64(tb[Q::mode]), &pos);
   }
-  if (!begin(err) || !put64("offset", pos)) return false;
+  if (!answer<krp::seek::answer>(err, pos)) return false;
   return send_response();
 }
 
 bool Conn::on_finfo(const uint8_t* body, size_t len) {
-  const blob_attr* tb[1];
+  using Q = krp::finfo::request;
+  const blob_attr* tb[Q::count];
   int err = 0;
   krsd_file_facts fi;
   krsd_file* f = nullptr;
-  if (blobmsg_parse(kFdRules, 1, tb, body, len) != 0) {
+  if (krp::parse<Q>(tb, body, len) != 0) {
     err = EINVAL;
-  } else if ((f = lookup(tb[0], &err)) != nullptr) {
+  } else if ((f = lookup(tb[Q::fd], &err)) != nullptr) {
     err = f->info(&fi);
   }
   if (err != 0) fi = krsd_file_facts{0, 0, 0, 0, ""};
-  if (!begin(err) || !put32("type", fi.type) || !put64("len", fi.size) ||
-      !put64("offset", fi.offset) || !put32("sector_bytes", fi.sector_bytes) ||
-      !puts("info", fi.info))
-    return false;
+  if (!answer<krp::finfo::answer>(err, fi.type, fi.size, fi.offset, fi.sector_bytes, fi.info)) return false;
   return send_response();
 }
 
 bool Conn::on_ioctl(const uint8_t* body, size_t len) {
-  const blob_attr* tb[4];
+  using Q = krp::ioctl::request;
+  const blob_attr* tb[Q::count];
   int err = 0;
-  if (blobmsg_parse(kIoctlRules, count(kIoctlRules), tb, body, len) != 0) {
+  if (krp::parse<Q>(tb, body, len) != 0) {
     err = EINVAL;
   } else {
-    int32_t cmd = blobmsg_get_u32(tb[1]);
-    int32_t n = blobmsg_get_u32(tb[2]);
-    const char* data = static_cast<const char*>(blobmsg_data(tb[3]));
-    size_t data_len = blobmsg_data_len(tb[3]);
+    int32_t cmd = blobmsg_get_u32(tb[Q::cmd]);
+    int32_t n = blobmsg_get_u32(tb[Q::len]);
+    const char* data = static_cast<const char*>(blobmsg_data(tb[Q::data]));
+    size_t data_len = blobmsg_data_len(tb[Q::data]);
     if (cmd != KRSD_IOCTL_PACK) {
       err = ENOTTY;
     } else if (n <= 0 || static_cast<size_t>(n) > data_len ||
@@ -828,36 +800,27 @@ bool Conn::on_ioctl(const uint8_t* body, size_t len) {
       KR_LOG(OS_LOG_WARN, "unknown codec [%.32s] from %s\n", data, peer_.c_str());
     }
   }
-  if (!begin(err)) return false;
+  if (!answer<krp::ioctl::answer>(err)) return false;
   return send_response();
 }
 
 // Answers a request that is not served with err; the answer still carries
-// the attributes of the request's table (numbers 0, texts empty).
+// every attribute of its command's answer (numbers 0, texts empty; the
+// platform of a login).
 bool Conn::refuse(int cmd, int err) {
-  if (cmd == KRSD_CMD_READ) return fail_read(err);
-  if (!begin(err)) return false;
+  bool built;
   switch (cmd) {
-    case KRSD_CMD_INIT:
-      if (!put32("os_type", KRSD_OS_TYPE_POSIX)) return false;
-      break;
-    case KRSD_CMD_OPEN: case KRSD_CMD_SYNC: case KRSD_CMD_TRUNCATE:
-      if (!put64("fd", 0)) return false;
-      break;
-    case KRSD_CMD_WRITE:
-      if (!put32("len", 0)) return false;
-      break;
-    case KRSD_CMD_SEEK:
-      if (!put64("offset", 0)) return false;
-      break;
-    case KRSD_CMD_FINFO:
-      if (!put32("type", 0) || !put64("len", 0) || !put64("offset", 0) ||
-          !put32("sector_bytes", 0) || !puts("info", ""))
-        return false;
-      break;
-    default: break;
+    case KRSD_CMD_READ: return fail_read(err);
+    case KRSD_CMD_INIT: built = answer<krp::init::answer>(err, KRSD_OS_TYPE_POSIX); break;
+    case KRSD_CMD_OPEN:
+    case KRSD_CMD_SYNC:
+    case KRSD_CMD_TRUNCATE: built = answer<krp::fd_answer>(err, 0); break;
+    case KRSD_CMD_WRITE: built = answer<krp::write::answer>(err, 0); break;
+    case KRSD_CMD_SEEK: built = answer<krp::seek::answer>(err, 0); break;
+    case KRSD_CMD_FINFO: built = answer<krp::finfo::answer>(err, 0, 0, 0, 0, ""); break;
+    default: built = answer<krp::answer_head>(err); break;
   }
-  return send_response();
+  return built && send_response();
 }
 
 // A connection closed at a deadline: within its login time, the login's.
@@ -891,7 +854,7 @@ bool Conn::dispatch(int cmd, const uint8_t* body, size_t len) {
     case KRSD_CMD_FINFO: return on_finfo(body, len);
     case KRSD_CMD_IOCTL: return on_ioctl(body, len);
     default:
-      if (!begin(ENOSYS)) return false;
+      if (!answer<krp::answer_head>(ENOSYS)) return false;
       return send_response();
   }
 }
