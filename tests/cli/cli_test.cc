@@ -129,6 +129,10 @@ TEST_F(CliTest, UsageErrorsExitWithTwo) {
       {"acquire", "--ip", "1.2.3.4/x", "--image", img_},
       {"acquire", "--source", "", "--image", img_},
       {"acquire", "--source", src_, "--image", "krp://127.0.0.1/x.img"},
+      {"acquire", "--source", src_, "--image="},
+      {"acquire", "--sources", src_, "--image", img_},
+      {"acquire", "--source", src_, "--image", img_, "--verify=yes"},
+      {"acquire", "--source", src_, "--image", img_, "--format", "tiff"},
   };
   for (const auto& args : lines) {
     std::string text;

@@ -45,7 +45,8 @@ TEST(KrsdOpts, DefaultsAndEveryOption) {
                    "10.0.0.7", "--allow=[fe80::1%eth0]", "--exit-idle", "0", "--bad-range", "1m:4k",
                    "--bad-range", "0x200:512", "--vanish-at", "2g", "--drop-after", "100k,once",
                    "--stall-after", "5:1500", "--port-file", "p", "--login-timeout", "5",
-                   "--request-timeout", "7", "--mem-limit", "32m"},
+                   "--request-timeout", "7", "--mem-limit", "32m", "-v", "--idle-timeout", "9",
+                   "--max-conn", "3", "--sock-buf", "64k", "--log", "l", "--cert", "c", "--key=k"},
                   nullptr, &o, &err),
             0)
       << err;
@@ -75,6 +76,14 @@ TEST(KrsdOpts, DefaultsAndEveryOption) {
   EXPECT_EQ(o.login_timeout_s, 5);
   EXPECT_EQ(o.request_timeout_s, 7);
   EXPECT_EQ(o.mem_limit, 32 << 20);
+  EXPECT_TRUE(o.verbose);
+  EXPECT_EQ(o.idle_timeout_s, 9);
+  EXPECT_EQ(o.max_conn, 3);
+  EXPECT_EQ(o.sock_buf, 64 << 10);
+  EXPECT_EQ(o.port_file, "p");
+  EXPECT_EQ(o.log_file, "l");
+  EXPECT_EQ(o.cert, "c");
+  EXPECT_EQ(o.key, "k");
 
   ASSERT_EQ(parse({"--tls-port", "any"}, nullptr, &o, &err), 0);
   EXPECT_EQ(o.tls_port, 0);
@@ -105,6 +114,17 @@ TEST(KrsdOpts, RefusesBadValues) {
   for (const auto& args : bad) {
     EXPECT_EQ(parse(args, nullptr, &o, &err), -1) << args[0];
     EXPECT_FALSE(err.empty());
+  }
+  // The reason names the option as it was spelled, without its value.
+  const std::pair<std::vector<const char*>, std::string> reasons[] = {
+      {{"--port=12x"}, "bad value for --port: '12x'"},
+      {{"--idle-timeout"}, "option --idle-timeout needs a value"},
+      {{"--frobnicate=1"}, "unknown option '--frobnicate' (see krsd --help)"},
+      {{"--key", "k.pem"}, "--cert and --key go together"},
+  };
+  for (const auto& [args, reason] : reasons) {
+    EXPECT_EQ(parse(args, nullptr, &o, &err), -1) << args[0];
+    EXPECT_EQ(err, reason);
   }
   EXPECT_EQ(parse({"--help"}, nullptr, &o, &err), 1);
   EXPECT_NE(err.find("--drop-after"), std::string::npos);

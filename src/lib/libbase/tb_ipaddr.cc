@@ -1,5 +1,6 @@
 // Address values and their text forms. Everything here is platform-free; the
-// system socket addresses and name lookup live in platform/<os>/addrinfo.cc.
+// system socket addresses and name lookup live in platform/addrinfo.cc and
+// platform/<os>/addrinfo_<os>.cc.
 #include "tb_ipaddr.h"
 
 #include <cstdio>

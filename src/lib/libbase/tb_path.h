@@ -55,5 +55,5 @@ bool tb_path_percent_decode(std::string* text);
 // as written, joined to the current folder when relative; a device form as
 // it is. false with errno set when the name cannot be represented (empty:
 // EINVAL; 4096 bytes or more once joined: ENAMETOOLONG) - never another,
-// shorter name. One implementation per OS (platform/<os>/path_*.cc).
+// shorter name. One implementation per OS (platform/<os>/path_<os>.cc).
 bool tb_path_local_name(const char* text, std::string* out);

@@ -176,8 +176,175 @@ int64_t krsd_parse_size(const std::string& text) {
   return static_cast<int64_t>(v << shift);
 }
 
-int krsd_opts_parse(int argc, const char* const* argv, const char* env_args,
-                    krsd_opts* opts, std::string* err) {
+namespace {
+
+// What the parser carries between options: "--tls-port 0" turns TLS off
+// only once every option was read (a later "--tls-port any" turns it on).
+struct Parse {
+  krsd_opts* opts;
+  bool tls_off = false;
+};
+
+// How an option takes its word: a switch sets a flag, a text is kept as
+// given, a number is checked against its bounds, a value goes through its
+// own rule (false: a bad value).
+enum class Kind { Help, Switch, Text, Number, Value };
+
+struct Option {
+  const char* name;
+  Kind kind;
+  bool krsd_opts::*flag = nullptr;  // Switch: set to on
+  bool on = true;
+  std::string krsd_opts::*text = nullptr;  // Text
+  int krsd_opts::*number = nullptr;        // Number, within [lo, hi]
+  int64_t lo = 0, hi = 0;
+  bool (*value)(Parse&, const std::string&) = nullptr;  // Value
+};
+
+bool set_allow(Parse& p, const std::string& v) {
+  krsd_addr unused;
+  if (!krsd_parse_addr(v, &unused)) return false;
+  p.opts->allow.push_back(v);
+  return true;
+}
+
+bool set_tls_port(Parse& p, const std::string& v) {
+  int64_t n = 0;
+  if (v == "any") {
+    p.opts->tls_port = 0;
+    p.tls_off = false;
+    return true;
+  }
+  if (!parse_int(v, 0, 65535, &n)) return false;
+  p.tls_off = n == 0;
+  p.opts->tls_port = static_cast<int>(n);
+  return true;
+}
+
+bool set_root(Parse& p, const std::string& v) {
+  if (v.empty()) return false;
+  p.opts->root = v;
+  return true;
+}
+
+bool set_map(Parse& p, const std::string& v) {
+  std::string a, b;
+  if (!split(v, '=', &a, &b) || a.empty() || b.empty()) return false;
+  p.opts->maps.push_back({a, b});
+  return true;
+}
+
+bool set_user(Parse& p, const std::string& v) {
+  p.opts->user = v;
+  p.opts->require_login = true;
+  return true;
+}
+
+bool set_password(Parse& p, const std::string& v) {
+  p.opts->password = v;
+  p.opts->require_login = true;
+  return true;
+}
+
+bool set_mem_limit(Parse& p, const std::string& v) {
+  int64_t n = krsd_parse_size(v);
+  // At least what one connection's largest read or write takes.
+  if (n < (24 << 20) || n > (int64_t(1) << 30)) return false;
+  p.opts->mem_limit = n;
+  return true;
+}
+
+bool set_sock_buf(Parse& p, const std::string& v) {
+  int64_t n = krsd_parse_size(v);
+  if (n < 0 || n > (256 << 20)) return false;
+  p.opts->sock_buf = static_cast<int>(n);
+  return true;
+}
+
+bool set_bad_range(Parse& p, const std::string& v) {
+  std::string a, b;
+  if (!split(v, ':', &a, &b)) return false;
+  krsd_range r{krsd_parse_size(a), krsd_parse_size(b)};
+  if (r.off < 0 || r.len <= 0 || r.off > INT64_MAX - r.len) return false;
+  p.opts->bad.push_back(r);
+  return true;
+}
+
+bool set_vanish_at(Parse& p, const std::string& v) {
+  int64_t n = krsd_parse_size(v);
+  if (n < 0) return false;
+  p.opts->vanish_at = n;
+  return true;
+}
+
+bool set_drop_after(Parse& p, const std::string& v) {
+  std::string t = v;
+  p.opts->drop_once = strip_once(&t);
+  int64_t n = krsd_parse_size(t);
+  if (n < 0) return false;
+  p.opts->drop_after = n;
+  return true;
+}
+
+bool set_stall_after(Parse& p, const std::string& v) {
+  std::string t = v, a, b;
+  p.opts->stall_once = strip_once(&t);
+  int64_t ms = 0;
+  if (!split(t, ':', &a, &b)) return false;
+  int64_t n = krsd_parse_size(a);
+  if (n < 0 || !parse_int(b, 1, 3600 * 1000, &ms)) return false;
+  p.opts->stall_after = n;
+  p.opts->stall_ms = static_cast<int>(ms);
+  return true;
+}
+
+constexpr int64_t kDay = 86400;
+
+const Option kOptions[] = {
+    {.name = "-h", .kind = Kind::Help},
+    {.name = "--help", .kind = Kind::Help},
+    {.name = "-d", .kind = Kind::Switch, .flag = &krsd_opts::daemonize},
+    {.name = "-v", .kind = Kind::Switch, .flag = &krsd_opts::verbose},
+    {.name = "--read-only", .kind = Kind::Switch, .flag = &krsd_opts::read_only},
+    {.name = "--read-write", .kind = Kind::Switch, .flag = &krsd_opts::read_only, .on = false},
+    {.name = "--allow", .kind = Kind::Value, .value = set_allow},
+    {.name = "--listen", .kind = Kind::Text, .text = &krsd_opts::listen},
+    {.name = "--port", .kind = Kind::Number, .number = &krsd_opts::port, .lo = 0, .hi = 65535},
+    {.name = "--tls-port", .kind = Kind::Value, .value = set_tls_port},
+    {.name = "--cert", .kind = Kind::Text, .text = &krsd_opts::cert},
+    {.name = "--key", .kind = Kind::Text, .text = &krsd_opts::key},
+    {.name = "--root", .kind = Kind::Value, .value = set_root},
+    {.name = "--map", .kind = Kind::Value, .value = set_map},
+    {.name = "--user", .kind = Kind::Value, .value = set_user},
+    {.name = "--password", .kind = Kind::Value, .value = set_password},
+    {.name = "--port-file", .kind = Kind::Text, .text = &krsd_opts::port_file},
+    {.name = "--max-conn", .kind = Kind::Number, .number = &krsd_opts::max_conn, .lo = 1, .hi = 1024},
+    {.name = "--idle-timeout", .kind = Kind::Number, .number = &krsd_opts::idle_timeout_s, .lo = 1,
+     .hi = kDay},
+    {.name = "--login-timeout", .kind = Kind::Number, .number = &krsd_opts::login_timeout_s, .lo = 1,
+     .hi = kDay},
+    {.name = "--request-timeout", .kind = Kind::Number, .number = &krsd_opts::request_timeout_s,
+     .lo = 1, .hi = kDay},
+    {.name = "--mem-limit", .kind = Kind::Value, .value = set_mem_limit},
+    {.name = "--exit-idle", .kind = Kind::Number, .number = &krsd_opts::exit_idle_s, .lo = 0,
+     .hi = 30 * kDay},
+    {.name = "--sock-buf", .kind = Kind::Value, .value = set_sock_buf},
+    {.name = "--log", .kind = Kind::Text, .text = &krsd_opts::log_file},
+    {.name = "--bad-range", .kind = Kind::Value, .value = set_bad_range},
+    {.name = "--vanish-at", .kind = Kind::Value, .value = set_vanish_at},
+    {.name = "--drop-after", .kind = Kind::Value, .value = set_drop_after},
+    {.name = "--stall-after", .kind = Kind::Value, .value = set_stall_after},
+};
+
+const Option* find_option(const std::string& name) {
+  for (const Option& o : kOptions) {
+    if (name == o.name) return &o;
+  }
+  return nullptr;
+}
+
+// The words of KRSD_ARGS (split at blanks), then the command line's.
+std::vector<std::string> option_words(int argc, const char* const* argv, const char* env_args) {
   std::vector<std::string> words;
   if (env_args != nullptr) {
     std::string cur;
@@ -192,163 +359,73 @@ int krsd_opts_parse(int argc, const char* const* argv, const char* env_args,
     }
   }
   for (int i = 1; i < argc; i++) words.emplace_back(argv[i]);
+  return words;
+}
 
+// Applies one option whose value (when it takes one) is v: 0, or -1 with
+// the reason in err.
+int apply_option(const Option& o, const std::string& v, Parse* p, std::string* err) {
+  int64_t n = 0;
+  switch (o.kind) {
+    case Kind::Help:
+      break;
+    case Kind::Switch:
+      p->opts->*o.flag = o.on;
+      return 0;
+    case Kind::Text:
+      p->opts->*o.text = v;
+      return 0;
+    case Kind::Number:
+      if (!parse_int(v, o.lo, o.hi, &n)) break;
+      p->opts->*o.number = static_cast<int>(n);
+      return 0;
+    case Kind::Value:
+      if (!o.value(*p, v)) break;
+      return 0;
+  }
+  *err = std::string("bad value for ") + o.name + ": '" + v + "'";
+  return -1;
+}
+
+}  // namespace
+
+int krsd_opts_parse(int argc, const char* const* argv, const char* env_args,
+                    krsd_opts* opts, std::string* err) {
+  const std::vector<std::string> words = option_words(argc, argv, env_args);
   *opts = krsd_opts{};
-  bool tls_off = false;
+  Parse p{opts};
   for (size_t i = 0; i < words.size(); i++) {
     std::string w = words[i];
-    std::string val;
+    std::string v;
     // "--opt=value" is the same as "--opt value".
     bool inline_val = false;
     if (w.rfind("--", 0) == 0) {
       size_t eq = w.find('=');  // "--map=PATH=FILE" splits at the first '='
       if (eq != std::string::npos) {
-        val = w.substr(eq + 1);
+        v = w.substr(eq + 1);
         w.resize(eq);
         inline_val = true;
       }
     }
-    auto need = [&](std::string* out) -> bool {
-      if (inline_val) {
-        *out = val;
-        return true;
-      }
-      if (i + 1 >= words.size()) {
-        *err = "option " + w + " needs a value";
-        return false;
-      }
-      *out = words[++i];
-      return true;
-    };
-    auto bad = [&](const std::string& v) {
-      *err = "bad value for " + w + ": '" + v + "'";
-      return -1;
-    };
-    int64_t n = 0;
-    std::string v, a, b;
-
-    if (w == "-h" || w == "--help") {
-      *err = kHelp;
-      return 1;
-    } else if (w == "-d") {
-      opts->daemonize = true;
-    } else if (w == "-v") {
-      opts->verbose = true;
-    } else if (w == "--read-only") {
-      opts->read_only = true;
-    } else if (w == "--read-write") {
-      opts->read_only = false;
-    } else if (w == "--allow") {
-      if (!need(&v)) return -1;
-      krsd_addr unused;
-      if (!krsd_parse_addr(v, &unused)) return bad(v);
-      opts->allow.push_back(v);
-    } else if (w == "--listen") {
-      if (!need(&v)) return -1;
-      opts->listen = v;
-    } else if (w == "--port") {
-      if (!need(&v)) return -1;
-      if (!parse_int(v, 0, 65535, &n)) return bad(v);
-      opts->port = static_cast<int>(n);
-    } else if (w == "--tls-port") {
-      if (!need(&v)) return -1;
-      if (v == "any") {
-        opts->tls_port = 0;
-        tls_off = false;
-      } else {
-        if (!parse_int(v, 0, 65535, &n)) return bad(v);
-        tls_off = n == 0;
-        opts->tls_port = static_cast<int>(n);
-      }
-    } else if (w == "--cert") {
-      if (!need(&v)) return -1;
-      opts->cert = v;
-    } else if (w == "--key") {
-      if (!need(&v)) return -1;
-      opts->key = v;
-    } else if (w == "--root") {
-      if (!need(&v)) return -1;
-      if (v.empty()) return bad(v);
-      opts->root = v;
-    } else if (w == "--map") {
-      if (!need(&v)) return -1;
-      if (!split(v, '=', &a, &b) || a.empty() || b.empty()) return bad(v);
-      opts->maps.push_back({a, b});
-    } else if (w == "--user") {
-      if (!need(&v)) return -1;
-      opts->user = v;
-      opts->require_login = true;
-    } else if (w == "--password") {
-      if (!need(&v)) return -1;
-      opts->password = v;
-      opts->require_login = true;
-    } else if (w == "--port-file") {
-      if (!need(&v)) return -1;
-      opts->port_file = v;
-    } else if (w == "--max-conn") {
-      if (!need(&v)) return -1;
-      if (!parse_int(v, 1, 1024, &n)) return bad(v);
-      opts->max_conn = static_cast<int>(n);
-    } else if (w == "--idle-timeout") {
-      if (!need(&v)) return -1;
-      if (!parse_int(v, 1, 86400, &n)) return bad(v);
-      opts->idle_timeout_s = static_cast<int>(n);
-    } else if (w == "--login-timeout" || w == "--request-timeout") {
-      if (!need(&v)) return -1;
-      if (!parse_int(v, 1, 86400, &n)) return bad(v);
-      (w == "--login-timeout" ? opts->login_timeout_s : opts->request_timeout_s) = static_cast<int>(n);
-    } else if (w == "--mem-limit") {
-      if (!need(&v)) return -1;
-      n = krsd_parse_size(v);
-      // At least what one connection's largest read or write takes.
-      if (n < (24 << 20) || n > (int64_t(1) << 30)) return bad(v);
-      opts->mem_limit = n;
-    } else if (w == "--exit-idle") {
-      if (!need(&v)) return -1;
-      if (!parse_int(v, 0, 30 * 86400, &n)) return bad(v);
-      opts->exit_idle_s = static_cast<int>(n);
-    } else if (w == "--sock-buf") {
-      if (!need(&v)) return -1;
-      n = krsd_parse_size(v);
-      if (n < 0 || n > (256 << 20)) return bad(v);
-      opts->sock_buf = static_cast<int>(n);
-    } else if (w == "--log") {
-      if (!need(&v)) return -1;
-      opts->log_file = v;
-    } else if (w == "--bad-range") {
-      if (!need(&v)) return -1;
-      if (!split(v, ':', &a, &b)) return bad(v);
-      krsd_range r{krsd_parse_size(a), krsd_parse_size(b)};
-      if (r.off < 0 || r.len <= 0 || r.off > INT64_MAX - r.len) return bad(v);
-      opts->bad.push_back(r);
-    } else if (w == "--vanish-at") {
-      if (!need(&v)) return -1;
-      n = krsd_parse_size(v);
-      if (n < 0) return bad(v);
-      opts->vanish_at = n;
-    } else if (w == "--drop-after") {
-      if (!need(&v)) return -1;
-      std::string t = v;
-      opts->drop_once = strip_once(&t);
-      n = krsd_parse_size(t);
-      if (n < 0) return bad(v);
-      opts->drop_after = n;
-    } else if (w == "--stall-after") {
-      if (!need(&v)) return -1;
-      std::string t = v;
-      opts->stall_once = strip_once(&t);
-      int64_t ms = 0;
-      if (!split(t, ':', &a, &b)) return bad(v);
-      n = krsd_parse_size(a);
-      if (n < 0 || !parse_int(b, 1, 3600 * 1000, &ms)) return bad(v);
-      opts->stall_after = n;
-      opts->stall_ms = static_cast<int>(ms);
-    } else {
+    const Option* o = find_option(w);
+    if (!o) {
       *err = "unknown option '" + w + "' (see krsd --help)";
       return -1;
     }
+    if (o->kind == Kind::Help) {
+      *err = kHelp;
+      return 1;
+    }
+    if (o->kind != Kind::Switch && !inline_val) {
+      if (i + 1 >= words.size()) {
+        *err = "option " + w + " needs a value";
+        return -1;
+      }
+      v = words[++i];
+    }
+    if (apply_option(*o, v, &p, err) != 0) return -1;
   }
-  if (tls_off) opts->tls_port = -1;
+  if (p.tls_off) opts->tls_port = -1;
   if (!opts->cert.empty() != !opts->key.empty()) {
     *err = "--cert and --key go together";
     return -1;

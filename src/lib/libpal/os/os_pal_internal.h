@@ -1,6 +1,6 @@
 // Internal interface of libpal: the system-call boundary that each platform
-// implements once (os/posix/ now). Not for use outside the library, except
-// by its tests.
+// implements once (os/posix/, os/windows/). Not for use outside the
+// library, except by its tests.
 #pragma once
 
 #include <cstddef>

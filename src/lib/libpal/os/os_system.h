@@ -112,8 +112,8 @@ void os_system_set_tools_dir(const char* dir);
 // (letters, digits and "-_.,:/@%+="); plain texts come back unchanged.
 std::string os_shell_quote(const char* text);
 
-// Pipe to a child: the child's process, its id and the two ends of the pipe,
-// in the system's own terms (private to the platform file).
+// Pipe to a child: the child as the system knows it and the two ends of the
+// pipe (private to the runner, os_popen.cc).
 struct os_popen_t;
 
 // Starts command with a pipe. Mode "r" or "w", optionally followed by "t" or

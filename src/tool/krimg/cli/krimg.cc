@@ -207,24 +207,6 @@ int source_size_known(const std::string& source, bool is_stdin, const std::strin
   return size > 0 ? 1 : 0;
 }
 
-// "--name value" or "--name=value"; advances i.
-bool take_value(int argc, char** argv, int& i, const char* name, std::string& out) {
-  size_t n = strlen(name);
-  const char* a = argv[i];
-  if (strncmp(a, name, n) != 0) return false;
-  if (a[n] == '=') {
-    out = a + n + 1;
-    return true;
-  }
-  if (a[n] != '\0') return false;
-  if (i + 1 >= argc) {
-    fprintf(stderr, "krimg acquire: %s needs a value\n", name);
-    exit(kExitUsage);
-  }
-  out = argv[++i];
-  return true;
-}
-
 // --format, --compress and --segment-size into f; false after the usage
 // line.
 bool parse_format(const std::string& format, const std::string& compress, const std::string& segment,
@@ -277,181 +259,216 @@ bool parse_format(const std::string& format, const std::string& compress, const 
   return true;
 }
 
-int acquire_main(int argc, char** argv) {
+// What acquire's command line asks for.
+struct AcquireArgs {
   std::string ip, source, image;
   std::string format, compress, segment;
+  std::string case_id, evidence, examiner, notes;
   bool have_ip = false, have_source = false, have_image = false;
   bool resume = false, restart = false, debug = false, verify = false;
-  dd_case_info info;
-  info.program = "krimg";
+};
+
+// acquire's options: a value ("--name value" or "--name=value") is kept in
+// text, and given records that it came; a switch (the name alone) sets given.
+struct AcquireOption {
+  const char* name;
+  std::string AcquireArgs::*text;
+  bool AcquireArgs::*given;
+};
+
+const AcquireOption kAcquireOptions[] = {
+    {"--case", &AcquireArgs::case_id, nullptr},
+    {"--evidence", &AcquireArgs::evidence, nullptr},
+    {"--examiner", &AcquireArgs::examiner, nullptr},
+    {"--notes", &AcquireArgs::notes, nullptr},
+    {"--format", &AcquireArgs::format, nullptr},
+    {"--compress", &AcquireArgs::compress, nullptr},
+    {"--segment-size", &AcquireArgs::segment, nullptr},
+    {"--ip", &AcquireArgs::ip, &AcquireArgs::have_ip},
+    {"--source", &AcquireArgs::source, &AcquireArgs::have_source},
+    {"--image", &AcquireArgs::image, &AcquireArgs::have_image},
+    {"--verify", nullptr, &AcquireArgs::verify},
+    {"--resume", nullptr, &AcquireArgs::resume},
+    {"--restart", nullptr, &AcquireArgs::restart},
+    {"--debug", nullptr, &AcquireArgs::debug},
+};
+
+// Goes on to the next step of acquire; any other value is its exit status.
+constexpr int kGoOn = -1;
+
+// Reads the command line into a: kGoOn, or the exit status after the help
+// or a usage line.
+int parse_acquire(int argc, char** argv, AcquireArgs* a) {
   for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (take_value(argc, argv, i, "--case", info.case_id) ||
-        take_value(argc, argv, i, "--evidence", info.evidence) ||
-        take_value(argc, argv, i, "--examiner", info.examiner) ||
-        take_value(argc, argv, i, "--notes", info.notes) || take_value(argc, argv, i, "--format", format) ||
-        take_value(argc, argv, i, "--compress", compress) ||
-        take_value(argc, argv, i, "--segment-size", segment)) {
-    } else if (strcmp(a, "--verify") == 0) {
-      verify = true;
-    } else if (take_value(argc, argv, i, "--ip", ip)) {
-      have_ip = true;
-    } else if (take_value(argc, argv, i, "--source", source)) {
-      have_source = true;
-    } else if (take_value(argc, argv, i, "--image", image)) {
-      have_image = true;
-    } else if (strcmp(a, "--resume") == 0) {
-      resume = true;
-    } else if (strcmp(a, "--restart") == 0) {
-      restart = true;
-    } else if (strcmp(a, "--debug") == 0) {
-      debug = true;
-    } else if (strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0) {
+    const char* arg = argv[i];
+    if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
       fputs(kAcquireUsage, stdout);
       return 0;
-    } else {
-      fprintf(stderr, "krimg acquire: unknown argument '%s'\n%s", a, kAcquireUsage);
+    }
+    const AcquireOption* found = nullptr;
+    const char* inline_value = nullptr;
+    for (const AcquireOption& o : kAcquireOptions) {
+      const size_t n = strlen(o.name);
+      if (strncmp(arg, o.name, n) != 0) continue;
+      if (arg[n] == '\0' || (o.text && arg[n] == '=')) {
+        found = &o;
+        if (arg[n] == '=') inline_value = arg + n + 1;
+        break;
+      }
+    }
+    if (!found) {
+      fprintf(stderr, "krimg acquire: unknown argument '%s'\n%s", arg, kAcquireUsage);
       return kExitUsage;
     }
+    if (found->text) {
+      if (!inline_value && i + 1 >= argc) {
+        fprintf(stderr, "krimg acquire: %s needs a value\n", found->name);
+        return kExitUsage;
+      }
+      a->*found->text = inline_value ? inline_value : argv[++i];
+    }
+    if (found->given) a->*found->given = true;
   }
-  // The report is UTF-8; the command line is in the system's character set
-  // (code page 936 on the examiners' Windows workstations).
-  for (std::string* field : {&info.case_id, &info.evidence, &info.examiner, &info.notes})
-    *field = dd_host_utf8(*field);
-  if (!have_image || image.empty()) {
+  return kGoOn;
+}
+
+// The image, the format and which options go together: kGoOn, or the
+// status after the usage line.
+int check_options(const AcquireArgs& a, dd_image_format* format) {
+  if (!a.have_image || a.image.empty()) {
     fprintf(stderr, "krimg acquire: --image is required\n%s", kAcquireUsage);
     return kExitUsage;
   }
-  dd_image_format image_format;
-  if (!parse_format(format, compress, segment, image, &image_format)) return kExitUsage;
-  if (have_ip && have_source) {
+  if (!parse_format(a.format, a.compress, a.segment, a.image, format)) return kExitUsage;
+  if (a.have_ip && a.have_source) {
     fputs("krimg acquire: give --ip or --source, not both\n", stderr);
     return kExitUsage;
   }
-  if (resume && restart) {
+  if (a.resume && a.restart) {
     fputs("krimg acquire: give --resume or --restart, not both\n", stderr);
     return kExitUsage;
   }
-  if (!have_source) {
-    if (!have_ip) ip = kDefaultIp;
+  return kGoOn;
+}
+
+// What a checked command line copies from where to where.
+struct AcquirePlan {
+  std::string source, image;
+  bool source_is_stdin = false;
+  std::string source_path, image_path;  // the files the engine opens; source's "" when none
+};
+
+// The source (the device address's URL without --source): kGoOn, or the
+// status after the usage line.
+int settle_source(const AcquireArgs& a, AcquirePlan* plan) {
+  plan->source = a.source;
+  if (!a.have_source) {
+    const std::string ip = a.have_ip ? a.ip : kDefaultIp;
     if (ip.empty() || ip.find_first_of("/?#@ ") != std::string::npos) {
       fprintf(stderr, "krimg acquire: '%s' is not a device address\n", ip.c_str());
       return kExitUsage;
     }
     char url[300];
     snprintf(url, sizeof url, kSourceFormat, ip.c_str());
-    source = url;
+    plan->source = url;
   }
-  if (source.empty()) {
+  if (plan->source.empty()) {
     fputs("krimg acquire: the source is empty\n", stderr);
     return kExitUsage;
   }
-  bool source_is_stdin = is_stdin_name(source);
-  if (source == "-") source = "\\dev\\stdin";
+  plan->source_is_stdin = is_stdin_name(plan->source);
+  if (plan->source == "-") plan->source = "\\dev\\stdin";
+  return kGoOn;
+}
 
+// The files behind the image and a local source, and that the image is not
+// the source: kGoOn, or the status after an error line.
+int settle_paths(AcquirePlan* plan) {
+  const std::string& image = plan->image;
   if (tb_url_protocol_probe(image.c_str()) != TB_URL_PROTOCOL_FILE) {
     fprintf(stderr, "krimg acquire: the image must be a local path: %s\n", image.c_str());
     return kExitUsage;
   }
-  const std::string image_path = system_path(image);
-  if (image_path.empty()) {
+  plan->image_path = system_path(image);
+  if (plan->image_path.empty()) {
     const int err = errno;
     fprintf(stderr, "krimg acquire: the image %s cannot be used as a file name: %s\n",
             image.c_str(), strerror(err));
     return unrepresentable(err) ? kExitUsage : kExitRefused;
   }
-  std::string source_path;
-  if (!source_is_stdin && tb_url_protocol_probe(source.c_str()) == TB_URL_PROTOCOL_FILE) {
-    source_path = system_path(source);
-    if (source_path.empty() && unrepresentable(errno)) {
+  const std::string& source = plan->source;
+  if (!plan->source_is_stdin && tb_url_protocol_probe(source.c_str()) == TB_URL_PROTOCOL_FILE) {
+    plan->source_path = system_path(source);
+    if (plan->source_path.empty() && unrepresentable(errno)) {
       fprintf(stderr, "krimg acquire: the source %s cannot be used as a file name: %s\n",
               source.c_str(), strerror(errno));
       return kExitUsage;
     }
   }
   std::string why;
-  if (!source_path.empty() && dd_host_image_in_source(source_path, image_path, &why)) {
+  if (!plan->source_path.empty() &&
+      dd_host_image_in_source(plan->source_path, plan->image_path, &why)) {
     fprintf(stderr, "krimg acquire: the image %s is the source itself (%s); refused\n", image.c_str(),
             why.c_str());
     return kExitRefused;
   }
+  return kGoOn;
+}
 
-  os_log_ctl(OS_LOG_SET_LEVEL, debug ? OS_LOG_DEBUG : OS_LOG_INFO);
-  os_log_ctl(OS_LOG_SET_PREFIX_NAMES, "time");
-  os_log_ctl(OS_LOG_SET_CONSOLE, 1);
+// Ends the engine before acquire returns status.
+int end_engine(int status) {
+  krsd_exit();
+  krsd_join();
+  return status;
+}
 
-  const bool interactive =
-      !source_is_stdin && krimg_stdin_is_terminal() && krimg_stderr_is_terminal();
-  const int64_t existing = krimg_image_size(image_path);
-  if (existing > 0 && !resume && !restart && !interactive) {
+// Whether a non-empty image is continued (*want_resume) or overwritten,
+// asked on the terminal unless --resume or --restart said: kGoOn, or
+// kExitRefused with the image left as it was (the engine ended).
+int choose_resume(const AcquireArgs& a, const AcquirePlan& plan, krsd_ui_ops* ops,
+                  int* want_resume) {
+  const char* image = plan.image.c_str();
+  // Continuing reads the source from the image's size on: a source without
+  // a size cannot be positioned there. That is settled before the image is
+  // opened.
+  const bool sized = source_size_known(plan.source, plan.source_is_stdin, plan.source_path) != 0;
+  if (!sized && a.resume) {
     fprintf(stderr,
-            "krimg acquire: %s exists and is not empty; give --resume to continue it or "
-            "--restart to overwrite it\n",
-            image.c_str());
-    return kExitRefused;
+            "krimg acquire: the source %s has no size (standard input, a pipe or a device that "
+            "does not tell its size), so %s cannot be continued from it; image left as it was\n",
+            plan.source.c_str(), image);
+    return end_engine(kExitRefused);
   }
-
-  krsd_ui_ops ops{};
-  if (krimg_stderr_is_terminal()) {
-    ops.set_status = tty_set_status;
-    ops.set_progress = tty_set_progress;
+  if (sized) {
+    ops->ask_yes_no = a.resume ? answer_yes : ask_terminal;
+    krsd_ui_set(ops);
+    *want_resume = krsd_outfile_ask_continue(image);
+  } else {
+    fprintf(stderr, "krimg acquire: the source %s has no size; %s cannot be continued from it\n",
+            plan.source.c_str(), image);
   }
-  krsd_init();
-  dd_case_set(info);
-  dd_format_set(image_format);
-
-  int want_resume = 0;
-  if (existing > 0 && !restart) {
-    // Continuing reads the source from the image's size on: a source
-    // without a size cannot be positioned there. That is settled before the
-    // image is opened.
-    const bool sized = source_size_known(source, source_is_stdin, source_path) != 0;
-    if (!sized && resume) {
-      fprintf(stderr,
-              "krimg acquire: the source %s has no size (standard input, a pipe or a device that "
-              "does not tell its size), so %s cannot be continued from it; image left as it was\n",
-              source.c_str(), image.c_str());
-      krsd_exit();
-      krsd_join();
-      return kExitRefused;
-    }
-    if (sized) {
-      ops.ask_yes_no = resume ? answer_yes : ask_terminal;
-      krsd_ui_set(&ops);
-      want_resume = krsd_outfile_ask_continue(image.c_str());
-    } else {
-      fprintf(stderr, "krimg acquire: the source %s has no size; %s cannot be continued from it\n",
-              source.c_str(), image.c_str());
-    }
-    if (!want_resume && resume) {
-      fprintf(stderr, "krimg acquire: %s cannot be opened to continue it; image left as it was\n",
-              image.c_str());
-      krsd_exit();
-      krsd_join();
-      return kExitRefused;
-    }
-    if (!want_resume) {
-      // No to continuing is not yet a yes to destroying the image.
-      char q[600];
-      snprintf(q, sizeof q, "%s will be overwritten from byte 0. Overwrite?", image.c_str());
-      if (!read_yes(q)) {
-        fputs("krimg acquire: image left as it was\n", stderr);
-        krsd_exit();
-        krsd_join();
-        return kExitRefused;
-      }
+  if (!*want_resume && a.resume) {
+    fprintf(stderr, "krimg acquire: %s cannot be opened to continue it; image left as it was\n",
+            image);
+    return end_engine(kExitRefused);
+  }
+  if (!*want_resume) {
+    // No to continuing is not yet a yes to destroying the image.
+    char q[600];
+    snprintf(q, sizeof q, "%s will be overwritten from byte 0. Overwrite?", image);
+    if (!read_yes(q)) {
+      fputs("krimg acquire: image left as it was\n", stderr);
+      return end_engine(kExitRefused);
     }
   }
-  ops.ask_yes_no = nullptr;
-  krsd_ui_set(&ops);
+  return kGoOn;
+}
 
-  krimg_interrupt_catch(true);
-
-  if (krsd_get_file(source.c_str(), image.c_str(), want_resume) != 0) {
-    krsd_exit();
-    krsd_join();
-    return kExitRefused;
-  }
+// Runs the copy until its end, passing a Ctrl-C on as a stop: the job's
+// result, or kExitRefused when it could not start.
+int run_copy(const AcquirePlan& plan, const krsd_ui_ops& ops, int want_resume) {
+  if (krsd_get_file(plan.source.c_str(), plan.image.c_str(), want_resume) != 0)
+    return end_engine(kExitRefused);
   if (ops.set_status) tty_status_begin();
   bool stop_sent = false;
   while (krsd_is_busy()) {
@@ -464,18 +481,70 @@ int acquire_main(int argc, char** argv) {
     // takes a few tenths of a second, and waiting longer would show in it).
     tb_msleep(10);
   }
-  krsd_exit();
-  krsd_join();
+  end_engine(0);
   tty_status_end();
-  int result = krsd_last_result();
-  if (result == 0 && verify) {
-    if (tb_file_local_kind(image.c_str()) != 1) {
+  return krsd_last_result();
+}
+
+int acquire_main(int argc, char** argv) {
+  AcquireArgs a;
+  if (int status = parse_acquire(argc, argv, &a); status != kGoOn) return status;
+  dd_case_info info;
+  info.program = "krimg";
+  // The report is UTF-8; the command line is in the system's character set
+  // (code page 936 on the examiners' Windows workstations).
+  info.case_id = dd_host_utf8(a.case_id);
+  info.evidence = dd_host_utf8(a.evidence);
+  info.examiner = dd_host_utf8(a.examiner);
+  info.notes = dd_host_utf8(a.notes);
+  dd_image_format image_format;
+  if (int status = check_options(a, &image_format); status != kGoOn) return status;
+  AcquirePlan plan;
+  plan.image = a.image;
+  if (int status = settle_source(a, &plan); status != kGoOn) return status;
+  if (int status = settle_paths(&plan); status != kGoOn) return status;
+
+  os_log_ctl(OS_LOG_SET_LEVEL, a.debug ? OS_LOG_DEBUG : OS_LOG_INFO);
+  os_log_ctl(OS_LOG_SET_PREFIX_NAMES, "time");
+  os_log_ctl(OS_LOG_SET_CONSOLE, 1);
+
+  const bool interactive =
+      !plan.source_is_stdin && krimg_stdin_is_terminal() && krimg_stderr_is_terminal();
+  const int64_t existing = krimg_image_size(plan.image_path);
+  if (existing > 0 && !a.resume && !a.restart && !interactive) {
+    fprintf(stderr,
+            "krimg acquire: %s exists and is not empty; give --resume to continue it or "
+            "--restart to overwrite it\n",
+            plan.image.c_str());
+    return kExitRefused;
+  }
+
+  krsd_ui_ops ops{};
+  if (krimg_stderr_is_terminal()) {
+    ops.set_status = tty_set_status;
+    ops.set_progress = tty_set_progress;
+  }
+  krsd_init();
+  dd_case_set(info);
+  dd_format_set(image_format);
+  int want_resume = 0;
+  if (existing > 0 && !a.restart) {
+    if (int status = choose_resume(a, plan, &ops, &want_resume); status != kGoOn) return status;
+  }
+  ops.ask_yes_no = nullptr;
+  krsd_ui_set(&ops);
+  krimg_interrupt_catch(true);
+
+  const int result = run_copy(plan, ops, want_resume);
+  if (result == 0 && a.verify) {
+    if (tb_file_local_kind(plan.image.c_str()) != 1) {
       // A disk or /dev/null keeps no record to compare with.
-      fprintf(stderr, "krimg acquire: %s is not a regular file; verification skipped\n", image.c_str());
+      fprintf(stderr, "krimg acquire: %s is not a regular file; verification skipped\n",
+              plan.image.c_str());
       return 0;
     }
     dd_check_hooks hooks{[] { return krimg_interrupted(); }, {}};
-    if (dd_verify_image(image, hooks, "krimg") != DD_VERIFY_SAME) return kExitVerifyFailed;
+    if (dd_verify_image(plan.image, hooks, "krimg") != DD_VERIFY_SAME) return kExitVerifyFailed;
   }
   return result < 0 ? kExitRefused : result;
 }
