@@ -15,8 +15,8 @@
 #include <cstring>
 
 #include "blobmsg.h"
-#include "sd_comm.h"
-#include "sd_pack.h"
+#include "krp_wire.h"
+#include "zcomp.h"
 
 namespace krsd_test {
 
