@@ -1,5 +1,13 @@
 // The remote file service client: sessions to the device daemon, the file
 // operations inside a session and the krp file driver of the file layer.
+//
+// Errors: the calls on a session return 0 or -1 (a count or a position, or
+// -1) and keep the result code of what failed (KRSD_ERR_*, krp_wire.h) as
+// the session's last error, which krsd_cli_failure_text puts into words and
+// KRSD_IOCTL_IOERR classes. What makes a session returns it, or null with
+// the reason logged and, for krsd_file_init and krsd_cli_connect_open, in
+// krsd_file_open_error. krsd_cli_exit, which ends the session, returns the
+// result code of its send itself.
 #pragma once
 
 #include <cstddef>
