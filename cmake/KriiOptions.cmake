@@ -15,6 +15,19 @@ if(KRII_SAN_FLAGS)
   add_link_options(${KRII_SAN_FLAGS})
 endif()
 
+# The one-definition check: with link-time optimisation the linker sees the
+# layout of every type of every object in a program, and gcc reports a name
+# defined twice with different layouts (-Wodr) or a symbol declared with
+# different types (-Wlto-type-mismatch); both fail the link here. A check
+# build, not a release build (.ci/run builds it at -O0).
+if(KRII_ODR_CHECK)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    message(FATAL_ERROR "KRII_ODR_CHECK needs gcc (its -Wodr)")
+  endif()
+  set(CMAKE_INTERPROCEDURAL_OPTIMIZATION ON)
+  add_link_options(-Werror=odr -Werror=lto-type-mismatch)
+endif()
+
 # krii_target_defaults(target): warnings and the common definitions.
 function(krii_target_defaults target)
   target_compile_options(${target} PRIVATE ${KRII_WARNINGS})

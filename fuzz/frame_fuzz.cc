@@ -7,7 +7,8 @@
 #include <cstring>
 #include <vector>
 
-#include "krsd_client.h"
+#include "krsd_client_testing.h"
+#include "libnet.h"
 
 namespace {
 
@@ -35,9 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_left = stream.size();
   krsd_client* ctx = krsd_cli_attach(nullptr, 0);
   if (!ctx) return 0;
-  ctx->conn.ssl = &marker;  // route every read and write through the hooks
-  snprintf(ctx->pack, sizeof(ctx->pack), "%s", (data[0] & 1) ? "lz4" : "none");
-  if (sdcomp_open(ctx) == 0) {
+  krsd_testing::set_tls(ctx, &marker);  // route every read and write through the hooks
+  if (krsd_testing::use_pack(ctx, (data[0] & 1) ? "lz4" : "none") == 0) {
     std::vector<uint8_t> buf(4096 + (data[0] >> 1) * 13);
     for (int i = 0; i < 8 && g_left; i++) {
       int n = 0;
@@ -61,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       krsd_cli_set_last_error(ctx, ret);
     }
   }
-  ctx->conn.ssl = nullptr;
+  krsd_testing::set_tls(ctx, nullptr);
   krsd_cli_free(ctx);
   return 0;
 }

@@ -16,8 +16,7 @@
 
 #include "blobmsg.h"
 #include "krp_msg.h"
-#include "sd_comm.h"
-#include "sd_pack.h"
+#include "zcomp.h"
 
 namespace krsd_test {
 

@@ -10,12 +10,15 @@
 #include <variant>
 
 #include "../libnet/test_peer.h"
+#include "blobmsg.h"
 #include "krp_msg.h"
-#include "krsd_client.h"
+#include "krsd_client_testing.h"
+#include "libnet.h"
 #include "tb_init.h"
 
 namespace clienttest {
 
+using krsd_testing::peek;
 using testpeer::Bytes;
 
 // One attribute of a scripted message.
@@ -136,8 +139,7 @@ class ClientTest : public ::testing::Test {
     tb_socket_ref_t sock = sock_connect(&a, 0x40000, 3000);
     EXPECT_NE(sock, nullptr);
     ctx_ = krsd_cli_attach(sock, timeout_ms);
-    snprintf(ctx_->pack, sizeof(ctx_->pack), "%s", pack);
-    EXPECT_EQ(sdcomp_open(ctx_), 0);
+    EXPECT_EQ(krsd_testing::use_pack(ctx_, pack), 0);
     return ctx_;
   }
   krsd_client* ctx_ = nullptr;

@@ -36,7 +36,7 @@ TEST_F(OpsTest, ReadUnpacksLz4WithinCapacity) {
     testpeer::write_all(fd, read_reply(block, 4096));
   });
   krsd_client* ctx = attach(peer, 5000, "lz4");
-  ctx->fd = 7;
+  krsd_testing::set_fd(ctx, 7);
   Bytes buf(4096, 0xEE);
   int n = -1;
   ASSERT_EQ(cli_read(ctx, buf.data(), 4096, &n), KRSD_OK);
@@ -77,7 +77,7 @@ TEST_F(OpsTest, ReadWithNoneAndMalformedReplies) {
   EXPECT_EQ(cli_read(ctx, buf, 8, &n), KRSD_ERR_DATA);
   EXPECT_TRUE(log.has("parse data error\n"));
   EXPECT_EQ(cli_read(ctx, buf, 8, &n), KRSD_ERR_REMOTE);
-  EXPECT_EQ(ctx->last_error, 5);
+  EXPECT_EQ(peek(ctx).last_error, 5);
   int32_t cls = -1;
   ASSERT_EQ(krsd_cli_ioctl(ctx, KRSD_IOCTL_IOERR, &cls, 4), 0);
   EXPECT_EQ(cls, IOERR_DATA);
@@ -102,7 +102,7 @@ TEST_F(OpsTest, SessionReadSplitsAt10MiBAndStopsAtShortChunk) {
   EXPECT_EQ(asked, (std::vector<int64_t>{10 * (1 << 20), 10 * (1 << 20)}));
   EXPECT_EQ(buf[10 * kMiB - 1], 0x10);
   EXPECT_EQ(buf[10 * kMiB], 0x11);
-  EXPECT_EQ(ctx->last_ret, KRSD_OK);
+  EXPECT_EQ(peek(ctx).last_ret, KRSD_OK);
 }
 
 TEST_F(OpsTest, SessionReadOfZeroStillAsksAndFailureSetsText) {
@@ -119,8 +119,8 @@ TEST_F(OpsTest, SessionReadOfZeroStillAsksAndFailureSetsText) {
   uint8_t b[4];
   EXPECT_EQ(krsd_cli_read(ctx, b, 0), 0);
   EXPECT_EQ(krsd_cli_read(ctx, b, 4), -1);
-  EXPECT_EQ(ctx->last_ret, KRSD_ERR_TIMEOUT);
-  EXPECT_STREQ(ctx->last_error_str, "read data timeout error");
+  EXPECT_EQ(peek(ctx).last_ret, KRSD_ERR_TIMEOUT);
+  EXPECT_STREQ(peek(ctx).last_error_str, "read data timeout error");
   done = true;
   peer.join();
   EXPECT_EQ(asked, 0);
@@ -176,7 +176,7 @@ TEST_F(OpsTest, OpenSeekTruncateInfoIoctlRequests) {
   });
   krsd_client* ctx = attach(peer);
   ASSERT_EQ(krsd_cli_open(ctx, "/dev/\xE7\xA3\x81\xE7\x9B\x98", FILE_MODE_READ), 0);
-  EXPECT_EQ(ctx->fd, 0x100000001);
+  EXPECT_EQ(peek(ctx).fd, 0x100000001);
   EXPECT_EQ(krsd_cli_seek(ctx, 1 << 20, 0), 1 << 20);
   EXPECT_EQ(krsd_cli_truncate(ctx, 5), -1);  // position -1 after it
   krsd_file_info info{};
@@ -190,9 +190,9 @@ TEST_F(OpsTest, OpenSeekTruncateInfoIoctlRequests) {
   uint8_t arg[3] = {1, 2, 3};
   EXPECT_EQ(krsd_cli_ioctl(ctx, 77, arg, 3), -1);
   EXPECT_TRUE(log.has("cmd=77 error: unsupported command\n"));
-  EXPECT_EQ(ctx->last_ret, 1);
+  EXPECT_EQ(peek(ctx).last_ret, 1);
   EXPECT_EQ(krsd_cli_sync(ctx), -1);
-  EXPECT_EQ(ctx->last_ret, KRSD_ERR_DATA);
+  EXPECT_EQ(peek(ctx).last_ret, KRSD_ERR_DATA);
   peer.join();
   ASSERT_EQ(reqs.size(), 7u);
   EXPECT_EQ(reqs[0].cmd, KRSD_CMD_OPEN);
@@ -221,7 +221,7 @@ TEST_F(OpsTest, OverlongPathFailsWithoutRequest) {
   ctx_ = ctx;
   std::string path(5000, 'a');
   EXPECT_EQ(krsd_cli_open(ctx, path.c_str(), 1), -1);
-  EXPECT_EQ(ctx->last_ret, KRSD_ERR_SYS);
+  EXPECT_EQ(peek(ctx).last_ret, KRSD_ERR_SYS);
 }
 
 // The pieces of a read in pieces go out as the seeks and reads of one piece
@@ -244,7 +244,7 @@ TEST_F(OpsTest, PiecesStopWhereTheDaemonCouldNotBePositioned) {
     }
   });
   krsd_client* ctx = attach(peer);
-  ctx->fd = 3;
+  krsd_testing::set_fd(ctx, 3);
   Bytes buf(1124, 0xEE);
   tb_file_piece out[3] = {};
   tb_file_pieces p{buf.data(), 0, 1124, 512, out, 3, 0, 0, -5};
@@ -329,17 +329,17 @@ TEST(ErrorClass, WindowsAndPosixTables) {
 TEST(LastError, TextsByCode) {
   krsd_client* ctx = krsd_cli_attach(nullptr, 100);
   krsd_cli_set_last_error(ctx, KRSD_ERR_DATA);
-  EXPECT_STREQ(ctx->last_error_str, "client recv data error");
+  EXPECT_STREQ(peek(ctx).last_error_str, "client recv data error");
   krsd_cli_set_last_error(ctx, KRSD_OK);
-  EXPECT_STREQ(ctx->last_error_str, "client recv data error");
-  EXPECT_EQ(ctx->last_ret, 0);
+  EXPECT_STREQ(peek(ctx).last_error_str, "client recv data error");
+  EXPECT_EQ(peek(ctx).last_ret, 0);
   krsd_cli_set_last_error(ctx, KRSD_ERR_MEMORY);
-  EXPECT_STREQ(ctx->last_error_str, "memory error");
+  EXPECT_STREQ(peek(ctx).last_error_str, "memory error");
   krsd_cli_set_last_error(ctx, 6);
-  EXPECT_STREQ(ctx->last_error_str, "unkown error");
+  EXPECT_STREQ(peek(ctx).last_error_str, "unkown error");
   errno = ECONNRESET;
   krsd_cli_set_last_error(ctx, KRSD_ERR_SYS);
-  EXPECT_STREQ(ctx->last_error_str, "Connection reset by peer");
+  EXPECT_STREQ(peek(ctx).last_error_str, "Connection reset by peer");
   krsd_cli_free(ctx);
 }
 

@@ -17,7 +17,7 @@ TEST_F(FramingTest, ExitAndCloseRequestsExactBytes) {
     exit_req = read_request(fd);
   });
   krsd_client* ctx = attach(peer);
-  ctx->fd = 1;
+  krsd_testing::set_fd(ctx, 1);
   EXPECT_EQ(cli_close(ctx), KRSD_OK);
   EXPECT_EQ(krsd_cli_exit(ctx), KRSD_OK);
   ctx_ = nullptr;
@@ -73,7 +73,7 @@ TEST_F(FramingTest, NoResponseIsTimeoutShortBodyIsDataError) {
   krsd_client* ctx = attach(peer, 300);
   EXPECT_EQ(cli_close(ctx), KRSD_ERR_TIMEOUT);
   krsd_cli_set_last_error(ctx, KRSD_ERR_TIMEOUT);
-  EXPECT_STREQ(ctx->last_error_str, "read data timeout error");
+  EXPECT_STREQ(peek(ctx).last_error_str, "read data timeout error");
   EXPECT_EQ(cli_close(ctx), KRSD_ERR_DATA);
   EXPECT_TRUE(log.has("recv_data len=")) << log.all();
   EXPECT_EQ(cli_close(ctx), KRSD_ERR_DATA);
@@ -112,15 +112,15 @@ TEST_F(FramingTest, ResponseBufferGrowsOnceAndIsReused) {
   });
   krsd_client* ctx = attach(peer);
   ASSERT_EQ(cli_close(ctx), KRSD_OK);
-  size_t small = ctx->resp_cap;
+  size_t small = peek(ctx).resp_cap;
   ASSERT_EQ(cli_close(ctx), KRSD_OK);
-  size_t large = ctx->resp_cap;
-  uint8_t* buf = ctx->resp;
+  size_t large = peek(ctx).resp_cap;
+  const uint8_t* buf = peek(ctx).resp;
   EXPECT_GT(large, small);
   EXPECT_GE(large, 5000u);
   ASSERT_EQ(cli_close(ctx), KRSD_OK);
-  EXPECT_EQ(ctx->resp_cap, large);
-  EXPECT_EQ(ctx->resp, buf);
+  EXPECT_EQ(peek(ctx).resp_cap, large);
+  EXPECT_EQ(peek(ctx).resp, buf);
 }
 
 TEST_F(FramingTest, RemoteErrorKeepsStreamInStep) {
@@ -134,12 +134,12 @@ TEST_F(FramingTest, RemoteErrorKeepsStreamInStep) {
   });
   krsd_client* ctx = attach(peer);
   EXPECT_EQ(cli_close(ctx), KRSD_ERR_REMOTE);
-  EXPECT_EQ(ctx->last_error, 5);
-  EXPECT_STREQ(ctx->last_error_str, "Input/output error");
+  EXPECT_EQ(peek(ctx).last_error, 5);
+  EXPECT_STREQ(peek(ctx).last_error_str, "Input/output error");
   krsd_cli_set_last_error(ctx, KRSD_ERR_REMOTE);
   EXPECT_TRUE(log.has("errno=5 [Input/output error]\n"));
   EXPECT_EQ(cli_close(ctx), KRSD_OK);
-  EXPECT_EQ(ctx->last_error, 0);
+  EXPECT_EQ(peek(ctx).last_error, 0);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "krsd_client.h"
+#include "sd_session.h"
 
 // Where an exchange stopped, for the callers' own log lines.
 enum sd_stage {

@@ -2,6 +2,7 @@
 
 #include "krsd_client.h"
 #include "os/os_log.h"
+#include "sd_session.h"
 
 #define KR_LOG_SRC "src\\lib\\libkrsd\\sd_pack"
 

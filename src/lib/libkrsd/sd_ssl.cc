@@ -10,6 +10,7 @@
 
 #include "krsd_client.h"
 #include "os/os_log.h"
+#include "sd_session.h"
 #include "tb_init.h"
 #include "tls_suites.h"
 

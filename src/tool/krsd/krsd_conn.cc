@@ -46,11 +46,6 @@ constexpr size_t kBuilderStep = 256;
 constexpr uint8_t kFramePrefix[4] = {KRSD_FRAME_MAGIC0, KRSD_FRAME_MAGIC1, KRSD_FRAME_VERSION,
                                      KRSD_FRAME_RESPONSE};
 
-std::string errno_text(int err) {
-  char buf[128];
-  return strerror_r(err, buf, sizeof(buf));  // GNU form: returns the text
-}
-
 // A string attribute is taken only whole: no NUL inside the text.
 bool whole_string(const blob_attr* a, std::string* out) {
   const char* s = static_cast<const char*>(blobmsg_data(a));
@@ -140,11 +135,12 @@ class Conn {
   // values v. False only when the message cannot be built.
   template <class M, class... V>
   bool answer(int err, const V&... v) {
-    return krp::encode<M>(&resp_, err, err ? errno_text(err) : std::string(), v...) == 0;
+    return krp::encode<M>(&resp_, err, err ? krsd_errno_text(err) : std::string(), v...) == 0;
   }
   bool fail_read(int err);
   void log_refused_change(const char* what, const krsd_file* f, int err);
-  int build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size_t* got);
+  [[nodiscard]] bool build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size_t* got,
+                                int* err);
   void read_ahead(int64_t handle, krsd_file* f, int32_t want);
   void log_failed_read(const krsd_file* f, size_t n, int err);
 
@@ -539,7 +535,7 @@ bool Conn::on_open(const uint8_t* body, size_t len) {
       files_[handle] = std::move(f);
     }
     KR_LOG(err ? OS_LOG_WARN : OS_LOG_DEBUG, "open [%s] mode=%lld from %s: %s\n", path.c_str(),
-           (long long)mode, peer_.c_str(), err ? errno_text(err).c_str() : "ok");
+           (long long)mode, peer_.c_str(), err ? krsd_errno_text(err).c_str() : "ok");
   }
   if (!answer<krp::open::answer>(err, handle)) return false;
   return send_response();
@@ -566,39 +562,40 @@ bool Conn::fail_read(int err) {
 // Builds a successful read answer for n bytes at off into *out: the answer
 // is laid out before the data is read, so that the data lands in the
 // message at once (straight from pread without a codec, else packed from
-// the reused buffer); "len" is filled in afterwards. 0, an errno value (the
-// message is then unusable), or -1 when the message cannot be built.
-int Conn::build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size_t* got) {
+// the reused buffer); "len" is filled in afterwards. False when the message
+// cannot be built; else true with *err 0, or the read's errno value (the
+// message is then unusable).
+bool Conn::build_read(krsd_file* f, int64_t off, size_t n, blobmsg_buf* out, size_t* got, int* err) {
   *got = 0;
+  *err = 0;
   using A = krp::read::answer;
-  if (blobmsg_begin(out) != 0 || krp::put<A>(out, 0, "") != 0) return -1;
+  if (blobmsg_begin(out) != 0 || krp::put<A>(out, 0, "") != 0) return false;
   size_t len_at = msg_len(out);
   void* payload = nullptr;
   size_t cap = codec_ ? zcomp_bound(n) : n;
   blob_attr* data = nullptr;
-  if (krp::put<A, A::len>(out, 0, 0, krp::room{cap, &payload, &data}) != 0) return -1;
+  if (krp::put<A, A::len>(out, 0, 0, krp::room{cap, &payload, &data}) != 0) return false;
   size_t packed;
-  int err;
   if (codec_ == nullptr) {
-    err = f->read_at(off, static_cast<uint8_t*>(payload), n, got);
+    *err = f->read_at(off, static_cast<uint8_t*>(payload), n, got);
     packed = *got;
   } else {
     scratch(&data_, n);
-    err = f->read_at(off, data_.data(), n, got);
-    int r = err ? 0
-                : zcomp_compress(codec_, data_.data(), static_cast<int>(*got), payload,
-                                 static_cast<int>(cap));
+    *err = f->read_at(off, data_.data(), n, got);
+    int r = *err ? 0
+                 : zcomp_compress(codec_, data_.data(), static_cast<int>(*got), payload,
+                                  static_cast<int>(cap));
     if (r < 0) {
       KR_LOG(OS_LOG_ERR, "packing %zu bytes failed\n", *got);
-      return -1;
+      return false;
     }
     packed = static_cast<size_t>(r);
   }
-  if (err != 0) return err;
-  if (blobmsg_commit(out, data, packed) != 0) return -1;
+  if (*err != 0) return true;
+  if (blobmsg_commit(out, data, packed) != 0) return false;
   blob_attr* len_attr = reinterpret_cast<blob_attr*>(out->bytes + len_at);
   blob_put_be32(const_cast<void*>(blobmsg_data(len_attr)), static_cast<uint32_t>(*got));
-  return 0;
+  return true;
 }
 
 // While the client takes in one block, the next one is most likely the
@@ -615,15 +612,15 @@ void Conn::read_ahead(int64_t handle, krsd_file* f, int32_t want) {
   // Only from memory that is free at once, and none while others wait for it.
   if (st_->budget.contended() || !afford_read(n, &ahead_buf_, false)) return;
   size_t got = 0;
-  int err = build_read(f, f->position(), n, &ahead_buf_, &got);
-  if (err < 0 || (err == 0 && got != n)) return;
+  int err = 0;
+  if (!build_read(f, f->position(), n, &ahead_buf_, &got, &err) || (err == 0 && got != n)) return;
   if (err != 0) log_failed_read(f, n, err);
   ahead_ = {true, handle, f->position(), want, codec_gen_, got, err};
 }
 
 void Conn::log_failed_read(const krsd_file* f, size_t n, int err) {
   KR_LOG(OS_LOG_DEBUG, "read %zu bytes at %lld: %s\n", n, (long long)f->position(),
-         errno_text(err).c_str());
+         krsd_errno_text(err).c_str());
 }
 
 // What a read-only daemon refused is logged: the one trace of a client
@@ -631,7 +628,7 @@ void Conn::log_failed_read(const krsd_file* f, size_t n, int err) {
 void Conn::log_refused_change(const char* what, const krsd_file* f, int err) {
   if (err != EROFS || f == nullptr) return;
   KR_LOG(OS_LOG_WARN, "%s [%s] from %s refused: %s\n", what, f->path().c_str(), peer_.c_str(),
-         errno_text(err).c_str());
+         krsd_errno_text(err).c_str());
 }
 
 bool Conn::on_read(const uint8_t* body, size_t len) {
@@ -661,8 +658,7 @@ bool Conn::on_read(const uint8_t* body, size_t len) {
       KR_LOG(OS_LOG_WARN, "%s: no memory for a read of %zu bytes, refused\n", peer_.c_str(), n);
       return fail_read(ENOMEM);
     }
-    err = build_read(f, f->position(), n, &resp_, &got);
-    if (err < 0) return false;
+    if (!build_read(f, f->position(), n, &resp_, &got, &err)) return false;
     if (err != 0) log_failed_read(f, n, err);
     ahead_ = {err != 0, handle, f->position(), want, codec_gen_, 0, err};
   }

@@ -1,5 +1,12 @@
 // One client connection of krsd: the request loop of the remote file
 // service protocol (one framed request, one framed response, in order).
+//
+// Errors of a connection: each step of the loop returns a bool, true to go
+// on, false when the connection ends (after the log line of why, where the
+// step knows it). A request the file layer fails is no failure of the
+// connection: its errno value and krsd_errno_text's words go back in the
+// answer, and the loop goes on. Only the socket's transfers count bytes
+// (0 closed, KRSD_TLS_WANT_READ/WRITE, -1), as a receive or a send does.
 #pragma once
 
 #include <atomic>

@@ -29,15 +29,19 @@ bool has_dotdot(const std::string& path) {
   return false;
 }
 
-int open_retry(const char* path, int flags) {
-  int fd;
+int open_retry(const char* path, int flags, int* fd) {
   do {
-    fd = ::open(path, flags, 0644);
-  } while (fd < 0 && errno == EINTR);
-  return fd < 0 ? -errno : fd;
+    *fd = ::open(path, flags, 0644);
+  } while (*fd < 0 && errno == EINTR);
+  return *fd < 0 ? errno : 0;
 }
 
 }  // namespace
+
+std::string krsd_errno_text(int err) {
+  char buf[128];
+  return strerror_r(err, buf, sizeof(buf));  // GNU form: returns the text
+}
 
 int krsd_mode_flags(int64_t mode) {
   // Read wins over the write bits, so a read open never empties a file
@@ -87,10 +91,10 @@ krsd_fs::~krsd_fs() {
   if (root_fd_ >= 0) ::close(root_fd_);
 }
 
-int krsd_fs::open_in_root(const std::string& path, int flags) const {
+int krsd_fs::open_in_root(const std::string& path, int flags, int* fd) const {
   // ".." is refused outright; symlinks are resolved by the kernel as if DIR
   // were "/", so no link can point the open out of the root either.
-  if (has_dotdot(path)) return -EACCES;
+  if (has_dotdot(path)) return EACCES;
   std::string rel = path;
   while (!rel.empty() && rel[0] == '/') rel.erase(0, 1);
   if (rel.empty()) rel = ".";
@@ -99,10 +103,13 @@ int krsd_fs::open_in_root(const std::string& path, int flags) const {
   how.mode = (flags & O_CREAT) ? 0644 : 0;
   how.resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
   for (;;) {
-    long fd = syscall(SYS_openat2, root_fd_, rel.c_str(), &how, sizeof(how));
-    if (fd >= 0) return static_cast<int>(fd);
+    long got = syscall(SYS_openat2, root_fd_, rel.c_str(), &how, sizeof(how));
+    if (got >= 0) {
+      *fd = static_cast<int>(got);
+      return 0;
+    }
     if (errno == EINTR || errno == EAGAIN) continue;
-    if (errno != ENOSYS) return -errno;
+    if (errno != ENOSYS) return errno;
     break;
   }
   // Kernels without openat2: resolve the full path (or its folder when the
@@ -115,21 +122,21 @@ int krsd_fs::open_in_root(const std::string& path, int flags) const {
   } else if (errno == ENOENT && (flags & O_CREAT)) {
     size_t slash = full.rfind('/');
     std::string dir = full.substr(0, slash);
-    if (realpath(dir.c_str(), buf) == nullptr) return -errno;
+    if (realpath(dir.c_str(), buf) == nullptr) return errno;
     checked = std::string(buf) + full.substr(slash);
   } else {
-    return -errno;
+    return errno;
   }
-  if (checked != root_real_ && checked.rfind(root_real_ + "/", 0) != 0) return -EACCES;
-  return open_retry(checked.c_str(), flags | O_NOFOLLOW);
+  if (checked != root_real_ && checked.rfind(root_real_ + "/", 0) != 0) return EACCES;
+  return open_retry(checked.c_str(), flags | O_NOFOLLOW, fd);
 }
 
-int krsd_fs::open_path(const std::string& path, int flags) const {
+int krsd_fs::open_path(const std::string& path, int flags, int* fd) const {
   for (const auto& m : opts_->maps) {
-    if (m.path == path) return open_retry(m.file.c_str(), flags);
+    if (m.path == path) return open_retry(m.file.c_str(), flags, fd);
   }
-  if (root_fd_ >= 0) return open_in_root(path, flags);
-  return open_retry(path.c_str(), flags);
+  if (root_fd_ >= 0) return open_in_root(path, flags, fd);
+  return open_retry(path.c_str(), flags, fd);
 }
 
 // ---- krsd_file --------------------------------------------------------------
@@ -145,8 +152,9 @@ int krsd_file::open(const krsd_fs& fs, const std::string& path, int64_t mode,
   if (fs.opts().read_only && krsd_mode_writes(mode)) return EROFS;
   int flags = krsd_mode_flags(mode);
   if (flags < 0) return EINVAL;
-  int fd = fs.open_path(path, flags);
-  if (fd < 0) return -fd;
+  int fd = -1;
+  const int e = fs.open_path(path, flags, &fd);
+  if (e != 0) return e;
   std::unique_ptr<krsd_file> f(new krsd_file());
   f->fs_ = &fs;
   f->fd_ = fd;
@@ -236,8 +244,8 @@ int krsd_file::direct_fd() const {
   if (direct_fd_ != -2) return direct_fd_;
   direct_fd_ = -1;
   const std::string self = "/proc/self/fd/" + std::to_string(fd_);
-  const int fd = open_retry(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return -1;
+  int fd = -1;
+  if (open_retry(self.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC | O_NOCTTY, &fd) != 0) return -1;
   struct stat mine, theirs;
   if (fstat(fd, &mine) != 0 || fstat(fd_, &theirs) != 0 || !S_ISBLK(mine.st_mode) ||
       mine.st_rdev != theirs.st_rdev) {

@@ -1,7 +1,12 @@
 // The files and devices that krsd serves: where a requested path leads
 // (--root, --map), how the client's open mode becomes an open(2), and the
 // operations on an open file with the injected faults of the options.
-// Every operation returns 0 or an errno value; it never throws.
+//
+// Errors of the file layer: every operation that can fail returns 0 or an
+// errno value (positive, never -errno, never a bool) and hands its results
+// back through pointers; it never throws. The words for an errno value,
+// wherever the daemon puts them into an answer or a message, are
+// krsd_errno_text's.
 #pragma once
 
 #include <cstddef>
@@ -24,11 +29,12 @@ class krsd_fs {
   krsd_fs& operator=(const krsd_fs&) = delete;
 
   const krsd_opts& opts() const { return *opts_; }
-  // Opens the requested path with open(2) flags; the descriptor or -errno.
-  int open_path(const std::string& path, int flags) const;
+  // Opens the requested path with open(2) flags: 0 and the descriptor in
+  // *fd, or an errno value.
+  [[nodiscard]] int open_path(const std::string& path, int flags, int* fd) const;
 
  private:
-  int open_in_root(const std::string& path, int flags) const;
+  int open_in_root(const std::string& path, int flags, int* fd) const;
   const krsd_opts* opts_ = nullptr;
   int root_fd_ = -1;
   std::string root_real_;  // canonical root, for the fallback without openat2
@@ -97,6 +103,9 @@ class krsd_file {
   int64_t pos_ = 0;
   std::string path_;
 };
+
+// The system's words for an errno value ("No such file or directory").
+std::string krsd_errno_text(int err);
 
 // The open(2) flags for the client's mode bits; the file layer's mapping.
 // -1 for read with truncate, which no open serves.

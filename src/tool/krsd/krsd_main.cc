@@ -14,6 +14,7 @@
 #include <string>
 
 #include "cert_fingerprint.h"
+#include "krsd_file.h"
 #include "krsd_opts.h"
 #include "krsd_server.h"
 #include "os/os_log.h"
@@ -86,7 +87,7 @@ int daemonize() {
     if (fd > 2) close(fd);
   }
   if (chdir("/") != 0) {
-    std::string why = std::string("cannot change to /: ") + strerror(errno);
+    std::string why = std::string("cannot change to /: ") + krsd_errno_text(errno);
     if (write(report[1], "", 1) != 1 || write(report[1], why.data(), why.size()) < 0) {
       // The parent is gone; nothing to tell.
     }

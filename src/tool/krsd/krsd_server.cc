@@ -23,7 +23,7 @@
 
 namespace {
 
-std::string sys_text(const char* what) { return std::string(what) + ": " + strerror(errno); }
+std::string sys_text(const char* what) { return std::string(what) + ": " + krsd_errno_text(errno); }
 
 // Counts while the device sleeps too: the idle exit means time on the
 // examiner's clock, not the time the device was awake.
@@ -173,7 +173,7 @@ int krsd_server::init(const krsd_opts& opts, int bind_wait_ms, std::string* err)
   opts_ = opts;
   int e = fs_.init(opts_);
   if (e != 0) {
-    *err = "root " + opts_.root + ": " + strerror(e);
+    *err = "root " + opts_.root + ": " + krsd_errno_text(e);
     return -1;
   }
   state_.opts = &opts_;

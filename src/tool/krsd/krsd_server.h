@@ -1,4 +1,11 @@
 // The daemon's listeners and accept loop: a thread per connection, bounded.
+//
+// Errors of the start-up (krsd_opts_parse, krsd_opts_settle, the TLS
+// context, krsd_server::init): 0, or -1 with the reason in *err, one line
+// without its newline that the caller prints or logs; errno words in it are
+// krsd_errno_text's. What makes an object returns it, or null with the
+// reason the same way. Once the daemon serves, a failure is logged where it
+// happens and the call says only 0 or -1.
 #pragma once
 
 #include <sys/socket.h>

@@ -1,18 +1,25 @@
 // The remote file service client: sessions to the device daemon, the file
 // operations inside a session and the krp file driver of the file layer.
+//
+// Errors: the calls on a session return 0 or -1 (a count or a position, or
+// -1) and keep the result code of what failed (KRSD_ERR_*, krp_wire.h) as
+// the session's last error, which krsd_cli_failure_text puts into words and
+// KRSD_IOCTL_IOERR classes. What makes a session returns it, or null with
+// the reason logged and, for krsd_file_init and krsd_cli_connect_open, in
+// krsd_file_open_error. krsd_cli_exit, which ends the session, returns the
+// result code of its send itself.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "blobmsg.h"
-#include "libnet.h"
-#include "sd_comm.h"
-#include "sd_pack.h"
+#include "krp_wire.h"
+#include "tb_socket.h"
 
 struct tb_file_driver;
 struct tb_file_pieces;
-struct sd_ahead;
+// A session to the daemon; its layout is the library's own (sd_session.h).
+struct krsd_client;
 
 // Control codes of krsd_cli_ioctl: 0 file information, 1 error class; any
 // other code goes to the daemon. KRSD_IOCTL_PACK is also applied locally.
@@ -52,54 +59,6 @@ struct krsd_file_info {
   char info[128];
 };
 
-// The session context. The transport head comes first, so the context is
-// also its net_conn.
-struct krsd_client {
-  net_conn conn;
-  int bssl;
-  char* cipher;  // owned copy of the cipher list
-  int block_size;
-  int32_t os_type;  // 1: a Windows daemon, else POSIX
-  int64_t fd;       // the daemon's handle of the open file, 0 before an open
-  // Where the daemon's answers put its position: 0 after the open, what a
-  // seek answered, moved on by every read and write that went through; -1
-  // while not known. A seek the client makes on its own (the read-ahead's
-  // way back) must land where this says.
-  int64_t position;
-  int last_ret;
-  int32_t last_error;  // the daemon's errno of the last operation, 0 on success
-  // The daemon's errno text of the last failure (control characters
-  // escaped), or the session's own text for it.
-  char last_error_str[256];
-  blobmsg_buf req;      // the request builder, reused
-  uint8_t* resp;        // the last response message, root first
-  size_t resp_cap;
-  zcomp* codec;
-  char pack[16];
-  int tls_expired;  // the time budget of the running TLS call is spent
-  char peer_sha256[65];  // the daemon certificate's SHA-256 (hex); empty without TLS
-  sd_ahead* ahead;  // pipelined reads (sd_ahead.cc); null until the first read
-  // A receive failed with answers of reads sent ahead still to come, or
-  // what was read ahead could not be given back: every later exchange fails
-  // at once instead of reading those answers as its own, or reading from a
-  // position the caller does not know.
-  int out_of_step;
-  // The last answer did not come (whole): recv_errno is the receive's errno
-  // then (ETIMEDOUT when the read time-out ran out), cut_short set when part
-  // of it came.
-  int recv_errno;
-  int cut_short;
-  // The file information the opening asked right behind the open, kept for
-  // the first cli_file_info while no other request went out since: its
-  // result code, the errno of a failure and the record.
-  int finfo_ready;
-  int finfo_ret;
-  int32_t finfo_errno;
-  krsd_file_info finfo;
-  // The round trip of the opening's requests (microseconds), 0 when not
-  // measured: where the read-ahead's window starts.
-  double opening_rtt_us;
-};
 
 // Library start-up, once per process after tb_init: registers the krp driver
 // and creates the TLS client context. 0, or -1 when the driver slot is taken
@@ -133,8 +92,6 @@ krsd_client* krsd_cli_attach(tb_socket_ref_t sock, int read_timeout_ms);
 // Closes the socket and releases the session without sending anything.
 void krsd_cli_free(krsd_client* ctx);
 
-// Stores code in last_ret and sets last_error_str by code.
-void krsd_cli_set_last_error(krsd_client* ctx, int code);
 // Why the session's last operation failed, for a log line, into out (size
 // bytes, cut to fit): the daemon's errno text, or the transport's (the
 // system's words for a reset connection, a time-out, ...); empty when it
@@ -142,21 +99,6 @@ void krsd_cli_set_last_error(krsd_client* ctx, int code);
 void krsd_cli_failure_text(const krsd_client* ctx, char* out, size_t size);
 // Error class (IOERR_*) of a daemon errno for the daemon's platform.
 int krsd_error_class(int32_t os_type, int32_t err);
-
-// Exchanges: each returns a result code (KRSD_OK ...).
-int cli_init(krsd_client* ctx, const char* user, const char* passwd);
-int cli_open(krsd_client* ctx, const char* path, int mode);
-int cli_close(krsd_client* ctx);
-// *nread: the unpacked byte count (at most len).
-int cli_read(krsd_client* ctx, void* buf, int len, int* nread);
-// *nwritten: the daemon's count (checked to lie within 0..len).
-int cli_write(krsd_client* ctx, const void* data, int len, int* nwritten);
-int cli_sync(krsd_client* ctx);
-int cli_seek(krsd_client* ctx, int64_t offset, int origin, int64_t* pos);
-int cli_truncate(krsd_client* ctx, int64_t size);
-int cli_file_info(krsd_client* ctx, krsd_file_info* info);
-int cli_file_ioctl(krsd_client* ctx, int code, const void* data, int len);
-int cli_ioctl_imp(krsd_client* ctx, int code, const void* data, int len);
 
 // Session-level calls; each records its result as the last error.
 int krsd_cli_open(krsd_client* ctx, const char* path, int mode);  // 0 or -1
