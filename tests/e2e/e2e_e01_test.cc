@@ -159,6 +159,19 @@ TEST_F(E2e, E01RefusesResumeAndOtherNames) {
   EXPECT_NE(r.log.find("E01 镜像只能写入文件, 不能写入磁盘或设备; 拒绝镜像"), std::string::npos) << r.log;
 }
 
+// A disk that fills up under an E01 job (a file size limit stands in for
+// it): the job fails with libewf's reason, cleanly, and never says success.
+TEST_F(E2e, E01OntoAFullDiskFails) {
+  TempDir dir;
+  const std::string src = dir.file("device.img"), image = dir.file("full.E01");
+  ASSERT_TRUE(kit::write_file(src, kit::mixed_bytes(8 << 20, 3)));
+  const Shell r = shell("trap '' XFSZ; ulimit -f 1024; '" + kit::bin_path("krimg") + "' acquire --source '" + src +
+                        "' --image '" + image + "' --format e01 --compress none");
+  EXPECT_EQ(r.status, 1) << r.out;
+  EXPECT_NE(r.out.find("E01] error ["), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("镜像文件成功完成"), std::string::npos) << r.out;
+}
+
 // A job killed while the source stalls leaves an E01 that was never closed:
 // verify says so instead of hashing what libewf makes of it, and a resume
 // is refused; a restart then writes it whole.

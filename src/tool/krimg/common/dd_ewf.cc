@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "tb_file.h"
+#include "tb_init.h"
 
 namespace {
 
@@ -31,11 +32,12 @@ constexpr size_t kQueueBytes = size_t{64} << 20;
 // The container's chunk: 32 KiB, whatever the sector.
 constexpr int32_t kChunkBytes = 32768;
 
-std::string ewf_text(libewf_error_t* e) {
+// The text of *e, which is freed (and null) after.
+std::string ewf_text(libewf_error_t** e) {
   char text[512] = "";
-  if (e) {
-    libewf_error_sprint(e, text, sizeof text);
-    libewf_error_free(&e);
+  if (*e) {
+    libewf_error_sprint(*e, text, sizeof text);
+    libewf_error_free(e);
   }
   text[strcspn(text, "\r\n")] = '\0';
   return text;
@@ -47,6 +49,24 @@ std::string system_name(const std::string& image) {
   char buf[4096];
   if (!tb_file_system_path(image.c_str(), buf, sizeof buf)) return image;
   return buf;
+}
+
+// The size of the file at system path; -1 with ec when there is none. On
+// Windows std::filesystem reads a narrow name in a character set of its own,
+// not the ANSI code page: the name goes to it wide there.
+int64_t size_of(const std::string& path, std::error_code& ec) {
+#ifdef _WIN32
+  std::vector<wchar_t> wide(path.size() * 2 + 8);
+  if (tb_text_to_wide(wide.data(), path.c_str(), wide.size()) < 0) {
+    ec = std::make_error_code(std::errc::illegal_byte_sequence);
+    return -1;
+  }
+  const std::filesystem::path name(wide.data());
+#else
+  const std::filesystem::path name(path);
+#endif
+  const auto size = std::filesystem::file_size(name, ec);
+  return ec ? -1 : static_cast<int64_t>(size);
 }
 
 std::string base_of(const std::string& path) { return path.substr(0, path.size() - 4); }
@@ -86,7 +106,7 @@ bool dd_ewf_is_image(const std::string& image) {
   // segment too short for the signature: still an E01, never closed, not a
   // raw image of a few bytes (krimg writes no raw image under such a name).
   std::error_code ec;
-  const auto size = std::filesystem::file_size(path, ec);
+  const int64_t size = size_of(path, ec);
   if (!ec && size < 8) return true;
   libewf_error_t* e = nullptr;
   const int r = libewf_check_file_signature(path.c_str(), &e);
@@ -241,7 +261,7 @@ struct dd_ewf_writer::impl {
     const ssize_t r = libewf_handle_prepare_write_chunk(handle, c.data.data(), c.media, c.packed.data(),
                                                         &c.packed_size, &c.compressed, &c.checksum,
                                                         &c.write_checksum, &e);
-    if (r < 0) c.error = "pack [E01] error [" + ewf_text(e) + "]";
+    if (r < 0) c.error = "pack [E01] error [" + ewf_text(&e) + "]";
     libewf_error_free(&e);
   }
   // Packs the filled chunks and writes them in order; "" or what failed.
@@ -262,7 +282,7 @@ struct dd_ewf_writer::impl {
       uint8_t* sum = packed ? c.checksum_bytes : c.data.data() + media;
       const ssize_t w = libewf_handle_write_chunk(handle, out, size, media, c.compressed, sum, c.checksum,
                                                   c.write_checksum, &e);
-      if (w != static_cast<ssize_t>(size)) return "write [E01] error [" + ewf_text(e) + "]";
+      if (w != static_cast<ssize_t>(size)) return "write [E01] error [" + ewf_text(&e) + "]";
       libewf_error_free(&e);
     }
     return "";
@@ -317,7 +337,7 @@ bool dd_ewf_writer::open(const std::string& image, const dd_ewf_params& p, std::
   }
   libewf_error_t* e = nullptr;
   auto failed = [&](const char* what) {
-    *error = std::string(what) + " [" + path + "] error [" + ewf_text(e) + "]";
+    *error = std::string(what) + " [" + path + "] error [" + ewf_text(&e) + "]";
     return false;
   };
   if (libewf_handle_initialize(&h_->handle, &e) != 1) return failed("libewf");
@@ -457,7 +477,7 @@ bool dd_ewf_writer::finish(const dd_digests& d, const std::vector<dd_range>& unr
   if (thread_.joinable()) thread_.join();
   libewf_error_t* e = nullptr;
   auto failed = [&](const char* what) {
-    fail(std::string(what) + " [E01] error [" + ewf_text(e) + "]");
+    fail(std::string(what) + " [E01] error [" + ewf_text(&e) + "]");
     return false;
   };
   std::array<uint8_t, 16> md5 = d.md5;
@@ -512,7 +532,7 @@ bool dd_ewf_reader::open(const std::string& image, std::string* error) {
   const std::string path = system_name(image);
   const std::vector<std::string> names = segments_of(path);
   std::error_code ec;
-  if (std::filesystem::file_size(path, ec) < 8 && !ec) {
+  if (size_of(path, ec) < 8 && !ec) {
     *error = "open [" + path + "] error [the E01 image was never closed: its job did not end]";
     return false;
   }
@@ -527,7 +547,7 @@ bool dd_ewf_reader::open(const std::string& image, std::string* error) {
   size64_t size = 0;
   if (libewf_handle_initialize(&h_->handle, &e) != 1 ||
       libewf_handle_open(h_->handle, argv.data(), static_cast<int>(argv.size()), LIBEWF_OPEN_READ, &e) != 1) {
-    *error = "open [" + path + "] error [" + ewf_text(e) + "]";
+    *error = "open [" + path + "] error [" + ewf_text(&e) + "]";
     return false;
   }
   h_->opened = true;
@@ -536,13 +556,13 @@ bool dd_ewf_reader::open(const std::string& image, std::string* error) {
   const int corrupted = libewf_handle_segment_files_corrupted(h_->handle, &e);
   if (corrupted != 0) {
     *error = "open [" + path + "] error [" +
-             (corrupted == 1 ? std::string("the E01 image was never closed: its job did not end") : ewf_text(e)) +
+             (corrupted == 1 ? std::string("the E01 image was never closed: its job did not end") : ewf_text(&e)) +
              "]";
     libewf_error_free(&e);
     return false;
   }
   if (libewf_handle_get_media_size(h_->handle, &size, &e) != 1) {
-    *error = "size [" + path + "] error [" + ewf_text(e) + "]";
+    *error = "size [" + path + "] error [" + ewf_text(&e) + "]";
     return false;
   }
   size_ = static_cast<int64_t>(size);
@@ -553,7 +573,7 @@ long dd_ewf_reader::read(uint8_t* buf, size_t n, std::string* error) {
   libewf_error_t* e = nullptr;
   const ssize_t r = libewf_handle_read_buffer(h_->handle, buf, n, &e);
   if (r < 0) {
-    *error = "[" + ewf_text(e) + "]";
+    *error = "[" + ewf_text(&e) + "]";
     return -1;
   }
   libewf_error_free(&e);
