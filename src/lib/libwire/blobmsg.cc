@@ -41,9 +41,10 @@ blob_attr* append(blobmsg_buf* buf, int type, const char* name, size_t p) {
   if (head_pad + pad4(l) > kMaxLen) return nullptr;
   size_t pos = head_off + head_pad;
   size_t end = pos + l;
-  if (end > buf->capacity) {
+  // The padding after the attribute is written too: room for it as well.
+  if (pos + pad4(l) > buf->capacity) {
     if (!buf->grow) buf->grow = blobmsg_default_grow;
-    if (buf->grow(buf, end - buf->capacity) != 0) return nullptr;
+    if (buf->grow(buf, pos + pad4(l) - buf->capacity) != 0) return nullptr;
     buf->head = reinterpret_cast<blob_attr*>(buf->bytes + head_off);
   }
   blob_attr* a = reinterpret_cast<blob_attr*>(buf->bytes + pos);
@@ -151,6 +152,9 @@ int blobmsg_commit(blobmsg_buf* buf, blob_attr* attr, size_t len) {
   root = root - pad4(old_l) + pad4(new_l);
   set_len(attr, new_l);
   set_len(buf->head, root);
+  // What was reserved beyond the payload may hold an earlier message's
+  // bytes: the padding goes out as zeros.
+  memset(raw(attr) + new_l, 0, pad4(new_l) - new_l);
   return 0;
 }
 
