@@ -251,7 +251,7 @@ TEST_F(KrsdProto, RefusedRequestsAnswerEveryAttribute) {
   EXPECT_EQ(c.get("errno").i(), EINVAL);
   // An unknown command gets an answer and the stream stays in step.
   c.begin();
-  ASSERT_TRUE(c.send_request(99) && c.recv_response());
+  ASSERT_TRUE(c.send_request(99) && c.recv_response());  // no such command
   EXPECT_EQ(c.get("errno").i(), ENOSYS);
   // A handle of another connection is not this one's.
   Client other;
@@ -500,7 +500,7 @@ TEST_F(KrsdProto, DropOnEveryConnection) {
     Client c;
     ASSERT_TRUE(c.connect(d_.port));
     ASSERT_EQ(krp::encode<krp::init::request>(c.req(), "", ""), 0);
-    ASSERT_TRUE(c.send_request(1));
+    ASSERT_TRUE(c.send_request(KRSD_CMD_INIT));
     uint8_t buf[256];
     size_t got = 0;
     for (int k = 0; k < 100; k++) {
@@ -517,7 +517,7 @@ TEST_F(KrsdProto, StallAfterHoldsTheAnswer) {
   Client c;
   ASSERT_TRUE(c.connect(d_.port));
   ASSERT_EQ(krp::encode<krp::init::request>(c.req(), "", ""), 0);
-  ASSERT_TRUE(c.send_request(1));
+  ASSERT_TRUE(c.send_request(KRSD_CMD_INIT));
   uint8_t buf[256];
   size_t got = 0;
   while (got < 20) {
