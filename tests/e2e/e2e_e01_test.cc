@@ -12,25 +12,9 @@
 namespace e2e {
 namespace {
 
-// Standard output of a shell command and its exit status.
-struct Shell {
-  int status = -1;
-  std::string out;
-};
-
-Shell shell(const std::string& cmd) {
-  Shell s;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return s;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) s.out.append(buf, n);
-  const int st = pclose(p);
-  s.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return s;
+bool have_ewf_tools() {
+  return kit::run_shell("command -v ewfverify ewfinfo ewfexport img_stat md5sum").status == 0;
 }
-
-bool have_ewf_tools() { return shell("command -v ewfverify ewfinfo ewfexport img_stat md5sum").status == 0; }
 
 std::string field(const std::string& text, const std::string& label) {
   const size_t at = text.find(label);
@@ -88,30 +72,30 @@ TEST_F(E2e, E01CheckedByTheFieldsTools) {
     const ToolRun r = krimg(args, dir.file("krimg.log"));
     ASSERT_EQ(r.status, 0) << r.log;
 
-    const Shell verify = shell("ewfverify -q '" + image + "'");
-    EXPECT_EQ(verify.status, 0) << verify.out;
-    const Shell md5sum = shell("md5sum < '" + want_file + "'");
-    EXPECT_EQ(field(verify.out, "MD5 hash stored in file:"), md5sum.out.substr(0, 32)) << verify.out;
+    const kit::ShellRun verify = kit::run_shell("ewfverify -q '" + image + "'");
+    EXPECT_EQ(verify.status, 0) << verify.output;
+    const kit::ShellRun md5sum = kit::run_shell("md5sum < '" + want_file + "'");
+    EXPECT_EQ(field(verify.output, "MD5 hash stored in file:"), md5sum.output.substr(0, 32)) << verify.output;
 
-    const Shell info = shell("ewfinfo '" + image + "'");
-    EXPECT_EQ(field(info.out, "Case number:"), "C-23") << info.out;
-    EXPECT_EQ(field(info.out, "Evidence number:"), "EV 7");
-    EXPECT_EQ(field(info.out, "Examiner name:"), "Li Ming");
-    EXPECT_EQ(field(info.out, "Notes:"), "seized 2026");
+    const kit::ShellRun info = kit::run_shell("ewfinfo '" + image + "'");
+    EXPECT_EQ(field(info.output, "Case number:"), "C-23") << info.output;
+    EXPECT_EQ(field(info.output, "Evidence number:"), "EV 7");
+    EXPECT_EQ(field(info.output, "Examiner name:"), "Li Ming");
+    EXPECT_EQ(field(info.output, "Notes:"), "seized 2026");
     if (!row.zeros.empty()) {
       // Each unreadable run is an acquisition error, in sectors of 512 bytes.
       const std::string first = std::to_string(row.zeros[0].first / 512);
-      EXPECT_NE(info.out.find("at sector(s): " + first), std::string::npos) << info.out;
+      EXPECT_NE(info.output.find("at sector(s): " + first), std::string::npos) << info.output;
     }
 
-    const Shell exported = shell("ewfexport -q -u -f raw -t '" + dir.file("back") + "' '" + image + "'");
-    EXPECT_EQ(exported.status, 0) << exported.out;
+    const kit::ShellRun exported = kit::run_shell("ewfexport -q -u -f raw -t '" + dir.file("back") + "' '" + image + "'");
+    EXPECT_EQ(exported.status, 0) << exported.output;
     EXPECT_TRUE(kit::read_bytes(dir.file("back.raw")) == want) << "ewfexport differs from the device";
 
-    const Shell stat = shell("img_stat -i ewf '" + image + "'");
-    EXPECT_EQ(stat.status, 0) << stat.out;
-    EXPECT_EQ(field(stat.out, "Size of data in bytes:"), std::to_string(row.size)) << stat.out;
-    EXPECT_EQ(field(stat.out, "MD5 hash of data:"), md5sum.out.substr(0, 32)) << stat.out;
+    const kit::ShellRun stat = kit::run_shell("img_stat -i ewf '" + image + "'");
+    EXPECT_EQ(stat.status, 0) << stat.output;
+    EXPECT_EQ(field(stat.output, "Size of data in bytes:"), std::to_string(row.size)) << stat.output;
+    EXPECT_EQ(field(stat.output, "MD5 hash of data:"), md5sum.output.substr(0, 32)) << stat.output;
 
     int segments = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
@@ -165,11 +149,11 @@ TEST_F(E2e, E01OntoAFullDiskFails) {
   TempDir dir;
   const std::string src = dir.file("device.img"), image = dir.file("full.E01");
   ASSERT_TRUE(kit::write_file(src, kit::mixed_bytes(8 << 20, 3)));
-  const Shell r = shell("trap '' XFSZ; ulimit -f 1024; '" + kit::bin_path("krimg") + "' acquire --source '" + src +
+  const kit::ShellRun r = kit::run_shell("trap '' XFSZ; ulimit -f 1024; '" + kit::bin_path("krimg") + "' acquire --source '" + src +
                         "' --image '" + image + "' --format e01 --compress none");
-  EXPECT_EQ(r.status, 1) << r.out;
-  EXPECT_NE(r.out.find("E01] error ["), std::string::npos) << r.out;
-  EXPECT_EQ(r.out.find("镜像文件成功完成"), std::string::npos) << r.out;
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("E01] error ["), std::string::npos) << r.output;
+  EXPECT_EQ(r.output.find("镜像文件成功完成"), std::string::npos) << r.output;
 }
 
 // A job killed while the source stalls leaves an E01 that was never closed:

@@ -111,6 +111,14 @@ bool read_port_file(const std::string& path, PortFile* out);
 bool process_ended(pid_t pid);
 // Waits up to ms for process_ended.
 bool wait_process_ended(pid_t pid, int ms = 3000);
+
+// A shell command line's exit status (128 + the signal when one ended it)
+// and its output, standard error joined to standard output.
+struct ShellRun {
+  int status = -1;
+  std::string output;
+};
+ShellRun run_shell(const std::string& cmd);
 #endif
 
 }  // namespace kit

@@ -1,7 +1,9 @@
 // The process checks of the kit (not in the Windows build).
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <thread>
 
@@ -25,6 +27,18 @@ bool wait_process_ended(pid_t pid, int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
+}
+
+ShellRun run_shell(const std::string& cmd) {
+  ShellRun r;
+  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
+  const int st = pclose(p);
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+  return r;
 }
 
 }  // namespace kit

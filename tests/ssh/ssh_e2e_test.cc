@@ -26,24 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string output;
-};
-
-// Runs a shell command line, standard error joined to standard output.
-Result run(const std::string& cmd) {
-  Result r;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
-  return r;
-}
-
 std::string q(const std::string& s) { return "'" + s + "'"; }
 
 std::string trim(std::string s) {
@@ -69,12 +51,12 @@ class TestHost : public ::testing::Test {
       return;
     }
     std::string probe = "krii-probe-" + std::to_string(getpid());
-    if (run("ip netns add " + probe).status != 0) {
+    if (kit::run_shell("ip netns add " + probe).status != 0) {
       skip_ = "this machine cannot make network namespaces (ip netns add failed)";
       return;
     }
-    run("ip netns del " + probe);
-    if (run("command -v sshd pscp plink ssh-agent >/dev/null || test -x /usr/sbin/sshd").status != 0) {
+    kit::run_shell("ip netns del " + probe);
+    if (kit::run_shell("command -v sshd pscp plink ssh-agent >/dev/null || test -x /usr/sbin/sshd").status != 0) {
       skip_ = "openssh-server or putty-tools missing (scripts/install-deps.sh)";
       return;
     }
@@ -90,7 +72,7 @@ class TestHost : public ::testing::Test {
     std::string head = kit::read_file(tools_ / "dev/armv7/krsd").substr(0, 20);
     if (head.size() == 20 && head[18] == 40 && head[19] == 0) {
       const char* src = getenv("KRII_SOURCE_DIR");
-      Result emu = run(q(std::string(src ? src : ".") + "/scripts/arm-emulation.sh") + " " +
+      kit::ShellRun emu = kit::run_shell(q(std::string(src ? src : ".") + "/scripts/arm-emulation.sh") + " " +
                        q((tools_ / "dev/armv7/krsd").string()));
       if (emu.status != 0) {
         skip_ = "the delivered daemon is an ARMv7 program this machine cannot run: " + trim(emu.output);
@@ -111,10 +93,10 @@ class TestHost : public ::testing::Test {
     for (auto& c : data) c = (char)(rng() & 0xff);
     for (size_t i = 1024 * 1024; i < 1536 * 1024; ++i) data[i] = 0;
     std::ofstream(dir_ / "device.img", std::ios::binary).write(data.data(), (std::streamsize)data.size());
-    md5_ = run("md5sum " + q((dir_ / "device.img").string()) + " | cut -d' ' -f1").output;
+    md5_ = kit::run_shell("md5sum " + q((dir_ / "device.img").string()) + " | cut -d' ' -f1").output;
     md5_ = trim(md5_);
 
-    Result up = run("timeout 60 " + q(script_) + " up --image " + q((dir_ / "device.img").string()));
+    kit::ShellRun up = kit::run_shell("timeout 60 " + q(script_) + " up --image " + q((dir_ / "device.img").string()));
     if (up.status == 77) {
       skip_ = trim(up.output);
       return;
@@ -122,7 +104,7 @@ class TestHost : public ::testing::Test {
     ASSERT_EQ(up.status, 0) << up.output;
     up_ = true;
     // PuTTY's tools find the agent and their host-key cache through these.
-    Result env = run(q(script_) + " env");
+    kit::ShellRun env = kit::run_shell(q(script_) + " env");
     ASSERT_EQ(env.status, 0) << env.output;
     std::istringstream lines(env.output);
     std::string line;
@@ -133,7 +115,7 @@ class TestHost : public ::testing::Test {
     }
   }
   static void TearDownTestSuite() {
-    if (up_) run(q(script_) + " down");
+    if (up_) kit::run_shell(q(script_) + " down");
     up_ = false;
     if (!old_home_.empty()) setenv("HOME", old_home_.c_str(), 1);
     unsetenv("SSH_AUTH_SOCK");
@@ -146,11 +128,11 @@ class TestHost : public ::testing::Test {
     if (!skip_.empty()) GTEST_SKIP() << skip_;
   }
 
-  static Result krimg(const std::string& args) {
-    return run("timeout 90 " + q((bin_ / "krimg").string()) + " " + args);
+  static kit::ShellRun krimg(const std::string& args) {
+    return kit::run_shell("timeout 90 " + q((bin_ / "krimg").string()) + " " + args);
   }
-  static Result device(const std::string& cmd) {
-    return run("timeout 20 " + q(script_) + " exec sh -c " + q(cmd));
+  static kit::ShellRun device(const std::string& cmd) {
+    return kit::run_shell("timeout 20 " + q(script_) + " exec sh -c " + q(cmd));
   }
   // The pids of the daemons running on the device.
   static std::vector<std::string> daemons() {
@@ -164,7 +146,7 @@ class TestHost : public ::testing::Test {
   // The daemon returns to the shell before it listens: wait (bounded) until
   // the device's port takes connections, as an examiner's Start would.
   static bool serving() {
-    return run("for i in $(seq 1 100); do timeout 1 bash -c 'exec 3<>/dev/tcp/192.168.191.2/6688' "
+    return kit::run_shell("for i in $(seq 1 100); do timeout 1 bash -c 'exec 3<>/dev/tcp/192.168.191.2/6688' "
                "2>/dev/null && exit 0; sleep 0.1; done; exit 1")
                .status == 0;
   }
@@ -189,14 +171,14 @@ fs::path TestHost::bin_, TestHost::tools_, TestHost::script_, TestHost::dir_;
 bool TestHost::up_ = false;
 
 TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
-  Result dep = krimg("deploy");
+  kit::ShellRun dep = krimg("deploy");
   ASSERT_EQ(dep.status, 0) << dep.output;
   EXPECT_NE(dep.output.find("设备初始化完成\n"), std::string::npos) << dep.output;
   EXPECT_EQ(dep.output.find("错误"), std::string::npos) << dep.output;
 
   // The daemon was copied byte for byte to the device's /tmp and runs from
   // there, started with -d.
-  Result same = run(q(script_) + " exec cat /tmp/krsd | cmp - " + q((tools_ / "dev/armv7/krsd").string()));
+  kit::ShellRun same = kit::run_shell(q(script_) + " exec cat /tmp/krsd | cmp - " + q((tools_ / "dev/armv7/krsd").string()));
   EXPECT_EQ(same.status, 0) << same.output;
   std::vector<std::string> pids = one_daemon_besides("");
   ASSERT_EQ(pids.size(), 1u) << "daemons running: " << pids.size();
@@ -206,7 +188,7 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
   EXPECT_TRUE(cmdline.ends_with("/tmp/krsd -d")) << cmdline;
 
   fs::path image = dir_ / "out.img";
-  Result acq = krimg("acquire --image " + q(image.string()) + " --restart");
+  kit::ShellRun acq = krimg("acquire --image " + q(image.string()) + " --restart");
   ASSERT_EQ(acq.status, 0) << acq.output;
   EXPECT_TRUE(kit::read_file(image) == kit::read_file(dir_ / "device.img")) << "the image differs from the device";
   EXPECT_NE(acq.output.find(md5_), std::string::npos) << "MD5 " << md5_ << " not in:\n" << acq.output;
@@ -216,12 +198,12 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
   size_t at = dep.output.find("krps://192.168.191.2/dev/rdisk0s1s2?ssl-sha256=");
   ASSERT_NE(at, std::string::npos) << dep.output;
   std::string pinned = dep.output.substr(at, dep.output.find('\n', at) - at);
-  Result tls = krimg("acquire --source " + q(pinned) + " --image " + q(image.string()) + " --restart");
+  kit::ShellRun tls = krimg("acquire --source " + q(pinned) + " --image " + q(image.string()) + " --restart");
   ASSERT_EQ(tls.status, 0) << tls.output;
   EXPECT_TRUE(kit::read_file(image) == kit::read_file(dir_ / "device.img")) << "the image over TLS differs";
 
   // A second deployment stops the running daemon and starts a fresh one.
-  Result again = krimg("deploy --debug");
+  kit::ShellRun again = krimg("deploy --debug");
   ASSERT_EQ(again.status, 0) << again.output;
   // The command lines logged with --debug show no password.
   EXPECT_NE(again.output.find("os_system:[pscp.exe -pw ****** -P 22 -batch dev/armv7/krsd "
@@ -236,7 +218,7 @@ TEST_F(TestHost, DeployThenAcquireWithTheDefaults) {
 
   // And it serves: a second image, resumed from nothing, matches too.
   fs::path image2 = dir_ / "out2.img";
-  Result acq2 = krimg("acquire --ip 192.168.191.2 --image " + q(image2.string()) + " --resume");
+  kit::ShellRun acq2 = krimg("acquire --ip 192.168.191.2 --image " + q(image2.string()) + " --resume");
   ASSERT_EQ(acq2.status, 0) << acq2.output;
   EXPECT_TRUE(kit::read_file(image2) == kit::read_file(dir_ / "device.img"));
 }
@@ -252,7 +234,7 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   const std::string as_new = "HOME=" + q(home.string()) + " ";
   const fs::path cache = home / ".putty" / "sshhostkeys";
 
-  Result first = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy </dev/null");
+  kit::ShellRun first = kit::run_shell(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy </dev/null");
   EXPECT_EQ(first.status, 1) << first.output;
   EXPECT_NE(first.output.find("初始化设备环境: 复制文件错误\n"), std::string::npos) << first.output;
   const std::string tag = "设备主机密钥未知, 指纹: ";
@@ -262,7 +244,7 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   EXPECT_EQ(fp.rfind("ssh-ed25519 255 SHA256:", 0), 0u) << fp;
   EXPECT_FALSE(fs::exists(cache)) << "a key was stored without trust";
 
-  Result trusted = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
+  kit::ShellRun trusted = kit::run_shell(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
                        q(fp.substr(fp.rfind(' ') + 1)) + " </dev/null");
   ASSERT_EQ(trusted.status, 0) << trusted.output;
   EXPECT_NE(trusted.output.find("已信任并保存设备主机密钥: " + fp + "\n"), std::string::npos)
@@ -270,7 +252,7 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   const std::string stored = kit::read_file(cache);
   EXPECT_NE(stored.find("ssh-ed25519@22:192.168.191.2 "), std::string::npos) << stored;
 
-  Result known = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy </dev/null");
+  kit::ShellRun known = kit::run_shell(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy </dev/null");
   EXPECT_EQ(known.status, 0) << known.output;
   EXPECT_EQ(known.output.find("指纹"), std::string::npos) << known.output;
 
@@ -279,7 +261,7 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   size_t hex = changed.find(" 0x") + 3;
   changed[hex] = changed[hex] == '1' ? '2' : '1';
   std::ofstream(cache, std::ios::trunc) << changed;
-  Result attack = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
+  kit::ShellRun attack = kit::run_shell(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
                       q(fp) + " </dev/null");
   EXPECT_EQ(attack.status, 1) << attack.output;
   EXPECT_NE(attack.output.find("可能受到攻击"), std::string::npos) << attack.output;
@@ -290,7 +272,7 @@ TEST_F(TestHost, FirstConnectTrustsAShownHostKeyAndRefusesAChangedOne) {
   // unknown, which it is not.
   const std::string other = "ssh-rsa@22:192.168.191.2 0x10001,0xc0ffee\n";
   std::ofstream(cache, std::ios::trunc) << other;
-  Result other_type = run(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
+  kit::ShellRun other_type = kit::run_shell(as_new + "timeout 90 " + q((bin_ / "krimg").string()) + " deploy --hostkey " +
                           q(fp) + " </dev/null");
   EXPECT_EQ(other_type.status, 1) << other_type.output;
   EXPECT_NE(other_type.output.find("设备主机密钥已改变, 可能受到攻击, 已拒绝连接: " + fp + "\n"), std::string::npos)
@@ -325,7 +307,7 @@ TEST_F(TestHost, ResumesAcrossFourGiBThroughTheDeployedDaemon) {
   close(img);
   // The image's record vouches for its prefix, as a job that stopped there
   // leaves it: only what follows is read through the daemon.
-  Result sums = run("md5sum <" + q(image.string()) + " | cut -c1-32; sha256sum <" + q(image.string()) +
+  kit::ShellRun sums = kit::run_shell("md5sum <" + q(image.string()) + " | cut -c1-32; sha256sum <" + q(image.string()) +
                     " | cut -c1-64");
   ASSERT_EQ(sums.status, 0) << sums.output;
   ASSERT_EQ(sums.output.size(), 32u + 1 + 64 + 1) << sums.output;
@@ -333,20 +315,20 @@ TEST_F(TestHost, ResumesAcrossFourGiBThroughTheDeployedDaemon) {
       << "krii-pieces 2\nsource " << size << "\n"
       << prefix << " " << sums.output.substr(0, 32) << " " << sums.output.substr(33, 64) << "\n";
 
-  Result served = run(q(script_) + " image " + q(big.string()));
+  kit::ShellRun served = kit::run_shell(q(script_) + " image " + q(big.string()));
   ASSERT_EQ(served.status, 0) << served.output;
   struct Restore {
     ~Restore() {
-      run(q(script_) + " image " + q((dir_ / "device.img").string()));
+      kit::run_shell(q(script_) + " image " + q((dir_ / "device.img").string()));
       fs::remove(dir_ / "big.img");
       fs::remove(dir_ / "big-out.img");
       for (const char* ext : {".krii", ".json", ".txt", ".log"}) fs::remove(dir_ / ("big-out.img" + std::string(ext)));
     }
   } restore;
-  Result dep = krimg("deploy");
+  kit::ShellRun dep = krimg("deploy");
   ASSERT_EQ(dep.status, 0) << dep.output;
   ASSERT_TRUE(serving());
-  Result acq = krimg("acquire --image " + q(image.string()) + " --resume");
+  kit::ShellRun acq = krimg("acquire --image " + q(image.string()) + " --resume");
   ASSERT_EQ(acq.status, 0) << acq.output;
   for (const std::string& line : {"偏移文件: " + std::to_string(prefix) + " (",
                                   "设备存储大小：" + std::to_string(size) + " (",
@@ -378,7 +360,7 @@ TEST_F(TestHost, FailedCopiesSayWhy) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.args);
-    Result dep = krimg("deploy " + row.args);
+    kit::ShellRun dep = krimg("deploy " + row.args);
     EXPECT_EQ(dep.status, 1) << dep.output;
     EXPECT_NE(dep.output.find(row.reason), std::string::npos) << dep.output;
     EXPECT_NE(dep.output.find("初始化设备环境: 复制文件错误\n"), std::string::npos) << dep.output;
@@ -392,7 +374,7 @@ TEST_F(TestHost, FailedCopiesSayWhy) {
 // changes nothing; another machine of the device's network is turned away
 // on both ports. The daemon logs every refusal.
 TEST_F(TestHost, OnlyTheExaminerReadsAndNothingWrites) {
-  Result dep = krimg("deploy");
+  kit::ShellRun dep = krimg("deploy");
   ASSERT_EQ(dep.status, 0) << dep.output;
   EXPECT_NE(dep.output.find("设备守护进程: krsd started: port 6688, TLS port 6686; read-only; serving only "
                             "192.168.191.1 (the SSH session's address); ends after 30 min without a "
@@ -403,7 +385,7 @@ TEST_F(TestHost, OnlyTheExaminerReadsAndNothingWrites) {
   size_t at = dep.output.find("krps://192.168.191.2/dev/rdisk0s1s2?ssl-sha256=");
   ASSERT_NE(at, std::string::npos) << dep.output;
   const std::string pinned = dep.output.substr(at, dep.output.find('\n', at) - at);
-  Result peer = run(q(script_) + " peer true");
+  kit::ShellRun peer = kit::run_shell(q(script_) + " peer true");
   if (peer.status == 77) GTEST_SKIP() << trim(peer.output);
   ASSERT_EQ(peer.status, 0) << peer.output;
 
@@ -422,7 +404,7 @@ TEST_F(TestHost, OnlyTheExaminerReadsAndNothingWrites) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.who);
     fs::remove(image);
-    Result acq = run(row.on + "timeout 90 " + q((bin_ / "krimg").string()) + " acquire --source " +
+    kit::ShellRun acq = kit::run_shell(row.on + "timeout 90 " + q((bin_ / "krimg").string()) + " acquire --source " +
                      q(row.source) + " --image " + q(image.string()) + " --restart");
     if (row.served) {
       EXPECT_EQ(acq.status, 0) << acq.output;
@@ -442,7 +424,7 @@ TEST_F(TestHost, OnlyTheExaminerReadsAndNothingWrites) {
   ASSERT_EQ(c.open("/dev/rdisk0s1s2", 1, &fd), 0);
   EXPECT_EQ(c.write(fd, "x", 1, 1), EROFS);
   c.close();
-  EXPECT_EQ(trim(run("md5sum " + q((dir_ / "device.img").string()) + " | cut -d' ' -f1").output), md5_);
+  EXPECT_EQ(trim(kit::run_shell("md5sum " + q((dir_ / "device.img").string()) + " | cut -d' ' -f1").output), md5_);
   const std::string log = device("cat /tmp/krsd.log").output;
   for (const char* line : {"192.168.191.3:", "refused: not an address this daemon serves",
                            "open [/dev/rdisk0s1s2] mode=2 from ", "write [/dev/rdisk0s1s2] from "})
@@ -453,12 +435,12 @@ TEST_F(TestHost, OnlyTheExaminerReadsAndNothingWrites) {
 // its idle time (shortened here through the sessions' daemon options); a
 // connection held open longer than that keeps it.
 TEST_F(TestHost, TheDeployedDaemonEndsAfterTheIdleTime) {
-  Result args = run(q(script_) + " daemon-args --exit-idle 5");
+  kit::ShellRun args = kit::run_shell(q(script_) + " daemon-args --exit-idle 5");
   ASSERT_EQ(args.status, 0) << args.output;
   struct Restore {
-    ~Restore() { run(q(script_) + " daemon-args"); }
+    ~Restore() { kit::run_shell(q(script_) + " daemon-args"); }
   } restore;
-  Result dep = krimg("deploy");
+  kit::ShellRun dep = krimg("deploy");
   ASSERT_EQ(dep.status, 0) << dep.output;
   EXPECT_NE(dep.output.find("; ends after 5 s without a connection;"), std::string::npos) << dep.output;
   krsd_test::Client c;

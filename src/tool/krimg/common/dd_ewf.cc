@@ -287,25 +287,24 @@ struct dd_ewf_writer::impl {
     }
     return "";
   }
-  // Takes len bytes of media into the batch, writing each batch once it is
-  // full; "" or what failed.
+  // Takes len bytes of media into the batch, writing a full batch when more
+  // media follows it (the last one at a flush); "" or what failed.
   std::string take(const uint8_t* p, size_t len) {
     while (len > 0) {
-      if (batch_used > 0 && batch[batch_used - 1].media < chunk_bytes) {
-        ewf_chunk& c = batch[batch_used - 1];
-        const size_t n = std::min(len, chunk_bytes - c.media);
-        memcpy(c.data.data() + c.media, p, n);
-        c.media += n;
-        p += n;
-        len -= n;
-      } else if (batch_used == batch.size()) {
-        std::string why = write_batch();
-        if (!why.empty()) return why;
-      } else {
+      if (batch_used == 0 || batch[batch_used - 1].media == chunk_bytes) {
+        if (batch_used == batch.size()) {
+          std::string why = write_batch();
+          if (!why.empty()) return why;
+        }
         ++batch_used;
       }
+      ewf_chunk& c = batch[batch_used - 1];
+      const size_t n = std::min(len, chunk_bytes - c.media);
+      memcpy(c.data.data() + c.media, p, n);
+      c.media += n;
+      p += n;
+      len -= n;
     }
-    if (batch_used == batch.size() && batch.back().media == chunk_bytes) return write_batch();
     return "";
   }
 };
