@@ -13,7 +13,7 @@ namespace e2e {
 namespace {
 
 bool have_ewf_tools() {
-  return kit::run_shell("command -v ewfverify ewfinfo ewfexport img_stat md5sum").status == 0;
+  return kit::run_shell("command -v ewfverify ewfinfo ewfexport md5sum").status == 0;
 }
 
 std::string field(const std::string& text, const std::string& label) {
@@ -34,7 +34,10 @@ struct Row {
 };
 
 TEST_F(E2e, E01CheckedByTheFieldsTools) {
-  if (!have_ewf_tools()) GTEST_SKIP() << "ewf-tools or sleuthkit are not installed";
+  if (!have_ewf_tools()) GTEST_SKIP() << "ewf-tools are not installed";
+  // The Sleuth Kit's check is added where it is installed (install-deps.sh
+  // installs it); its absence must not skip the others.
+  const bool have_img_stat = kit::run_shell("command -v img_stat").status == 0;
   const Row rows[] = {
       {"empty", 0, false, {}, {}, {}},
       {"one byte", 1, false, {}, {"--compress", "best"}, {}},
@@ -92,10 +95,12 @@ TEST_F(E2e, E01CheckedByTheFieldsTools) {
     EXPECT_EQ(exported.status, 0) << exported.output;
     EXPECT_TRUE(kit::read_bytes(dir.file("back.raw")) == want) << "ewfexport differs from the device";
 
-    const kit::ShellRun stat = kit::run_shell("img_stat -i ewf '" + image + "'");
-    EXPECT_EQ(stat.status, 0) << stat.output;
-    EXPECT_EQ(field(stat.output, "Size of data in bytes:"), std::to_string(row.size)) << stat.output;
-    EXPECT_EQ(field(stat.output, "MD5 hash of data:"), md5sum.output.substr(0, 32)) << stat.output;
+    if (have_img_stat) {
+      const kit::ShellRun stat = kit::run_shell("img_stat -i ewf '" + image + "'");
+      EXPECT_EQ(stat.status, 0) << stat.output;
+      EXPECT_EQ(field(stat.output, "Size of data in bytes:"), std::to_string(row.size)) << stat.output;
+      EXPECT_EQ(field(stat.output, "MD5 hash of data:"), md5sum.output.substr(0, 32)) << stat.output;
+    }
 
     int segments = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.path())) {
